@@ -1,0 +1,199 @@
+#pragma once
+// The application: one process-wide record of flags, counters and texts that
+// every subsystem reads and writes, the main window model, the dialogs, and
+// start-up and shut-down.
+//
+// Everything runs on the one event loop. Handlers nest inside waits, so the
+// flags and step values below are what keep a nested handler from starting a
+// second session or sending a second command.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "platform/window.h"
+#include "download/reply_assembler.h"
+
+namespace corvantel {
+
+// The two constants of the start-up defaults.
+inline constexpr const char* defaultHostName = "ftp.gnu.org";
+inline constexpr const char* defaultAnonymousPassword = "corvantel@example.com";
+
+inline constexpr const char* idleCaption = "Ftp Corvantel - Idle";
+
+// What a watchdog or the error-retry step asked for when it took a session
+// over. The decision is taken once the taken-over driver has returned.
+enum class Takeover { None, Watchdog, ErrorRetry };
+
+struct AppState {
+    // Options and shell.
+    std::string transferType = "TYPE I";
+    bool fileSizeCheck = false;
+    bool deleteAfterDownload = false;
+    bool deleteAfterUpload = false;
+    bool downloadDupeCheck = true;
+    bool uploadDupeCheck = true;
+    std::string workPath;
+    bool recallPassword = false;
+    bool shuttingDown = false;
+    bool exitNow = false;
+
+    // Schedule.
+    std::string downloadHour = "1", downloadAmPm = "AM";
+    std::string uploadHour = "3", uploadAmPm = "AM";
+    std::string downloadLastRunDate = "20000101", uploadLastRunDate = "20000101";
+    std::string downloadActiveText = "InActive", uploadActiveText = "InActive";
+    bool downloadRunning = false, uploadRunning = false;
+    bool sessionAborting = false;
+    std::string transferCaptionPrefix;
+    std::int64_t downloadRetryCount = 0, uploadRetryCount = 0;
+    std::int64_t downloadStartCursor = 0;
+    std::int64_t downloadStartIndex = 0, uploadStartIndex = 0;
+    bool timeDialogMode = true;
+    std::int64_t downloadIdleTicks = 0, uploadIdleTicks = 0;
+    Takeover downloadTakeover = Takeover::None;
+    Takeover uploadTakeover = Takeover::None;
+    std::int64_t uploadTakeoverIndex = 0;
+    // Timed waits active on each one-second timer; the timer runs while any
+    // of them does, so an inner wait never stops an outer one's count.
+    int downloadSecondsUsers = 0, uploadSecondsUsers = 0;
+    // The last judged file passed (the driver's closing DELE needs it).
+    bool downloadLastPassed = false;
+
+    // Download dialogue.
+    int downloadStep = 0;
+    std::string downloadReply;
+    bool downloadFailed = false;
+    std::int32_t downloadSocketError = 0;
+    bool downloadReplySeen = false;
+    std::string downloadTarget = "notdone";
+    std::int64_t downloadWaitSeconds = 0;
+    std::string downloadPortArgument;
+    std::int32_t dataListenPort = 0;
+    bool downloadDataIsFile = false;
+    bool stepCommandSent = false;
+    std::string downloadFileName;
+    bool downloadNextDue = true;
+    std::int64_t downloadNameCursor = 0;
+    std::int64_t downloadNameScanStart = 0;
+    std::int64_t listEntryIndex = 0;
+    std::int64_t listingLastIndex = -1;
+    std::string downloadedNames;
+    std::int64_t downloadExpectedSize = -1;
+    bool downloadFileGood = false;
+    std::string downloadDataBuffer;
+    // A data connection was accepted since the listener was last reset.
+    bool downloadDataAccepted = false;
+    // The current download cannot pass whatever its size: its local file
+    // could not be created or written, its data connection was broken, or
+    // the server ended its transfer with a 4xx or 5xx reply.
+    bool downloadFileSpoiled = false;
+    // Bytes received of the current file (shown in fText6).
+    std::int64_t downloadBytes = 0;
+    // A reply is being handled on the control connection; replies that come
+    // meanwhile wait their turn instead of nesting.
+    bool downloadDispatching = false;
+    bool downloadListingWait = false;
+    // The local name of the current download (with its date stamp).
+    std::string downloadLocalName;
+    ReplyAssembler downloadAssembler;
+
+    // Upload dialogue.
+    int uploadStep = 0;
+    std::string uploadReply;
+    bool uploadFailed = false;
+    std::int32_t uploadSocketError = 0;
+    bool uploadPwdSent = false;
+    std::string uploadPortArgument;
+    bool uploadTransferPhase = false;
+    std::int64_t uploadFileIndex = 0;
+    std::string uploadFileName;
+    std::int64_t uploadFileLength = 0;
+    std::string uploadReadBuffer;
+    std::string uploadSendPiece;
+    std::int64_t uploadWaitSeconds = 0;
+    std::string uploadDataBuffer;
+    std::string uploadedNames;
+    // Bytes of the current file read from disk so far.
+    std::int64_t uploadBytesRead = 0;
+    bool uploadEndOfFile = false;
+    // A file whose last piece went out and whose verdict waits for the
+    // server's reply that ends its transfer.
+    bool uploadVerdictPending = false;
+    // A verdict has been logged for the current file.
+    bool uploadVerdictGiven = false;
+    bool uploadDispatching = false;
+    bool uploadListingWait = false;
+    std::string uploadPendingName;
+    std::int64_t uploadPendingLength = 0;
+    ReplyAssembler uploadAssembler;
+
+    // Outcome of this run of the program, for the exit status.
+    std::int64_t failedSessions = 0;
+    std::int64_t failedFiles = 0;
+    std::int64_t completedDownloadSessions = 0;
+    std::int64_t completedUploadSessions = 0;
+    // Job runs finished (a session with all the retries it led to).
+    std::int64_t downloadJobRuns = 0, uploadJobRuns = 0;
+};
+
+class TimeDialog;
+class WorkPathDialog;
+class AboutBox;
+
+class App {
+public:
+    // baseDir is where the program's own files live (the process's current
+    // directory in the real program).
+    App(platform::Platform& platform, std::string baseDir);
+    ~App();
+    App(const App&) = delete;
+    App& operator=(const App&) = delete;
+
+    platform::Platform& plat;
+    platform::EventLoop& loop;
+    platform::Form1 w;
+    AppState s;
+    std::unique_ptr<TimeDialog> form2;
+    std::unique_ptr<WorkPathDialog> form3;
+    std::unique_ptr<AboutBox> form4;
+
+    // The local transfer files: the download being written and the upload
+    // being read.
+    platform::files::WriteFile downloadFile;
+    platform::files::ReadFile uploadFile;
+
+    const std::string& baseDir() const { return baseDir_; }
+    // A file of the program's own, in baseDir.
+    std::string ownFile(const std::string& name) const;
+    // A file in the working directory.
+    std::string workFile(const std::string& name) const;
+
+    // Runs start-up (fills the window, reads the program's files).
+    void startUp();
+    // The close box, the system or "eXit Now!". Returns when the close was
+    // refused; ends the program when it goes through.
+    // status is the program's exit status when the close goes through.
+    void requestClose(int status = 0);
+    void chooseExitNow(int status = 0);
+    // 1 when a session or a file failed in this run of the program, else 0.
+    int outcomeStatus() const;
+    // The close rule: whether a close would go through now.
+    bool closeAllowed() const;
+
+    // Called after each job run has ended (a front-end may end the program).
+    std::function<void()> onJobFinished;
+
+    // Time texts of now.
+    platform::LocalTime now() const { return plat.clock().now(); }
+
+private:
+    [[noreturn]] void shutDown(int status);
+    std::string baseDir_;
+};
+
+}  // namespace corvantel

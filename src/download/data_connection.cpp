@@ -1,0 +1,77 @@
+#include "download/data_connection.h"
+
+#include "app/app_state.h"
+#include "schedule/drivers.h"
+#include "schedule/retry.h"
+
+namespace corvantel {
+
+using platform::Endpoint;
+
+// A listing larger than this is cut: it bounds what a server can make us hold.
+static constexpr std::size_t maxListingBytes = 64u << 20;
+
+void installDownloadDataHandlers(App& app) {
+    auto& l = *app.w.ftpclient2;
+    l.onConnectionRequest = [&app](std::int64_t id) {
+        auto& e = *app.w.ftpclient2;
+        if (e.state() != Endpoint::Closed) e.close();
+        e.accept(id);
+        if (e.state() == Endpoint::Connected) app.s.downloadDataAccepted = true;
+    };
+    l.onDataArrival = [&app](std::int64_t) { downloadDataArrival(app); };
+    l.onError = [&app](int n, const std::string&) {
+        auto& s = app.s;
+        // A broken data connection spoils the file being fetched, whatever
+        // its size says.
+        if (s.downloadDataIsFile && s.downloadStep >= 12) s.downloadFileSpoiled = true;
+        if (n > 1000 && n < 12000 && !s.sessionAborting) downloadErrorRetry(app);
+    };
+}
+
+void downloadDataArrival(App& app) {
+    auto& s = app.s;
+    auto& w = app.w;
+    s.downloadWaitSeconds = 0;
+    if (s.shuttingDown) return;
+    s.downloadDataBuffer = w.ftpclient2->getData();
+    if (s.downloadStep == 11) s.downloadWaitSeconds -= 3;
+    if (s.downloadDataIsFile) {
+        if (s.downloadDataBuffer.empty()) return;
+        s.downloadBytes += static_cast<std::int64_t>(s.downloadDataBuffer.size());
+        w.fText6.setText(std::to_string(s.downloadBytes));
+        if (s.downloadExpectedSize > 0) {
+            std::int64_t pct = static_cast<std::int64_t>(static_cast<double>(s.downloadBytes) /
+                                                         static_cast<double>(s.downloadExpectedSize) * 100.0);
+            w.Text13.setText(std::to_string(pct) + " %");
+        }
+        if (!app.downloadFile.write(s.downloadDataBuffer)) s.downloadFileSpoiled = true;
+        if (s.downloadBytes == s.downloadExpectedSize && s.downloadExpectedSize >= 0) w.ftpclient2->close();
+        s.downloadIdleTicks = 0;
+        return;
+    }
+    std::size_t p = s.downloadDataBuffer.find("CDR_0");
+    if (p == std::string::npos) p = s.downloadDataBuffer.find("GW2_0");
+    if (p == std::string::npos) p = 0;
+    const std::string& listing = w.fText5.text();
+    if (listing.size() < maxListingBytes) {
+        std::string add = s.downloadDataBuffer.substr(p, maxListingBytes - listing.size());
+        w.fText5.setText(listing + add);
+    }
+    // One wait serves a whole listing: later arrivals only add their text and
+    // restart the quiet count, so the nesting stays flat.
+    if (s.downloadListingWait) return;
+    s.downloadListingWait = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{s.downloadListingWait};
+    downloadTimedWait(
+        app,
+        [&] { return !(s.downloadWaitSeconds < 5 && (s.downloadStep == 7 || s.downloadStep == 11)); },
+        false);
+    if (w.ftpclient2->state() != Endpoint::Closed && (s.downloadStep == 7 || s.downloadStep == 11))
+        w.ftpclient2->close();
+}
+
+}  // namespace corvantel

@@ -1,0 +1,160 @@
+#include "download/retrieval.h"
+
+#include <cctype>
+#include <limits>
+
+#include "app/app_state.h"
+#include "app/text.h"
+#include "download/commands.h"
+#include "download/dispatch.h"
+#include "download/records.h"
+#include "download/selection.h"
+#include "schedule/drivers.h"
+
+namespace corvantel {
+
+using platform::Endpoint;
+namespace fmt = platform::fmt;
+
+std::int64_t sizeFromRetrReply(const std::string& reply, bool fileSizeCheck) {
+    const std::size_t a = reply.find('(');
+    if (a == std::string::npos) return fileSizeCheck ? -2 : -1;
+    std::size_t i = a + 1;
+    // Only digits make a size; "(" followed by anything else announces none.
+    if (i >= reply.size() || !std::isdigit(static_cast<unsigned char>(reply[i]))) return fileSizeCheck ? -2 : -1;
+    std::int64_t v = 0;
+    for (; i < reply.size() && std::isdigit(static_cast<unsigned char>(reply[i])); ++i) {
+        int d = reply[i] - '0';
+        if (v > (std::numeric_limits<std::int64_t>::max() - d) / 10)
+            v = std::numeric_limits<std::int64_t>::max();
+        else
+            v = v * 10 + d;
+    }
+    return v;
+}
+
+bool judgeDownloadedFile(App& app) {
+    auto& s = app.s;
+    bool sizeOk = s.downloadExpectedSize == -1 || s.downloadExpectedSize == 0 ||
+                  s.downloadBytes == s.downloadExpectedSize;
+    bool flushed = !app.downloadFile.isOpen() || app.downloadFile.finish();
+    return sizeOk && flushed && !s.downloadFileSpoiled && !app.downloadFile.failed();
+}
+
+std::string downloadLocalName(App& app, const std::string& remote) {
+    if (app.w.ai_dstamp.checked()) return fmt::yyyymmdd(app.now()) + "_" + remote;
+    return remote;
+}
+
+static void sendOrFail(App& app, const std::string& text) {
+    if (!sendDownloadCommand(app, text)) app.s.downloadFailed = true;
+}
+
+static void step12(App& app) {
+    auto& s = app.s;
+    auto& w = app.w;
+    s.downloadDataIsFile = true;
+    downloadTimedWait(app, [&] { return !(s.downloadWaitSeconds < 9 && s.downloadNextDue); });
+    bool passes = false;
+    if (s.downloadFileGood && s.downloadNextDue) {
+        passes = judgeDownloadedFile(app);
+        if (!passes) s.downloadFileGood = false;
+        recordDownloadResult(app, passes ? "pass" : "fail");
+    }
+    if (passes && s.deleteAfterDownload && s.downloadFileGood && s.downloadNextDue) {
+        sendOrFail(app, "DELE " + s.downloadFileName);
+        s.downloadLastPassed = false;
+    } else {
+        s.downloadStep = 13;
+        auto& l = *w.ftpclient2;
+        if (l.state() != Endpoint::Closed) l.close();
+        app.loop.waitUntil([&] { return l.state() == Endpoint::Closed; });
+        s.downloadDataAccepted = false;
+        l.setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text9.text()) & 0xffff));
+        if (l.state() != Endpoint::Listening) {
+            l.setLocalPort(0);
+            l.listen();
+        }
+        sendOrFail(app, s.transferType);
+        s.downloadDataIsFile = true;
+    }
+    s.downloadNextDue = false;
+}
+
+static void startFile(App& app) {
+    auto& s = app.s;
+    auto& w = app.w;
+    w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + s.downloadTarget);
+    s.downloadExpectedSize = -1;
+    s.downloadFileGood = true;
+    s.downloadStep = 16;
+    s.downloadBytes = 0;
+    s.downloadFileSpoiled = false;
+    s.downloadLastPassed = false;
+    w.fText6.setText("0");
+    app.downloadFile.close();
+    s.downloadLocalName = downloadLocalName(app, s.downloadTarget);
+    if (!app.downloadFile.create(app.workFile(s.downloadLocalName))) s.downloadFileSpoiled = true;
+    sendOrFail(app, "RETR " + s.downloadTarget);
+}
+
+// The file could not be fetched: record it and start the next one, if any.
+static void fileFailed(App& app) {
+    auto& s = app.s;
+    s.downloadFileGood = false;
+    recordDownloadResult(app, "fail");
+    if (selectNextDownload(app)) step12(app);
+}
+
+static void retrReply(App& app) {
+    auto& s = app.s;
+    auto& w = app.w;
+    s.downloadStep = 12;
+    s.downloadNextDue = true;
+    const std::string code = s.downloadReply.substr(0, 1);
+    if (code == "4" || code == "5") {
+        // RETR refused: nothing will come on the data connection.
+        s.downloadExpectedSize = -1;
+        fileFailed(app);
+        return;
+    }
+    s.downloadExpectedSize = sizeFromRetrReply(s.downloadReply, s.fileSizeCheck);
+    if (s.downloadExpectedSize == 0) {
+        w.ftpclient2->close();
+        return;
+    }
+    w.Text13.setVisible(s.downloadExpectedSize >= 1);
+    auto& l = *w.ftpclient2;
+    downloadTimedWait(app, [&] {
+        return l.state() == Endpoint::Connected || s.downloadWaitSeconds >= 6 || s.downloadDataAccepted;
+    });
+    if (l.state() != Endpoint::Connected && !s.downloadDataAccepted) fileFailed(app);
+}
+
+void retrievalStep(App& app) {
+    auto& s = app.s;
+    switch (s.downloadStep) {
+        case 12:
+            step12(app);
+            break;
+        case 13:
+            s.downloadStep = 14;
+            s.downloadPortArgument = buildPortArgument(app);
+            sendOrFail(app, "PORT " + s.downloadPortArgument);
+            break;
+        case 14:
+            s.downloadStep = 15;
+            sendOrFail(app, "REST 0");
+            break;
+        case 15:
+            startFile(app);
+            break;
+        case 16:
+            retrReply(app);
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace corvantel

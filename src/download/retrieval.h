@@ -1,0 +1,23 @@
+#pragma once
+// Fetching the chosen files: TYPE, PORT, REST 0, RETR, the local file, the
+// announced size, the judgement and the delete on the server.
+
+#include <cstdint>
+#include <string>
+
+namespace corvantel {
+class App;
+
+void retrievalStep(App& app);
+// The size announced in a RETR reply: the number after the first "(", -1
+// when there is none (-2 with the "File Size Exists" option on). A number too
+// large for 64 bits is kept at the largest value, so such a file fails.
+std::int64_t sizeFromRetrReply(const std::string& reply, bool fileSizeCheck);
+// Judges the file just fetched: it passes when its size is unknown or equals
+// the announced size, and nothing spoiled it; its content is flushed to disk
+// first.
+bool judgeDownloadedFile(App& app);
+// The local name of a remote file (with the date stamp when wanted).
+std::string downloadLocalName(App& app, const std::string& remote);
+
+}  // namespace corvantel

@@ -1,0 +1,216 @@
+#include "frontend/options.h"
+
+#include <map>
+
+#include "app/app_state.h"
+#include "app/dialogs.h"
+#include "app/text.h"
+
+namespace corvantel {
+
+namespace {
+
+const std::map<std::string, std::string> fieldOptions = {
+    {"--download-host", "Text1"},     {"--download-user", "fText3"},   {"--download-password", "fText4"},
+    {"--download-dir", "Text2"},      {"--download-pattern", "Text7"}, {"--download-port", "Text9"},
+    {"--download-retries", "Text11"}, {"--upload-host", "Text3"},      {"--upload-user", "Text4"},
+    {"--upload-password", "Text5"},   {"--upload-dir", "Text6"},       {"--upload-pattern", "Text8"},
+    {"--upload-port", "Text10"},      {"--upload-retries", "Text12"},
+};
+
+std::optional<std::pair<std::string, std::string>> parseHour(const std::string& v) {
+    if (v.size() < 3) return std::nullopt;
+    std::string half = toUpperAscii(v.substr(v.size() - 2));
+    std::string hour = v.substr(0, v.size() - 2);
+    if (half != "AM" && half != "PM") return std::nullopt;
+    if (hour.empty() || hour.size() > 2) return std::nullopt;
+    for (char c : hour)
+        if (c < '0' || c > '9') return std::nullopt;
+    int h = std::stoi(hour);
+    if (h < 1 || h > 12) return std::nullopt;
+    return std::make_pair(std::to_string(h), half);
+}
+
+std::optional<bool> parseOnOff(const std::string& v) {
+    if (v == "on") return true;
+    if (v == "off") return false;
+    return std::nullopt;
+}
+
+platform::TextBox* fieldByName(App& app, const std::string& name) {
+    auto& w = app.w;
+    platform::TextBox* all[] = {&w.Text1, &w.fText3, &w.fText4, &w.Text2, &w.Text7, &w.Text9, &w.Text11,
+                                &w.Text3, &w.Text4,  &w.Text5,  &w.Text6, &w.Text8, &w.Text10, &w.Text12};
+    for (auto* f : all)
+        if (f->name() == name) return f;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string usageText() {
+    return R"(Usage: corvantel [--headless] [OPTION...]
+
+Moves files to and from FTP servers on a schedule. Without --headless the
+main window opens; the options below preset its fields and menus.
+
+Download job (each set as if typed into its field):
+  --download-host HOST      --download-user USER      --download-password PASS
+  --download-dir DIR        --download-pattern PAT    --download-port PORT
+  --download-retries N      --download-dupe-check on|off
+Upload job:
+  --upload-host HOST        --upload-user USER        --upload-password PASS
+  --upload-dir DIR          --upload-pattern PAT      --upload-port PORT
+  --upload-retries N        --upload-dupe-check on|off
+Schedule and options (never saved):
+  --download-at HOUR{AM|PM} --upload-at HOUR{AM|PM}   (for example 5PM)
+  --every-hour              --list (LIST instead of NLST)   --ascii
+  --delete-after-download   --delete-after-upload
+  --download-timestamp      --upload-timestamp
+  --file-size-exists        --recall-pass             --work-path DIR
+Running:
+  --arm download|upload|both   arm the job(s) as ticking their boxes does
+  --run-now download|upload    start a session at once (repeatable; in order)
+  --once                       end when every armed or run-now job has run once
+  --headless                   no window: print status changes on standard output
+  --help                       this text
+
+Exit status: 0 when every session completed and no file failed, 1 otherwise,
+2 for a wrong command line.
+)";
+}
+
+std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string& error) {
+    Options o;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= args.size()) {
+                error = "option " + a + " needs a value";
+                return false;
+            }
+            out = args[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--headless") {
+            o.headless = true;
+        } else if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (a == "--once") {
+            o.once = true;
+        } else if (auto it = fieldOptions.find(a); it != fieldOptions.end()) {
+            if (!value(v)) return std::nullopt;
+            o.fields.emplace_back(it->second, v);
+        } else if (a == "--download-dupe-check" || a == "--upload-dupe-check") {
+            if (!value(v)) return std::nullopt;
+            auto b = parseOnOff(v);
+            if (!b) {
+                error = a + " takes on or off, not '" + v + "'";
+                return std::nullopt;
+            }
+            (a == "--download-dupe-check" ? o.downloadDupeCheck : o.uploadDupeCheck) = *b;
+        } else if (a == "--download-at" || a == "--upload-at") {
+            if (!value(v)) return std::nullopt;
+            auto h = parseHour(v);
+            if (!h) {
+                error = a + " takes an hour from 1 to 12 followed by AM or PM (for example 5PM), not '" + v + "'";
+                return std::nullopt;
+            }
+            (a == "--download-at" ? o.downloadAt : o.uploadAt) = *h;
+        } else if (a == "--every-hour") {
+            o.everyHour = true;
+        } else if (a == "--list") {
+            o.list = true;
+        } else if (a == "--ascii") {
+            o.ascii = true;
+        } else if (a == "--delete-after-download") {
+            o.deleteAfterDownload = true;
+        } else if (a == "--delete-after-upload") {
+            o.deleteAfterUpload = true;
+        } else if (a == "--download-timestamp") {
+            o.downloadTimestamp = true;
+        } else if (a == "--upload-timestamp") {
+            o.uploadTimestamp = true;
+        } else if (a == "--file-size-exists") {
+            o.fileSizeExists = true;
+        } else if (a == "--recall-pass") {
+            o.recallPass = true;
+        } else if (a == "--work-path") {
+            if (!value(v)) return std::nullopt;
+            if (!platform::files::isDirectory(v)) {
+                error = "--work-path: '" + v + "' is not a directory";
+                return std::nullopt;
+            }
+            o.workPath = v;
+        } else if (a == "--arm") {
+            if (!value(v)) return std::nullopt;
+            if (v == "download" || v == "both") o.armDownload = true;
+            if (v == "upload" || v == "both") o.armUpload = true;
+            if (v != "download" && v != "upload" && v != "both") {
+                error = "--arm takes download, upload or both, not '" + v + "'";
+                return std::nullopt;
+            }
+        } else if (a == "--run-now") {
+            if (!value(v)) return std::nullopt;
+            if (v != "download" && v != "upload") {
+                error = "--run-now takes download or upload, not '" + v + "'";
+                return std::nullopt;
+            }
+            o.runNow.push_back(v);
+        } else {
+            error = "unknown option '" + a + "' (see --help)";
+            return std::nullopt;
+        }
+    }
+    return o;
+}
+
+void applyOptions(App& app, const Options& o) {
+    auto& w = app.w;
+    auto& s = app.s;
+    for (auto& [name, text] : o.fields)
+        if (auto* f = fieldByName(app, name)) f->setText(text);
+    if (o.downloadDupeCheck) w.Check3.setChecked(*o.downloadDupeCheck);
+    if (o.uploadDupeCheck) w.Check4.setChecked(*o.uploadDupeCheck);
+    auto choose = [](platform::MenuItem& item) {
+        if (item.onChoose) item.onChoose();
+    };
+    if (o.everyHour && !w.ai_hr.checked()) choose(w.ai_hr);
+    if (o.list) choose(w.ai_list);
+    if (o.ascii) choose(w.ai_asc);
+    if (o.deleteAfterDownload && !w.ai_del.checked()) choose(w.ai_del);
+    if (o.deleteAfterUpload && !w.ai_del2.checked()) choose(w.ai_del2);
+    if (o.downloadTimestamp && !w.ai_dstamp.checked()) choose(w.ai_dstamp);
+    if (o.uploadTimestamp && !w.ai_ustamp.checked()) choose(w.ai_ustamp);
+    if (o.fileSizeExists && !w.ai_fsize.checked()) choose(w.ai_fsize);
+    if (o.recallPass && !w.ai_pass.checked()) choose(w.ai_pass);
+    if (o.workPath) {
+        app.form3->open();
+        app.form3->clickFolder(*o.workPath);
+        app.form3->close();
+    }
+    if (o.downloadAt) {
+        s.downloadHour = o.downloadAt->first;
+        s.downloadAmPm = o.downloadAt->second;
+        w.Label11.setCaption(s.downloadHour + s.downloadAmPm + " " + s.downloadActiveText);
+    }
+    if (o.uploadAt) {
+        s.uploadHour = o.uploadAt->first;
+        s.uploadAmPm = o.uploadAt->second;
+        w.Label12.setCaption(s.uploadHour + s.uploadAmPm + " " + s.uploadActiveText);
+    }
+    if (o.armDownload) w.Check1.setChecked(true);
+    if (o.armUpload) w.Check2.setChecked(true);
+}
+
+bool onceSatisfied(const App& app, const Options& o) {
+    bool wantDownload = o.armDownload, wantUpload = o.armUpload;
+    std::int64_t needDownload = 0, needUpload = 0;
+    for (auto& r : o.runNow) (r == "download" ? needDownload : needUpload) += 1;
+    if (wantDownload) needDownload += 1;
+    if (wantUpload) needUpload += 1;
+    return app.s.downloadJobRuns >= needDownload && app.s.uploadJobRuns >= needUpload;
+}
+
+}  // namespace corvantel

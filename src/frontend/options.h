@@ -1,0 +1,42 @@
+#pragma once
+// The command line of both front-ends: job fields, schedule and options as
+// presets of the window, jobs to arm or run at once, and --once.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvantel {
+class App;
+
+struct Options {
+    bool headless = false;
+    bool help = false;
+    bool once = false;
+    // Field presets in command-line order: control name and text.
+    std::vector<std::pair<std::string, std::string>> fields;
+    std::optional<bool> downloadDupeCheck, uploadDupeCheck;
+    std::optional<std::pair<std::string, std::string>> downloadAt, uploadAt;  // hour, half
+    bool everyHour = false, list = false, ascii = false;
+    bool deleteAfterDownload = false, deleteAfterUpload = false;
+    bool downloadTimestamp = false, uploadTimestamp = false;
+    bool fileSizeExists = false, recallPass = false;
+    std::optional<std::string> workPath;
+    bool armDownload = false, armUpload = false;
+    std::vector<std::string> runNow;  // "download" / "upload", in order
+};
+
+// Parses argv (without the program name). On a wrong command line returns
+// nothing and puts a message in error.
+std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string& error);
+std::string usageText();
+
+// Applies the presets to a started application, as the user would set them:
+// each field through its change handling, menus by their ticks, arming by
+// ticking the boxes.
+void applyOptions(App& app, const Options& options);
+
+// Whether every job that --once waits for has finished one run.
+bool onceSatisfied(const App& app, const Options& options);
+
+}  // namespace corvantel

@@ -1,0 +1,96 @@
+#pragma once
+// One TCP endpoint, shaped after the socket control that the sessions were
+// written against: properties, operations and events.
+//
+// Events are always posted to the event loop, never raised from inside an
+// endpoint method. Events queued for a connection that has been closed since
+// are dropped.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace corvantel::platform {
+
+// Error numbers reported by onError.
+namespace neterr {
+constexpr int AccessDenied = 10013;
+constexpr int InvalidArgument = 10022;
+constexpr int WouldBlock = 10035;
+constexpr int InProgress = 10036;
+constexpr int NotSupported = 10045;
+constexpr int AddressInUse = 10048;
+constexpr int AddressNotAvailable = 10049;
+constexpr int NetworkDown = 10050;
+constexpr int NetworkUnreachable = 10051;
+constexpr int ConnectionAborted = 10053;
+constexpr int ConnectionReset = 10054;
+constexpr int NoBuffers = 10055;
+constexpr int NotConnected = 10057;
+constexpr int TimedOut = 10060;
+constexpr int ConnectionRefused = 10061;
+constexpr int HostUnreachable = 10065;
+constexpr int HostNotFound = 11001;
+constexpr int TryAgain = 11002;
+constexpr int NoRecovery = 11003;
+}  // namespace neterr
+
+class Endpoint {
+public:
+    enum State : int {
+        Closed = 0,
+        Open = 1,
+        Listening = 2,
+        ConnectionPending = 3,
+        ResolvingHost = 4,
+        HostResolved = 5,
+        Connecting = 6,
+        Connected = 7,
+        Closing = 8,  // the peer has closed; data it sent can still be read
+        Error = 9,
+    };
+
+    virtual ~Endpoint() = default;
+
+    // Properties.
+    void setRemoteHost(std::string host) { remoteHost_ = std::move(host); }
+    const std::string& remoteHost() const { return remoteHost_; }
+    void setRemotePort(std::int32_t port) { remotePort_ = port; }
+    std::int32_t remotePort() const { return remotePort_; }
+    // Set before connect or listen (0: any); read back after listen.
+    virtual void setLocalPort(std::int32_t port) = 0;
+    virtual std::int32_t localPort() const = 0;
+    // Dotted IPv4 address of the local side of a connection.
+    virtual std::string localIP() const = 0;
+    virtual State state() const = 0;
+
+    // Operations.
+    virtual void connect() = 0;
+    virtual void listen() = 0;
+    // Takes the pending connection of a ConnectionRequest onto this
+    // endpoint, which must be closed first.
+    virtual void accept(std::int64_t requestId) = 0;
+    // Ends the connection or the listening at once. Closing a closed
+    // endpoint does nothing.
+    virtual void close() = 0;
+    // Queues bytes for sending. A send on an endpoint that is not connected
+    // sends nothing, raises nothing and returns false.
+    virtual bool sendData(const std::string& bytes) = 0;
+    // All data received and not yet taken.
+    virtual std::string getData() = 0;
+    virtual std::int64_t bytesAvailable() const = 0;
+
+    // Events.
+    std::function<void()> onConnect;
+    std::function<void(std::int64_t bytes)> onDataArrival;
+    std::function<void(std::int64_t requestId)> onConnectionRequest;
+    std::function<void()> onSendComplete;
+    std::function<void(std::int64_t sent, std::int64_t remaining)> onSendProgress;
+    std::function<void(int number, const std::string& description)> onError;
+
+protected:
+    std::string remoteHost_;
+    std::int32_t remotePort_ = 0;
+};
+
+}  // namespace corvantel::platform

@@ -1,0 +1,582 @@
+// TCP endpoints on raw non-blocking IPv4 sockets watched by QSocketNotifier.
+//
+// Raw sockets rather than QTcpSocket because the endpoint must tell a clean
+// close by the peer (recv() returns 0: state Closing, no error) from a reset
+// (ECONNRESET: error 10054), which QTcpSocket reports the same way.
+//
+// Every event is posted to the loop together with the endpoint's generation
+// at posting time; close() bumps the generation, so events queued for a
+// connection closed since are dropped when they come up.
+
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/qt/qt_internal.h"
+
+namespace corvantel::platform::qt {
+
+namespace {
+
+// Most bytes one read notification takes, so that one busy connection
+// cannot starve the rest of the loop.
+constexpr std::size_t kReadPerNotification = 256 * 1024;
+// Reading stops while this much received data waits to be taken, and
+// resumes when getData takes it: memory stays bounded when the logic reads
+// slowly. The kernel's buffers then make the peer wait.
+constexpr std::size_t kInputLimit = 4 * 1024 * 1024;
+constexpr int kListenBacklog = 8;
+
+int errorNumber(int err) {
+    switch (err) {
+    case ECONNREFUSED: return neterr::ConnectionRefused;
+    case ETIMEDOUT: return neterr::TimedOut;
+    case ENETUNREACH: return neterr::NetworkUnreachable;
+    case EHOSTUNREACH: return neterr::HostUnreachable;
+    case ECONNRESET:
+    case EPIPE: return neterr::ConnectionReset;
+    case ECONNABORTED: return neterr::ConnectionAborted;
+    case EADDRINUSE: return neterr::AddressInUse;
+    case EADDRNOTAVAIL: return neterr::AddressNotAvailable;
+    case EACCES:
+    case EPERM: return neterr::AccessDenied;
+    case ENOBUFS:
+    case ENOMEM:
+    case EMFILE:
+    case ENFILE: return neterr::NoBuffers;
+    case EINVAL: return neterr::InvalidArgument;
+    case ENOTCONN: return neterr::NotConnected;
+    case EAFNOSUPPORT:
+    case EOPNOTSUPP: return neterr::NotSupported;
+    case ENETDOWN: return neterr::NetworkDown;
+    default: return neterr::NetworkDown;
+    }
+}
+
+std::string errorText(int number) {
+    switch (number) {
+    case neterr::ConnectionRefused: return "Connection is forcefully rejected";
+    case neterr::TimedOut: return "Connection timed out";
+    case neterr::NetworkUnreachable: return "Network is unreachable";
+    case neterr::HostUnreachable: return "Host is unreachable";
+    case neterr::ConnectionReset: return "Connection reset by peer";
+    case neterr::ConnectionAborted: return "Connection aborted";
+    case neterr::AddressInUse: return "Address in use";
+    case neterr::AddressNotAvailable: return "Address not available";
+    case neterr::AccessDenied: return "Permission denied";
+    case neterr::NoBuffers: return "No buffer space available";
+    case neterr::InvalidArgument: return "Invalid argument";
+    case neterr::NotConnected: return "Socket is not connected";
+    case neterr::NotSupported: return "Operation not supported";
+    case neterr::HostNotFound: return "Host not found";
+    default: return "Network error";
+    }
+}
+
+std::string dotted(const in_addr& a) {
+    char text[INET_ADDRSTRLEN] = {};
+    if (!inet_ntop(AF_INET, &a, text, sizeof text)) return "0.0.0.0";
+    return text;
+}
+
+// The first IPv4 address of an interface that is up and not the loopback,
+// else 127.0.0.1: what the local address reads before any connection.
+std::string machineAddress() {
+    std::string found = "127.0.0.1";
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return found;
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+        if (!(i->ifa_flags & IFF_UP) || (i->ifa_flags & IFF_LOOPBACK)) continue;
+        found = dotted(reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr);
+        break;
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+bool isReservedInvalidName(std::string name) {
+    while (!name.empty() && name.back() == '.') name.pop_back();
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string tld = "invalid";
+    if (name == tld) return true;
+    return name.size() > tld.size() && name.compare(name.size() - tld.size(), tld.size(), tld) == 0 &&
+           name[name.size() - tld.size() - 1] == '.';
+}
+
+class QtEndpoint : public Endpoint {
+public:
+    explicit QtEndpoint(std::shared_ptr<Context> ctx)
+        : ctx_(std::move(ctx)), life_(std::make_shared<Life>()) {
+        life_->self = this;
+        readNotifier_.setEnabled(false);
+        writeNotifier_.setEnabled(false);
+        QObject::connect(&readNotifier_, &QSocketNotifier::activated, &readNotifier_,
+                         [this] { handleReadable(); });
+        QObject::connect(&writeNotifier_, &QSocketNotifier::activated, &writeNotifier_,
+                         [this] { handleWritable(); });
+    }
+
+    ~QtEndpoint() override {
+        close();
+        ctx_->discardPending(this);
+        life_->self = nullptr;
+    }
+
+    // ---- Properties
+
+    void setLocalPort(std::int32_t port) override { localPort_ = port; }
+    std::int32_t localPort() const override { return localPort_; }
+    std::string localIP() const override {
+        if (!localIP_.empty()) return localIP_;
+        return machineAddress();
+    }
+    State state() const override { return state_; }
+
+    // ---- Operations
+
+    void connect() override {
+        const std::int32_t port = localPort_;
+        close();
+        ctx_->discardPending(this);
+        localPort_ = port;
+
+        in_addr addr{};
+        if (inet_pton(AF_INET, remoteHost_.c_str(), &addr) == 1) {
+            startConnect(addr);
+            return;
+        }
+        // A name: resolve it off the loop's thread; the loop keeps running.
+        state_ = ResolvingHost;
+        if (isReservedInvalidName(remoteHost_)) {
+            // Names under "invalid." never exist (RFC 6761): answer without
+            // asking any name server, but still later, from the loop.
+            postEvent([](const Guard& g) {
+                if (auto* e = g.get(); e && e->state_ == ResolvingHost) e->fail(neterr::HostNotFound);
+            });
+            return;
+        }
+        const std::uint64_t gen = life_->gen;
+        lookupId_ = QHostInfo::lookupHost(
+            QString::fromStdString(remoteHost_), &lookupContext_,
+            [this, gen](const QHostInfo& info) { hostResolved(gen, info); });
+    }
+
+    void listen() override {
+        const std::int32_t port = localPort_;
+        close();
+        ctx_->discardPending(this);
+        localPort_ = port;
+
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            fail(errorNumber(errno));
+            return;
+        }
+        int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_ANY);
+        sa.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (port < 0 || port > 65535) {
+            ::close(fd);
+            fail(neterr::InvalidArgument);
+            return;
+        }
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+            ::listen(fd, kListenBacklog) != 0) {
+            int err = errno;
+            ::close(fd);
+            fail(errorNumber(err));
+            return;
+        }
+        sockaddr_in bound{};
+        socklen_t len = sizeof bound;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) == 0)
+            localPort_ = ntohs(bound.sin_port);
+        attach(fd);
+        state_ = Listening;
+        readNotifier_.setEnabled(true);
+    }
+
+    void accept(std::int64_t requestId) override {
+        auto it = ctx_->pending.find(requestId);
+        if (it == ctx_->pending.end()) return;
+        const PendingConnection taken = it->second;
+        ctx_->pending.erase(it);
+        // The listener's other requests go too, unless it still listens
+        // (then other endpoints may still take them).
+        if (taken.owner == this || !ownerStillListening(taken.owner)) ctx_->discardPending(taken.owner);
+        if (state_ != Closed || fd_ >= 0) close();
+        attach(taken.fd);
+        becomeConnected();
+    }
+
+    void close() override {
+        ++life_->gen;  // drops every event queued for what is closed now
+        if (state_ == Closed && fd_ < 0 && lookupId_ < 0) return;
+        if (lookupId_ >= 0) {
+            QHostInfo::abortHostLookup(lookupId_);
+            lookupId_ = -1;
+        }
+        releaseSocket();
+        std::string().swap(in_);
+        std::string().swap(out_);
+        outPos_ = 0;
+        state_ = Closed;
+        localPort_ = 0;
+    }
+
+    bool sendData(const std::string& bytes) override {
+        if (state_ != Connected || fd_ < 0) return false;
+        const bool idle = outPos_ == out_.size();
+        out_ += bytes;
+        // When nothing was waiting to go out, write at once: one turn of
+        // the loop less per piece. Otherwise the write notifier is already
+        // watching and the bytes follow the earlier ones.
+        if (idle) flushOutput();
+        return true;
+    }
+
+    std::string getData() override {
+        std::string out;
+        out.swap(in_);
+        if (readPaused_) {
+            readPaused_ = false;
+            if (fd_ >= 0 && state_ == Connected) readNotifier_.setEnabled(true);
+        }
+        return out;
+    }
+
+    std::int64_t bytesAvailable() const override { return static_cast<std::int64_t>(in_.size()); }
+
+private:
+    // Tells queued events whether the endpoint still exists and is still on
+    // the connection they were queued for.
+    struct Life {
+        QtEndpoint* self = nullptr;
+        std::uint64_t gen = 0;
+    };
+    struct Guard {
+        std::shared_ptr<Life> life;
+        std::uint64_t gen;
+        QtEndpoint* get() const { return life->self && life->gen == gen ? life->self : nullptr; }
+    };
+
+    // Queues f(guard). f must fetch the endpoint through the guard again
+    // after each handler it calls: a handler may close or delete it.
+    template <class F>
+    void postEvent(F f) {
+        Guard guard{life_, life_->gen};
+        ctx_->post([guard, f = std::move(f)] {
+            if (guard.get()) f(guard);
+        });
+    }
+
+    void postArrival() {
+        const std::int64_t n = static_cast<std::int64_t>(in_.size());
+        postEvent([n](const Guard& g) {
+            if (auto* e = g.get(); e && e->onDataArrival) e->onDataArrival(n);
+        });
+    }
+
+    // The connection is over with an error: keep the unread input (it can
+    // still be taken), release the socket and report the number.
+    void fail(int number) {
+        state_ = Error;
+        if (lookupId_ >= 0) {
+            QHostInfo::abortHostLookup(lookupId_);
+            lookupId_ = -1;
+        }
+        releaseSocket();
+        std::string().swap(out_);
+        outPos_ = 0;
+        std::string text = errorText(number);
+        postEvent([number, text](const Guard& g) {
+            if (auto* e = g.get(); e && e->onError) e->onError(number, text);
+        });
+    }
+
+    // Points both notifiers at a new socket; both start disabled.
+    void attach(int fd) {
+        fd_ = fd;
+        readNotifier_.setSocket(fd);
+        writeNotifier_.setSocket(fd);
+        readNotifier_.setEnabled(false);
+        writeNotifier_.setEnabled(false);
+    }
+
+    void releaseSocket() {
+        // Notifiers first: the loop must never watch a closed descriptor.
+        readNotifier_.setEnabled(false);
+        writeNotifier_.setEnabled(false);
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        readPaused_ = false;
+    }
+
+    bool ownerStillListening(const void* owner) const {
+        // Pending entries are removed when their owner is destroyed, so an
+        // owner named by one is alive.
+        const auto* listener = static_cast<const QtEndpoint*>(owner);
+        return listener->state_ == Listening;
+    }
+
+    void hostResolved(std::uint64_t gen, const QHostInfo& info) {
+        if (gen != life_->gen || state_ != ResolvingHost) return;
+        lookupId_ = -1;
+        bool found = false;
+        in_addr addr{};
+        if (info.error() == QHostInfo::NoError) {
+            for (const QHostAddress& a : info.addresses()) {
+                if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+                    addr.s_addr = htonl(a.toIPv4Address());
+                    found = true;
+                    break;
+                }
+            }
+        }
+        if (found)
+            startConnect(addr);
+        else
+            fail(neterr::HostNotFound);
+        ctx_->wakeIfWaiting();
+    }
+
+    void startConnect(const in_addr& addr) {
+        if (remotePort_ <= 0 || remotePort_ > 65535 || localPort_ < 0 || localPort_ > 65535) {
+            fail(neterr::AddressNotAvailable);
+            return;
+        }
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            fail(errorNumber(errno));
+            return;
+        }
+        attach(fd);
+        if (localPort_ != 0) {
+            int one = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = htonl(INADDR_ANY);
+            local.sin_port = htons(static_cast<std::uint16_t>(localPort_));
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+                fail(errorNumber(errno));
+                return;
+            }
+        }
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr = addr;
+        sa.sin_port = htons(static_cast<std::uint16_t>(remotePort_));
+        int r = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        if (r == 0) {
+            becomeConnected();
+            return;
+        }
+        if (errno == EINPROGRESS || errno == EINTR) {
+            // The outcome comes when the socket turns writable.
+            state_ = Connecting;
+            writeNotifier_.setEnabled(true);
+            return;
+        }
+        fail(errorNumber(errno));
+    }
+
+    void becomeConnected() {
+        state_ = Connected;
+        sockaddr_in local{};
+        socklen_t len = sizeof local;
+        if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
+            localIP_ = dotted(local.sin_addr);
+            localPort_ = ntohs(local.sin_port);
+        }
+        writeNotifier_.setEnabled(false);
+        readNotifier_.setEnabled(true);
+    }
+
+    void handleWritable() {
+        if (fd_ < 0) return;
+        if (state_ == Connecting) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+            if (err == EINPROGRESS || err == EALREADY || err == EINTR) return;  // not decided yet
+            if (err != 0) {
+                fail(errorNumber(err));
+            } else {
+                becomeConnected();
+                postEvent([](const Guard& g) {
+                    if (auto* e = g.get(); e && e->onConnect) e->onConnect();
+                });
+            }
+            ctx_->wakeIfWaiting();
+            return;
+        }
+        if (state_ == Connected || state_ == Closing) {
+            flushOutput();
+            ctx_->wakeIfWaiting();
+        } else {
+            writeNotifier_.setEnabled(false);
+        }
+    }
+
+    // Writes queued bytes until the kernel takes no more, then reports the
+    // progress; when everything is written, reports the send complete.
+    void flushOutput() {
+        std::int64_t written = 0;
+        int err = 0;
+        while (outPos_ < out_.size()) {
+            ssize_t n = ::send(fd_, out_.data() + outPos_, out_.size() - outPos_, MSG_NOSIGNAL);
+            if (n > 0) {
+                outPos_ += static_cast<std::size_t>(n);
+                written += n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            err = n < 0 ? errno : EPIPE;
+            break;
+        }
+        if (err != 0) {
+            fail(errorNumber(err));
+            return;
+        }
+        const bool done = outPos_ == out_.size();
+        if (done) {
+            out_.clear();
+            outPos_ = 0;
+            writeNotifier_.setEnabled(false);
+        } else {
+            if (outPos_ >= 1024 * 1024 && outPos_ * 2 >= out_.size()) {
+                out_.erase(0, outPos_);
+                outPos_ = 0;
+            }
+            writeNotifier_.setEnabled(true);
+        }
+        const std::int64_t remaining = static_cast<std::int64_t>(out_.size() - outPos_);
+        if (written == 0 && !done) return;
+        postEvent([written, remaining, done](const Guard& g) {
+            if (written > 0) {
+                if (auto* e = g.get(); e && e->onSendProgress) e->onSendProgress(written, remaining);
+            }
+            if (done) {
+                if (auto* e = g.get(); e && e->onSendComplete) e->onSendComplete();
+            }
+        });
+    }
+
+    void handleReadable() {
+        if (fd_ < 0) return;
+        if (state_ == Listening) {
+            takeConnections();
+        } else if (state_ == Connected) {
+            receive();
+        } else {
+            readNotifier_.setEnabled(false);
+        }
+        ctx_->wakeIfWaiting();
+    }
+
+    void takeConnections() {
+        for (int i = 0; i < 64; ++i) {
+            int c = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (c < 0) {
+                if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+                // Out of descriptors or memory: the connection stays in the
+                // backlog; stop watching for a while instead of spinning.
+                readNotifier_.setEnabled(false);
+                const std::uint64_t gen = life_->gen;
+                QTimer::singleShot(100, &lookupContext_, [this, gen] {
+                    if (gen == life_->gen && state_ == Listening && fd_ >= 0) readNotifier_.setEnabled(true);
+                });
+                return;
+            }
+            const std::int64_t id = ++ctx_->nextRequestId;
+            ctx_->pending[id] = PendingConnection{c, this};
+            postEvent([id](const Guard& g) {
+                if (auto* e = g.get(); e && e->onConnectionRequest) e->onConnectionRequest(id);
+            });
+        }
+    }
+
+    void receive() {
+        char buf[64 * 1024];
+        std::size_t total = 0;
+        bool peerClosed = false;
+        int err = 0;
+        while (total < kReadPerNotification) {
+            if (in_.size() >= kInputLimit) {
+                readPaused_ = true;
+                readNotifier_.setEnabled(false);
+                break;
+            }
+            ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n > 0) {
+                in_.append(buf, static_cast<std::size_t>(n));
+                total += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n == 0) {
+                peerClosed = true;
+                break;
+            }
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            err = errno;
+            break;
+        }
+        if (total > 0) postArrival();
+        if (err != 0) {
+            fail(errorNumber(err));
+        } else if (peerClosed) {
+            // A clean close: no error. The socket stays open (our side is
+            // closed by close()) so that bytes still queued can go out.
+            state_ = Closing;
+            readNotifier_.setEnabled(false);
+        }
+    }
+
+    std::shared_ptr<Context> ctx_;
+    std::shared_ptr<Life> life_;
+    QSocketNotifier readNotifier_{QSocketNotifier::Read};
+    QSocketNotifier writeNotifier_{QSocketNotifier::Write};
+    // Context of host lookups and of retry timers: deleting the endpoint
+    // deletes it, so their callbacks never reach a deleted endpoint.
+    QObject lookupContext_;
+    int fd_ = -1;
+    State state_ = Closed;
+    std::int32_t localPort_ = 0;
+    std::string localIP_;
+    std::string in_;
+    std::string out_;
+    std::size_t outPos_ = 0;
+    bool readPaused_ = false;
+    int lookupId_ = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<Endpoint> makeQtEndpoint(std::shared_ptr<Context> ctx) {
+    return std::make_unique<QtEndpoint>(std::move(ctx));
+}
+
+}  // namespace corvantel::platform::qt

@@ -1,0 +1,174 @@
+#include "platform/qt/qt_platform.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QMetaObject>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/qt/qt_internal.h"
+
+namespace corvantel::platform::qt {
+
+// ---- Context
+
+void Context::post(std::function<void()> fn) {
+    if (!anchor) return;  // the platform is gone: nothing may run any more
+    std::weak_ptr<Context> weak = weak_from_this();
+    QMetaObject::invokeMethod(
+        anchor.get(),
+        [weak, fn = std::move(fn)] {
+            fn();
+            if (auto ctx = weak.lock()) ctx->wakeIfWaiting();
+        },
+        Qt::QueuedConnection);
+}
+
+void Context::wakeIfWaiting() const {
+    if (depth <= 1000) return;
+    if (auto* dispatcher = QAbstractEventDispatcher::instance()) dispatcher->wakeUp();
+}
+
+void Context::discardPending(const void* owner, std::int64_t keepId) {
+    for (auto it = pending.begin(); it != pending.end();) {
+        if (it->second.owner == owner && it->first != keepId) {
+            ::close(it->second.fd);
+            it = pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+namespace {
+
+// ---- Event loop
+
+class QtEventLoop : public EventLoop {
+public:
+    explicit QtEventLoop(std::shared_ptr<Context> ctx) : ctx_(std::move(ctx)) {}
+
+    void post(std::function<void()> fn) override { ctx_->post(std::move(fn)); }
+
+    void waitUntil(const std::function<bool()>& pred) override {
+        ++ctx_->depth;
+        struct Depth {
+            Context& c;
+            ~Depth() { --c.depth; }
+        } guard{*ctx_};
+        // WaitForMoreEvents blocks in the dispatcher's poll until something
+        // happens, so a long wait uses no CPU. It may also return having
+        // handled nothing, hence the condition is tested on every turn.
+        while (!pred()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+
+    void yield() override { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+    int waitDepth() const override { return ctx_->depth; }
+
+    [[noreturn]] void endProgram(int status) override {
+        // Every file of the program is closed by now; only the standard
+        // streams may hold buffered text. Destructors are skipped on purpose.
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(status);
+    }
+
+private:
+    std::shared_ptr<Context> ctx_;
+};
+
+// ---- Clock
+
+class QtClock : public Clock {
+public:
+    explicit QtClock(double scale)
+        : scale_(scale),
+          systemStart_(std::chrono::system_clock::now()),
+          steadyStart_(std::chrono::steady_clock::now()) {}
+
+    LocalTime now() const override {
+        std::chrono::system_clock::time_point t;
+        if (scale_ == 1.0) {
+            // Follow the system clock as it is, including changes made to it.
+            t = std::chrono::system_clock::now();
+        } else {
+            // Time runs scale_ times faster from the moment the platform was
+            // made; the steady clock measures the real time elapsed.
+            std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - steadyStart_;
+            t = systemStart_ +
+                std::chrono::duration_cast<std::chrono::system_clock::duration>(elapsed * scale_);
+        }
+        std::time_t secs = std::chrono::system_clock::to_time_t(t);
+        std::tm tm{};
+        localtime_r(&secs, &tm);
+        LocalTime out;
+        out.year = tm.tm_year + 1900;
+        out.month = tm.tm_mon + 1;
+        out.day = tm.tm_mday;
+        out.hour = tm.tm_hour;
+        out.minute = tm.tm_min;
+        out.second = tm.tm_sec > 59 ? 59 : tm.tm_sec;  // a leap second reads as :59
+        out.weekday = tm.tm_wday;
+        return out;
+    }
+
+private:
+    double scale_;
+    std::chrono::system_clock::time_point systemStart_;
+    std::chrono::steady_clock::time_point steadyStart_;
+};
+
+}  // namespace
+
+// ---- QtPlatform
+
+struct QtPlatform::Impl {
+    explicit Impl(double scale) : ctx(std::make_shared<Context>()), loop(ctx), clock(scale) {
+        ctx->timeScale = scale;
+        ctx->anchor = std::make_unique<QObject>();
+    }
+    ~Impl() {
+        // Drop the calls still queued and close the connections nobody took.
+        ctx->anchor.reset();
+        for (auto& [id, conn] : ctx->pending) ::close(conn.fd);
+        ctx->pending.clear();
+    }
+    std::shared_ptr<Context> ctx;
+    QtEventLoop loop;
+    QtClock clock;
+};
+
+QtPlatform::QtPlatform(double timeScale)
+    : impl_(std::make_unique<Impl>(std::isfinite(timeScale) && timeScale >= 1.0 ? timeScale : 1.0)) {}
+
+QtPlatform::~QtPlatform() = default;
+
+EventLoop& QtPlatform::loop() { return impl_->loop; }
+
+const Clock& QtPlatform::clock() const { return impl_->clock; }
+
+std::unique_ptr<Timer> QtPlatform::makeTimer() { return makeQtTimer(impl_->ctx); }
+
+std::unique_ptr<Endpoint> QtPlatform::makeEndpoint() { return makeQtEndpoint(impl_->ctx); }
+
+double QtPlatform::timeScale() const { return impl_->ctx->timeScale; }
+
+double QtPlatform::timeScaleFromEnvironment() {
+    const char* text = std::getenv("CORVANTEL_TIME_SCALE");
+    if (!text || !*text) return 1.0;
+    char* end = nullptr;
+    double value = std::strtod(text, &end);
+    while (end && (*end == ' ' || *end == '\t')) ++end;
+    if (!end || *end != '\0' || !std::isfinite(value) || value < 1.0) return 1.0;
+    return value;
+}
+
+}  // namespace corvantel::platform::qt

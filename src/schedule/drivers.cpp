@@ -1,0 +1,274 @@
+#include "schedule/drivers.h"
+
+#include "app/app_state.h"
+#include "app/text.h"
+#include "download/dispatch.h"
+#include "download/records.h"
+#include "schedule/retry.h"
+#include "upload/dispatch.h"
+#include "upload/sending.h"
+#include "upload/transfer_log.h"
+
+namespace corvantel {
+
+using platform::Endpoint;
+
+namespace {
+
+void timedWait(App& app, std::int64_t& counter, int& users, platform::Timer& timer,
+               const std::function<bool()>& pred, bool reset) {
+    if (reset) counter = 0;
+    if (users++ == 0) timer.setEnabled(true);
+    struct Release {
+        int& users;
+        platform::Timer& timer;
+        ~Release() {
+            if (--users == 0) timer.setEnabled(false);
+        }
+    } release{users, timer};
+    app.loop.waitUntil(pred);
+}
+
+void lockFields(App& app, std::initializer_list<platform::TextBox*> fields, bool locked) {
+    for (auto* f : fields) f->setEnabled(!locked);
+    app.w.ai_type.setEnabled(!locked);
+}
+
+std::int32_t portOf(const std::string& text) {
+    std::int64_t v = wholeValue(text);
+    return (v < 0 || v > 65535) ? 0 : static_cast<std::int32_t>(v);
+}
+
+}  // namespace
+
+void downloadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter) {
+    timedWait(app, app.s.downloadWaitSeconds, app.s.downloadSecondsUsers, *app.w.Timerf, pred, resetCounter);
+}
+
+void uploadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter) {
+    timedWait(app, app.s.uploadWaitSeconds, app.s.uploadSecondsUsers, *app.w.Timerg, pred, resetCounter);
+}
+
+void runDownloadSession(App& app) {
+    auto& s = app.s;
+    auto& w = app.w;
+    s.downloadReplySeen = true;
+    s.downloadRunning = true;
+    s.downloadNextDue = true;
+    s.downloadIdleTicks = 0;
+    lockFields(app, {&w.Text1, &w.fText3, &w.fText4, &w.Text2, &w.Text7, &w.Text9}, true);
+    w.Timer3->setEnabled(false);
+    w.Timer4->setEnabled(false);
+    w.ftpclient1->close();
+    w.ftpclient2->close();
+    downloadTimedWait(app, [&] { return s.downloadWaitSeconds >= 9; });
+    app.loop.waitUntil([&] {
+        return w.ftpclient1->state() == Endpoint::Closed && w.ftpclient2->state() == Endpoint::Closed;
+    });
+    if (s.shuttingDown) return;
+    w.ftpclient1->setRemoteHost(w.Text1.text());
+    w.ftpclient1->setRemotePort(portOf(w.Text9.text()));
+    w.ftpclient1->setLocalPort(0);
+    w.ftpclient2->setRemoteHost(w.Text1.text());
+    w.ftpclient2->setRemotePort(portOf(w.Text9.text()));
+    w.ftpclient2->setLocalPort(0);
+    w.ftpclient2->listen();
+    s.downloadIdleTicks = 0;
+    w.Timer3->setEnabled(true);
+    s.uploadIdleTicks = 0;
+    w.Timer4->setEnabled(false);
+    s.downloadNameCursor = s.downloadStartCursor;
+    s.listEntryIndex = s.downloadStartIndex;
+    s.downloadStep = 0;
+    s.downloadTarget = "notdone";
+    s.downloadFailed = s.downloadDataIsFile = s.stepCommandSent = s.downloadFileGood = false;
+    s.downloadSocketError = 0;
+    s.downloadLastPassed = false;
+    s.downloadAssembler.clear();
+    w.ftpclient1->connect();
+    s.downloadTarget = "notdone";
+    app.loop.waitUntil([&] {
+        return s.downloadTarget == "done" || s.downloadSocketError != 0 || s.downloadFailed || s.shuttingDown;
+    });
+    if (s.shuttingDown) return;
+    s.downloadTarget = "notdone";
+    w.Timer3->setEnabled(false);
+
+    bool deleteSent = false;
+    if (!s.downloadFailed && s.downloadSocketError <= 0) {
+        ++s.completedDownloadSessions;
+        // The last file is deleted on the server only when it passed: its
+        // whole content is on disk and the server ended its transfer well.
+        if (s.deleteAfterDownload && !s.sessionAborting && s.downloadLastPassed &&
+            (s.downloadExpectedSize == -1 || s.downloadExpectedSize == 0 ||
+             static_cast<double>(s.downloadExpectedSize) == numericValue(w.fText6.text()))) {
+            s.downloadReplySeen = false;
+            deleteSent = sendDownloadCommand(app, "DELE " + s.downloadFileName);
+            s.downloadLastPassed = false;
+        }
+    } else {
+        ++s.failedSessions;
+        const std::string hh = s.downloadHour + s.downloadAmPm;
+        if (s.downloadTakeover == Takeover::Watchdog) {
+            // Taken over for silence: the watchdog's decision writes the log.
+            w.Label11.setCaption(hh + "Timeout");
+        } else {
+            w.Label11.setCaption(hh + (s.downloadSocketError > 0 ? "Timeout" : " Login Failed"));
+            if (s.downloadSocketError == platform::neterr::HostNotFound) {
+                appendDownloadError(app, "Invalid IP/Host");
+            } else if (s.downloadFailed && s.downloadSocketError == 0) {
+                appendDownloadError(app, "Invalid User/Pass");
+            } else if (numericValue(w.Text11.text()) == 0 &&
+                       s.downloadStep == 12) {
+                w.Timer1->setEnabled(true);
+                w.Check1.setChecked(true);
+                w.Label11.setCaption(hh + " Transfer Failed");
+                s.downloadFileGood = false;
+                recordDownloadResult(app, "fail");
+            } else {
+                appendDownloadError(app, "Timeout Error");
+            }
+        }
+    }
+
+    // Wind-down. A DELE just sent is given a bounded time for its answer.
+    if (deleteSent) {
+        downloadTimedWait(app, [&] {
+            return s.downloadReplySeen || w.ftpclient1->state() != Endpoint::Connected ||
+                   s.downloadWaitSeconds >= 10 || s.shuttingDown;
+        });
+    }
+    if (s.shuttingDown) return;
+    w.ftpclient1->close();
+    app.downloadFile.close();
+    w.Timer3->setEnabled(false);
+    s.sessionAborting = false;
+    w.setCaption(idleCaption);
+    w.Label18.setCaption("Last Download on " + lastRunDateText(app.now()));
+    lockFields(app, {&w.Text1, &w.fText3, &w.fText4, &w.Text2, &w.Text7, &w.Text9}, false);
+    s.downloadRunning = false;
+}
+
+void runUploadSession(App& app) {
+    auto& s = app.s;
+    auto& w = app.w;
+    s.uploadRunning = true;
+    lockFields(app, {&w.Text3, &w.Text4, &w.Text5, &w.Text6, &w.Text8, &w.Text10}, true);
+    w.Timer4->setEnabled(false);
+    w.Timer3->setEnabled(false);
+    w.ftpclient1a->close();
+    w.ftpclient3->close();
+    uploadTimedWait(app, [&] { return s.uploadWaitSeconds >= 9; });
+    app.loop.waitUntil([&] {
+        return w.ftpclient1a->state() == Endpoint::Closed && w.ftpclient3->state() == Endpoint::Closed;
+    });
+    if (s.shuttingDown) return;
+    w.ftpclient1a->setRemoteHost(w.Text3.text());
+    w.ftpclient1a->setRemotePort(portOf(w.Text10.text()));
+    w.ftpclient1a->setLocalPort(0);
+    w.ftpclient3->setRemoteHost(w.Text3.text());
+    w.ftpclient3->setRemotePort(portOf(w.Text10.text()));
+    w.ftpclient3->setLocalPort(0);
+    w.ftpclient3->listen();
+    s.uploadIdleTicks = 0;
+    w.Timer4->setEnabled(true);
+    s.downloadIdleTicks = 0;
+    w.Timer3->setEnabled(false);
+    s.downloadNameCursor = 1;
+    s.listEntryIndex = 0;
+    s.uploadStep = 0;
+    s.uploadFileIndex = s.uploadStartIndex;
+    s.uploadFailed = s.uploadTransferPhase = s.uploadPwdSent = false;
+    s.uploadSocketError = 0;
+    s.uploadVerdictPending = false;
+    s.uploadAssembler.clear();
+    w.ftpclient1a->connect();
+    app.loop.waitUntil([&] {
+        return s.uploadStep >= 12 || s.uploadSocketError != 0 || s.uploadFailed || s.shuttingDown;
+    });
+    if (s.shuttingDown) return;
+    s.sessionAborting = false;
+
+    const std::string hh = s.uploadHour + s.uploadAmPm;
+    if (s.uploadFailed || s.uploadSocketError > 0) {
+        ++s.failedSessions;
+        if (s.uploadTakeover == Takeover::Watchdog) {
+            w.Label12.setCaption(hh + "Timeout");
+        } else {
+            w.Label12.setCaption(hh + (s.uploadSocketError > 0 ? "Timeout" : " Login Failed"));
+            if (s.uploadSocketError == platform::neterr::HostNotFound)
+                appendUploadError(app, "Invalid IP/Host");
+            else if (s.uploadSocketError == 0)
+                appendUploadError(app, "Invalid User/Pass");
+            else
+                appendUploadError(app, "Timeout Error");
+        }
+    } else {
+        s.uploadStep = 18;
+        uploadNextFile(app);
+        app.loop.waitUntil([&] {
+            return (s.uploadFileIndex > w.File2.count() && !s.uploadVerdictPending) ||
+                   s.uploadSocketError != 0 || s.uploadFailed || s.uploadTakeover != Takeover::None ||
+                   s.shuttingDown;
+        });
+        if (s.shuttingDown) return;
+        if (s.uploadSocketError > 0) {
+            ++s.failedSessions;
+            if (numericValue(w.Text12.text()) == 0 && s.uploadStep >= 22) {
+                w.Timer2->setEnabled(true);
+                w.Check2.setChecked(true);
+                w.Label12.setCaption(hh + " Transfer Failed");
+                // A file whose verdict was still awaited is the one that failed.
+                if (!s.uploadVerdictPending) logUploadResult(app, "fail");
+            } else {
+                appendUploadError(app, "Timeout Error");
+            }
+        } else if (s.uploadFailed) {
+            ++s.failedSessions;
+        } else {
+            ++s.completedUploadSessions;
+        }
+    }
+
+    // A file still waiting for the server's confirmation never got it.
+    failPendingUpload(app);
+    w.Timer4->setEnabled(false);
+    w.ftpclient1a->close();
+    w.ftpclient3->close();
+    app.uploadFile.close();
+    w.setCaption(idleCaption);
+    w.Label19.setCaption("Last Upload on " + lastRunDateText(app.now()));
+    lockFields(app, {&w.Text3, &w.Text4, &w.Text5, &w.Text6, &w.Text8, &w.Text10}, false);
+    s.uploadRunning = false;
+}
+
+void downloadWatchdogTick(App& app) {
+    auto& s = app.s;
+    if (s.downloadIdleTicks > 9 && !s.sessionAborting) {
+        app.w.Timer3->setEnabled(false);
+        s.downloadIdleTicks = 0;
+        s.sessionAborting = true;
+        s.downloadTarget = "done";
+        s.downloadFailed = true;
+        s.downloadTakeover = Takeover::Watchdog;
+    }
+    if (s.downloadIdleTicks > 1000) s.downloadIdleTicks = 0;
+    ++s.downloadIdleTicks;
+}
+
+void uploadWatchdogTick(App& app) {
+    auto& s = app.s;
+    if (s.uploadIdleTicks > 9 && !s.sessionAborting) {
+        app.w.Timer4->setEnabled(false);
+        s.uploadIdleTicks = 0;
+        s.sessionAborting = true;
+        s.uploadFileIndex = app.w.File2.count() + 1;
+        // A login that never reaches the sending is ended too.
+        if (s.uploadStep < 12) s.uploadFailed = true;
+        s.uploadTakeover = Takeover::Watchdog;
+    }
+    if (s.uploadIdleTicks > 1000) s.uploadIdleTicks = 0;
+    ++s.uploadIdleTicks;
+}
+
+}  // namespace corvantel

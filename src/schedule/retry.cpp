@@ -1,0 +1,130 @@
+#include "schedule/retry.h"
+
+#include "app/app_state.h"
+#include "app/text.h"
+#include "download/records.h"
+#include "upload/transfer_log.h"
+
+namespace corvantel {
+
+namespace fmt = platform::fmt;
+
+static std::string errorLine(App& app, const std::string& message) {
+    auto t = app.now();
+    return message + " " + fmt::slashDate(t) + " at " + fmt::hhmmssAmPm(t) + "\r\n";
+}
+
+// A log that cannot be written loses its line; the session's outcome and the
+// program are not affected.
+void appendDownloadError(App& app, const std::string& message) {
+    platform::files::append(app.ownFile("err_dload.log"), errorLine(app, message));
+}
+
+void appendUploadError(App& app, const std::string& message) {
+    platform::files::append(app.ownFile("err_upload.log"), errorLine(app, message));
+}
+
+void downloadErrorRetry(App& app) {
+    auto& s = app.s;
+    if (!(numericValue(app.w.Text11.text()) > 0)) return;
+    s.sessionAborting = true;
+    s.downloadIdleTicks = 0;
+    app.w.Timer3->setEnabled(false);
+    s.downloadTarget = "done";
+    // The decision waits until the driver below has wound down.
+    s.downloadTakeover = Takeover::ErrorRetry;
+}
+
+void uploadErrorRetry(App& app, std::int64_t fileIndex) {
+    auto& s = app.s;
+    if (!(numericValue(app.w.Text12.text()) > 0)) return;
+    s.sessionAborting = true;
+    s.uploadIdleTicks = 0;
+    app.w.Timer4->setEnabled(false);
+    s.uploadFileIndex = app.w.File2.count() + 1;
+    s.uploadTakeover = Takeover::ErrorRetry;
+    s.uploadTakeoverIndex = fileIndex;
+}
+
+static std::string retryCaption(App& app, const char* what) {
+    return std::string("Ftp Corvantel- Retry ") + what + " at " + fmt::hhmmssAmPm(app.now());
+}
+
+bool decideDownloadTakeover(App& app) {
+    auto& s = app.s;
+    Takeover t = s.downloadTakeover;
+    s.downloadTakeover = Takeover::None;
+    if (s.shuttingDown) return false;
+    const double allowed = numericValue(app.w.Text11.text());
+    switch (t) {
+        case Takeover::None:
+            return false;
+        case Takeover::Watchdog:
+            if (allowed > static_cast<double>(s.downloadRetryCount)) {
+                ++s.downloadRetryCount;
+                return true;
+            }
+            appendDownloadError(app, "Unknown Error");
+            ++s.failedSessions;
+            s.sessionAborting = false;
+            return false;
+        case Takeover::ErrorRetry:
+            if (allowed > static_cast<double>(s.downloadRetryCount)) {
+                ++s.downloadRetryCount;
+                s.downloadStartCursor = s.downloadNameScanStart;
+                app.w.setCaption(retryCaption(app, "Downloading"));
+                return true;
+            }
+            s.downloadFileGood = false;
+            recordDownloadResult(app, "fail");
+            s.downloadRetryCount = 0;
+            if (app.w.ai_nlst.checked()) {
+                if (s.downloadNameCursor == -1) {
+                    s.sessionAborting = false;
+                    return false;
+                }
+                s.downloadStartCursor = s.downloadNameCursor;
+            } else {
+                s.downloadStartIndex = s.listEntryIndex;
+            }
+            return true;
+    }
+    return false;
+}
+
+bool decideUploadTakeover(App& app) {
+    auto& s = app.s;
+    Takeover t = s.uploadTakeover;
+    s.uploadTakeover = Takeover::None;
+    if (s.shuttingDown) return false;
+    const double allowed = numericValue(app.w.Text12.text());
+    switch (t) {
+        case Takeover::None:
+            return false;
+        case Takeover::Watchdog:
+            if (allowed > static_cast<double>(s.uploadRetryCount)) {
+                ++s.uploadRetryCount;
+                return true;
+            }
+            appendUploadError(app, "Unknown Error");
+            ++s.failedSessions;
+            s.sessionAborting = false;
+            return false;
+        case Takeover::ErrorRetry: {
+            const std::int64_t i = s.uploadTakeoverIndex;
+            if (allowed > static_cast<double>(s.uploadRetryCount)) {
+                ++s.uploadRetryCount;
+                app.w.setCaption(retryCaption(app, "Uploading"));
+                s.uploadStartIndex = i > 0 ? i - 1 : 0;
+                return true;
+            }
+            logUploadResult(app, "fail");
+            s.uploadRetryCount = 0;
+            s.uploadStartIndex = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace corvantel

@@ -1,0 +1,207 @@
+#include "schedule/schedule.h"
+
+#include "app/app_state.h"
+#include "app/text.h"
+#include "schedule/drivers.h"
+#include "schedule/retry.h"
+
+namespace corvantel {
+
+namespace fmt = platform::fmt;
+
+namespace {
+
+// The one-second counters stop adding at 10.
+void countSecond(std::int64_t& counter) {
+    if (counter < 10) ++counter;
+}
+
+struct TickTime {
+    std::string today;  // yyyymmdd
+    std::string text;   // hhmmss AMPM
+    double hour = 0;
+    double minute = 0;
+    std::string half;
+};
+
+TickTime tickTime(const App& app) {
+    auto now = app.now();
+    TickTime t;
+    t.today = fmt::yyyymmdd(now);
+    t.text = fmt::hhmmssCompact(now);
+    t.hour = numericValue(t.text.substr(0, 2));
+    t.minute = numericValue(t.text.substr(2, 2));
+    t.half = t.text.substr(t.text.size() - 2);
+    return t;
+}
+
+// One job's view of the shared schedule state and window fields, so the
+// arming and tick rules are written once for both jobs.
+struct Job {
+    bool download;
+    platform::CheckBox& box;
+    platform::Label& label;
+    platform::Timer& clock;
+    platform::Endpoint& control;
+    platform::Endpoint& data;
+    std::vector<platform::TextBox*> fields;  // host, user, password, path, pattern, port
+    std::string& hour;
+    std::string& half;
+    std::string& lastRun;
+    std::string& activeText;
+    bool& running;
+};
+
+Job downloadJob(App& app) {
+    auto& w = app.w;
+    auto& s = app.s;
+    return {true,          w.Check1,         w.Label11,
+            *w.Timer1,     *w.ftpclient1,    *w.ftpclient2,
+            {&w.Text1, &w.fText3, &w.fText4, &w.Text2, &w.Text7, &w.Text9},
+            s.downloadHour, s.downloadAmPm,  s.downloadLastRunDate,
+            s.downloadActiveText, s.downloadRunning};
+}
+
+Job uploadJob(App& app) {
+    auto& w = app.w;
+    auto& s = app.s;
+    return {false,        w.Check2,        w.Label12,
+            *w.Timer2,    *w.ftpclient1a,  *w.ftpclient3,
+            {&w.Text3, &w.Text4, &w.Text5, &w.Text6, &w.Text8, &w.Text10},
+            s.uploadHour, s.uploadAmPm,    s.uploadLastRunDate,
+            s.uploadActiveText, s.uploadRunning};
+}
+
+void armChanged(App& app, Job job) {
+    job.control.close();
+    job.data.close();
+    if (job.box.checked()) {
+        for (auto* f : job.fields) {
+            if (f->text().empty()) {
+                job.box.setChecked(false);
+                app.w.messageBox("One or more fields are empty or incorrect");
+                return;
+            }
+        }
+        if (!isNumeric(job.fields[5]->text())) {
+            job.box.setChecked(false);
+            app.w.messageBox("Port must be Numeric");
+            return;
+        }
+        if (!job.download) app.w.File2.setPattern(app.w.Text8.text());
+        job.clock.setInterval(60000);
+        job.clock.setEnabled(true);
+        job.activeText = "Active";
+        job.label.setCaption(job.hour + job.half + " Active");
+    } else {
+        job.clock.setEnabled(false);
+        job.label.setCaption(job.hour + job.half + " InActive");
+        job.activeText = "InActive";
+        job.lastRun = "20000101";
+    }
+}
+
+// The steps the minute clock takes when a job's hour has come.
+void startJob(App& app, Job job, const TickTime& t) {
+    auto& s = app.s;
+    job.lastRun = t.today;
+    if (job.download) {
+        s.downloadRetryCount = 0;
+        s.downloadStartCursor = 1;
+        s.downloadStartIndex = 0;
+    } else {
+        s.uploadStartIndex = 0;
+        s.uploadRetryCount = 0;
+    }
+    if (app.w.ai_hr.checked()) {
+        advanceHour(job.hour, job.half, job.hour, job.half);
+        job.label.setCaption(job.hour + job.half + " Active");
+    }
+    s.transferCaptionPrefix = job.download ? "Ftp Corvantel- Downloading at " : "Ftp Corvantel- Uploading at ";
+    app.w.setCaption("Ftp Corvantel- Connecting at " + fmt::hhmmssAmPm(app.now()));
+    if (job.download)
+        runDownloadJob(app);
+    else
+        runUploadJob(app);
+    if (app.w.ai_hr.checked() && numericValue(job.hour) < t.hour) {
+        advanceHour(job.hour, job.half, t.text.substr(0, 2), t.half);
+        job.label.setCaption(job.hour + job.half + " Active");
+    }
+}
+
+void minuteTick(App& app, Job job) {
+    auto& s = app.s;
+    TickTime t = tickTime(app);
+    bool everyHour = app.w.ai_hr.checked();
+    bool hourMatches = numericValue(job.hour) == t.hour && job.half == t.half;
+    if (hourMatches && (job.lastRun != t.today || everyHour) && !s.sessionAborting && !s.downloadRunning &&
+        !s.uploadRunning) {
+        startJob(app, job, t);
+        return;
+    }
+    // A job kept from starting for its whole hour moves on to the next hour
+    // in the hour's last minute.
+    if (hourMatches && t.minute > 58 && ((job.lastRun != t.today && !job.running) || everyHour)) {
+        advanceHour(job.hour, job.half, job.hour, job.half);
+        job.label.setCaption(job.hour + job.half + " Active");
+    }
+}
+
+void startNow(App& app, Job job) {
+    auto& s = app.s;
+    app.loop.waitUntil([&] { return !s.sessionAborting && !s.downloadRunning && !s.uploadRunning; });
+    startJob(app, job, tickTime(app));
+}
+
+}  // namespace
+
+void installScheduleHandlers(App& app) {
+    auto& w = app.w;
+    w.Check1.onChange = [&app] { downloadArmChanged(app); };
+    w.Check2.onChange = [&app] { uploadArmChanged(app); };
+    w.Timer1->setInterval(60000);
+    w.Timer2->setInterval(60000);
+    w.Timer3->setInterval(20000);
+    w.Timer4->setInterval(20000);
+    w.Timerf->setInterval(1000);
+    w.Timerg->setInterval(1000);
+    w.Timer1->onTick = [&app] { downloadMinuteTick(app); };
+    w.Timer2->onTick = [&app] { uploadMinuteTick(app); };
+    w.Timer3->onTick = [&app] { downloadWatchdogTick(app); };
+    w.Timer4->onTick = [&app] { uploadWatchdogTick(app); };
+    w.Timerf->onTick = [&app] { countSecond(app.s.downloadWaitSeconds); };
+    w.Timerg->onTick = [&app] { countSecond(app.s.uploadWaitSeconds); };
+}
+
+void downloadArmChanged(App& app) { armChanged(app, downloadJob(app)); }
+void uploadArmChanged(App& app) { armChanged(app, uploadJob(app)); }
+void downloadMinuteTick(App& app) { minuteTick(app, downloadJob(app)); }
+void uploadMinuteTick(App& app) { minuteTick(app, uploadJob(app)); }
+void startDownloadNow(App& app) { startNow(app, downloadJob(app)); }
+void startUploadNow(App& app) { startNow(app, uploadJob(app)); }
+
+void advanceHour(std::string& hour, std::string& half, const std::string& h, const std::string& a) {
+    std::int64_t n = wholeValue(h) + 1;
+    if (n > 12) {
+        hour = "1";
+        return;
+    }
+    hour = std::to_string(n);
+    if (n == 12) half = (a == "PM") ? "AM" : "PM";
+}
+
+void runDownloadJob(App& app) {
+    runDownloadSession(app);
+    while (decideDownloadTakeover(app)) runDownloadSession(app);
+    ++app.s.downloadJobRuns;
+    if (app.onJobFinished) app.onJobFinished();
+}
+
+void runUploadJob(App& app) {
+    runUploadSession(app);
+    while (decideUploadTakeover(app)) runUploadSession(app);
+    ++app.s.uploadJobRuns;
+    if (app.onJobFinished) app.onJobFinished();
+}
+
+}  // namespace corvantel

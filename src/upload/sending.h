@@ -1,0 +1,20 @@
+#pragma once
+// Sending the local files: the file loop, the per-file commands, the pieces
+// of 2000 bytes chained on send completion, and the verdicts.
+
+#include <cstdint>
+#include <string>
+
+namespace corvantel {
+class App;
+
+void uploadNextFile(App& app);
+void uploadFileStep(App& app);
+void beginFileSend(App& app);
+// The server's reply that ends a stored file's transfer gives its verdict.
+void uploadTransferReply(App& app, const std::string& code);
+// A file still waiting for its confirmation when the session ends fails.
+void failPendingUpload(App& app);
+void installUploadDataHandlers(App& app);
+
+}  // namespace corvantel

@@ -1,0 +1,48 @@
+#include "support/app_fixture.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace corvantel::testing {
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "corvantel-test-XXXXXX").string();
+    char* p = ::mkdtemp(tmpl.data());
+    if (p == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = p;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const {
+    std::ofstream out(file(name), std::ios::binary);
+    out << content;
+}
+
+std::string TempDir::read(const std::string& name) const {
+    std::ifstream in(file(name), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool TempDir::exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
+
+void AppTest::make() {
+    app_ = std::make_unique<App>(plat, dir.path());
+    app_->w.onMessageBox = [this](const std::string& text) { messages.push_back(text); };
+    app_->w.onMinimise = [this] { ++minimised; };
+}
+
+void AppTest::start() {
+    make();
+    app_->startUp();
+}
+
+}  // namespace corvantel::testing

@@ -1,0 +1,49 @@
+#pragma once
+// A test fixture: the whole application on the fake platform, with its own
+// files in a fresh temporary directory.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "platform/fake/fake_platform.h"
+
+namespace corvantel::testing {
+
+// A fresh temporary directory, removed with the object.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+    std::string read(const std::string& name) const;
+    bool exists(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+class AppTest : public ::testing::Test {
+protected:
+    // Makes the application without running start-up.
+    void make();
+    // Makes it and runs start-up.
+    void start();
+    App& app() { return *app_; }
+    platform::Form1& w() { return app_->w; }
+    AppState& s() { return app_->s; }
+
+    platform::fake::FakePlatform plat;
+    TempDir dir;
+    std::unique_ptr<App> app_;
+    std::vector<std::string> messages;   // message boxes shown
+    int minimised = 0;
+};
+
+}  // namespace corvantel::testing
