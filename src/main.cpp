@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "app/app_state.h"
@@ -73,6 +74,8 @@ int main(int argc, char** argv) {
     else
         window = std::make_unique<gui::MainWindow>(app);
 
+    if (const char* t = std::getenv("CORVANTEL_TRACE"); t && *t && std::string(t) != "0")
+        app.trace = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
     app.startUp();
     applyOptions(app, *options);
     installSignalHandlers(app);

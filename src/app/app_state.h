@@ -118,9 +118,12 @@ struct AppState {
     std::int64_t uploadWaitSeconds = 0;
     std::string uploadDataBuffer;
     std::string uploadedNames;
-    // Bytes of the current file read from disk so far.
+    // Bytes of the current file read from disk and counted as sent so far.
     std::int64_t uploadBytesRead = 0;
+    std::int64_t uploadBytesSent = 0;
     bool uploadEndOfFile = false;
+    // A file was started (its STOR sent) and has no verdict yet.
+    bool uploadFileStarted = false;
     // A file whose last piece went out and whose verdict waits for the
     // server's reply that ends its transfer.
     bool uploadVerdictPending = false;
@@ -184,6 +187,10 @@ public:
     int outcomeStatus() const;
     // The close rule: whether a close would go through now.
     bool closeAllowed() const;
+
+    // Receives each command sent and each reply handled, when set (a
+    // front-end may show the dialogue for diagnosis).
+    std::function<void(const std::string&)> trace;
 
     // Called after each job run has ended (a front-end may end the program).
     std::function<void()> onJobFinished;

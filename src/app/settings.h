@@ -20,9 +20,10 @@ std::optional<std::string> decodePassword(const std::string& stored, const std::
 
 // The field-reading rules shared by "values.log" and "pather.log": fields
 // taken one after another across the whole text, ended by a comma or a line
-// end; a field that begins (after blanks) with a double quote runs to the
+// end; a field that begins (after spaces) with a double quote runs to the
 // next double quote, and what follows it up to the comma or line end is
-// dropped; an unquoted field has surrounding blanks dropped.
+// dropped; an unquoted field has surrounding spaces dropped. Line ends are
+// CR LF, LF or a lone CR; inside quotes they belong to the field.
 class FieldReader {
 public:
     explicit FieldReader(std::string text) : text_(std::move(text)) {}

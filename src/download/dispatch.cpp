@@ -23,6 +23,7 @@ void installDownloadHandlers(App& app) {
 bool sendDownloadCommand(App& app, const std::string& text) {
     auto& c = *app.w.ftpclient1;
     if (c.state() != Endpoint::Connected) return false;
+    if (app.trace) app.trace(std::string("download -> ") + text);
     return c.sendData(text + "\r\n");
 }
 
@@ -47,6 +48,7 @@ void downloadReplyDispatch(App& app) {
     while (auto reply = s.downloadAssembler.next()) {
         if (s.shuttingDown) break;
         s.downloadReply = *reply;
+        if (app.trace) app.trace(std::string("download <- ") + *reply);
         downloadHandleReply(app);
     }
 }

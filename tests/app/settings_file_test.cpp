@@ -353,6 +353,17 @@ TEST_F(SettingsFile, DecodeUsesTheUserReadFromTheFile) {
     EXPECT_EQ(w().Text5.text(), defaultAnonymousPassword);
 }
 
+TEST_F(SettingsFile, UnreadableFileKeepsTheDefaultsAndTheCloseStillEnds) {
+    fs::create_directory(dir.file("values.log"));
+    start();
+    EXPECT_EQ(w().Text1.text(), defaultHostName);
+    EXPECT_EQ(w().Text10.text(), "21");
+    // The save cannot replace a directory; the program ends all the same.
+    EXPECT_THROW(app().chooseExitNow(), ProgramEnded);
+    EXPECT_TRUE(fs::is_directory(dir.file("values.log")));
+    EXPECT_EQ(dir.read("pather.log"), dir.path() + "\r\n");
+}
+
 TEST_F(SettingsFile, ScheduleAndOptionsAreNotPartOfTheFile) {
     dir.write("values.log", rec("h1", "u1", "", "/a", "*.a", "21") + rec("h2", "u2", "", "/b", "*.b", "21"));
     start();

@@ -102,6 +102,10 @@ public:
         if (peer_) {
             peer_->closedByProgram_ = true;
             peer_->endpoint_ = nullptr;
+            if (peer_->onClosedByProgram) {
+                auto peer = peer_;
+                p_.post([peer] { peer->onClosedByProgram(); });
+            }
             peer_.reset();
         }
         buffer_.clear();

@@ -47,6 +47,8 @@ public:
     bool open() const { return endpoint_ != nullptr && !closedByPeer_ && !closedByProgram_; }
     // Called (posted) whenever the program sends on this connection.
     std::function<void()> onReceive;
+    // Called (posted) when the program closes this connection.
+    std::function<void()> onClosedByProgram;
     // When set, sends of the program are not completed until released.
     bool holdSends = false;
     void releaseSends();

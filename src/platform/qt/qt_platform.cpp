@@ -32,7 +32,7 @@ void Context::post(std::function<void()> fn) {
 }
 
 void Context::wakeIfWaiting() const {
-    if (depth <= 1000) return;
+    if (depth <= 0) return;
     if (auto* dispatcher = QAbstractEventDispatcher::instance()) dispatcher->wakeUp();
 }
 

@@ -26,14 +26,15 @@ double msSince(SteadyClock::time_point t0) {
 
 // Waits on the platform's loop until pred holds or ms have passed; returns
 // pred(). The deadline uses a plain QTimer so that it does not depend on the
-// platform's timers under test.
-bool waitFor(QtPlatform& p, const std::function<bool()>& pred, int ms = 5000) {
+// platform's timers under test; it checks every tickMs. Its ticks also wake
+// the loop, so tests of prompt wake-ups pass a long tickMs.
+bool waitFor(QtPlatform& p, const std::function<bool()>& pred, int ms = 5000, int tickMs = 10) {
     const auto deadline = SteadyClock::now() + Ms(ms);
     bool late = false;
     QTimer tick;
     tick.setTimerType(Qt::PreciseTimer);
     QObject::connect(&tick, &QTimer::timeout, [&] { late = SteadyClock::now() >= deadline; });
-    tick.start(10);
+    tick.start(tickMs);
     p.loop().waitUntil([&] { return pred() || late; });
     return pred();
 }
@@ -132,7 +133,7 @@ TEST(QtLoop, NestedWaitsThreeDeepUnwindLastInFirstOut) {
     };
     setter->setEnabled(true);
 
-    ASSERT_TRUE(waitFor(p, [&] { return returned.size() == 3; }, 10000));
+    ASSERT_TRUE(waitFor(p, [&] { return returned.size() == 3; }, 10000, 2000));
     EXPECT_EQ(returned, (std::vector<std::string>{"C", "B", "A"}));
     // The test's own wait is depth 1; A, B and C each add one.
     EXPECT_EQ(depths, (std::vector<int>{1, 2, 3}));
@@ -158,8 +159,9 @@ TEST(QtLoop, EnclosingWaitRetestsPromptlyAfterNestedHandlerEnds) {
     };
     t->setEnabled(true);
     // No other event comes after the handler ends: the wait must notice by
-    // itself that its condition now holds.
-    p.loop().waitUntil([&] { return handlerDone; });
+    // itself that its condition now holds (the deadline's check comes only
+    // after 2 s).
+    ASSERT_TRUE(waitFor(p, [&] { return handlerDone; }, 2000, 2000));
     EXPECT_LT(msSince(doneAt), 500.0);
 }
 

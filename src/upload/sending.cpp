@@ -1,0 +1,308 @@
+#include "upload/sending.h"
+
+#include "app/app_state.h"
+#include "app/text.h"
+#include "schedule/drivers.h"
+#include "schedule/retry.h"
+#include "upload/commands.h"
+#include "upload/dispatch.h"
+#include "upload/transfer_log.h"
+
+namespace corvantel {
+
+using platform::Endpoint;
+namespace fmt = platform::fmt;
+namespace files = platform::files;
+
+static constexpr std::size_t recordBytes = 2000;
+
+// Sends without a connected check: a send on a closed connection sends
+// nothing and is noted as a failure of the session.
+static void sendOrFail(App& app, const std::string& text) {
+    if (!sendUploadCommand(app, text)) app.s.uploadFailed = true;
+}
+
+void uploadNextFile(App& app) {
+    auto& s = app.s;
+    auto& w = app.w;
+    if (s.uploadFileIndex == 0) {
+        w.File2.setPath(s.workPath);
+        w.File2.setPattern(w.Text8.text());
+    }
+    bool started = false;
+    if (s.uploadStep == 18) {
+        while (s.uploadFileIndex < w.File2.count() && !started) {
+            s.uploadFileName = w.File2.name(s.uploadFileIndex);
+            app.loop.yield();
+            if (!s.uploadedNames.empty() && s.uploadedNames.find(s.uploadFileName) != std::string::npos &&
+                s.uploadDupeCheck) {
+                ++s.uploadFileIndex;
+            } else {
+                uploadFileStep(app);
+                started = true;
+            }
+            app.loop.yield();
+        }
+    } else {
+        app.loop.yield();
+        uploadFileStep(app);
+        started = true;
+    }
+    if (s.uploadFileIndex == w.File2.count() && !started) ++s.uploadFileIndex;
+}
+
+// Opens the chosen file for reading; false when it has vanished or cannot
+// be read.
+static bool openChosen(App& app) {
+    auto& s = app.s;
+    app.uploadFile.close();
+    const std::string path = app.workFile(s.uploadFileName);
+    s.uploadFileLength = files::length(path);
+    return s.uploadFileLength >= 0 && app.uploadFile.open(path);
+}
+
+static void storeStep(App& app) {
+    auto& s = app.s;
+    auto& w = app.w;
+    s.uploadStep = 22;
+    ++s.uploadFileIndex;
+    if (s.uploadFileName == s.downloadTarget) {
+        if (s.uploadFileIndex < w.File2.count()) {
+            s.uploadFileName = w.File2.name(s.uploadFileIndex);
+            ++s.uploadFileIndex;
+        } else {
+            ++s.uploadFileIndex;
+            return;
+        }
+    }
+    // A file that vanished or cannot be read since the listing fails, and the
+    // next entry is stored in its place (the commands already sent serve it).
+    while (!openChosen(app)) {
+        s.uploadFileLength = std::max<std::int64_t>(s.uploadFileLength, 0);
+        s.uploadVerdictGiven = false;
+        logUploadResult(app, "fail");
+        if (s.uploadFileIndex >= w.File2.count()) {
+            ++s.uploadFileIndex;
+            s.uploadFileStarted = false;
+            return;
+        }
+        s.uploadFileName = w.File2.name(s.uploadFileIndex);
+        ++s.uploadFileIndex;
+    }
+    s.uploadFileStarted = true;
+    s.uploadVerdictGiven = false;
+    w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + s.uploadFileName);
+    w.fText6b.setText("0");
+    s.uploadBytesSent = 0;
+    if (w.ai_ustamp.checked())
+        sendOrFail(app, "STOR " + fmt::yyyymmdd(app.now()) + "_" + s.uploadFileName);
+    else
+        sendOrFail(app, "STOR " + s.uploadFileName);
+}
+
+void uploadFileStep(App& app) {
+    auto& s = app.s;
+    auto& w = app.w;
+    switch (s.uploadStep) {
+        case 18: {
+            s.uploadStep = 19;
+            auto& l = *w.ftpclient3;
+            if (l.state() != Endpoint::Closed) l.close();
+            app.loop.waitUntil([&] { return l.state() == Endpoint::Closed; });
+            l.setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text10.text()) & 0xffff));
+            if (l.state() != Endpoint::Listening) {
+                l.setLocalPort(0);
+                l.listen();
+            }
+            sendOrFail(app, s.transferType);
+            s.uploadTransferPhase = true;
+            break;
+        }
+        case 19:
+            s.uploadStep = 20;
+            s.uploadPortArgument = buildUploadPortArgument(app);
+            sendOrFail(app, "PORT " + s.uploadPortArgument);
+            break;
+        case 20:
+            s.uploadStep = 21;
+            sendOrFail(app, "REST 0");
+            break;
+        case 21:
+            storeStep(app);
+            break;
+        default:
+            break;
+    }
+}
+
+// Reads the next record of the file being sent.
+static std::string readRecord(App& app) {
+    auto& s = app.s;
+    std::string record = app.uploadFile.read(recordBytes);
+    s.uploadBytesRead += static_cast<std::int64_t>(record.size());
+    if (record.size() < recordBytes || s.uploadBytesRead >= s.uploadFileLength || app.uploadFile.failed())
+        s.uploadEndOfFile = true;
+    return record;
+}
+
+// The last piece has gone out: the verdict waits for the server's reply.
+static void awaitVerdict(App& app) {
+    auto& s = app.s;
+    s.uploadVerdictPending = true;
+    s.uploadPendingName = s.uploadFileName;
+    s.uploadPendingLength = s.uploadFileLength;
+}
+
+static void failAndGoOn(App& app) {
+    auto& s = app.s;
+    s.uploadStep = 18;
+    app.uploadFile.close();
+    logUploadResult(app, "fail");
+    uploadNextFile(app);
+}
+
+void beginFileSend(App& app) {
+    auto& s = app.s;
+    auto& w = app.w;
+    s.uploadStep = 23;
+    if (!app.uploadFile.isOpen() && !openChosen(app)) {
+        w.ftpclient3->close();
+        failAndGoOn(app);
+        return;
+    }
+    s.uploadBytesRead = 0;
+    s.uploadEndOfFile = false;
+    auto& l = *w.ftpclient3;
+    uploadTimedWait(app, [&] { return l.state() == Endpoint::Connected || s.uploadWaitSeconds >= 6; });
+    if (s.uploadFileLength < 1) {
+        w.Text14.setVisible(false);
+        s.uploadStep = 18;
+        app.uploadFile.close();
+        if (l.state() == Endpoint::Connected && s.uploadBytesSent == 0) {
+            awaitVerdict(app);
+            l.close();
+        } else {
+            logUploadResult(app, "fail");
+            uploadNextFile(app);
+        }
+        return;
+    }
+    w.Text14.setVisible(true);
+    std::string record = readRecord(app);
+    if (l.state() == Endpoint::Connected && !record.empty()) {
+        s.uploadSendPiece = record;
+        l.sendData(s.uploadSendPiece);
+    } else {
+        failAndGoOn(app);
+    }
+}
+
+static void sendCompleted(App& app) {
+    auto& s = app.s;
+    auto& w = app.w;
+    if (s.uploadStep != 23 || !app.uploadFile.isOpen()) return;
+    const std::int64_t sent = s.uploadBytesSent;
+    if (s.uploadEndOfFile) {
+        s.uploadStep = 18;
+        app.uploadFile.close();
+        if (sent == s.uploadFileLength) {
+            awaitVerdict(app);
+        } else {
+            logUploadResult(app, "fail");
+        }
+        w.ftpclient3->close();
+        if (s.uploadFileIndex == w.File2.count()) ++s.uploadFileIndex;
+        return;
+    }
+    std::string record = readRecord(app);
+    if (record.empty()) {
+        // The file shrank or could not be read: it cannot pass.
+        s.uploadStep = 18;
+        app.uploadFile.close();
+        logUploadResult(app, "fail");
+        w.ftpclient3->close();
+        if (s.uploadFileIndex == w.File2.count()) ++s.uploadFileIndex;
+        return;
+    }
+    s.uploadSendPiece = record;
+    if (s.uploadFileLength > 0)
+        w.Text14.setText(std::to_string(static_cast<std::int64_t>(static_cast<double>(sent) * 100.0 /
+                                                                   static_cast<double>(s.uploadFileLength))) +
+                         " %");
+    if (w.ftpclient3->state() == Endpoint::Connected) w.ftpclient3->sendData(s.uploadSendPiece);
+    s.uploadIdleTicks = 0;
+}
+
+void uploadTransferReply(App& app, const std::string& code) {
+    auto& s = app.s;
+    if (!s.uploadVerdictPending || code.empty() || code[0] == '1' || code[0] == '3') return;
+    s.uploadVerdictPending = false;
+    const std::string name = s.uploadFileName;
+    const std::int64_t length = s.uploadFileLength;
+    s.uploadFileName = s.uploadPendingName;
+    s.uploadFileLength = s.uploadPendingLength;
+    if (code[0] == '2') {
+        logUploadResult(app, "pass");
+        if (s.uploadDupeCheck) recordUploadedName(app);
+    } else {
+        logUploadResult(app, "fail");
+    }
+    s.uploadFileName = name;
+    s.uploadFileLength = length;
+}
+
+void failPendingUpload(App& app) {
+    auto& s = app.s;
+    if (s.uploadVerdictPending) {
+        s.uploadVerdictPending = false;
+        s.uploadFileName = s.uploadPendingName;
+        s.uploadFileLength = s.uploadPendingLength;
+        logUploadResult(app, "fail");
+    } else if (s.uploadFileStarted && !s.uploadVerdictGiven) {
+        logUploadResult(app, "fail");
+    }
+    s.uploadFileStarted = false;
+}
+
+static void dataArrival(App& app) {
+    auto& s = app.s;
+    auto& w = app.w;
+    if (s.shuttingDown) return;
+    s.uploadWaitSeconds = 0;
+    // Whatever the server sends on the data connection is read and dropped:
+    // a listing is not used, and nothing is ever written into a file here.
+    s.uploadDataBuffer = w.ftpclient3->getData();
+    if (s.uploadStep == 11) s.uploadWaitSeconds -= 3;
+    if (s.uploadTransferPhase) return;
+    if (s.uploadListingWait) return;
+    s.uploadListingWait = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{s.uploadListingWait};
+    uploadTimedWait(
+        app, [&] { return !(s.uploadWaitSeconds < 5 && (s.uploadStep == 7 || s.uploadStep == 11)); }, false);
+    if (w.ftpclient3->state() != Endpoint::Closed && (s.uploadStep == 7 || s.uploadStep == 11))
+        w.ftpclient3->close();
+}
+
+void installUploadDataHandlers(App& app) {
+    auto& l = *app.w.ftpclient3;
+    l.onConnectionRequest = [&app](std::int64_t id) {
+        auto& e = *app.w.ftpclient3;
+        if (e.state() != Endpoint::Closed) e.close();
+        e.accept(id);
+    };
+    l.onDataArrival = [&app](std::int64_t) { dataArrival(app); };
+    l.onSendProgress = [&app](std::int64_t sent, std::int64_t) {
+        app.s.uploadBytesSent += sent;
+        app.w.fText6b.setText(std::to_string(app.s.uploadBytesSent));
+    };
+    l.onSendComplete = [&app] { sendCompleted(app); };
+    l.onError = [&app](int n, const std::string&) {
+        auto& s = app.s;
+        if (n > 1000 && n < 12000 && !s.sessionAborting) uploadErrorRetry(app, s.uploadFileIndex);
+    };
+}
+
+}  // namespace corvantel

@@ -1,0 +1,39 @@
+#include "upload/transfer_log.h"
+
+#include "app/app_state.h"
+#include "app/text.h"
+
+namespace corvantel {
+
+namespace files = platform::files;
+namespace fmt = platform::fmt;
+
+void logUploadResult(App& app, const std::string& result) {
+    auto& s = app.s;
+    auto t = app.now();
+    files::append(app.ownFile("fileupl.log"),
+                  printZoneLine({ZoneField::Text(fmt::slashDate(t)), ZoneField::Text(fmt::hhmmssAmPm(t)),
+                                 ZoneField::Text(s.uploadFileName), ZoneField::Number(s.uploadFileLength),
+                                 ZoneField::Text(result)}));
+    s.uploadVerdictGiven = true;
+    if (result != "pass") ++s.failedFiles;
+    // A failed delete leaves the file; the next run finds it recorded and
+    // does not send it again.
+    if (result == "pass" && s.deleteAfterUpload) files::remove(app.workFile(s.uploadFileName));
+}
+
+void recordUploadedName(App& app) {
+    auto& s = app.s;
+    files::append(app.ownFile("fileupl1.log"), s.uploadFileName + "\r\n");
+    s.uploadedNames += s.uploadFileName;
+}
+
+void loadUploadedNames(App& app) {
+    auto& s = app.s;
+    s.uploadedNames.clear();
+    auto text = files::readAll(app.ownFile("fileupl1.log"), 256 << 20);
+    if (!text) return;
+    for (auto& line : files::splitLines(*text)) s.uploadedNames += line;
+}
+
+}  // namespace corvantel

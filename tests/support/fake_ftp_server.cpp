@@ -1,0 +1,194 @@
+#include "support/fake_ftp_server.h"
+
+#include "app/text.h"
+#include "platform/files.h"
+
+#include <cstdlib>
+
+namespace corvantel::testing {
+
+using platform::fake::Peer;
+
+FakeFtpServer::FakeFtpServer(platform::fake::FakePlatform& plat, std::int32_t port) : plat_(plat) {
+    plat.addServer(port, [this](std::shared_ptr<Peer> peer) { accepted(std::move(peer)); });
+}
+
+void FakeFtpServer::accepted(std::shared_ptr<Peer> peer) {
+    ++sessions;
+    control = peer;
+    buffer_.clear();
+    loggedIn_ = false;
+    peer->onReceive = [this, p = peer.get()] {
+        if (control.get() == p) received();
+    };
+    if (multiLineGreeting)
+        reply("220-Welcome\r\n220-to the test server\r\n220 Ready.");
+    else
+        reply("220 Ready.");
+}
+
+void FakeFtpServer::reply(const std::string& text) {
+    if (control) control->send(text + "\r\n");
+}
+
+void FakeFtpServer::received() {
+    buffer_ += control->takeReceived();
+    std::size_t e;
+    while ((e = buffer_.find("\r\n")) != std::string::npos) {
+        std::string line = buffer_.substr(0, e);
+        buffer_.erase(0, e + 2);
+        commands.push_back(line);
+        if (override) {
+            std::string r = override(line);
+            if (!r.empty()) {
+                if (r != "-") reply(r);
+                continue;
+            }
+        }
+        handle(line);
+    }
+}
+
+std::shared_ptr<Peer> FakeFtpServer::openData() {
+    if (data_ && data_->open()) return data_;
+    data_ = plat_.connectTo(dataPort_);
+    return data_;
+}
+
+std::string FakeFtpServer::listing(const std::string& arg, bool longFormat) const {
+    std::vector<std::string> patterns;
+    std::size_t start = 0;
+    while (start <= arg.size()) {
+        std::size_t sp = arg.find(' ', start);
+        if (sp == std::string::npos) sp = arg.size();
+        if (sp > start) patterns.push_back(arg.substr(start, sp - start));
+        start = sp + 1;
+    }
+    std::string out;
+    for (auto& [name, content] : files) {
+        bool match = patterns.empty() || !expandWildcards;
+        for (auto& p : patterns)
+            if (platform::files::wildcardMatch(p, name)) match = true;
+        if (!match) continue;
+        if (longFormat)
+            out += "-rw-r--r--   1 u        u        " + std::to_string(content.size()) + " Dec 07 04:00 " + name +
+                   "\r\n";
+        else
+            out += name + "\r\n";
+    }
+    return out;
+}
+
+void FakeFtpServer::handle(const std::string& line) {
+    std::string cmd = line.substr(0, line.find(' '));
+    std::string arg = line.size() > cmd.size() + 1 ? line.substr(cmd.size() + 1) : "";
+    cmd = toUpperAscii(cmd);
+    if (cmd == "USER") {
+        pendingUser_ = arg;
+        reply("331 Username ok, send password.");
+    } else if (cmd == "PASS") {
+        if (pendingUser_ == user && arg == password) {
+            loggedIn_ = true;
+            reply("230 Login successful.");
+        } else {
+            reply("530 Authentication failed.");
+        }
+    } else if (!loggedIn_) {
+        reply("530 Log in with USER and PASS first.");
+    } else if (cmd == "CWD") {
+        reply(arg == "/missing" ? "550 No such directory." : "250 \"" + arg + "\" is the current directory.");
+    } else if (cmd == "PWD") {
+        reply("257 \"/\" is the current directory.");
+    } else if (cmd == "TYPE") {
+        reply("200 Type set.");
+    } else if (cmd == "PORT") {
+        std::vector<int> n;
+        std::size_t s = 0;
+        while (s <= arg.size()) {
+            std::size_t c = arg.find(',', s);
+            if (c == std::string::npos) c = arg.size();
+            n.push_back(std::atoi(arg.substr(s, c - s).c_str()));
+            s = c + 1;
+        }
+        dataPort_ = n.size() == 6 ? n[4] * 256 + n[5] : 0;
+        data_.reset();
+        if (connectAtPort) openData();
+        reply("200 Active data connection established.");
+    } else if (cmd == "NLST" || cmd == "LIST") {
+        std::string text = listing(arg, cmd == "LIST");
+        if (text.empty() && expandWildcards && !arg.empty()) {
+            reply("450 No files found.");
+            return;
+        }
+        auto d = openData();
+        if (!d) {
+            reply("425 Can't open data connection.");
+            return;
+        }
+        reply("150 Here comes the listing.");
+        d->send(text);
+        d->close();
+        reply("226 Transfer complete.");
+    } else if (cmd == "REST") {
+        reply("350 Restarting at " + arg + ".");
+    } else if (cmd == "RETR") {
+        auto it = files.find(arg);
+        if (it == files.end()) {
+            reply("550 No such file.");
+            return;
+        }
+        auto d = openData();
+        if (!d) {
+            reply("425 Can't open data connection.");
+            return;
+        }
+        std::string start = announceSize
+                                ? "150 Opening BINARY mode data connection for " + arg + " (" +
+                                      std::to_string(it->second.size()) + " bytes)."
+                                : "125 Data connection already open. Transfer starting.";
+        if (repliesTogether) {
+            d->send(it->second);
+            d->close();
+            control->send(start + "\r\n226 Transfer complete.\r\n");
+        } else {
+            reply(start);
+            d->send(it->second);
+            d->close();
+            reply("226 Transfer complete.");
+        }
+    } else if (cmd == "STOR") {
+        if (refuseStor) {
+            reply("550 Permission denied.");
+            return;
+        }
+        auto d = openData();
+        if (!d) {
+            reply("425 Can't open data connection.");
+            return;
+        }
+        stored[arg].clear();
+        reply("150 Ok to send data.");
+        std::weak_ptr<Peer> weak = d;
+        auto name = arg;
+        d->onReceive = [this, weak, name] {
+            if (auto p = weak.lock()) stored[name] += p->takeReceived();
+        };
+        // The transfer ends when the program closes the data connection.
+        d->onClosedByProgram = [this, weak, name] {
+            if (auto p = weak.lock()) stored[name] += p->takeReceived();
+            reply("226 Transfer complete.");
+        };
+    } else if (cmd == "DELE") {
+        if (files.erase(arg))
+            reply("250 File removed.");
+        else
+            reply("550 No such file.");
+    } else if (cmd == "QUIT") {
+        reply("221 Goodbye.");
+        control->close();
+    } else {
+        reply("502 Command not implemented.");
+    }
+}
+
+}  // namespace corvantel::testing

@@ -1,0 +1,54 @@
+#pragma once
+// A scripted FTP server on the fake platform: enough of the protocol for the
+// sessions (login, CWD, PWD, TYPE, PORT, NLST, LIST, REST, RETR, STOR, DELE)
+// over in-memory connections, with switches for the ways real servers differ
+// and for faults.
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/fake/fake_platform.h"
+
+namespace corvantel::testing {
+
+class FakeFtpServer {
+public:
+    FakeFtpServer(platform::fake::FakePlatform& plat, std::int32_t port = 21);
+
+    std::map<std::string, std::string> files;   // remote name -> content
+    std::map<std::string, std::string> stored;  // names stored by STOR
+    std::string user = "u", password = "p";
+    bool announceSize = true;     // "150 ... (N bytes)."
+    bool connectAtPort = false;   // connect to the data port on PORT, as some servers do
+    bool expandWildcards = true;  // NLST/LIST with a pattern list only matches
+    bool repliesTogether = false; // send a transfer's 150 and 226 in one piece
+    bool refuseStor = false;      // 550 for STOR
+    bool multiLineGreeting = false;
+    // Called with each command line; may return a reply to send instead of
+    // the normal handling (an empty string: handle normally).
+    std::function<std::string(const std::string&)> override;
+
+    std::vector<std::string> commands;  // every command line received
+    int sessions = 0;
+    std::shared_ptr<platform::fake::Peer> control;
+
+private:
+    void accepted(std::shared_ptr<platform::fake::Peer> peer);
+    void received();
+    void handle(const std::string& line);
+    void reply(const std::string& text);
+    std::shared_ptr<platform::fake::Peer> openData();
+    std::string listing(const std::string& arg, bool longFormat) const;
+
+    platform::fake::FakePlatform& plat_;
+    std::string buffer_;
+    std::int32_t dataPort_ = 0;
+    std::shared_ptr<platform::fake::Peer> data_;
+    bool loggedIn_ = false;
+    std::string pendingUser_;
+};
+
+}  // namespace corvantel::testing
