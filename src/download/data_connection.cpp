@@ -18,6 +18,7 @@ void installDownloadDataHandlers(App& app) {
         if (e.state() != Endpoint::Closed) e.close();
         e.accept(id);
         if (e.state() == Endpoint::Connected) app.s.downloadDataAccepted = true;
+        if (app.trace) app.trace("download data connection " + std::to_string(id) + " accepted, state " + std::to_string(e.state()));
     };
     l.onDataArrival = [&app](std::int64_t) { downloadDataArrival(app); };
     l.onError = [&app](int n, const std::string&) {

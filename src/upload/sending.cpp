@@ -30,6 +30,9 @@ void uploadNextFile(App& app) {
         w.File2.setPattern(w.Text8.text());
     }
     bool started = false;
+    // Events handled in this yield may finish the file being sent and bring
+    // the loop back to choosing the next one.
+    if (s.uploadStep != 18) app.loop.yield();
     if (s.uploadStep == 18) {
         while (s.uploadFileIndex < w.File2.count() && !started) {
             s.uploadFileName = w.File2.name(s.uploadFileIndex);
@@ -44,7 +47,6 @@ void uploadNextFile(App& app) {
             app.loop.yield();
         }
     } else {
-        app.loop.yield();
         uploadFileStep(app);
         started = true;
     }

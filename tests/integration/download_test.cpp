@@ -1,67 +1,9 @@
 // End to end: the download job against the test FTP server on 127.0.0.1.
 
-#include <regex>
-
-#include "harness.h"
+#include "download_fixture.h"
 
 namespace corvantel::itest {
 namespace {
-
-std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// Lines of dl_file_size.log for one name.
-std::vector<ZoneLine> linesFor(const std::vector<ZoneLine>& log, const std::string& name) {
-    std::vector<ZoneLine> out;
-    for (auto& z : log)
-        if (z.name == name) out.push_back(z);
-    return out;
-}
-
-std::string show(const std::vector<ZoneLine>& log) {
-    std::string s;
-    for (auto& z : log) s += "[" + z.date + "|" + z.time + "|" + z.name + "|" + z.size + "|" + z.result + "]\n";
-    return s;
-}
-
-bool contains(const std::vector<std::string>& v, const std::string& x) {
-    return std::find(v.begin(), v.end(), x) != v.end();
-}
-
-class DownloadTest : public IntegrationTest {
-protected:
-    void SetUp() override {
-        IntegrationTest::SetUp();
-        a_ = randomBytes(300000, 1);
-        b_ = randomBytes(200000, 2);
-        writeFile(remote_ / "a.jpg", a_);
-        writeFile(remote_ / "b.jpg", b_);
-        writeFile(remote_ / "c.txt", "not a picture\r\n");
-    }
-
-    // One download session, run now, then the program ends.
-    ProcessResult download(const std::string& pattern, const std::vector<std::string>& extra = {},
-                           const std::string& dir = "/") {
-        return runCorvantel(concat(concat(downloadOptions(pattern, dir), extra), {"--run-now", "download", "--once"}));
-    }
-    std::vector<std::string> intoWork() const { return {"--work-path", work_.string()}; }
-
-    // The local file holds exactly the remote content.
-    void expectFetched(const fs::path& local, const std::string& content) {
-        ASSERT_TRUE(fileExists(local)) << local << " was not fetched";
-        const std::string got = readFile(local);
-        EXPECT_EQ(got.size(), content.size()) << local;
-        EXPECT_TRUE(got == content) << local << " differs from the remote file";
-    }
-
-    std::vector<ZoneLine> sizeLog() const { return readZoneLog(run_ / "dl_file_size.log"); }
-
-    std::string a_, b_;
-};
-
-const std::regex kErrLine(R"(^(.+) (\d{4})/(\d{2})/(\d{2}) at (\d{2}):(\d{2}):(\d{2}) (AM|PM)$)");
 
 // A server that expands wildcards and announces sizes: exactly the matching
 // files are fetched, judged against the announced size, and remembered, so
@@ -254,7 +196,7 @@ TEST_F(DownloadTest, WrongPasswordIsReportedAsInvalidUserPass) {
     auto err = readLines(run_ / "err_dload.log");
     ASSERT_EQ(err.size(), 1u) << readFile(run_ / "err_dload.log");
     std::smatch m;
-    ASSERT_TRUE(std::regex_match(err[0], m, kErrLine)) << err[0];
+    ASSERT_TRUE(std::regex_match(err[0], m, errLinePattern())) << err[0];
     EXPECT_EQ(m[1].str(), "Invalid User/Pass") << err[0];
     EXPECT_EQ(countCommands("NLST"), 0);
     EXPECT_EQ(countCommands("RETR"), 0);

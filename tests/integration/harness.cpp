@@ -323,6 +323,33 @@ std::vector<ZoneLine> readZoneLog(const fs::path& p) {
     return out;
 }
 
+std::vector<ZoneLine> linesFor(const std::vector<ZoneLine>& log, const std::string& name) {
+    std::vector<ZoneLine> out;
+    for (auto& z : log)
+        if (z.name == name) out.push_back(z);
+    return out;
+}
+
+std::string show(const std::vector<ZoneLine>& log) {
+    std::string s;
+    for (auto& z : log) s += "[" + z.date + "|" + z.time + "|" + z.name + "|" + z.size + "|" + z.result + "]\n";
+    return s;
+}
+
+const std::regex& errLinePattern() {
+    static const std::regex re(R"(^(.+) (\d{4})/(\d{2})/(\d{2}) at (\d{2}):(\d{2}):(\d{2}) (AM|PM)$)");
+    return re;
+}
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+bool contains(const std::vector<std::string>& v, const std::string& x) {
+    return std::find(v.begin(), v.end(), x) != v.end();
+}
+
 // --- fixture
 
 void IntegrationTest::SetUp() {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,6 +85,17 @@ struct ZoneLine {
     std::string result;  // "pass" / "fail"
 };
 std::vector<ZoneLine> readZoneLog(const fs::path& p);
+// The lines of a zone log for one name.
+std::vector<ZoneLine> linesFor(const std::vector<ZoneLine>& log, const std::string& name);
+// A zone log as text, for failure messages.
+std::string show(const std::vector<ZoneLine>& log);
+
+// "<what> YYYY/MM/DD at hh:mm:ss AM", the line of the error logs
+// (err_dload.log, err_upload.log); group 1 is <what>.
+const std::regex& errLinePattern();
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b);
+bool contains(const std::vector<std::string>& v, const std::string& x);
 
 // Fixture: a fresh temporary directory with
 //   run/     the program's current directory (its own logs land here)

@@ -1,0 +1,230 @@
+// End to end: the download job when the network or the server misbehaves.
+
+#include "download_fixture.h"
+
+namespace corvantel::itest {
+namespace {
+
+using DownloadFaultTest = DownloadTest;
+
+// The server options of a common server (wildcards, sizes announced).
+std::vector<std::string> common(std::vector<std::string> faults) {
+    return concat({"--expand-wildcards", "--announce-size"}, faults);
+}
+
+// Nothing listens on the port: the connection is refused at once.
+TEST_F(DownloadFaultTest, ConnectionRefusedFailsTheSession) {
+    const int port = unusedPort();
+    ASSERT_GT(port, 0);
+    auto r = runCorvantel({"--download-host", "127.0.0.1", "--download-port", std::to_string(port), "--download-user",
+                           user_, "--download-password", password_, "--download-dir", "/", "--download-pattern",
+                           "*.jpg", "--download-retries", "0", "--work-path", work_.string(), "--run-now", "download",
+                           "--once"},
+                          60s);
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    EXPECT_LT(r.seconds, 20) << r.describe();
+    auto err = readLines(run_ / "err_dload.log");
+    ASSERT_EQ(err.size(), 1u) << readFile(run_ / "err_dload.log");
+    EXPECT_TRUE(std::regex_match(err[0], errLinePattern())) << err[0];
+    EXPECT_EQ(err[0].find("Invalid User/Pass"), std::string::npos) << err[0];
+    EXPECT_EQ(fileNames(work_), std::vector<std::string>{});
+    EXPECT_EQ(sizeLog().size(), 0u);
+}
+
+// A name under "invalid." never resolves (and is never asked of a name
+// server): "Invalid IP/Host <date> at <time>".
+TEST_F(DownloadFaultTest, HostNotFoundIsReportedAsInvalidHost) {
+    auto r = runCorvantel({"--download-host", "no-such-host.invalid", "--download-port", "21", "--download-user", user_,
+                           "--download-password", password_, "--download-dir", "/", "--download-pattern", "*.jpg",
+                           "--download-retries", "0", "--work-path", work_.string(), "--run-now", "download", "--once"},
+                          60s);
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    auto err = readLines(run_ / "err_dload.log");
+    ASSERT_EQ(err.size(), 1u) << readFile(run_ / "err_dload.log");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(err[0], m, errLinePattern())) << err[0];
+    EXPECT_EQ(m[1].str(), "Invalid IP/Host") << err[0];
+    EXPECT_EQ(fileNames(work_), std::vector<std::string>{});
+}
+
+// The data connection of a.jpg is reset after 100000 bytes. With one retry
+// allowed, a.jpg is fetched twice, then recorded "fail"; b.jpg still comes.
+TEST_F(DownloadFaultTest, DataResetMidFileIsRetriedOnceThenFailed) {
+    ASSERT_TRUE(startServer(common({"--reset-data-after", "100000", "--fault-file", "a.jpg"})));
+    auto r = download("*.jpg", concat(intoWork(), {"--download-retries", "1"}));
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    EXPECT_EQ(countCommands("RETR a.jpg"), 2) << readFile(base_ / "server-commands.log");
+    EXPECT_EQ(countCommands("RETR b.jpg"), 1) << readFile(base_ / "server-commands.log");
+    expectFetched(work_ / "b.jpg", b_);
+    auto log = sizeLog();
+    auto la = linesFor(log, "a.jpg"), lb = linesFor(log, "b.jpg");
+    ASSERT_FALSE(la.empty()) << show(log);
+    for (auto& z : la) EXPECT_EQ(z.result, "fail") << show(log);
+    ASSERT_EQ(lb.size(), 1u) << show(log);
+    EXPECT_EQ(lb[0].result, "pass") << show(log);
+    auto names = readLines(run_ / "filename2.log");
+    EXPECT_FALSE(contains(names, "a.jpg")) << "a failed file must be fetched again next time";
+    EXPECT_TRUE(contains(names, "b.jpg"));
+}
+
+// Without retries the reset file fails at once. With --delete-after-download
+// only the file that passed is deleted on the server.
+TEST_F(DownloadFaultTest, DataResetFailsTheFileWhichIsNotDeleted) {
+    ASSERT_TRUE(startServer(common({"--reset-data-after", "100000", "--fault-file", "a.jpg"})));
+    auto r = download("*.jpg", concat(intoWork(), {"--download-retries", "0", "--delete-after-download"}));
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    EXPECT_EQ(countCommands("RETR a.jpg"), 1);
+    auto log = sizeLog();
+    auto la = linesFor(log, "a.jpg"), lb = linesFor(log, "b.jpg");
+    ASSERT_EQ(la.size(), 1u) << show(log);
+    EXPECT_EQ(la[0].result, "fail");
+    ASSERT_EQ(lb.size(), 1u) << show(log);
+    EXPECT_EQ(lb[0].result, "pass");
+    expectFetched(work_ / "b.jpg", b_);
+    EXPECT_FALSE(sawCommand("DELE a.jpg")) << readFile(base_ / "server-commands.log");
+    EXPECT_TRUE(fileExists(remote_ / "a.jpg"));
+    EXPECT_TRUE(sawCommand("DELE b.jpg")) << readFile(base_ / "server-commands.log");
+    EXPECT_FALSE(fileExists(remote_ / "b.jpg"));
+}
+
+// The server closes a.jpg's data connection cleanly after 100000 of the
+// 300000 bytes it announced, and still says 226: the size check fails the
+// file, so it is not deleted either.
+TEST_F(DownloadFaultTest, ShortTransferAgainstTheAnnouncedSizeFails) {
+    ASSERT_TRUE(startServer(common({"--close-data-after", "100000", "--fault-file", "a.jpg"})));
+    auto r = download("*.jpg", concat(intoWork(), {"--download-retries", "0", "--delete-after-download"}));
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    auto log = sizeLog();
+    auto la = linesFor(log, "a.jpg"), lb = linesFor(log, "b.jpg");
+    ASSERT_EQ(la.size(), 1u) << show(log);
+    EXPECT_EQ(la[0].result, "fail");
+    EXPECT_EQ(la[0].size, "300000") << "a failed file is logged with its expected size";
+    ASSERT_EQ(lb.size(), 1u) << show(log);
+    EXPECT_EQ(lb[0].result, "pass");
+    EXPECT_FALSE(sawCommand("DELE a.jpg"));
+    EXPECT_TRUE(fileExists(remote_ / "a.jpg"));
+    EXPECT_FALSE(fileExists(remote_ / "b.jpg"));
+}
+
+// No size announced (stock server), the data connection closed early and the
+// transfer answered 426: the server said it failed, so the file fails.
+TEST_F(DownloadFaultTest, TransferAbortedByTheServerFails) {
+    ASSERT_TRUE(startServer({"--close-data-after", "100000", "--close-data-reply", "426", "--fault-file", "a.jpg"}));
+    auto r = download("", concat(intoWork(), {"--download-retries", "0"}));
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    auto log = sizeLog();
+    auto la = linesFor(log, "a.jpg");
+    ASSERT_EQ(la.size(), 1u) << show(log);
+    EXPECT_EQ(la[0].result, "fail");
+    EXPECT_EQ(linesFor(log, "b.jpg").size(), 1u) << show(log);
+    EXPECT_EQ(linesFor(log, "c.txt").size(), 1u) << show(log);
+    for (auto& n : {"b.jpg", "c.txt"}) {
+        auto l = linesFor(log, n);
+        if (!l.empty()) EXPECT_EQ(l[0].result, "pass") << show(log);
+    }
+    expectFetched(work_ / "b.jpg", b_);
+    EXPECT_FALSE(contains(readLines(run_ / "filename2.log"), "a.jpg"));
+}
+
+// The server accepts PORT and answers RETR a.jpg with 150 but never
+// connects: a.jpg fails after the program's wait, b.jpg is still fetched.
+TEST_F(DownloadFaultTest, DataConnectionNeverOpenedFailsThatFile) {
+    ASSERT_TRUE(startServer(common({"--no-data-connect", "--fault-file", "a.jpg"})));
+    auto r = download("*.jpg", concat(intoWork(), {"--download-retries", "0"}));
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    auto log = sizeLog();
+    auto la = linesFor(log, "a.jpg"), lb = linesFor(log, "b.jpg");
+    ASSERT_EQ(la.size(), 1u) << show(log);
+    EXPECT_EQ(la[0].result, "fail");
+    ASSERT_EQ(lb.size(), 1u) << show(log);
+    EXPECT_EQ(lb[0].result, "pass");
+    expectFetched(work_ / "b.jpg", b_);
+}
+
+// The server stops answering after PWD (connection kept open). The watchdog
+// takes the session over after about 220 s of program time (about 4 s here)
+// and, with no retry left, logs "Unknown Error".
+TEST_F(DownloadFaultTest, SilentServerIsTakenOverByTheWatchdog) {
+    ASSERT_TRUE(startServer(common({"--silent-after", "PWD"})));
+    auto r = download("*.jpg", concat(intoWork(), {"--download-retries", "0"}));
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    // 200 s of program time at 60 times real speed: not before ~3.3 s.
+    EXPECT_GT(r.seconds, 3.0) << r.describe();
+    EXPECT_LT(r.seconds, 30.0) << r.describe();
+    auto err = readLines(run_ / "err_dload.log");
+    ASSERT_EQ(err.size(), 1u) << readFile(run_ / "err_dload.log");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(err[0], m, errLinePattern())) << err[0];
+    EXPECT_EQ(m[1].str(), "Unknown Error") << err[0];
+    EXPECT_EQ(countCommands("NLST"), 0);
+    EXPECT_EQ(fileNames(work_), std::vector<std::string>{});
+}
+
+// Silence in the middle of the session (RETR b.jpg never answered): a.jpg
+// passed already; b.jpg does not pass; the watchdog ends the session.
+TEST_F(DownloadFaultTest, SilenceDuringATransferIsTakenOverByTheWatchdog) {
+    ASSERT_TRUE(startServer(common({"--silent-after", "RETR", "--fault-file", "b.jpg"})));
+    auto r = download("*.jpg", concat(intoWork(), {"--download-retries", "0"}));
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    EXPECT_LT(r.seconds, 30.0) << r.describe();
+    expectFetched(work_ / "a.jpg", a_);
+    auto log = sizeLog();
+    auto la = linesFor(log, "a.jpg");
+    ASSERT_EQ(la.size(), 1u) << show(log);
+    EXPECT_EQ(la[0].result, "pass");
+    for (auto& z : linesFor(log, "b.jpg")) EXPECT_EQ(z.result, "fail") << show(log);
+    EXPECT_FALSE(contains(readLines(run_ / "filename2.log"), "b.jpg"));
+}
+
+// The server drops the control connection when RETR arrives: the session
+// fails promptly, nothing passes.
+TEST_F(DownloadFaultTest, ControlConnectionClosedOnRetrFailsTheSession) {
+    ASSERT_TRUE(startServer(common({"--close-control-after", "RETR"})));
+    auto r = download("*.jpg", concat(intoWork(), {"--download-retries", "0"}));
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    EXPECT_LT(r.seconds, 30.0) << r.describe();
+    for (auto& z : sizeLog()) EXPECT_NE(z.result, "pass") << show(sizeLog());
+    EXPECT_EQ(readLines(run_ / "filename2.log").size(), 0u);
+    EXPECT_EQ(countCommands("DELE"), 0);
+}
+
+// A reply line of 1 MiB to PWD: the program neither hangs nor crashes, and
+// whatever it decides, what it fetched is right.
+TEST_F(DownloadFaultTest, HugeReplyLineIsSurvived) {
+    ASSERT_TRUE(startServer(common({"--huge-reply-after", "PWD"})));
+    auto r = download("*.jpg", concat(intoWork(), {"--download-retries", "0"}));
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.signal, 0) << r.describe();
+    EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1) << r.describe();
+    EXPECT_LT(r.seconds, 30.0) << r.describe();
+    for (auto& z : sizeLog()) {
+        if (z.result != "pass") continue;
+        expectFetched(work_ / z.name, z.name == "a.jpg" ? a_ : b_);
+    }
+    if (r.exitCode == 0) EXPECT_EQ(fileNames(work_), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+}
+
+// A reply to PWD that never ends its line is as good as silence.
+TEST_F(DownloadFaultTest, UnterminatedReplyIsTakenOverByTheWatchdog) {
+    ASSERT_TRUE(startServer(common({"--unterminated-reply-after", "PWD"})));
+    auto r = download("*.jpg", concat(intoWork(), {"--download-retries", "0"}));
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    EXPECT_LT(r.seconds, 30.0) << r.describe();
+    EXPECT_EQ(countCommands("RETR"), 0);
+    EXPECT_EQ(fileNames(work_), std::vector<std::string>{});
+    EXPECT_EQ(readLines(run_ / "err_dload.log").size(), 1u) << readFile(run_ / "err_dload.log");
+}
+
+}  // namespace
+}  // namespace corvantel::itest

@@ -1,0 +1,88 @@
+// Whole upload sessions on the fake platform against the scripted server.
+
+#include <gtest/gtest.h>
+
+#include "app/app_state.h"
+#include "schedule/schedule.h"
+#include "support/app_fixture.h"
+#include "support/fake_ftp_server.h"
+
+namespace corvantel::testing {
+namespace {
+
+class UploadSession : public AppTest {
+protected:
+    void SetUp() override {
+        dir.write("x.txt", "");
+        dir.write("y.txt", std::string(5000, 'y'));
+        dir.write("z.txt", std::string(2 * 1024 * 1024 + 7, 'z'));
+        dir.write("e.txt", std::string(4000, 'e'));  // an exact multiple of the piece size
+        dir.write("w.jpg", "picture");
+        start();
+        w().Text3.setText("127.0.0.1");
+        w().Text4.setText("u");
+        w().Text5.setText("p");
+        w().Text6.setText("/");
+        w().Text8.setText("*.txt");
+    }
+    void run() {
+        if (std::getenv("TEST_TRACE")) app().trace = [](const std::string& l) { fprintf(stderr, "%s\n", l.c_str()); };
+        startUploadNow(app());
+    }
+
+    FakeFtpServer server{plat};
+};
+
+TEST_F(UploadSession, StoresMatchingFilesAndConfirmsEach) {
+    run();
+    ASSERT_EQ(server.stored.size(), 4u);
+    EXPECT_EQ(server.stored["x.txt"], "");
+    EXPECT_EQ(server.stored["y.txt"], dir.read("y.txt"));
+    EXPECT_EQ(server.stored["z.txt"], dir.read("z.txt"));
+    EXPECT_EQ(server.stored["e.txt"], dir.read("e.txt"));
+    EXPECT_EQ(dir.read("fileupl1.log"), "e.txt\r\nx.txt\r\ny.txt\r\nz.txt\r\n");
+    std::string log = dir.read("fileupl.log");
+    EXPECT_NE(log.find("y.txt          5000         pass\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("x.txt          0            pass\r\n"), std::string::npos) << log;
+    EXPECT_EQ(s().failedFiles, 0);
+    EXPECT_EQ(w().caption(), "Ftp Corvantel - Idle");
+    EXPECT_EQ(w().Label19.caption(), "Last Upload on Mon 7th Dec");
+
+    // A second run finds every name recorded and sends nothing.
+    server.stored.clear();
+    run();
+    EXPECT_TRUE(server.stored.empty());
+}
+
+TEST_F(UploadSession, DeletesLocalFilesOnlyAfterTheServerConfirmed) {
+    w().ai_del2.userChoose();
+    run();
+    EXPECT_FALSE(dir.exists("y.txt"));
+    EXPECT_FALSE(dir.exists("z.txt"));
+    EXPECT_TRUE(dir.exists("w.jpg"));
+    EXPECT_EQ(server.stored.size(), 4u);
+}
+
+TEST_F(UploadSession, RefusedStoreKeepsEveryFileAndLogsFail) {
+    w().ai_del2.userChoose();
+    server.refuseStor = true;
+    run();
+    EXPECT_TRUE(dir.exists("y.txt"));
+    EXPECT_TRUE(dir.exists("z.txt"));
+    EXPECT_TRUE(dir.exists("x.txt"));
+    EXPECT_FALSE(dir.exists("fileupl1.log"));
+    std::string log = dir.read("fileupl.log");
+    EXPECT_EQ(log.find("pass"), std::string::npos) << log;
+    EXPECT_NE(log.find("y.txt          5000         fail"), std::string::npos) << log;
+    EXPECT_GT(s().failedFiles, 0);
+}
+
+TEST_F(UploadSession, TimestampGoesOnTheRemoteNameOnly) {
+    w().ai_ustamp.userChoose();
+    run();
+    EXPECT_EQ(server.stored.count("20261207_y.txt"), 1u);
+    EXPECT_NE(dir.read("fileupl.log").find(" y.txt "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace corvantel::testing
