@@ -126,7 +126,9 @@ TEST_F(DownloadFaultTest, TransferAbortedByTheServerFails) {
     EXPECT_EQ(linesFor(log, "c.txt").size(), 1u) << show(log);
     for (auto& n : {"b.jpg", "c.txt"}) {
         auto l = linesFor(log, n);
-        if (!l.empty()) EXPECT_EQ(l[0].result, "pass") << show(log);
+        if (!l.empty()) {
+            EXPECT_EQ(l[0].result, "pass") << show(log);
+        }
     }
     expectFetched(work_ / "b.jpg", b_);
     EXPECT_FALSE(contains(readLines(run_ / "filename2.log"), "a.jpg"));
@@ -211,7 +213,9 @@ TEST_F(DownloadFaultTest, HugeReplyLineIsSurvived) {
         if (z.result != "pass") continue;
         expectFetched(work_ / z.name, z.name == "a.jpg" ? a_ : b_);
     }
-    if (r.exitCode == 0) EXPECT_EQ(fileNames(work_), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+    if (r.exitCode == 0) {
+        EXPECT_EQ(fileNames(work_), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+    }
 }
 
 // A reply to PWD that never ends its line is as good as silence.

@@ -34,6 +34,8 @@ public:
     std::vector<std::string> commands;  // every command line received
     int sessions = 0;
     std::shared_ptr<platform::fake::Peer> control;
+    // The data port of the last PORT command.
+    std::int32_t dataPort() const { return dataPort_; }
 
 private:
     void accepted(std::shared_ptr<platform::fake::Peer> peer);

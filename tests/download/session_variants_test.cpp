@@ -1,0 +1,202 @@
+// Download sessions against servers and options that change the road.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "app/app_state.h"
+#include "download/records.h"
+#include "schedule/schedule.h"
+#include "support/app_fixture.h"
+#include "support/fake_ftp_server.h"
+
+namespace corvantel::testing {
+namespace {
+
+class DownloadVariants : public AppTest {
+protected:
+    void SetUp() override {
+        server.files["a.jpg"] = std::string(3000, 'a');
+        server.files["b.jpg"] = std::string(1200, 'b');
+        server.files["c.txt"] = "text";
+        start();
+        w().Text1.setText("127.0.0.1");
+        w().fText3.setText("u");
+        w().fText4.setText("p");
+        w().Text2.setText("/");
+        w().Text7.setText("*.jpg");
+    }
+    void run() {
+        if (std::getenv("TEST_TRACE"))
+            app().trace = [](const std::string& l) { std::fprintf(stderr, "%s\n", l.c_str()); };
+        startDownloadNow(app());
+    }
+    std::string log() { return dir.read("dl_file_size.log"); }
+
+    FakeFtpServer server{plat};
+};
+
+TEST_F(DownloadVariants, ListModeParsesLongListing) {
+    w().ai_list.userChoose();
+    run();
+    EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+    EXPECT_EQ(dir.read("b.jpg"), server.files["b.jpg"]);
+    EXPECT_FALSE(dir.exists("c.txt"));
+    ASSERT_FALSE(server.commands.empty());
+    EXPECT_NE(std::find(server.commands.begin(), server.commands.end(), "LIST *.jpg *.JPG"), server.commands.end());
+}
+
+TEST_F(DownloadVariants, DuplicateCheckSurvivesARestart) {
+    run();
+    ASSERT_TRUE(dir.exists("a.jpg"));
+    std::remove(dir.file("a.jpg").c_str());
+    // A new program in the same directory reads the names back.
+    app_.reset();
+    start();
+    w().Text1.setText("127.0.0.1");
+    w().fText3.setText("u");
+    w().fText4.setText("p");
+    w().Text7.setText("*.jpg");
+    EXPECT_EQ(s().downloadedNames, "a.jpgb.jpg");
+    run();
+    EXPECT_FALSE(dir.exists("a.jpg"));
+    // With the check off the files come again.
+    w().Check3.userClick();
+    run();
+    EXPECT_TRUE(dir.exists("a.jpg"));
+}
+
+TEST_F(DownloadVariants, TimestampOnLocalNames) {
+    w().ai_dstamp.userChoose();
+    run();
+    EXPECT_EQ(dir.read("20261207_a.jpg"), server.files["a.jpg"]);
+    EXPECT_NE(log().find(" a.jpg "), std::string::npos);
+}
+
+TEST_F(DownloadVariants, DeleteAfterDownloadRemovesOnlyPassedFiles) {
+    w().ai_del.userChoose();
+    run();
+    EXPECT_EQ(server.files.count("a.jpg"), 0u);
+    EXPECT_EQ(server.files.count("b.jpg"), 0u);
+    EXPECT_EQ(server.files.count("c.txt"), 1u);
+    int deletes = 0;
+    for (auto& c : server.commands) deletes += c.rfind("DELE ", 0) == 0;
+    EXPECT_EQ(deletes, 2);
+}
+
+TEST_F(DownloadVariants, ShortFileFailsAndIsNotDeleted) {
+    w().ai_del.userChoose();
+    // The server announces more than it sends for b.jpg.
+    server.override = [this](const std::string& line) -> std::string {
+        if (line != "RETR b.jpg") return "";
+        auto d = plat.connectTo(server.dataPort());
+        server.control->send("150 Opening BINARY mode data connection for b.jpg (5000 bytes).\r\n");
+        d->send(std::string(1200, 'b'));
+        d->close();
+        server.control->send("226 Transfer complete.\r\n");
+        return "-";
+    };
+    run();
+    EXPECT_NE(log().find("b.jpg         5000          fail"), std::string::npos) << log();
+    EXPECT_EQ(server.files.count("b.jpg"), 1u);
+    EXPECT_EQ(server.files.count("a.jpg"), 0u);
+    EXPECT_EQ(dir.read("filename2.log"), "a.jpg\r\n");
+    EXPECT_EQ(s().failedFiles, 1);
+}
+
+TEST_F(DownloadVariants, TransferEndedByServerErrorFailsAndIsNotDeleted) {
+    w().ai_del.userChoose();
+    server.announceSize = false;
+    server.override = [this](const std::string& line) -> std::string {
+        if (line != "RETR a.jpg") return "";
+        auto d = plat.connectTo(server.dataPort());
+        server.control->send("125 Transfer starting.\r\n");
+        d->send(std::string(100, 'a'));
+        d->close();
+        server.control->send("426 Connection closed; transfer aborted.\r\n");
+        return "-";
+    };
+    run();
+    EXPECT_NE(log().find("a.jpg         Unknown File Size"), std::string::npos) << log();
+    EXPECT_EQ(server.files.count("a.jpg"), 1u);
+    EXPECT_EQ(server.files.count("b.jpg"), 0u);
+}
+
+TEST_F(DownloadVariants, RefusedLoginEndsWithInvalidUserPass) {
+    w().fText4.setText("wrong");
+    run();
+    EXPECT_EQ(w().Label11.caption(), "1AM Login Failed");
+    EXPECT_NE(dir.read("err_dload.log").find("Invalid User/Pass 2026/12/07 at "), std::string::npos);
+    EXPECT_EQ(w().caption(), "Ftp Corvantel - Idle");
+    EXPECT_EQ(s().failedSessions, 1);
+    EXPECT_FALSE(dir.exists("a.jpg"));
+}
+
+TEST_F(DownloadVariants, MissingRemoteDirectoryListsTheCurrentOne) {
+    w().Text2.setText("/missing");
+    run();
+    EXPECT_TRUE(dir.exists("a.jpg"));
+    EXPECT_EQ(std::count(server.commands.begin(), server.commands.end(), "PWD"), 0);
+}
+
+TEST_F(DownloadVariants, EmptyListingEndsQuietly) {
+    w().Text7.setText("*.png");
+    run();
+    EXPECT_FALSE(dir.exists("dl_file_size.log"));
+    EXPECT_EQ(w().caption(), "Ftp Corvantel - Idle");
+    EXPECT_EQ(s().failedSessions, 0);
+    EXPECT_EQ(s().completedDownloadSessions, 1);
+}
+
+TEST_F(DownloadVariants, NamesThatWouldLeaveTheWorkingDirectoryAreNotFetched) {
+    server.expandWildcards = false;
+    w().Text7.setText("");
+    server.files.clear();
+    server.files["../evil.jpg"] = "x";
+    server.files[".."] = "x";
+    server.files["ok.jpg"] = "fine";
+    run();
+    EXPECT_EQ(dir.read("ok.jpg"), "fine");
+    std::string l = log();
+    EXPECT_NE(l.find("../evil.jpg   Unknown File Size           fail"), std::string::npos) << l;
+    for (auto& c : server.commands) EXPECT_NE(c, "RETR ../evil.jpg");
+}
+
+TEST_F(DownloadVariants, AnUnwritableLocalFileFailsAndTheSessionGoesOn) {
+    w().ai_del.userChoose();
+    ::mkdir(dir.file("a.jpg").c_str(), 0755);  // a directory where the file should go
+    run();
+    EXPECT_NE(log().find("a.jpg         3000          fail"), std::string::npos) << log();
+    EXPECT_EQ(server.files.count("a.jpg"), 1u);
+    EXPECT_EQ(dir.read("b.jpg"), std::string(1200, 'b'));
+    EXPECT_EQ(server.files.count("b.jpg"), 0u);
+}
+
+TEST_F(DownloadVariants, RetrRefusedFailsTheFileAndGoesOn) {
+    server.override = [](const std::string& line) -> std::string {
+        return line == "RETR a.jpg" ? "550 Permission denied." : "";
+    };
+    run();
+    EXPECT_NE(log().find("a.jpg         Unknown File Size           fail"), std::string::npos) << log();
+    EXPECT_EQ(dir.read("b.jpg"), server.files["b.jpg"]);
+}
+
+TEST_F(DownloadVariants, HugeAnnouncedSizeIsKeptAs64Bits) {
+    server.override = [this](const std::string& line) -> std::string {
+        if (line != "RETR a.jpg") return "";
+        auto d = plat.connectTo(server.dataPort());
+        server.control->send("150 Opening data connection for a.jpg (3000000000 bytes).\r\n");
+        d->send(std::string(10, 'a'));
+        d->close();
+        server.control->send("226 Transfer complete.\r\n");
+        return "-";
+    };
+    run();
+    EXPECT_NE(log().find("a.jpg         3000000000    fail"), std::string::npos) << log();
+}
+
+}  // namespace
+}  // namespace corvantel::testing
