@@ -71,6 +71,9 @@ void downloadHandleReply(App& app) {
     }
     app.loop.yield();
     if (s.downloadReply.empty()) return;
+    // A session taken over by the watchdog or the retry step is only wound
+    // down: its replies move nothing on any more.
+    if (s.downloadTakeover != Takeover::None) return;
     const int step = s.downloadStep;
     if (step >= 0 && step <= 7) {
         downloadLoginStep(app);

@@ -88,7 +88,8 @@ void runDownloadSession(App& app) {
     w.ftpclient1->connect();
     s.downloadTarget = "notdone";
     app.loop.waitUntil([&] {
-        return s.downloadTarget == "done" || s.downloadSocketError != 0 || s.downloadFailed || s.shuttingDown;
+        return s.downloadTarget == "done" || s.downloadSocketError != 0 || s.downloadFailed ||
+               s.downloadTakeover != Takeover::None || s.shuttingDown;
     });
     if (s.shuttingDown) return;
     s.downloadTarget = "notdone";
@@ -184,7 +185,8 @@ void runUploadSession(App& app) {
     s.uploadAssembler.clear();
     w.ftpclient1a->connect();
     app.loop.waitUntil([&] {
-        return s.uploadStep >= 12 || s.uploadSocketError != 0 || s.uploadFailed || s.shuttingDown;
+        return s.uploadStep >= 12 || s.uploadSocketError != 0 || s.uploadFailed ||
+               s.uploadTakeover != Takeover::None || s.shuttingDown;
     });
     if (s.shuttingDown) return;
     s.sessionAborting = false;

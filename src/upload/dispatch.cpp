@@ -59,6 +59,7 @@ void uploadHandleReply(App& app) {
     }
     app.loop.yield();
     if (s.uploadReply.empty()) return;
+    if (s.uploadTakeover != Takeover::None) return;
     const int step = s.uploadStep;
     if (step >= 0 && step <= 7)
         uploadLoginStep(app);

@@ -134,6 +134,29 @@ TEST_F(DownloadFaultTest, TransferAbortedByTheServerFails) {
     EXPECT_FALSE(contains(readLines(run_ / "filename2.log"), "a.jpg"));
 }
 
+// A listed name the server will not send (a directory: RETR answers 550):
+// that name fails at once, the other files are fetched.
+TEST_F(DownloadFaultTest, RefusedRetrFailsThatFileOnly) {
+    fs::create_directories(remote_ / "a0.jpg");
+    ASSERT_TRUE(startServer(common({})));
+    auto r = download("*.jpg", concat(intoWork(), {"--download-retries", "0", "--delete-after-download"}));
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    EXPECT_EQ(countCommands("RETR a0.jpg"), 1) << readFile(base_ / "server-commands.log");
+    auto log = sizeLog();
+    auto l0 = linesFor(log, "a0.jpg");
+    ASSERT_EQ(l0.size(), 1u) << show(log);
+    EXPECT_EQ(l0[0].result, "fail");
+    expectFetched(work_ / "a.jpg", a_);
+    expectFetched(work_ / "b.jpg", b_);
+    EXPECT_EQ(linesFor(log, "a.jpg").size(), 1u) << show(log);
+    EXPECT_EQ(linesFor(log, "b.jpg").size(), 1u) << show(log);
+    EXPECT_FALSE(sawCommand("DELE a0.jpg"));
+    EXPECT_TRUE(sawCommand("DELE a.jpg"));
+    for (auto& line : readLines(run_ / "err_dload.log"))
+        EXPECT_EQ(line.find("Unknown Error"), std::string::npos) << line;
+}
+
 // The server accepts PORT and answers RETR a.jpg with 150 but never
 // connects: a.jpg fails after the program's wait, b.jpg is still fetched.
 TEST_F(DownloadFaultTest, DataConnectionNeverOpenedFailsThatFile) {

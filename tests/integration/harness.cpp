@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,6 +101,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const fs::path& c
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the test binary
         int devnull = ::open("/dev/null", O_RDONLY);
         if (devnull >= 0) ::dup2(devnull, 0);
         ::dup2(outPipe[1], 1);
@@ -170,6 +172,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const fs::path& c
     if (pid < 0) return ::testing::AssertionFailure() << "fork failed";
     if (pid == 0) {
         ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         ::dup2(inPipe[0], 0);
         ::dup2(outPipe[1], 1);
         int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -371,7 +374,10 @@ void IntegrationTest::TearDown() {
         std::cerr << "---- test directory " << base_ << " ----\n";
         for (const fs::path& dir : {run_, work_, remote_}) {
             std::cerr << dir.filename().string() << "/:";
-            for (auto& n : fileNames(dir)) std::cerr << ' ' << n << '(' << fs::file_size(dir / n) << ')';
+            for (auto& n : fileNames(dir)) {
+                std::error_code ec;
+                std::cerr << ' ' << n << '(' << fs::file_size(dir / n, ec) << ')';
+            }
             std::cerr << '\n';
         }
         for (auto& n : fileNames(run_))

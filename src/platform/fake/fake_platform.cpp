@@ -94,6 +94,7 @@ public:
             deliver(early);
         }
         if (peer->earlyClose_) peerClosed(false);
+        if (peer->earlyReset_) peerClosed(true);
     }
 
     void close() override {
@@ -236,7 +237,10 @@ void Peer::close() {
 void Peer::reset() {
     if (closedByPeer_) return;
     closedByPeer_ = true;
-    if (endpoint_) endpoint_->peerClosed(true);
+    if (endpoint_)
+        endpoint_->peerClosed(true);
+    else
+        earlyReset_ = true;
 }
 
 void Peer::releaseSends() {

@@ -65,6 +65,7 @@ private:
     std::int64_t heldBytes_ = 0;
     std::string early_;
     bool earlyClose_ = false;
+    bool earlyReset_ = false;
 };
 
 class FakePlatform : public Platform, public EventLoop, public Clock {

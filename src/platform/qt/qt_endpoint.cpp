@@ -183,6 +183,10 @@ public:
         ctx_->discardPending(this);
         localPort_ = port;
 
+        if (port < 0 || port > 65535) {
+            fail(neterr::InvalidArgument);
+            return;
+        }
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             fail(errorNumber(errno));
@@ -194,11 +198,6 @@ public:
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_ANY);
         sa.sin_port = htons(static_cast<std::uint16_t>(port));
-        if (port < 0 || port > 65535) {
-            ::close(fd);
-            fail(neterr::InvalidArgument);
-            return;
-        }
         if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
             ::listen(fd, kListenBacklog) != 0) {
             int err = errno;

@@ -238,6 +238,22 @@ TEST(QtEndpoint, UnknownRequestIdDoesNothingAndListeningAgainDropsPendingConnect
     EXPECT_EQ(server->state(), Endpoint::Closed);
 }
 
+TEST(QtEndpoint, ListeningOnAPortInUseGivesError10048Later) {
+    QtPlatform p;
+    auto first = p.makeEndpoint();
+    first->listen();
+    ASSERT_EQ(first->state(), Endpoint::Listening);
+    auto second = p.makeEndpoint();
+    Recorder r;
+    r.watch(*second);
+    second->setLocalPort(first->localPort());
+    second->listen();
+    EXPECT_EQ(second->state(), Endpoint::Error);
+    EXPECT_TRUE(r.errors.empty()) << "an event was raised inside listen()";
+    ASSERT_TRUE(waitFor(p, [&] { return !r.errors.empty(); }));
+    EXPECT_EQ(r.errors, (std::vector<int>{neterr::AddressInUse}));
+}
+
 TEST(QtEndpoint, ConnectingToAClosedPortGivesError10061) {
     QtPlatform p;
     int port = 0;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
@@ -163,6 +164,20 @@ TEST(QtLoop, EnclosingWaitRetestsPromptlyAfterNestedHandlerEnds) {
     // after 2 s).
     ASSERT_TRUE(waitFor(p, [&] { return handlerDone; }, 2000, 2000));
     EXPECT_LT(msSince(doneAt), 500.0);
+}
+
+TEST(QtLoop, EndProgramFlushesTheStandardStreamsAndExitsWithTheStatus) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            QtPlatform p;
+            // Fully buffered: the text reaches the pipe only if flushed.
+            static char buffer[4096];
+            std::setvbuf(stderr, buffer, _IOFBF, sizeof buffer);
+            std::fputs("last words", stderr);
+            p.loop().endProgram(3);
+        },
+        ::testing::ExitedWithCode(3), "last words");
 }
 
 // ---- Timers
