@@ -36,9 +36,6 @@ void downloadDataArrival(App& app) {
     s.downloadWaitSeconds = 0;
     if (s.shuttingDown) return;
     s.downloadDataBuffer = w.ftpclient2->getData();
-    if (app.trace)
-        app.trace("download data: " + std::to_string(s.downloadDataBuffer.size()) + " bytes at step " +
-                  std::to_string(s.downloadStep));
     if (s.downloadStep == 11) s.downloadWaitSeconds -= 3;
     if (s.downloadDataIsFile) {
         if (s.downloadDataBuffer.empty()) return;

@@ -156,30 +156,40 @@ ReadFile::~ReadFile() { close(); }
 bool ReadFile::open(const std::string& path) {
     close();
     failed_ = false;
+    buffer_.reserve(65536);
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     return fd_ >= 0;
 }
 
 std::string ReadFile::read(std::size_t n) {
-    std::string out(n, '\0');
-    std::size_t got = 0;
-    while (fd_ >= 0 && got < n) {
-        ssize_t r = ::read(fd_, out.data() + got, n - got);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            failed_ = true;
-            break;
+    std::string out;
+    while (fd_ >= 0 && out.size() < n) {
+        if (pos_ == buffer_.size()) {
+            buffer_.resize(65536);
+            pos_ = 0;
+            ssize_t r;
+            do {
+                r = ::read(fd_, buffer_.data(), buffer_.size());
+            } while (r < 0 && errno == EINTR);
+            if (r <= 0) {
+                if (r < 0) failed_ = true;
+                buffer_.clear();
+                break;
+            }
+            buffer_.resize(static_cast<std::size_t>(r));
         }
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
+        std::size_t take = std::min(n - out.size(), buffer_.size() - pos_);
+        out.append(buffer_, pos_, take);
+        pos_ += take;
     }
-    out.resize(got);
     return out;
 }
 
 void ReadFile::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    buffer_.clear();
+    pos_ = 0;
 }
 
 WriteFile::~WriteFile() { close(); }

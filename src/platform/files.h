@@ -42,6 +42,8 @@ bool wildcardMatch(const std::string& pattern, const std::string& name);
 std::vector<std::string> listDirectories(const std::string& dir);
 
 // A file opened for reading in fixed records, or for writing at its start.
+// Reads go through a buffer of 64 KiB, so small records cost no system call
+// each while memory stays flat whatever the file's size.
 class ReadFile {
 public:
     ReadFile() = default;
@@ -59,6 +61,8 @@ public:
 private:
     int fd_ = -1;
     bool failed_ = false;
+    std::string buffer_;
+    std::size_t pos_ = 0;
 };
 
 class WriteFile {

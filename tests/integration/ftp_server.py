@@ -201,7 +201,9 @@ class TestFTPHandler(FTPHandler):
         return None
 
     def _data_fault(self, flag, name):
-        return getattr(self.config, flag) and self._fault_file_matches(name)
+        """Whether the data fault option flag is set and applies to file name."""
+        value = getattr(self.config, flag)
+        return value is not None and value is not False and self._fault_file_matches(name)
 
     # --- commands
 
@@ -281,9 +283,9 @@ class TestFTPHandler(FTPHandler):
     def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
         name = posixpath.basename(file.name) if file is not None else None
         if cmd == "RETR" and isproducer:
-            if self._data_fault("reset_data_after", name) and self.config.reset_data_after is not None:
+            if self._data_fault("reset_data_after", name):
                 data.fault_cut = (self.config.reset_data_after, "reset")
-            elif self._data_fault("close_data_after", name) and self.config.close_data_after is not None:
+            elif self._data_fault("close_data_after", name):
                 data.fault_cut = (self.config.close_data_after, "close")
         if self.data_channel is not None or self._pending_port is None:
             return super().push_dtp_data(data, isproducer, file, cmd)
@@ -380,9 +382,12 @@ def parse_args(argv):
                    help='RETR answers "150 Opening BINARY mode data connection for NAME (N bytes)."')
     p.add_argument("--defer-data-connect", action="store_true",
                    help="answer PORT at once and connect after the transfer command's 150 "
-                        "(implied by the options that follow it in this list and by the two above)")
+                        "(implied by --expand-wildcards, --announce-size, --no-data-connect "
+                        "and --refuse-stor-data)")
     # Data connection faults.
-    p.add_argument("--fault-file", help="restrict the faults to transfers of (commands on) this file name")
+    p.add_argument("--fault-file", metavar="NAME",
+                   help="restrict the faults to one file name: data faults to its transfers, "
+                        "control faults on file commands (RETR, STOR, DELE...) to those naming it")
     p.add_argument("--reset-data-after", type=int, metavar="N",
                    help="reset the RETR data connection after N bytes (then 426)")
     p.add_argument("--close-data-after", type=int, metavar="N",

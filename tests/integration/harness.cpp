@@ -81,6 +81,7 @@ std::string ProcessResult::describe() const {
     o << "exit code " << exitCode;
     if (signal) o << ", signal " << signal;
     if (timedOut) o << ", KILLED AT ITS DEADLINE";
+    if (exitCode == 127 && out.empty() && err.empty()) o << " (the program could not be started)";
     o << ", " << seconds << " s\n--- stdout ---\n" << tail(out, 6000) << "--- stderr ---\n" << tail(err, 3000);
     return o.str();
 }
