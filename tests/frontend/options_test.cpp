@@ -1,0 +1,109 @@
+// The command line: parsing, clear errors, and presets applied as the user
+// would set them.
+
+#include <gtest/gtest.h>
+
+#include "app/app_state.h"
+#include "frontend/options.h"
+#include "support/app_fixture.h"
+
+namespace corvantel::testing {
+namespace {
+
+std::optional<Options> parse(std::vector<std::string> args, std::string* error = nullptr) {
+    std::string e;
+    auto o = parseOptions(args, e);
+    if (error) *error = e;
+    return o;
+}
+
+TEST(CommandLine, WrongCommandLinesGetAClearMessage) {
+    std::string error;
+    EXPECT_FALSE(parse({"--bogus"}, &error));
+    EXPECT_NE(error.find("unknown option '--bogus'"), std::string::npos);
+    EXPECT_FALSE(parse({"--download-host"}, &error));
+    EXPECT_NE(error.find("needs a value"), std::string::npos);
+    EXPECT_FALSE(parse({"--download-at", "13PM"}, &error));
+    EXPECT_FALSE(parse({"--download-at", "5XM"}, &error));
+    EXPECT_FALSE(parse({"--arm", "sideways"}, &error));
+    EXPECT_FALSE(parse({"--run-now", "both"}, &error));
+    EXPECT_FALSE(parse({"--download-dupe-check", "yes"}, &error));
+    EXPECT_FALSE(parse({"--work-path", "/no/such/dir"}, &error));
+    EXPECT_NE(error.find("not a directory"), std::string::npos);
+}
+
+TEST(CommandLine, ValuesAreKeptInOrder) {
+    auto o = parse({"--headless", "--download-at", "5pm", "--run-now", "upload", "--run-now", "download", "--once",
+                    "--arm", "both", "--list"});
+    ASSERT_TRUE(o);
+    EXPECT_TRUE(o->headless);
+    EXPECT_TRUE(o->once);
+    EXPECT_TRUE(o->list);
+    EXPECT_TRUE(o->armDownload && o->armUpload);
+    ASSERT_TRUE(o->downloadAt);
+    EXPECT_EQ(o->downloadAt->first, "5");
+    EXPECT_EQ(o->downloadAt->second, "PM");
+    EXPECT_EQ(o->runNow, (std::vector<std::string>{"upload", "download"}));
+}
+
+class Presets : public AppTest {};
+
+TEST_F(Presets, FieldsGoThroughTheirRules) {
+    start();
+    auto o = parse({"--download-host", "  ftp.example  ", "--download-port", "x21", "--download-retries", "7",
+                    "--upload-user", "anonymous", "--upload-password", "secret", "--ascii", "--list",
+                    "--delete-after-download", "--download-dupe-check", "off", "--upload-at", "11PM"});
+    ASSERT_TRUE(o);
+    applyOptions(app(), *o);
+    EXPECT_EQ(w().Text1.text(), "ftp.example");
+    EXPECT_EQ(w().Text9.text(), "21");
+    EXPECT_EQ(w().Text11.text(), "1");
+    EXPECT_EQ(w().Text5.text(), defaultAnonymousPassword);
+    EXPECT_EQ(s().transferType, "TYPE A");
+    EXPECT_FALSE(w().ai_nlst.checked());
+    EXPECT_TRUE(s().deleteAfterDownload);
+    EXPECT_FALSE(s().downloadDupeCheck);
+    EXPECT_EQ(w().Label12.caption(), "11PM InActive");
+}
+
+TEST_F(Presets, ArmingAppliesItsRules) {
+    start();
+    auto o = parse({"--download-user", "", "--arm", "download"});
+    ASSERT_TRUE(o);
+    applyOptions(app(), *o);
+    EXPECT_FALSE(w().Check1.checked());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], "One or more fields are empty or incorrect");
+    o = parse({"--download-user", "bob", "--arm", "download"});
+    applyOptions(app(), *o);
+    EXPECT_TRUE(w().Check1.checked());
+    EXPECT_TRUE(w().Timer1->enabled());
+}
+
+TEST_F(Presets, WorkPathAsChosenInTheDialog) {
+    start();
+    TempDir other;
+    auto o = parse({"--work-path", other.path()});
+    ASSERT_TRUE(o);
+    applyOptions(app(), *o);
+    EXPECT_EQ(s().workPath, other.path());
+    EXPECT_EQ(w().Label15.caption(), "Working Path is " + other.path());
+    EXPECT_EQ(dir.read("pather.log"), other.path() + "\r\n");
+}
+
+TEST(Once, WaitsForEveryArmedAndRunNowJob) {
+    platform::fake::FakePlatform plat;
+    TempDir dir;
+    App app(plat, dir.path());
+    Options o;
+    o.runNow = {"download", "download"};
+    o.armUpload = true;
+    EXPECT_FALSE(onceSatisfied(app, o));
+    app.s.downloadJobRuns = 2;
+    EXPECT_FALSE(onceSatisfied(app, o));
+    app.s.uploadJobRuns = 1;
+    EXPECT_TRUE(onceSatisfied(app, o));
+}
+
+}  // namespace
+}  // namespace corvantel::testing
