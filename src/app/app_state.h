@@ -8,6 +8,7 @@
 // second session or sending a second command.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -134,6 +135,11 @@ struct AppState {
     std::string uploadPendingName;
     std::int64_t uploadPendingLength = 0;
     ReplyAssembler uploadAssembler;
+    // Commands sent and not yet answered, oldest first: the server answers
+    // in order, so each final reply is matched with the command it answers.
+    std::deque<std::string> uploadUnanswered;
+    // The store command of the file being sent.
+    std::string uploadStoreCommand;
 
     // Outcome of this run of the program, for the exit status.
     std::int64_t failedSessions = 0;

@@ -183,6 +183,8 @@ void runUploadSession(App& app) {
     s.uploadSocketError = 0;
     s.uploadVerdictPending = false;
     s.uploadAssembler.clear();
+    s.uploadUnanswered.assign(1, "greeting");
+    s.uploadStoreCommand.clear();
     w.ftpclient1a->connect();
     app.loop.waitUntil([&] {
         return s.uploadStep >= 12 || s.uploadSocketError != 0 || s.uploadFailed ||

@@ -1,5 +1,7 @@
 #include "upload/dispatch.h"
 
+#include <cctype>
+
 #include "app/app_state.h"
 #include "schedule/retry.h"
 #include "upload/commands.h"
@@ -20,7 +22,11 @@ bool sendUploadCommand(App& app, const std::string& text) {
     auto& c = *app.w.ftpclient1a;
     if (c.state() != Endpoint::Connected) return false;
     if (app.trace) app.trace(std::string("upload -> ") + text);
-    return c.sendData(text + "\r\n");
+    if (!c.sendData(text + "\r\n")) return false;
+    auto& unanswered = app.s.uploadUnanswered;
+    unanswered.push_back(text);
+    if (unanswered.size() > 64) unanswered.pop_front();  // a server that answers nothing
+    return true;
 }
 
 void uploadReplyDispatch(App& app) {
@@ -54,8 +60,23 @@ void uploadHandleReply(App& app) {
         } else if (code == "226" || code == "257" || code == "550" || code == "450") {
             ++s.uploadStep;
         }
-    } else {
-        uploadTransferReply(app, code);
+    }
+    // Match a final reply with the command it answers; a store's answer is
+    // the verdict of its file.
+    const bool hasCode = code.size() == 3 && std::isdigit(static_cast<unsigned char>(code[0]));
+    if (hasCode && code[0] != '1') {
+        std::string answered;
+        if (!s.uploadUnanswered.empty()) {
+            answered = s.uploadUnanswered.front();
+            s.uploadUnanswered.pop_front();
+        }
+        if (answered.rfind("STOR ", 0) == 0)
+            uploadStoreReply(app, answered, code);
+        else if (s.uploadVerdictPending && (code == "226" || code == "250"))
+            // A server that never answered an abandoned store puts the
+            // matching out by one; "transfer complete" while a file waits
+            // for its verdict can only be that file's.
+            uploadStoreReply(app, s.uploadStoreCommand, code);
     }
     app.loop.yield();
     if (s.uploadReply.empty()) return;

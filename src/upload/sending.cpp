@@ -96,10 +96,9 @@ static void storeStep(App& app) {
     w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + s.uploadFileName);
     w.fText6b.setText("0");
     s.uploadBytesSent = 0;
-    if (w.ai_ustamp.checked())
-        sendOrFail(app, "STOR " + fmt::yyyymmdd(app.now()) + "_" + s.uploadFileName);
-    else
-        sendOrFail(app, "STOR " + s.uploadFileName);
+    s.uploadStoreCommand = w.ai_ustamp.checked() ? "STOR " + fmt::yyyymmdd(app.now()) + "_" + s.uploadFileName
+                                                  : "STOR " + s.uploadFileName;
+    sendOrFail(app, s.uploadStoreCommand);
 }
 
 void uploadFileStep(App& app) {
@@ -235,22 +234,34 @@ static void sendCompleted(App& app) {
     s.uploadIdleTicks = 0;
 }
 
-void uploadTransferReply(App& app, const std::string& code) {
+void uploadStoreReply(App& app, const std::string& storeCommand, const std::string& code) {
     auto& s = app.s;
-    if (!s.uploadVerdictPending || code.empty() || code[0] == '1' || code[0] == '3') return;
-    s.uploadVerdictPending = false;
-    const std::string name = s.uploadFileName;
-    const std::int64_t length = s.uploadFileLength;
-    s.uploadFileName = s.uploadPendingName;
-    s.uploadFileLength = s.uploadPendingLength;
-    if (code[0] == '2') {
-        logUploadResult(app, "pass");
-        if (s.uploadDupeCheck) recordUploadedName(app);
-    } else {
-        logUploadResult(app, "fail");
+    // An answer to the store of a file already judged (its data connection
+    // never came, say) changes nothing.
+    if (storeCommand != s.uploadStoreCommand || s.uploadVerdictGiven) return;
+    if (s.uploadVerdictPending) {
+        s.uploadVerdictPending = false;
+        const std::string name = s.uploadFileName;
+        const std::int64_t length = s.uploadFileLength;
+        s.uploadFileName = s.uploadPendingName;
+        s.uploadFileLength = s.uploadPendingLength;
+        if (code[0] == '2') {
+            logUploadResult(app, "pass");
+            if (s.uploadDupeCheck) recordUploadedName(app);
+        } else {
+            logUploadResult(app, "fail");
+        }
+        s.uploadFileName = name;
+        s.uploadFileLength = length;
+        return;
     }
-    s.uploadFileName = name;
-    s.uploadFileLength = length;
+    if (!s.uploadFileStarted) return;
+    // The server ended the store before the whole file went out: the file
+    // fails, its sending stops and the loop goes on with the next one.
+    app.uploadFile.close();
+    app.w.ftpclient3->close();
+    logUploadResult(app, "fail");
+    s.uploadStep = 18;
 }
 
 void failPendingUpload(App& app) {

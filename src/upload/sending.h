@@ -11,8 +11,10 @@ class App;
 void uploadNextFile(App& app);
 void uploadFileStep(App& app);
 void beginFileSend(App& app);
-// The server's reply that ends a stored file's transfer gives its verdict.
-void uploadTransferReply(App& app, const std::string& code);
+// The server's final answer to a store command gives its file's verdict:
+// a 2xx reply once the whole file has gone out passes it; any other answer
+// fails it (and stops its sending).
+void uploadStoreReply(App& app, const std::string& storeCommand, const std::string& code);
 // A file still waiting for its confirmation when the session ends fails.
 void failPendingUpload(App& app);
 void installUploadDataHandlers(App& app);

@@ -77,6 +77,24 @@ TEST_F(UploadSession, RefusedStoreKeepsEveryFileAndLogsFail) {
     EXPECT_GT(s().failedFiles, 0);
 }
 
+TEST_F(UploadSession, StoreRefusedWhileDataFlowsStopsTheFileAndGoesOn) {
+    // A server that opens the data connection on PORT and then refuses the
+    // store: each file fails on the refusal itself, not by the watchdog.
+    w().ai_del2.userChoose();
+    server.refuseStor = true;
+    server.connectAtPort = true;
+    const auto started = plat.nowMs();
+    run();
+    EXPECT_LT(plat.nowMs() - started, 120'000);
+    EXPECT_FALSE(dir.exists("err_upload.log"));
+    std::string log = dir.read("fileupl.log");
+    for (const char* name : {"e.txt", "x.txt", "y.txt", "z.txt"}) {
+        EXPECT_TRUE(dir.exists(name)) << name;
+        EXPECT_NE(log.find(std::string(name) + "    "), std::string::npos) << name << "\n" << log;
+    }
+    EXPECT_EQ(log.find("pass"), std::string::npos) << log;
+}
+
 TEST_F(UploadSession, TimestampGoesOnTheRemoteNameOnly) {
     w().ai_ustamp.userChoose();
     run();

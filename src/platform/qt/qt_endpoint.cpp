@@ -18,10 +18,12 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -40,6 +42,8 @@ constexpr std::size_t kReadPerNotification = 256 * 1024;
 // resumes when getData takes it: memory stays bounded when the logic reads
 // slowly. The kernel's buffers then make the peer wait.
 constexpr std::size_t kInputLimit = 4 * 1024 * 1024;
+// Size of a read when the kernel reports nothing queued.
+constexpr std::size_t kProbeBytes = 16 * 1024;
 constexpr int kListenBacklog = 8;
 
 int errorNumber(int err) {
@@ -244,12 +248,16 @@ public:
 
     bool sendData(const std::string& bytes) override {
         if (state_ != Connected || fd_ < 0) return false;
-        const bool idle = outPos_ == out_.size();
-        out_ += bytes;
-        // When nothing was waiting to go out, write at once: one turn of
-        // the loop less per piece. Otherwise the write notifier is already
-        // watching and the bytes follow the earlier ones.
-        if (idle) flushOutput();
+        if (outPos_ == out_.size()) {
+            // Nothing was waiting to go out: write at once, straight from
+            // the caller's bytes (one turn of the loop less per piece, and
+            // no copy of what the kernel takes at once).
+            sendNow(bytes);
+        } else {
+            // The write notifier is already watching: these bytes follow
+            // the earlier ones.
+            out_ += bytes;
+        }
         return true;
     }
 
@@ -437,29 +445,47 @@ private:
         }
     }
 
-    // Writes queued bytes until the kernel takes no more, then reports the
-    // progress; when everything is written, reports the send complete.
-    void flushOutput() {
-        std::int64_t written = 0;
-        int err = 0;
-        while (outPos_ < out_.size()) {
-            ssize_t n = ::send(fd_, out_.data() + outPos_, out_.size() - outPos_, MSG_NOSIGNAL);
+    // Writes from p until the kernel takes no more; returns 0 or the errno
+    // that ended the connection.
+    int writeSome(const char* p, std::size_t size, std::size_t& pos) {
+        while (pos < size) {
+            ssize_t n = ::send(fd_, p + pos, size - pos, MSG_NOSIGNAL);
             if (n > 0) {
-                outPos_ += static_cast<std::size_t>(n);
-                written += n;
+                pos += static_cast<std::size_t>(n);
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-            err = n < 0 ? errno : EPIPE;
-            break;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+            return n < 0 ? errno : EPIPE;
         }
-        if (err != 0) {
+        return 0;
+    }
+
+    // A send with nothing queued before it: the part the kernel does not
+    // take now is kept for the write notifier.
+    void sendNow(const std::string& bytes) {
+        std::size_t pos = 0;
+        if (int err = writeSome(bytes.data(), bytes.size(), pos)) {
             fail(errorNumber(err));
             return;
         }
-        const bool done = outPos_ == out_.size();
-        if (done) {
+        if (pos < bytes.size()) {
+            out_.assign(bytes, pos, std::string::npos);
+            outPos_ = 0;
+            writeNotifier_.setEnabled(true);
+        }
+        reportSent(static_cast<std::int64_t>(pos));
+    }
+
+    // Writes queued bytes until the kernel takes no more, then reports.
+    void flushOutput() {
+        const std::size_t before = outPos_;
+        if (int err = writeSome(out_.data(), out_.size(), outPos_)) {
+            fail(errorNumber(err));
+            return;
+        }
+        const std::int64_t written = static_cast<std::int64_t>(outPos_ - before);
+        if (outPos_ == out_.size()) {
             out_.clear();
             outPos_ = 0;
             writeNotifier_.setEnabled(false);
@@ -470,7 +496,14 @@ private:
             }
             writeNotifier_.setEnabled(true);
         }
+        reportSent(written);
+    }
+
+    // Reports the progress of what the kernel took; when nothing is left
+    // queued, reports the send complete too.
+    void reportSent(std::int64_t written) {
         const std::int64_t remaining = static_cast<std::int64_t>(out_.size() - outPos_);
+        const bool done = remaining == 0;
         if (written == 0 && !done) return;
         postEvent([written, remaining, done](const Guard& g) {
             if (written > 0) {
@@ -517,8 +550,10 @@ private:
         }
     }
 
+    // Reads straight into the tail of the input buffer, sized by what the
+    // kernel holds, so that received bytes are copied once (kernel to
+    // buffer) and getData hands the buffer over without another copy.
     void receive() {
-        char buf[64 * 1024];
         std::size_t total = 0;
         bool peerClosed = false;
         int err = 0;
@@ -528,9 +563,21 @@ private:
                 readNotifier_.setEnabled(false);
                 break;
             }
-            ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            std::size_t room = std::min(kReadPerNotification - total, kInputLimit - in_.size());
+            // Growing the buffer zero-fills the new part: grow it by what is
+            // there to read, not by the whole allowance. With nothing
+            // reported (the peer closed, an error, or bytes that came just
+            // now) a small read tells which.
+            int queued = 0;
+            if (::ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0)
+                room = std::min(room, static_cast<std::size_t>(queued));
+            else
+                room = std::min(room, kProbeBytes);
+            const std::size_t old = in_.size();
+            in_.resize(old + room);
+            ssize_t n = ::recv(fd_, in_.data() + old, room, 0);
+            in_.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
             if (n > 0) {
-                in_.append(buf, static_cast<std::size_t>(n));
                 total += static_cast<std::size_t>(n);
                 continue;
             }

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QMetaObject>
+#include <QThread>
 
 #include <unistd.h>
 
@@ -19,16 +20,92 @@ namespace corvantel::platform::qt {
 
 // ---- Context
 
+namespace {
+
+int currentLoopLevel() { return QThread::currentThread()->loopLevel(); }
+
+}  // namespace
+
 void Context::post(std::function<void()> fn) {
     if (!anchor) return;  // the platform is gone: nothing may run any more
+    calls.push_back(std::move(fn));
+    ensureDrain();
+}
+
+bool Context::runOneCall() {
+    if (calls.empty()) return false;
+    // Off the FIFO before it runs: the call may post, wait and run other
+    // calls itself.
+    std::function<void()> fn = std::move(calls.front());
+    calls.pop_front();
+    ++callsSinceQt;
+    fn();
+    return true;
+}
+
+bool Context::qtTurnDue() const {
+    return callsSinceQt >= kCallsPerQtTurn || std::chrono::steady_clock::now() - qtTurnAt >= kQtTurnEvery;
+}
+
+void Context::pumpQt(QEventLoop::ProcessEventsFlags flags, Pump how) {
+    struct Restore {
+        Context& c;
+        Pump pump;
+        int level;
+        ~Restore() {
+            c.pump = pump;
+            c.pumpLoopLevel = level;
+            c.callsSinceQt = 0;
+            c.qtTurnAt = std::chrono::steady_clock::now();
+        }
+    } restore{*this, pump, pumpLoopLevel};
+    pump = how;
+    pumpLoopLevel = currentLoopLevel();
+    QCoreApplication::processEvents(flags);
+}
+
+void Context::ensureDrain() {
+    if (drainPosted || calls.empty() || !anchor) return;
+    drainPosted = true;
     std::weak_ptr<Context> weak = weak_from_this();
     QMetaObject::invokeMethod(
         anchor.get(),
-        [weak, fn = std::move(fn)] {
-            fn();
-            if (auto ctx = weak.lock()) ctx->wakeIfWaiting();
+        [weak] {
+            if (auto ctx = weak.lock()) ctx->drain();
         },
         Qt::QueuedConnection);
+}
+
+void Context::drain() {
+    drainPosted = false;
+    if (calls.empty()) return;
+    if (pump != Pump::None && pumpLoopLevel == currentLoopLevel()) {
+        // A wait of ours called processEvents and runs the calls itself,
+        // one at a time with its condition re-tested in between, as soon as
+        // processEvents returns. A blocking one must be made to return.
+        if (pump == Pump::WaitBlocking) {
+            if (auto* dispatcher = QAbstractEventDispatcher::instance()) dispatcher->wakeUp();
+        }
+        return;
+    }
+    // At the top of the loop (or in yield, or in a loop that is not ours):
+    // a bounded batch, then Qt handles its own events before the next one.
+    std::shared_ptr<Context> keep = shared_from_this();
+    callsSinceQt = 0;
+    qtTurnAt = std::chrono::steady_clock::now();
+    while (anchor && runOneCall()) {
+        if (qtTurnDue()) break;
+    }
+    ensureDrain();
+    wakeIfWaiting();
+}
+
+void Context::dropCalls() {
+    // Destroying a call's captures could post again: post refuses once the
+    // anchor is gone, which the caller has seen to.
+    std::deque<std::function<void()>> dropped;
+    dropped.swap(calls);
+    dropped.clear();
 }
 
 void Context::wakeIfWaiting() const {
@@ -58,18 +135,41 @@ public:
     void post(std::function<void()> fn) override { ctx_->post(std::move(fn)); }
 
     void waitUntil(const std::function<bool()>& pred) override {
-        ++ctx_->depth;
+        Context& c = *ctx_;
+        ++c.depth;
         struct Depth {
             Context& c;
-            ~Depth() { --c.depth; }
-        } guard{*ctx_};
-        // WaitForMoreEvents blocks in the dispatcher's poll until something
-        // happens, so a long wait uses no CPU. It may also return having
-        // handled nothing, hence the condition is tested on every turn.
-        while (!pred()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            ~Depth() {
+                --c.depth;
+                // Calls left when the condition came true run later: by an
+                // enclosing wait, or by a drain event at the top.
+                c.ensureDrain();
+            }
+        } guard{c};
+        while (!pred()) {
+            // Queued calls first, one at a time, the condition re-tested
+            // after each. Qt gets a non-blocking turn now and then so that
+            // sockets and timers keep going under a long chain of calls.
+            if (c.runOneCall()) {
+                if (c.qtTurnDue()) c.pumpQt(QEventLoop::AllEvents, Context::Pump::WaitPolling);
+                continue;
+            }
+            // Nothing queued: WaitForMoreEvents blocks in the dispatcher's
+            // poll until something happens, so a long wait uses no CPU. It
+            // may also return having handled nothing, hence the re-test.
+            c.pumpQt(QEventLoop::WaitForMoreEvents, Context::Pump::WaitBlocking);
+        }
     }
 
-    void yield() override { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+    void yield() override {
+        Context& c = *ctx_;
+        // The calls queued now (not those they post), then Qt's own pending
+        // events, without blocking.
+        for (std::size_t n = c.calls.size(); n > 0 && c.runOneCall(); --n) {
+            if (c.qtTurnDue()) c.pumpQt(QEventLoop::AllEvents, Context::Pump::None);
+        }
+        c.pumpQt(QEventLoop::AllEvents, Context::Pump::None);
+    }
 
     int waitDepth() const override { return ctx_->depth; }
 
@@ -138,6 +238,7 @@ struct QtPlatform::Impl {
     ~Impl() {
         // Drop the calls still queued and close the connections nobody took.
         ctx->anchor.reset();
+        ctx->dropCalls();
         for (auto& [id, conn] : ctx->pending) ::close(conn.fd);
         ctx->pending.clear();
     }

@@ -1,0 +1,15 @@
+// The desktop window's tests run in one QApplication made as the program
+// makes it. With "--screenshots DIR" the binary renders the window and its
+// dialogs into DIR instead of running the tests.
+
+#include <gtest/gtest.h>
+
+#include "gui/main_window.h"
+#include "gui/screenshots.h"
+
+int main(int argc, char** argv) {
+    auto app = corvantel::gui::makeApplication(argc, argv);
+    if (int status = corvantel::gui::screenshotsMain(argc, argv); status >= 0) return status;
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
