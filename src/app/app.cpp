@@ -6,6 +6,7 @@
 #include "app/settings.h"
 #include "download/dispatch.h"
 #include "download/records.h"
+#include "download/retrieval.h"
 #include "schedule/schedule.h"
 #include "schedule/time_dialog.h"
 #include "upload/dispatch.h"
@@ -154,9 +155,9 @@ void App::shutDown(int status) {
             if (e->state() != Endpoint::Closed) return false;
         return true;
     });
-    // A download cut off here is never finished: its local file keeps what
-    // arrived, but nothing is recorded for it.
-    downloadFile.close();
+    // A download cut off here is never finished: its partial file goes and
+    // nothing is recorded for it.
+    discardPartialDownload(*this);
     uploadFile.close();
     saveSettings(*this);
     files::writeWhole(ownFile("pather.log"), patherLine(s.workPath));

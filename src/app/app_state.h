@@ -99,8 +99,10 @@ struct AppState {
     // meanwhile wait their turn instead of nesting.
     bool downloadDispatching = false;
     bool downloadListingWait = false;
-    // The local name of the current download (with its date stamp).
+    // The local name of the current download (with its date stamp), and the
+    // file its bytes go to until it has passed.
     std::string downloadLocalName;
+    std::string downloadPartPath;
     ReplyAssembler downloadAssembler;
 
     // Upload dialogue.

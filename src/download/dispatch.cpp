@@ -97,7 +97,7 @@ void finishListing(App& app) {
     }
     s.downloadStep = 17;
     app.w.ftpclient2->close();
-    app.downloadFile.close();
+    discardPartialDownload(app);
 }
 
 void downloadControlError(App& app, int n) {

@@ -1,6 +1,7 @@
 #include "download/retrieval.h"
 
 #include <cctype>
+#include <cstdio>
 #include <limits>
 
 #include "app/app_state.h"
@@ -15,6 +16,7 @@ namespace corvantel {
 
 using platform::Endpoint;
 namespace fmt = platform::fmt;
+namespace files = platform::files;
 
 std::int64_t sizeFromRetrReply(const std::string& reply, bool fileSizeCheck) {
     const std::size_t a = reply.find('(');
@@ -33,12 +35,36 @@ std::int64_t sizeFromRetrReply(const std::string& reply, bool fileSizeCheck) {
     return v;
 }
 
+static const char* const partSuffix = ".corvantel-part";
+
+std::string partialName(const std::string& localName) { return "." + localName + partSuffix; }
+
+bool isPartialDownload(const std::string& name) {
+    const std::string suffix = partSuffix;
+    return name.size() > suffix.size() && name.front() == '.' &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+void discardPartialDownload(App& app) {
+    app.downloadFile.close();
+    if (!app.s.downloadPartPath.empty()) files::remove(app.s.downloadPartPath);
+    app.s.downloadPartPath.clear();
+}
+
 bool judgeDownloadedFile(App& app) {
     auto& s = app.s;
     bool sizeOk = s.downloadExpectedSize == -1 || s.downloadExpectedSize == 0 ||
                   s.downloadBytes == s.downloadExpectedSize;
-    bool flushed = !app.downloadFile.isOpen() || app.downloadFile.finish();
-    return sizeOk && flushed && !s.downloadFileSpoiled && !app.downloadFile.failed();
+    bool written = app.downloadFile.isOpen() && app.downloadFile.finish() && !s.downloadPartPath.empty();
+    bool pass = sizeOk && written && !s.downloadFileSpoiled;
+    if (pass) {
+        app.downloadFile.close();
+        pass = !app.downloadFile.failed() &&
+               ::rename(s.downloadPartPath.c_str(), app.workFile(s.downloadLocalName).c_str()) == 0;
+        if (pass) s.downloadPartPath.clear();
+    }
+    discardPartialDownload(app);
+    return pass;
 }
 
 std::string downloadLocalName(App& app, const std::string& remote) {
@@ -92,9 +118,10 @@ static void startFile(App& app) {
     s.downloadFileSpoiled = false;
     s.downloadLastPassed = false;
     w.fText6.setText("0");
-    app.downloadFile.close();
+    discardPartialDownload(app);
     s.downloadLocalName = downloadLocalName(app, s.downloadTarget);
-    if (!app.downloadFile.create(app.workFile(s.downloadLocalName))) s.downloadFileSpoiled = true;
+    s.downloadPartPath = app.workFile(partialName(s.downloadLocalName));
+    if (!app.downloadFile.create(s.downloadPartPath)) s.downloadFileSpoiled = true;
     sendOrFail(app, "RETR " + s.downloadTarget);
 }
 
@@ -102,6 +129,7 @@ static void startFile(App& app) {
 static void fileFailed(App& app) {
     auto& s = app.s;
     s.downloadFileGood = false;
+    discardPartialDownload(app);
     recordDownloadResult(app, "fail");
     if (selectNextDownload(app)) step12(app);
 }

@@ -4,6 +4,7 @@
 #include "app/text.h"
 #include "download/dispatch.h"
 #include "download/records.h"
+#include "download/retrieval.h"
 #include "schedule/retry.h"
 #include "upload/dispatch.h"
 #include "upload/sending.h"
@@ -141,7 +142,7 @@ void runDownloadSession(App& app) {
     }
     if (s.shuttingDown) return;
     w.ftpclient1->close();
-    app.downloadFile.close();
+    discardPartialDownload(app);
     w.Timer3->setEnabled(false);
     s.sessionAborting = false;
     w.setCaption(idleCaption);

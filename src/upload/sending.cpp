@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "app/text.h"
+#include "download/retrieval.h"
 #include "schedule/drivers.h"
 #include "schedule/retry.h"
 #include "upload/commands.h"
@@ -37,8 +38,10 @@ void uploadNextFile(App& app) {
         while (s.uploadFileIndex < w.File2.count() && !started) {
             s.uploadFileName = w.File2.name(s.uploadFileIndex);
             app.loop.yield();
-            if (!s.uploadedNames.empty() && s.uploadedNames.find(s.uploadFileName) != std::string::npos &&
-                s.uploadDupeCheck) {
+            // A download still being written is not a file to send.
+            if (isPartialDownload(s.uploadFileName) ||
+                (!s.uploadedNames.empty() && s.uploadedNames.find(s.uploadFileName) != std::string::npos &&
+                 s.uploadDupeCheck)) {
                 ++s.uploadFileIndex;
             } else {
                 uploadFileStep(app);

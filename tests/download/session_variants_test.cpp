@@ -9,6 +9,7 @@
 
 #include "app/app_state.h"
 #include "download/records.h"
+#include "platform/files.h"
 #include "schedule/schedule.h"
 #include "support/app_fixture.h"
 #include "support/fake_ftp_server.h"
@@ -105,6 +106,27 @@ TEST_F(DownloadVariants, ShortFileFailsAndIsNotDeleted) {
     EXPECT_EQ(server.files.count("a.jpg"), 0u);
     EXPECT_EQ(dir.read("filename2.log"), "a.jpg\r\n");
     EXPECT_EQ(s().failedFiles, 1);
+}
+
+TEST_F(DownloadVariants, FailedDownloadKeepsTheGoodFileItWouldReplace) {
+    w().Check3.userClick();  // no duplicate check: b.jpg is fetched again
+    dir.write("b.jpg", "the good copy");
+    server.override = [this](const std::string& line) -> std::string {
+        if (line != "RETR b.jpg") return "";
+        auto d = plat.connectTo(server.dataPort());
+        server.control->send("150 Opening BINARY mode data connection for b.jpg (5000 bytes).\r\n");
+        d->send(std::string(1200, 'b'));
+        d->close();
+        server.control->send("226 Transfer complete.\r\n");
+        return "-";
+    };
+    run();
+    EXPECT_EQ(dir.read("b.jpg"), "the good copy");
+    EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+    // Nothing half-written is left behind.
+    auto names = platform::files::listFiles(dir.path(), "*");
+    for (auto& n : names) EXPECT_EQ(n.find("part"), std::string::npos) << n;
+    EXPECT_EQ(platform::files::listFiles(dir.path(), ".*").size(), 0u);
 }
 
 TEST_F(DownloadVariants, TransferEndedByServerErrorFailsAndIsNotDeleted) {

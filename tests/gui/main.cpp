@@ -4,10 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <QByteArray>
+
 #include "gui/main_window.h"
 #include "gui/screenshots.h"
 
 int main(int argc, char** argv) {
+    // Always offscreen unless told otherwise, also when the test list is
+    // read at build time (no display there).
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     auto app = corvantel::gui::makeApplication(argc, argv);
     if (int status = corvantel::gui::screenshotsMain(argc, argv); status >= 0) return status;
     ::testing::InitGoogleTest(&argc, argv);

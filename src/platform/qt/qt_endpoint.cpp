@@ -44,6 +44,17 @@ constexpr std::size_t kReadPerNotification = 256 * 1024;
 constexpr std::size_t kInputLimit = 4 * 1024 * 1024;
 // Size of a read when the kernel reports nothing queued.
 constexpr std::size_t kProbeBytes = 16 * 1024;
+// A send made from the connection's own SendComplete handler (a chain of
+// pieces, each sent when the last one is complete) is taken into the
+// endpoint's buffer and reported sent at once; the buffer goes to the
+// kernel in one write when it reaches kWriteBehindFlush, or before the loop
+// next blocks or hands over to Qt. One system call then carries many small
+// pieces. At most kWriteBehindLimit bytes are taken this way.
+constexpr std::size_t kWriteBehindFlush = 64 * 1024;
+constexpr std::size_t kWriteBehindLimit = 128 * 1024;
+// How long a closed connection keeps writing the bytes it had reported as
+// sent when the peer does not take them.
+constexpr int kLingerMs = 60 * 1000;
 constexpr int kListenBacklog = 8;
 
 int errorNumber(int err) {
@@ -92,6 +103,60 @@ std::string errorText(int number) {
     }
 }
 
+// Writes p[pos, size) until the kernel takes no more; returns 0 or the errno
+// that ended the connection.
+int writeSome(int fd, const char* p, std::size_t size, std::size_t& pos) {
+    while (pos < size) {
+        ssize_t n = ::send(fd, p + pos, size - pos, MSG_NOSIGNAL);
+        if (n > 0) {
+            pos += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+        return n < 0 ? errno : EPIPE;
+    }
+    return 0;
+}
+
+// A closed connection's socket writing out the last bytes that had been
+// reported as sent, as the kernel would from its own buffers, then closing.
+// It gives up on an error or after kLingerMs.
+class Linger final : public Lingering {
+public:
+    Linger(int fd, std::string bytes) : fd_(fd), bytes_(std::move(bytes)), notifier_(fd, QSocketNotifier::Write) {
+        QObject::connect(&notifier_, &QSocketNotifier::activated, &notifier_, [this] { writeMore(); });
+        deadline_.setSingleShot(true);
+        QObject::connect(&deadline_, &QTimer::timeout, &deadline_, [this] { finish(); });
+        deadline_.start(kLingerMs);
+        notifier_.setEnabled(true);
+    }
+    ~Linger() override { finish(); }
+    bool finished() const override { return fd_ < 0; }
+
+private:
+    void writeMore() {
+        if (fd_ < 0) return;
+        const int err = writeSome(fd_, bytes_.data(), bytes_.size(), pos_);
+        if (err != 0 || pos_ == bytes_.size()) finish();
+    }
+    // Called from the notifier's own signal too: nothing is deleted here,
+    // the object is dropped later by Context::linger or with the platform.
+    void finish() {
+        notifier_.setEnabled(false);
+        deadline_.stop();
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        std::string().swap(bytes_);
+    }
+
+    int fd_;
+    std::string bytes_;
+    std::size_t pos_ = 0;
+    QSocketNotifier notifier_;
+    QTimer deadline_;
+};
+
 std::string dotted(const in_addr& a) {
     char text[INET_ADDRSTRLEN] = {};
     if (!inet_ntop(AF_INET, &a, text, sizeof text)) return "0.0.0.0";
@@ -123,7 +188,7 @@ bool isReservedInvalidName(std::string name) {
            name[name.size() - tld.size() - 1] == '.';
 }
 
-class QtEndpoint : public Endpoint {
+class QtEndpoint final : public Endpoint, private WriteBehind {
 public:
     explicit QtEndpoint(std::shared_ptr<Context> ctx)
         : ctx_(std::move(ctx)), life_(std::make_shared<Life>()) {
@@ -139,6 +204,7 @@ public:
     ~QtEndpoint() override {
         close();
         ctx_->discardPending(this);
+        ctx_->removeWriteBehind(this);
         life_->self = nullptr;
     }
 
@@ -238,25 +304,29 @@ public:
             QHostInfo::abortHostLookup(lookupId_);
             lookupId_ = -1;
         }
+        deliverTaken();
         releaseSocket();
         std::string().swap(in_);
-        std::string().swap(out_);
-        outPos_ = 0;
+        dropOutput();
         state_ = Closed;
         localPort_ = 0;
     }
 
     bool sendData(const std::string& bytes) override {
         if (state_ != Connected || fd_ < 0) return false;
-        if (outPos_ == out_.size()) {
+        if (life_->completingGen == static_cast<std::int64_t>(life_->gen) && !writeNotifier_.isEnabled() &&
+            unsent() + bytes.size() <= kWriteBehindLimit) {
+            // The next piece of a chain: taken now, written with others.
+            sendBehind(bytes);
+        } else if (unsent() == 0) {
             // Nothing was waiting to go out: write at once, straight from
-            // the caller's bytes (one turn of the loop less per piece, and
-            // no copy of what the kernel takes at once).
+            // the caller's bytes (no copy of what the kernel takes at once).
             sendNow(bytes);
         } else {
-            // The write notifier is already watching: these bytes follow
-            // the earlier ones.
+            // These bytes follow the earlier ones: at once if those were
+            // only held back for a chain, else when the kernel takes more.
             out_ += bytes;
+            if (!writeNotifier_.isEnabled()) flushOutput();
         }
         return true;
     }
@@ -279,6 +349,8 @@ private:
     struct Life {
         QtEndpoint* self = nullptr;
         std::uint64_t gen = 0;
+        // The generation whose SendComplete handler is running, else -1.
+        std::int64_t completingGen = -1;
     };
     struct Guard {
         std::shared_ptr<Life> life;
@@ -312,8 +384,7 @@ private:
             lookupId_ = -1;
         }
         releaseSocket();
-        std::string().swap(out_);
-        outPos_ = 0;
+        dropOutput();
         std::string text = errorText(number);
         postEvent([number, text](const Guard& g) {
             if (auto* e = g.get(); e && e->onError) e->onError(number, text);
@@ -445,27 +516,24 @@ private:
         }
     }
 
-    // Writes from p until the kernel takes no more; returns 0 or the errno
-    // that ended the connection.
-    int writeSome(const char* p, std::size_t size, std::size_t& pos) {
-        while (pos < size) {
-            ssize_t n = ::send(fd_, p + pos, size - pos, MSG_NOSIGNAL);
-            if (n > 0) {
-                pos += static_cast<std::size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
-            return n < 0 ? errno : EPIPE;
+    std::size_t unsent() const { return out_.size() - outPos_; }
+
+    // Forgets every byte not yet written.
+    void dropOutput() {
+        std::string().swap(out_);
+        outPos_ = 0;
+        taken_ = 0;
+        if (listedBehind_) {
+            ctx_->removeWriteBehind(this);
+            listedBehind_ = false;
         }
-        return 0;
     }
 
     // A send with nothing queued before it: the part the kernel does not
     // take now is kept for the write notifier.
     void sendNow(const std::string& bytes) {
         std::size_t pos = 0;
-        if (int err = writeSome(bytes.data(), bytes.size(), pos)) {
+        if (int err = writeSome(fd_, bytes.data(), bytes.size(), pos)) {
             fail(errorNumber(err));
             return;
         }
@@ -474,17 +542,59 @@ private:
             outPos_ = 0;
             writeNotifier_.setEnabled(true);
         }
-        reportSent(static_cast<std::int64_t>(pos));
+        // A send of nothing is complete at once.
+        reportSent(static_cast<std::int64_t>(pos), true);
     }
 
-    // Writes queued bytes until the kernel takes no more, then reports.
-    void flushOutput() {
-        const std::size_t before = outPos_;
-        if (int err = writeSome(out_.data(), out_.size(), outPos_)) {
-            fail(errorNumber(err));
-            return;
+    // A piece of a chain: appended, written with the pieces before it once
+    // enough has gathered, and reported sent (and the send complete) now.
+    void sendBehind(const std::string& bytes) {
+        out_ += bytes;
+        std::int64_t sent = 0;
+        if (unsent() >= kWriteBehindFlush && !writeQueued(sent)) return;
+        sent += static_cast<std::int64_t>(unsent() - taken_);
+        taken_ = unsent();
+        if (taken_ > 0 && !writeNotifier_.isEnabled() && !listedBehind_) {
+            ctx_->writeBehind.push_back(this);
+            listedBehind_ = true;
         }
-        const std::int64_t written = static_cast<std::int64_t>(outPos_ - before);
+        reportSent(sent, true);
+    }
+
+    // Context::flushWriteBehind: the bytes taken for a chain go out now.
+    void flushWriteBehind() override {
+        listedBehind_ = false;
+        if (fd_ >= 0 && (state_ == Connected || state_ == Closing) && unsent() > 0 && !writeNotifier_.isEnabled())
+            flushOutput();
+    }
+
+    // Closing: the bytes already reported as sent still reach the peer, as
+    // they would from the kernel's buffers. What the kernel does not take at
+    // once is left to a Linger, which keeps the socket.
+    void deliverTaken() {
+        if (fd_ < 0 || taken_ == 0 || (state_ != Connected && state_ != Closing)) return;
+        const std::size_t end = outPos_ + taken_;
+        std::size_t pos = outPos_;
+        if (writeSome(fd_, out_.data(), end, pos) != 0 || pos == end || !ctx_->anchor) return;
+        readNotifier_.setEnabled(false);
+        writeNotifier_.setEnabled(false);
+        ctx_->linger(std::make_unique<Linger>(fd_, out_.substr(pos, end - pos)));
+        fd_ = -1;
+    }
+
+    // Writes queued bytes until the kernel takes no more. sent grows by the
+    // bytes written that had not been reported yet. False when the
+    // connection failed.
+    bool writeQueued(std::int64_t& sent) {
+        const std::size_t before = outPos_;
+        if (int err = writeSome(fd_, out_.data(), out_.size(), outPos_)) {
+            fail(errorNumber(err));
+            return false;
+        }
+        const std::size_t written = outPos_ - before;
+        const std::size_t reportedBefore = std::min(written, taken_);
+        taken_ -= reportedBefore;
+        sent += static_cast<std::int64_t>(written - reportedBefore);
         if (outPos_ == out_.size()) {
             out_.clear();
             outPos_ = 0;
@@ -496,21 +606,39 @@ private:
             }
             writeNotifier_.setEnabled(true);
         }
-        reportSent(written);
+        return true;
     }
 
-    // Reports the progress of what the kernel took; when nothing is left
-    // queued, reports the send complete too.
-    void reportSent(std::int64_t written) {
-        const std::int64_t remaining = static_cast<std::int64_t>(out_.size() - outPos_);
+    // Writes queued bytes until the kernel takes no more, then reports.
+    void flushOutput() {
+        std::int64_t sent = 0;
+        if (writeQueued(sent)) reportSent(sent, false);
+    }
+
+    // Reports sent bytes; when every byte queued has been sent, reports the
+    // send complete too. Without new bytes sent only completeAnyway reports
+    // (a send of nothing, or of bytes all taken already).
+    void reportSent(std::int64_t sent, bool completeAnyway) {
+        const std::int64_t remaining = static_cast<std::int64_t>(unsent() - taken_);
         const bool done = remaining == 0;
-        if (written == 0 && !done) return;
-        postEvent([written, remaining, done](const Guard& g) {
-            if (written > 0) {
-                if (auto* e = g.get(); e && e->onSendProgress) e->onSendProgress(written, remaining);
+        if (sent == 0 && !(done && completeAnyway)) return;
+        postEvent([sent, remaining, done](const Guard& g) {
+            if (sent > 0) {
+                if (auto* e = g.get(); e && e->onSendProgress) e->onSendProgress(sent, remaining);
             }
             if (done) {
-                if (auto* e = g.get(); e && e->onSendComplete) e->onSendComplete();
+                if (auto* e = g.get(); e && e->onSendComplete) {
+                    // Sends made by this handler form a chain (see sendData).
+                    Life& life = *g.life;
+                    const std::int64_t outer = life.completingGen;
+                    life.completingGen = static_cast<std::int64_t>(g.gen);
+                    struct Restore {
+                        Life& life;
+                        std::int64_t outer;
+                        ~Restore() { life.completingGen = outer; }
+                    } restore{life, outer};
+                    e->onSendComplete();
+                }
             }
         });
     }
@@ -613,8 +741,12 @@ private:
     std::int32_t localPort_ = 0;
     std::string localIP_;
     std::string in_;
+    // Bytes to write: out_[outPos_, end). The first taken_ of them have
+    // been reported sent already (a chain's pieces, see sendData).
     std::string out_;
     std::size_t outPos_ = 0;
+    std::size_t taken_ = 0;
+    bool listedBehind_ = false;
     bool readPaused_ = false;
     int lookupId_ = -1;
 };

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -21,6 +22,23 @@ namespace corvantel::platform::qt {
 struct PendingConnection {
     int fd = -1;
     const void* owner = nullptr;  // the listening endpoint that took it
+};
+
+// An endpoint holding bytes it has reported as sent but not yet written to
+// the kernel (see QtEndpoint::sendData). Context::flushWriteBehind writes them
+// before the loop blocks or hands over to Qt.
+struct WriteBehind {
+    virtual void flushWriteBehind() = 0;
+
+protected:
+    ~WriteBehind() = default;
+};
+
+// A closed connection still writing out bytes that were reported as sent;
+// it closes its socket when done, on an error, or after a time limit.
+struct Lingering {
+    virtual ~Lingering() = default;
+    virtual bool finished() const = 0;
 };
 
 // State shared by everything one QtPlatform makes. Timers and endpoints hold
@@ -64,6 +82,10 @@ struct Context : std::enable_shared_from_this<Context> {
     // level it was called at (a dialog's exec() inside it raises the level).
     Pump pump = Pump::None;
     int pumpLoopLevel = 0;
+    // Endpoints with bytes taken but not yet written, each listed once.
+    std::vector<WriteBehind*> writeBehind;
+    // Closed connections still writing out what they had taken.
+    std::vector<std::unique_ptr<Lingering>> lingering;
     // Queued calls run since Qt last handled its own events, and when that was.
     int callsSinceQt = 0;
     std::chrono::steady_clock::time_point qtTurnAt = std::chrono::steady_clock::now();
@@ -91,6 +113,14 @@ struct Context : std::enable_shared_from_this<Context> {
 
     // Drops every queued call (the platform is going away).
     void dropCalls();
+
+    // Writes out what every endpoint in writeBehind holds.
+    void flushWriteBehind();
+    void removeWriteBehind(WriteBehind* e);
+
+    // Keeps a closed connection writing until it is done (drops the
+    // finished ones first).
+    void linger(std::unique_ptr<Lingering> l);
 
     // After a handler ran while a wait is active, makes the dispatcher
     // return from its blocking poll so that every enclosing wait re-tests

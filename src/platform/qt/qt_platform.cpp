@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -59,6 +60,9 @@ void Context::pumpQt(QEventLoop::ProcessEventsFlags flags, Pump how) {
             c.qtTurnAt = std::chrono::steady_clock::now();
         }
     } restore{*this, pump, pumpLoopLevel};
+    // Bytes reported as sent go to the kernel before Qt runs (and perhaps
+    // blocks): the peer may be waiting for them.
+    flushWriteBehind();
     pump = how;
     pumpLoopLevel = currentLoopLevel();
     QCoreApplication::processEvents(flags);
@@ -78,6 +82,7 @@ void Context::ensureDrain() {
 
 void Context::drain() {
     drainPosted = false;
+    flushWriteBehind();
     if (calls.empty()) return;
     if (pump != Pump::None && pumpLoopLevel == currentLoopLevel()) {
         // A wait of ours called processEvents and runs the calls itself,
@@ -96,6 +101,7 @@ void Context::drain() {
     while (anchor && runOneCall()) {
         if (qtTurnDue()) break;
     }
+    flushWriteBehind();
     ensureDrain();
     wakeIfWaiting();
 }
@@ -106,6 +112,25 @@ void Context::dropCalls() {
     std::deque<std::function<void()>> dropped;
     dropped.swap(calls);
     dropped.clear();
+}
+
+void Context::flushWriteBehind() {
+    if (writeBehind.empty()) return;
+    // An endpoint flushed here may list itself again (only by a later send).
+    std::vector<WriteBehind*> now;
+    now.swap(writeBehind);
+    for (WriteBehind* e : now) e->flushWriteBehind();
+}
+
+void Context::removeWriteBehind(WriteBehind* e) {
+    writeBehind.erase(std::remove(writeBehind.begin(), writeBehind.end(), e), writeBehind.end());
+}
+
+void Context::linger(std::unique_ptr<Lingering> l) {
+    lingering.erase(std::remove_if(lingering.begin(), lingering.end(),
+                                   [](const std::unique_ptr<Lingering>& x) { return x->finished(); }),
+                    lingering.end());
+    lingering.push_back(std::move(l));
 }
 
 void Context::wakeIfWaiting() const {
@@ -239,6 +264,7 @@ struct QtPlatform::Impl {
         // Drop the calls still queued and close the connections nobody took.
         ctx->anchor.reset();
         ctx->dropCalls();
+        ctx->lingering.clear();
         for (auto& [id, conn] : ctx->pending) ::close(conn.fd);
         ctx->pending.clear();
     }
