@@ -61,22 +61,21 @@ void drawFolder(QPainter& p, int x, int y, int w, int h, bool open) {
     }
 }
 
-// A vertical arrow: shaft from y0 to the head, head pointing down or up.
+// A vertical arrow, shaft 4 pixels wide, head 13 wide, pointing down or up,
+// between rows top and bottom, centred between columns cx-1 and cx.
 void drawArrow(QPainter& p, int cx, int top, int bottom, bool down, const QColor& fill) {
-    const int headLen = 6;
-    const int half = 4;
-    const int shaft = 1;  // half width of the shaft
+    const int headLen = 7, half = 6, shaft = 2;
     QPolygon poly;
     if (down) {
         const int headTop = bottom - headLen;
-        poly << QPoint(cx - shaft, top) << QPoint(cx + shaft, top) << QPoint(cx + shaft, headTop)
-             << QPoint(cx + half, headTop) << QPoint(cx, bottom) << QPoint(cx - half, headTop)
-             << QPoint(cx - shaft, headTop);
+        poly << QPoint(cx - shaft, top) << QPoint(cx + shaft - 1, top) << QPoint(cx + shaft - 1, headTop)
+             << QPoint(cx + half, headTop) << QPoint(cx, bottom) << QPoint(cx - 1, bottom)
+             << QPoint(cx - half - 1, headTop) << QPoint(cx - shaft, headTop);
     } else {
         const int headBottom = top + headLen;
-        poly << QPoint(cx - shaft, bottom) << QPoint(cx + shaft, bottom) << QPoint(cx + shaft, headBottom)
-             << QPoint(cx + half, headBottom) << QPoint(cx, top) << QPoint(cx - half, headBottom)
-             << QPoint(cx - shaft, headBottom);
+        poly << QPoint(cx - shaft, bottom) << QPoint(cx + shaft - 1, bottom) << QPoint(cx + shaft - 1, headBottom)
+             << QPoint(cx + half, headBottom) << QPoint(cx, top) << QPoint(cx - 1, top)
+             << QPoint(cx - half - 1, headBottom) << QPoint(cx - shaft, headBottom);
     }
     hardPolygon(p, poly, fill, vga::black);
 }
@@ -193,10 +192,10 @@ QImage windowIconImage() {
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing, false);
     // A folder: the working directory the jobs fill and empty.
-    drawFolder(p, 1, 14, 30, 17, false);
+    drawFolder(p, 1, 13, 30, 18, false);
     // Blue arrow down into it (download), red arrow up out of it (upload).
-    drawArrow(p, 10, 1, 24, true, vga::blue);
-    drawArrow(p, 22, 3, 26, false, vga::red);
+    drawArrow(p, 9, 0, 24, true, vga::blue);
+    drawArrow(p, 23, 1, 25, false, vga::red);
     p.end();
     return img;
 }
@@ -205,7 +204,7 @@ QIcon windowIcon() {
     QIcon icon;
     QImage img = windowIconImage();
     icon.addPixmap(QPixmap::fromImage(img));
-    icon.addPixmap(QPixmap::fromImage(img.scaled(16, 16, Qt::IgnoreAspectRatio, Qt::FastTransformation)));
+    icon.addPixmap(QPixmap::fromImage(img.scaled(16, 16, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
     return icon;
 }
 

@@ -111,7 +111,7 @@ void TimeDialogView::sync() {
 WorkPathView::WorkPathView(WorkPathDialog& model, QWidget* owner) : DialogView(owner), m_(model) {
     frame_.setObjectName("Form3");
     frame_.setFixedSize(twips(4680), twips(3195));
-    list_ = new QTreeWidget(&frame_);
+    list_ = new DirectoryList(&frame_);
     list_->setObjectName("Dir1");
     list_->setGeometry(twipsRect(360, 360, 3975, 2340));
     list_->setHeaderHidden(true);

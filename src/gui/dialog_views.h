@@ -53,6 +53,15 @@ private:
 
 // "Work Path Setting": the directory list (the shown folder, its parents
 // and its sub-folders) and the label with the current entry.
+// A tree used as a plain indented list: no expand or collapse marks.
+class DirectoryList : public QTreeWidget {
+public:
+    using QTreeWidget::QTreeWidget;
+
+protected:
+    void drawBranches(QPainter*, const QRect&, const QModelIndex&) const override {}
+};
+
 class WorkPathView : public DialogView {
 public:
     WorkPathView(WorkPathDialog& model, QWidget* owner);

@@ -147,7 +147,9 @@ QLineEdit* MainWindow::Impl::addText(TextBox& t, QRect r, const QFont& f, const 
 
 // Shows the model's text. A rewrite during the user's own edit keeps the
 // cursor where the user typed: a trimmed text moves it by the characters
-// removed in front, a replaced text puts it at the end.
+// removed in front, a replaced text puts it at the end. A text set by the
+// program puts the cursor at the start, so a box too narrow for its text
+// shows the beginning.
 void MainWindow::Impl::syncText(QLineEdit* e, const TextBox& t) {
     const QString want = qs(t.text());
     if (e->text() == want) return;
@@ -158,6 +160,8 @@ void MainWindow::Impl::syncText(QLineEdit* e, const TextBox& t) {
         const qsizetype lead = want.isEmpty() ? -1 : old.indexOf(want);
         const qsizetype at = lead >= 0 ? std::clamp<qsizetype>(pos - lead, 0, want.size()) : want.size();
         e->setCursorPosition(static_cast<int>(at));
+    } else {
+        e->setCursorPosition(0);
     }
 }
 
@@ -204,6 +208,9 @@ QCheckBox* MainWindow::Impl::addCheck(CheckBox& c, QRect r) {
 
 void MainWindow::Impl::build() {
     frame.setObjectName("Form1");
+    // A fixed-size window: it can be minimised and closed, not maximised.
+    frame.setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                         Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     frame.setWindowIcon(windowIcon());
     central = new QWidget(&frame);
     central->setObjectName("Form1Client");
@@ -215,6 +222,10 @@ void MainWindow::Impl::build() {
     const QFont jobText = serifFont(6.75);
     const QFont plain = sansFont(8.25);
     const QFont bold = sansFont(8.25, true);
+    // Where the substitute face is too wide for a narrow box, its condensed
+    // cut stands in.
+    QFont narrowBold = bold;
+    narrowBold.setStretch(QFont::SemiCondensed);
     const int down = 1320, up = 1800, headTop = 720;
 
     // Column headings. A heading may run on to the start of the next column
@@ -226,7 +237,7 @@ void MainWindow::Impl::build() {
     addLabel(w.Label5, twipsRect(8040, headTop, 945, 495), heading);
     addLabel(w.Label13, twipsRect(9000, headTop, 585, 495), heading);
     addLabel(w.Label8, twipsRect(9600, headTop, 600, 495), serifFont(8.25, true));
-    addLabel(w.Label17, twipsRect(10200, headTop, 630, 495), bold);
+    addLabel(w.Label17, twipsRect(10200, headTop, 630, 495), narrowBold);
 
     // Row captions.
     addLabel(w.Label6, twipsRect(120, down, 945, 375), plain, downloadColour);
@@ -271,8 +282,12 @@ void MainWindow::Impl::build() {
     addText(w.fText6b, twipsRect(8040, 3000, 1935, 375), plain, counterText, counterBack);
     addLabel(w.Label18, twipsRect(240, 3000, 3135, 375), plain);
     addLabel(w.Label19, twipsRect(3600, 3000, 3135, 375), plain);
-    addText(w.Text13, twipsRect(10080, 2400, 495, 375), bold, percentText, percentBack);
-    addText(w.Text14, twipsRect(10080, 3000, 495, 375), bold, percentText, percentBack);
+    for (auto [box, top] : {std::pair{&w.Text13, 2400}, std::pair{&w.Text14, 3000}}) {
+        auto* e = addText(*box, twipsRect(10080, top, 495, 375), narrowBold, percentText, percentBack);
+        // The percentage uses the whole inside of its narrow box.
+        e->setTextMargins(-2, 0, -2, 0);
+        e->setAlignment(Qt::AlignCenter);
+    }
 
     buildMenus();
     frame.layout()->setSizeConstraint(QLayout::SetFixedSize);

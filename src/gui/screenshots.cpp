@@ -173,6 +173,9 @@ QStringList writeScreenshots(const QString& folder) {
     settle();
     bool ok = true;
 
+    // The window icon at its own size.
+    ok &= save(windowIconImage(), folder, "icon.png", written);
+
     // The window as it starts.
     const QImage start = framed(frame, false);
     ok &= save(start, folder, "main_window.png", written);

@@ -44,6 +44,8 @@ constexpr std::size_t kReadPerNotification = 256 * 1024;
 constexpr std::size_t kInputLimit = 4 * 1024 * 1024;
 // Size of a read when the kernel reports nothing queued.
 constexpr std::size_t kProbeBytes = 16 * 1024;
+// This much queued at once is taken for a stream rather than a reply.
+constexpr std::size_t kStreamHint = 32 * 1024;
 // A send made from the connection's own SendComplete handler (a chain of
 // pieces, each sent when the last one is complete) is taken into the
 // endpoint's buffer and reported sent at once; the buffer goes to the
@@ -691,17 +693,25 @@ private:
                 readNotifier_.setEnabled(false);
                 break;
             }
-            std::size_t room = std::min(kReadPerNotification - total, kInputLimit - in_.size());
+            const std::size_t old = in_.size();
+            const std::size_t allowance = std::min(kReadPerNotification - total, kInputLimit - old);
             // Growing the buffer zero-fills the new part: grow it by what is
             // there to read, not by the whole allowance. With nothing
             // reported (the peer closed, an error, or bytes that came just
             // now) a small read tells which.
             int queued = 0;
+            std::size_t room = allowance;
             if (::ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0)
                 room = std::min(room, static_cast<std::size_t>(queued));
             else
                 room = std::min(room, kProbeBytes);
-            const std::size_t old = in_.size();
+            if (in_.capacity() < old + room) {
+                // A stream (much queued, or a second read in this turn)
+                // gets room for the whole allowance at once, so that later
+                // reads do not move what is there already.
+                const bool stream = total > 0 || static_cast<std::size_t>(queued) >= kStreamHint;
+                in_.reserve(old + (stream ? allowance : room));
+            }
             in_.resize(old + room);
             ssize_t n = ::recv(fd_, in_.data() + old, room, 0);
             in_.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));

@@ -12,11 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/qt/qt_platform.h"
@@ -415,6 +417,175 @@ TEST(QtEndpoint, AChainOf2000ByteSendsFromSendCompleteDeliversEveryByteInOrder) 
     EXPECT_LT(ms, 10000.0);
     std::printf("[          ] 1 MB in 2000-byte pieces took %.1f ms (%.1f us per piece)\n", ms,
                 ms * 1000.0 / (kTotal / kPiece));
+}
+
+// A deterministic byte pattern, so that reordered or lost bytes show.
+std::string pattern(std::size_t size) {
+    std::string all(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) all[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    return all;
+}
+
+// Reads whatever the peer socket holds now, without blocking.
+void drainPeer(int fd, std::string& into) {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n <= 0) return;
+        into.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+TEST(QtEndpoint, ASendOutsideASendCompleteHandlerReachesTheKernelAtOnce) {
+    QtPlatform p;
+    RawPair pair;
+    ASSERT_TRUE(connectRaw(p, pair));
+    ASSERT_TRUE(pair.client->sendData("NOOP\r\n"));
+    // The loop has not run since: the bytes were written inside sendData.
+    pollfd pfd{pair.peer, POLLIN, 0};
+    ASSERT_EQ(::poll(&pfd, 1, 1000), 1);
+    std::string got;
+    drainPeer(pair.peer, got);
+    EXPECT_EQ(got, "NOOP\r\n");
+    EXPECT_TRUE(pair.c.completes == 0) << "an event was raised inside sendData";
+    ASSERT_TRUE(waitFor(p, [&] { return pair.c.completes == 1; }));
+    EXPECT_EQ(pair.c.progressSum, 6);
+}
+
+TEST(QtEndpoint, AChainThatStopsShortStillDeliversItsLastPieces) {
+    QtPlatform p;
+    RawPair pair;
+    ASSERT_TRUE(connectRaw(p, pair));
+    // Ten pieces sent from SendComplete, far less than what is gathered
+    // before a write: they must still go out once the chain stops.
+    const std::string all = pattern(20000);
+    std::size_t offset = 0;
+    auto sendNext = [&] {
+        if (offset >= all.size()) return;
+        EXPECT_TRUE(pair.client->sendData(all.substr(offset, 2000)));
+        offset += 2000;
+    };
+    pair.client->onSendComplete = [&] {
+        ++pair.c.completes;
+        sendNext();
+    };
+    sendNext();
+    std::string got;
+    ASSERT_TRUE(waitFor(p, [&] {
+        drainPeer(pair.peer, got);
+        return got.size() >= all.size() && pair.c.completes == 10;
+    })) << "peer got " << got.size() << " bytes, " << pair.c.completes << " completions";
+    EXPECT_TRUE(got == all);
+    EXPECT_EQ(pair.c.progressSum, 20000);
+    runFor(p, 30);
+    EXPECT_EQ(pair.c.completes, 10);
+}
+
+// Shrinks the kernel's send buffer of this process's socket bound to
+// localPort, so that the kernel soon takes no more; false if none found.
+bool shrinkSendBuffer(int localPort) {
+    for (int fd = 3; fd < 1024; ++fd) {
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) continue;
+        if (ntohs(sa.sin_port) != localPort) continue;
+        int size = 8 * 1024;
+        return ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) == 0;
+    }
+    return false;
+}
+
+TEST(QtEndpoint, ClosingRightAfterAChainsLastSendCompleteStillDeliversEveryByte) {
+    QtPlatform p;
+    int port = 0;
+    int listener = rawListener(port);
+    ASSERT_GE(listener, 0);
+    // Small kernel buffers on both sides and a slow reader keep them full:
+    // when the chain ends, bytes reported sent are still with us.
+    int small = 16 * 1024;
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    auto client = p.makeEndpoint();
+    bool connected = false;
+    client->onConnect = [&] { connected = true; };
+    client->setRemoteHost("127.0.0.1");
+    client->setRemotePort(port);
+    client->connect();
+    const int peer = rawAccept(p, listener);
+    ::close(listener);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(waitFor(p, [&] { return connected; }));
+    ASSERT_TRUE(shrinkSendBuffer(client->localPort()));
+
+    std::string got;
+    std::atomic<bool> eof{false};
+    std::thread reader([&] {
+        char buf[16 * 1024];
+        const auto limit = SteadyClock::now() + Ms(20000);
+        while (SteadyClock::now() < limit) {
+            pollfd pfd{peer, POLLIN, 0};
+            if (::poll(&pfd, 1, 100) != 1) continue;
+            ssize_t n = ::recv(peer, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got.append(buf, static_cast<std::size_t>(n));
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+        eof = true;
+    });
+
+    const std::string all = pattern(4 * 1024 * 1024);
+    std::size_t offset = 0;
+    int completes = 0;
+    bool closedAtOnce = false;
+    client->onSendComplete = [&] {
+        ++completes;
+        if (offset >= all.size()) {
+            // Like the upload: the last piece is complete, close at once.
+            client->close();
+            closedAtOnce = client->state() == Endpoint::Closed;
+            return;
+        }
+        client->sendData(all.substr(offset, 2000));
+        offset += 2000;
+    };
+    client->sendData(all.substr(0, 2000));
+    offset = 2000;
+    const bool ended = waitFor(p, [&] { return eof.load(); }, 25000);
+    reader.join();
+    ::close(peer);
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(closedAtOnce);
+    EXPECT_EQ(completes, static_cast<int>((all.size() + 1999) / 2000));
+    EXPECT_EQ(got.size(), all.size());
+    EXPECT_TRUE(got == all) << "bytes reported sent were lost or reordered by the close";
+}
+
+TEST(QtEndpoint, AChainCutByAResetByThePeerEndsWithError10054) {
+    QtPlatform p;
+    RawPair pair;
+    ASSERT_TRUE(connectRaw(p, pair));
+    std::string piece(2000, 'c');
+    std::int64_t sent = 0;
+    pair.client->onSendComplete = [&] {
+        ++pair.c.completes;
+        if (pair.client->sendData(piece)) sent += 2000;
+    };
+    pair.client->sendData(piece);
+    std::string got;
+    // Let the chain run a while, then reset the connection from the peer.
+    ASSERT_TRUE(waitFor(p, [&] {
+        drainPeer(pair.peer, got);
+        return got.size() >= 1024 * 1024;
+    }));
+    linger lin{1, 0};
+    ASSERT_EQ(::setsockopt(pair.peer, SOL_SOCKET, SO_LINGER, &lin, sizeof lin), 0);
+    ::close(pair.peer);
+    pair.peer = -1;
+    ASSERT_TRUE(waitFor(p, [&] { return !pair.c.errors.empty(); }));
+    EXPECT_EQ(pair.c.errors, (std::vector<int>{neterr::ConnectionReset}));
+    EXPECT_EQ(pair.client->state(), Endpoint::Error);
+    const int completesAtError = pair.c.completes;
+    runFor(p, 50);
+    EXPECT_EQ(pair.c.completes, completesAtError) << "the chain went on after the error";
 }
 
 TEST(QtEndpoint, ABigSendReportsProgressAndCompletesOnce) {
