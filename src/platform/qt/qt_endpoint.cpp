@@ -316,9 +316,10 @@ public:
 
     bool sendData(const std::string& bytes) override {
         if (state_ != Connected || fd_ < 0) return false;
-        if (life_->completingGen == static_cast<std::int64_t>(life_->gen) && !writeNotifier_.isEnabled() &&
+        if (life_->completingGen == static_cast<std::int64_t>(life_->gen) && taken_ == unsent() &&
             unsent() + bytes.size() <= kWriteBehindLimit) {
-            // The next piece of a chain: taken now, written with others.
+            // The next piece of a chain, with nothing queued that is still
+            // to be reported: taken now, written together with others.
             sendBehind(bytes);
         } else if (unsent() == 0) {
             // Nothing was waiting to go out: write at once, straight from
@@ -549,11 +550,12 @@ private:
     }
 
     // A piece of a chain: appended, written with the pieces before it once
-    // enough has gathered, and reported sent (and the send complete) now.
+    // enough has gathered (or, when the kernel was full, as soon as it takes
+    // more), and reported sent (and the send complete) now.
     void sendBehind(const std::string& bytes) {
         out_ += bytes;
         std::int64_t sent = 0;
-        if (unsent() >= kWriteBehindFlush && !writeQueued(sent)) return;
+        if (unsent() >= kWriteBehindFlush && !writeNotifier_.isEnabled() && !writeQueued(sent)) return;
         sent += static_cast<std::int64_t>(unsent() - taken_);
         taken_ = unsent();
         if (taken_ > 0 && !writeNotifier_.isEnabled() && !listedBehind_) {
@@ -713,7 +715,8 @@ private:
                 in_.reserve(old + (stream ? allowance : room));
             }
             in_.resize(old + room);
-            ssize_t n = ::recv(fd_, in_.data() + old, room, 0);
+            const ssize_t n = ::recv(fd_, in_.data() + old, room, 0);
+            const int recvErr = n < 0 ? errno : 0;
             in_.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
             if (n > 0) {
                 total += static_cast<std::size_t>(n);
@@ -723,9 +726,9 @@ private:
                 peerClosed = true;
                 break;
             }
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-            err = errno;
+            if (recvErr == EINTR) continue;
+            if (recvErr == EAGAIN || recvErr == EWOULDBLOCK) break;
+            err = recvErr;
             break;
         }
         if (total > 0) postArrival();
