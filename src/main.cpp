@@ -33,7 +33,7 @@ void onSignal(int) {
 // SIGTERM and SIGINT close the program as "eXit Now!" does.
 void installSignalHandlers(App& app) {
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, [&app] {
         char buf[16];
         while (::read(signalPipe[0], buf, sizeof buf) > 0) {
