@@ -76,6 +76,10 @@ TEST_F(Takeover, SilentServerIsTakenOverByTheWatchdog) {
     EXPECT_EQ(w().caption(), "Ftp Corvantel - Idle");
     EXPECT_FALSE(s().sessionAborting);
     EXPECT_FALSE(s().downloadRunning);
+    // The next session runs as if nothing had happened.
+    server.override = nullptr;
+    startDownloadNow(app());
+    EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
 }
 
 TEST_F(Takeover, WatchdogRetriesAsManyTimesAsAllowed) {
@@ -170,6 +174,9 @@ TEST_F(Takeover, SilentUploadServerIsTakenOver) {
     EXPECT_EQ(w().Label12.caption(), "3AMTimeout");
     EXPECT_EQ(dir.read("err_upload.log").rfind("Unknown Error ", 0), 0u) << dir.read("err_upload.log");
     EXPECT_FALSE(s().uploadRunning);
+    server.override = nullptr;
+    startUploadNow(app());
+    EXPECT_EQ(server.stored["y.txt"], dir.read("y.txt"));
 }
 
 TEST_F(Takeover, ErrorLogThatCannotBeWrittenChangesNothing) {
