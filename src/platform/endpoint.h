@@ -74,7 +74,11 @@ public:
     // endpoint does nothing.
     virtual void close() = 0;
     // Queues bytes for sending. A send on an endpoint that is not connected
-    // sends nothing, raises nothing and returns false.
+    // sends nothing, raises nothing and returns false. SendComplete means the
+    // bytes have been taken for sending; a chain of sends (each made from the
+    // previous one's SendComplete) may be reported complete before the bytes
+    // reach the kernel, and a failure to deliver them then arrives as an
+    // error. Only the peer's answer proves that it received them.
     virtual bool sendData(const std::string& bytes) = 0;
     // All data received and not yet taken.
     virtual std::string getData() = 0;
