@@ -9,6 +9,7 @@
 #include <QSocketNotifier>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 
 #include "app/app_state.h"
@@ -75,7 +76,12 @@ int main(int argc, char** argv) {
         window = std::make_unique<gui::MainWindow>(app);
 
     if (const char* t = std::getenv("CORVANTEL_TRACE"); t && *t && std::string(t) != "0")
-        app.trace = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+        app.trace = [](const std::string& line) {
+            // Real seconds (not program time), so a trace also times the dialogue.
+            timespec ts{};
+            ::clock_gettime(CLOCK_REALTIME, &ts);
+            std::fprintf(stderr, "%lld.%06ld %s\n", static_cast<long long>(ts.tv_sec), ts.tv_nsec / 1000, line.c_str());
+        };
     app.startUp();
     applyOptions(app, *options);
     installSignalHandlers(app);

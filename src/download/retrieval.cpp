@@ -55,7 +55,10 @@ bool judgeDownloadedFile(App& app) {
     auto& s = app.s;
     bool sizeOk = s.downloadExpectedSize == -1 || s.downloadExpectedSize == 0 ||
                   s.downloadBytes == s.downloadExpectedSize;
-    bool written = app.downloadFile.isOpen() && app.downloadFile.finish() && !s.downloadPartPath.empty();
+    // A file that is about to be deleted on the server must be on disk first;
+    // otherwise the kernel's own write-back is enough.
+    bool written = app.downloadFile.isOpen() && !s.downloadPartPath.empty() &&
+                   (s.deleteAfterDownload ? app.downloadFile.finish() : !app.downloadFile.failed());
     bool pass = sizeOk && written && !s.downloadFileSpoiled;
     if (pass) {
         app.downloadFile.close();
