@@ -18,11 +18,7 @@ protected:
         server.files["b.jpg"] = std::string(2500, 'b');
         server.files["c.txt"] = "text";
         start();
-        w().Text1.setText("127.0.0.1");
-        w().fText3.setText("u");
-        w().fText4.setText("p");
-        w().Text2.setText("/");
-        w().Text7.setText("*.jpg");
+        fillJobs();
     }
     void run() { startDownloadNow(app()); }
 

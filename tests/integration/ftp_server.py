@@ -17,6 +17,10 @@ with --help for the list.
 
 Every command received is written, one per line, to the --log file (PASS
 arguments masked), so a test can check which commands a client sent.
+
+With --fault-once only the first fault that applies is injected; everything
+after it (in the same or a later connection) is served normally, so a test
+can check that a client recovers in its next session.
 """
 
 import argparse
@@ -36,6 +40,7 @@ import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import ActiveDTP, DTPHandler, FTPHandler, BufferedIteratorProducer
+from pyftpdlib.ioloop import RetryError
 from pyftpdlib.servers import FTPServer
 
 logger = logging.getLogger("ftp_server")
@@ -55,6 +60,31 @@ FILE_COMMANDS = ("RETR", "STOR", "DELE", "SIZE", "MDTM", "APPE")
 # The control faults, in the order they are checked.
 CONTROL_FAULTS = ("silent_after", "close_control_after", "huge_reply_after",
                   "unterminated_reply_after")
+
+# Commands answered first by a preliminary reply (150/125) and later by a
+# final one. --huge-reply-after on one of them enlarges the preliminary
+# reply and lets the transfer go on, so that only the size is wrong.
+TRANSFER_COMMANDS = ("RETR", "STOR", "APPE", "STOU", "LIST", "NLST", "MLSD")
+
+
+class FaultBudget:
+    """Whether a fault may still be injected (--fault-once: only one).
+
+    The server runs all connections in one thread, so a plain flag is
+    enough; it is shared by every connection of the process.
+    """
+
+    once = False
+    spent = False
+
+    @classmethod
+    def take(cls):
+        """True when a fault may be injected now; with --fault-once, the
+        first call that returns True is the last one."""
+        if cls.once and cls.spent:
+            return False
+        cls.spent = True
+        return True
 
 
 class CommandLog:
@@ -107,20 +137,105 @@ class DeferredActiveDTP(ActiveDTP):
 
 
 class FaultDTPHandler(DTPHandler):
-    """A data handler that can cut an outgoing file after a number of bytes.
+    """A data handler that can cut a file in transit after a number of bytes.
 
-    The cut travels with the producer (attribute fault_cut = (bytes, how)),
-    set by the control handler when the RETR matches a fault. "reset" ends
-    the connection abortively (SO_LINGER {1, 0}, so the client sees a
-    reset) and answers 426; "close" closes it cleanly and answers with the
-    configured code (226 by default: the server believes it sent it all).
+    Outgoing (RETR): the cut travels with the producer (attribute
+    fault_cut = (bytes, how)), set by the control handler when the RETR
+    matches a fault. "reset" ends the connection abortively (SO_LINGER
+    {1, 0}, so the client sees a reset) and answers 426; "close" closes it
+    cleanly and answers with the configured code (226 by default: the
+    server believes it sent it all).
+
+    Incoming (STOR/APPE, --reset-stor-after N): once N bytes have been
+    received (and written), the connection is reset the same way and the
+    command answered 426; whatever the client sends after that is dropped.
+    With --withhold-stor-reply the whole file is received and stored, but
+    the final reply is never sent and the control connection goes silent.
     """
 
     def __init__(self, sock, cmd_channel):
         self._cut = None
         self._cut_started = False
         self._cut_deadline = 0.0
+        self._recv_cut = None   # bytes to receive before a reset, or None
+        self._withhold_reply = False
+        self._late_reply = False  # the final reply is sent later by the control handler
         super().__init__(sock, cmd_channel)
+
+    def enable_receiving(self, type, cmd):
+        # file_obj is set before this is called, on both the 125 and the
+        # 150 paths of pyftpdlib's STOR.
+        super().enable_receiving(type, cmd)
+        self.cmd_channel.hold_commands()
+        name = posixpath.basename(self.file_obj.name) if self.file_obj is not None else None
+        if cmd in ("STOR", "APPE") and self.cmd_channel._data_fault("reset_stor_after", name):
+            self._recv_cut = self.cmd_channel.config.reset_stor_after
+            if self._recv_cut <= 0:
+                self.ioloop.call_later(0, self._reset_receiving, _errback=self.handle_error)
+        elif cmd in ("STOR", "APPE") and self.cmd_channel._data_fault("withhold_stor_reply", name):
+            self._withhold_reply = True
+
+    def close(self):
+        if self._closed:
+            return
+        if self._withhold_reply:
+            # Silence the control connection first: the 226 that close()
+            # sends is then dropped, and so is every later reply.
+            logger.info("withholding the final reply of %s", self.cmd)
+            self.cmd_channel._silenced = True
+        cmd_channel = self.cmd_channel
+        receiving = self.receive
+        super().close()
+        if receiving and not self._late_reply:
+            cmd_channel.release_commands()
+
+    def handle_read(self):
+        if self._recv_cut is None:
+            return super().handle_read()
+        if self._closed:
+            return
+        try:
+            chunk = self.recv(self.ac_in_buffer_size)
+        except RetryError:
+            return
+        except socket.error:
+            self.handle_error()
+            return
+        if not chunk:
+            # The client ended the data before the cut: an ordinary end.
+            self.transfer_finished = True
+            return
+        room = self._recv_cut - self.tot_bytes_received
+        keep = chunk[:max(room, 0)]
+        self.tot_bytes_received += len(keep)
+        if keep:
+            if self._data_wrapper is not None:
+                keep = self._data_wrapper(keep)
+            self.file_obj.write(keep)
+        if self.tot_bytes_received >= self._recv_cut:
+            self._reset_receiving()
+
+    handle_read_event = handle_read
+
+    def _reset_receiving(self):
+        if self._closed:
+            return
+        self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.transfer_finished = False
+        logger.info("STOR data connection reset after %d bytes", self.tot_bytes_received)
+        reply = "426 Connection reset by server; transfer aborted."
+        delay = self.cmd_channel.config.reset_stor_reply_delay
+        if delay <= 0:
+            self._resp = (reply, logger.debug)
+            self.close()
+            return
+        # The reset goes out now, the 426 later: the client meets the reset
+        # on its data connection before it learns the server's verdict.
+        # Commands arriving meanwhile wait, so that replies stay in order.
+        self._resp = ()
+        self._late_reply = True
+        self.cmd_channel.hold_commands_until(delay, reply)
+        self.close()
 
     def push_with_producer(self, producer):
         self._cut = getattr(producer, "fault_cut", None)
@@ -181,6 +296,51 @@ class TestFTPHandler(FTPHandler):
         super().__init__(conn, server, ioloop)
         self._pending_port = None   # (ip, port) of a PORT whose connection is deferred
         self._silenced = False      # a fault made the server stop answering
+        self._enlarge_next_reply = False  # --huge-reply-after on a transfer command
+        self._held = None           # commands received while a late reply is due
+
+    # --- replies in order
+    #
+    # pyftpdlib reads commands while a file is being received, so it could
+    # answer a command sent after a STOR's data before the STOR itself. A
+    # client matching replies to commands in order would then be misled by
+    # the server, not by its own fault. Commands received while a store is
+    # in progress (or while its late reply is due) wait, and are served in
+    # order once the store's final reply has gone out.
+
+    def hold_commands(self):
+        if self._held is None:
+            self._held = []
+
+    def release_commands(self):
+        held, self._held = self._held or [], None
+        for i, (line, cmd, arg) in enumerate(held):
+            if self._closed:
+                return
+            self._serve(line, cmd, arg)
+            if self._held is not None:   # that command started another store
+                self._held.extend(held[i + 1:])
+                return
+
+    def hold_commands_until(self, delay, reply):
+        """Send reply in delay seconds; commands received until then are
+        served after it."""
+        self.hold_commands()
+
+        def answer():
+            if self._closed:
+                return
+            self.respond(reply)
+            self.release_commands()
+        self.ioloop.call_later(delay, answer, _errback=self.handle_error)
+
+    def respond(self, resp, logfun=logger.debug):
+        if self._silenced:
+            return   # e.g. the final reply of a transfer under --silent-after
+        if self._enlarge_next_reply:
+            self._enlarge_next_reply = False
+            resp = resp[:3] + " " + "x" * (1 << 20)
+        super().respond(resp, logfun)
 
     # --- fault selection
 
@@ -197,18 +357,26 @@ class TestFTPHandler(FTPHandler):
             if self.config.fault_file is not None and cmd in FILE_COMMANDS:
                 if not self._fault_file_matches(arg):
                     continue
-            return fault
+            return fault if FaultBudget.take() else None
         return None
 
     def _data_fault(self, flag, name):
-        """Whether the data fault option flag is set and applies to file name."""
+        """Whether the data fault option flag is set and applies to file name
+        (and, with --fault-once, no fault has been injected yet)."""
         value = getattr(self.config, flag)
-        return value is not None and value is not False and self._fault_file_matches(name)
+        return (value is not None and value is not False and self._fault_file_matches(name)
+                and FaultBudget.take())
 
     # --- commands
 
     def pre_process_command(self, line, cmd, arg):
         self.command_log.write(line)
+        if self._held is not None:
+            self._held.append((line, cmd, arg))
+            return
+        self._serve(line, cmd, arg)
+
+    def _serve(self, line, cmd, arg):
         if self._silenced:
             return
         fault = self._control_fault(cmd, arg)
@@ -220,7 +388,11 @@ class TestFTPHandler(FTPHandler):
             logger.info("closing the control connection on %s", cmd)
             self.close()
             return
-        if fault == "huge_reply_after":
+        if fault == "huge_reply_after" and cmd in TRANSFER_COMMANDS:
+            # The transfer goes on; its first reply (normally the 150) is
+            # sent with a 1 MiB text.
+            self._enlarge_next_reply = True
+        elif fault == "huge_reply_after":
             code = USUAL_REPLY_CODE.get(cmd, "200")
             self.push(code + " " + "x" * (1 << 20) + "\r\n")
             return
@@ -400,10 +572,20 @@ def parse_args(argv):
                    help="with --no-data-connect: reply 425 after SECS (default: never)")
     p.add_argument("--refuse-stor-data", action="store_true",
                    help="never open the data connection for STOR")
+    p.add_argument("--reset-stor-after", type=int, metavar="N",
+                   help="reset the STOR data connection after receiving N bytes (then 426)")
+    p.add_argument("--reset-stor-reply-delay", type=float, default=0.0, metavar="SECS",
+                   help="with --reset-stor-after: send the 426 SECS after the reset (default 0)")
+    p.add_argument("--withhold-stor-reply", action="store_true",
+                   help="receive a STOR in full, then never send its final reply nor any other")
+    p.add_argument("--fault-once", action="store_true",
+                   help="inject only the first fault that applies; serve normally after it")
     # Control connection faults.
     p.add_argument("--silent-after", metavar="CMD", help="stop answering once CMD is received")
     p.add_argument("--close-control-after", metavar="CMD", help="close the control connection on CMD")
-    p.add_argument("--huge-reply-after", metavar="CMD", help="answer CMD with a single 1 MiB reply line")
+    p.add_argument("--huge-reply-after", metavar="CMD",
+                   help="answer CMD with a single 1 MiB reply line (a transfer command: its "
+                        "preliminary reply, then the transfer goes on)")
     p.add_argument("--unterminated-reply-after", metavar="CMD",
                    help="answer CMD with a reply line that never ends, then nothing more")
     args = p.parse_args(argv)
@@ -451,6 +633,7 @@ def main(argv):
                         perm="elr" if args.readonly else "elradfmwMT")
 
     TestFTPHandler.config = args
+    FaultBudget.once = args.fault_once
     TestFTPHandler.command_log = CommandLog(args.log)
     TestFTPHandler.authorizer = authorizer
     TestFTPHandler.auth_failed_timeout = args.auth_failed_delay

@@ -38,11 +38,7 @@ protected:
     void SetUp() override {
         server.files["a.jpg"] = "aaaa";
         start();
-        w().Text1.setText("127.0.0.1");
-        w().fText3.setText("u");
-        w().fText4.setText("p");
-        w().Text2.setText("/");
-        w().Text7.setText("*.jpg");
+        fillJobs();
     }
     int logins() const {
         int n = 0;

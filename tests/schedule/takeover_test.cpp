@@ -21,15 +21,7 @@ protected:
         server.files["a.jpg"] = std::string(3000, 'a');
         server.files["b.jpg"] = std::string(2000, 'b');
         start();
-        w().Text1.setText("127.0.0.1");
-        w().fText3.setText("u");
-        w().fText4.setText("p");
-        w().Text2.setText("/");
-        w().Text7.setText("*.jpg");
-        w().Text3.setText("127.0.0.1");
-        w().Text4.setText("u");
-        w().Text5.setText("p");
-        w().Text6.setText("/");
+        fillJobs();
         dir.write("y.txt", std::string(5000, 'y'));
     }
     int count(const std::string& prefix) const {

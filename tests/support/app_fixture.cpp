@@ -40,6 +40,19 @@ void AppTest::make() {
     app_->w.onMinimise = [this] { ++minimised; };
 }
 
+void AppTest::fillJobs() {
+    auto& w = app_->w;
+    w.Text1.setText("127.0.0.1");
+    w.fText3.setText("u");
+    w.fText4.setText("p");
+    w.Text2.setText("/");
+    w.Text7.setText("*.jpg");
+    w.Text3.setText("127.0.0.1");
+    w.Text4.setText("u");
+    w.Text5.setText("p");
+    w.Text6.setText("/");
+}
+
 void AppTest::start() {
     make();
     app_->startUp();

@@ -35,6 +35,9 @@ protected:
     void make();
     // Makes it and runs start-up.
     void start();
+    // Points both jobs at the scripted server on 127.0.0.1 (user u,
+    // password p, remote directory /, download pattern *.jpg).
+    void fillJobs();
     App& app() { return *app_; }
     platform::Form1& w() { return app_->w; }
     AppState& s() { return app_->s; }

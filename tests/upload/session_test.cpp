@@ -19,10 +19,7 @@ protected:
         dir.write("e.txt", std::string(4000, 'e'));  // an exact multiple of the piece size
         dir.write("w.jpg", "picture");
         start();
-        w().Text3.setText("127.0.0.1");
-        w().Text4.setText("u");
-        w().Text5.setText("p");
-        w().Text6.setText("/");
+        fillJobs();
         w().Text8.setText("*.txt");
     }
     void run() {
