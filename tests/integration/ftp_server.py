@@ -170,6 +170,10 @@ class FaultDTPHandler(DTPHandler):
         name = posixpath.basename(self.file_obj.name) if self.file_obj is not None else None
         if cmd in ("STOR", "APPE") and self.cmd_channel._data_fault("reset_stor_after", name):
             self._recv_cut = self.cmd_channel.config.reset_stor_after
+            # A small receive buffer: what the client can have handed to its
+            # kernel by the time of the reset stays small, so with a large
+            # enough file the client is still sending when the reset comes.
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
             if self._recv_cut <= 0:
                 self.ioloop.call_later(0, self._reset_receiving, _errback=self.handle_error)
         elif cmd in ("STOR", "APPE") and self.cmd_channel._data_fault("withhold_stor_reply", name):
