@@ -99,6 +99,8 @@ struct AppState {
     // meanwhile wait their turn instead of nesting.
     bool downloadDispatching = false;
     bool downloadListingWait = false;
+    // A command after the login found the control connection gone.
+    bool downloadControlLost = false;
     // The local name of the current download (with its date stamp), and the
     // file its bytes go to until it has passed.
     std::string downloadLocalName;
@@ -134,6 +136,7 @@ struct AppState {
     bool uploadVerdictGiven = false;
     bool uploadDispatching = false;
     bool uploadListingWait = false;
+    bool uploadControlLost = false;
     std::string uploadPendingName;
     std::int64_t uploadPendingLength = 0;
     ReplyAssembler uploadAssembler;

@@ -111,7 +111,7 @@ void downloadListingStep(App& app) {
     auto& w = app.w;
     if (w.ftpclient1->state() != Endpoint::Connected || s.downloadFailed) return;
     auto send = [&](const std::string& text) {
-        if (!sendDownloadCommand(app, text)) s.downloadFailed = true;
+        if (!sendDownloadCommand(app, text)) s.downloadFailed = s.downloadControlLost = true;
     };
     switch (s.downloadStep) {
         case 8:

@@ -76,7 +76,7 @@ std::string downloadLocalName(App& app, const std::string& remote) {
 }
 
 static void sendOrFail(App& app, const std::string& text) {
-    if (!sendDownloadCommand(app, text)) app.s.downloadFailed = true;
+    if (!sendDownloadCommand(app, text)) app.s.downloadFailed = app.s.downloadControlLost = true;
 }
 
 static void step12(App& app) {

@@ -85,6 +85,7 @@ void runDownloadSession(App& app) {
     s.downloadFailed = s.downloadDataIsFile = s.stepCommandSent = s.downloadFileGood = false;
     s.downloadSocketError = 0;
     s.downloadLastPassed = false;
+    s.downloadControlLost = false;
     s.downloadAssembler.clear();
     w.ftpclient1->connect();
     s.downloadTarget = "notdone";
@@ -114,6 +115,10 @@ void runDownloadSession(App& app) {
         if (s.downloadTakeover == Takeover::Watchdog) {
             // Taken over for silence: the watchdog's decision writes the log.
             w.Label11.setCaption(hh + "Timeout");
+        } else if (s.downloadControlLost && s.downloadSocketError == 0) {
+            // The server went away after the login: no password was refused.
+            w.Label11.setCaption(hh + "Timeout");
+            appendDownloadError(app, "Timeout Error");
         } else {
             w.Label11.setCaption(hh + (s.downloadSocketError > 0 ? "Timeout" : " Login Failed"));
             if (s.downloadSocketError == platform::neterr::HostNotFound) {
@@ -182,6 +187,7 @@ void runUploadSession(App& app) {
     s.uploadFileIndex = s.uploadStartIndex;
     s.uploadFailed = s.uploadTransferPhase = s.uploadPwdSent = false;
     s.uploadSocketError = 0;
+    s.uploadControlLost = false;
     s.uploadVerdictPending = false;
     s.uploadAssembler.clear();
     s.uploadUnanswered.assign(1, "greeting");
@@ -199,6 +205,9 @@ void runUploadSession(App& app) {
         ++s.failedSessions;
         if (s.uploadTakeover == Takeover::Watchdog) {
             w.Label12.setCaption(hh + "Timeout");
+        } else if (s.uploadControlLost && s.uploadSocketError == 0) {
+            w.Label12.setCaption(hh + "Timeout");
+            appendUploadError(app, "Timeout Error");
         } else {
             w.Label12.setCaption(hh + (s.uploadSocketError > 0 ? "Timeout" : " Login Failed"));
             if (s.uploadSocketError == platform::neterr::HostNotFound)
@@ -230,6 +239,11 @@ void runUploadSession(App& app) {
             }
         } else if (s.uploadFailed) {
             ++s.failedSessions;
+            if (s.uploadControlLost) {
+                // The server went away while files were being sent.
+                w.Label12.setCaption(hh + "Timeout");
+                appendUploadError(app, "Timeout Error");
+            }
         } else {
             ++s.completedUploadSessions;
         }

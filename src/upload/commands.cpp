@@ -86,7 +86,7 @@ void uploadListingStep(App& app) {
     auto& w = app.w;
     if (w.ftpclient1a->state() != Endpoint::Connected || s.uploadFailed) return;
     auto send = [&](const std::string& text) {
-        if (!sendUploadCommand(app, text)) s.uploadFailed = true;
+        if (!sendUploadCommand(app, text)) s.uploadFailed = s.uploadControlLost = true;
     };
     switch (s.uploadStep) {
         case 8:

@@ -20,7 +20,7 @@ static constexpr std::size_t recordBytes = 2000;
 // Sends without a connected check: a send on a closed connection sends
 // nothing and is noted as a failure of the session.
 static void sendOrFail(App& app, const std::string& text) {
-    if (!sendUploadCommand(app, text)) app.s.uploadFailed = true;
+    if (!sendUploadCommand(app, text)) app.s.uploadFailed = app.s.uploadControlLost = true;
 }
 
 void uploadNextFile(App& app) {

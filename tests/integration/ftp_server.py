@@ -227,6 +227,14 @@ class FaultDTPHandler(DTPHandler):
         self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.transfer_finished = False
         logger.info("STOR data connection reset after %d bytes", self.tot_bytes_received)
+        if self.cmd_channel.config.reset_stor_control:
+            # Both connections end abortively; there is no reply at all.
+            cmd_channel = self.cmd_channel
+            self._resp = ()
+            self._late_reply = True
+            self.close()
+            cmd_channel.reset_connection()
+            return
         reply = "426 Connection reset by server; transfer aborted."
         delay = self.cmd_channel.config.reset_stor_reply_delay
         if delay <= 0:
@@ -301,7 +309,7 @@ class TestFTPHandler(FTPHandler):
         self._pending_port = None   # (ip, port) of a PORT whose connection is deferred
         self._silenced = False      # a fault made the server stop answering
         self._enlarge_next_reply = False  # --huge-reply-after on a transfer command
-        self._held = None           # commands received while a late reply is due
+        self._held = None           # commands waiting for a store (or its late reply) to end
 
     # --- replies in order
     #
@@ -337,6 +345,17 @@ class TestFTPHandler(FTPHandler):
             self.respond(reply)
             self.release_commands()
         self.ioloop.call_later(delay, answer, _errback=self.handle_error)
+
+    def reset_connection(self):
+        """Ends the control connection abortively (the client sees a reset)."""
+        if self._closed:
+            return
+        logger.info("resetting the control connection")
+        try:
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        except OSError:
+            pass
+        self.close()
 
     def respond(self, resp, logfun=logger.debug):
         if self._silenced:
@@ -375,7 +394,8 @@ class TestFTPHandler(FTPHandler):
 
     def pre_process_command(self, line, cmd, arg):
         self.command_log.write(line)
-        if self._held is not None:
+        # ABOR and STAT are meant for a transfer in progress: never held.
+        if self._held is not None and cmd not in ("ABOR", "STAT"):
             self._held.append((line, cmd, arg))
             return
         self._serve(line, cmd, arg)
@@ -580,6 +600,8 @@ def parse_args(argv):
                    help="reset the STOR data connection after receiving N bytes (then 426)")
     p.add_argument("--reset-stor-reply-delay", type=float, default=0.0, metavar="SECS",
                    help="with --reset-stor-after: send the 426 SECS after the reset (default 0)")
+    p.add_argument("--reset-stor-control", action="store_true",
+                   help="with --reset-stor-after: reset the control connection too, with no reply")
     p.add_argument("--withhold-stor-reply", action="store_true",
                    help="receive a STOR in full, then never send its final reply nor any other")
     p.add_argument("--fault-once", action="store_true",

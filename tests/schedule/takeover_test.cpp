@@ -171,6 +171,35 @@ TEST_F(Takeover, SilentUploadServerIsTakenOver) {
     EXPECT_EQ(server.stored["y.txt"], dir.read("y.txt"));
 }
 
+TEST_F(Takeover, ServerLeavingAfterTheLoginIsATimeoutNotABadPassword) {
+    // The server closes the control connection after the first file; the
+    // next command finds it gone.
+    server.override = [&](const std::string& line) -> std::string {
+        if (line != "RETR a.jpg") return "";
+        auto d = plat.connectTo(server.dataPort());
+        server.control->send("150 Opening BINARY mode data connection for a.jpg (3000 bytes).\r\n");
+        d->send(std::string(3000, 'a'));
+        d->close();
+        server.control->send("226 Transfer complete.\r\n");
+        server.control->close();
+        return "-";
+    };
+    startDownloadNow(app());
+    EXPECT_EQ(w().Label11.caption(), "1AMTimeout");
+    EXPECT_EQ(errors().rfind("Timeout Error ", 0), 0u) << errors();
+    EXPECT_EQ(w().caption(), "Ftp Corvantel - Idle");
+
+    dir.write("z.txt", "second file");
+    server.override = [&](const std::string& line) -> std::string {
+        if (line.rfind("STOR ", 0) == 0) server.control->close();
+        return line.rfind("STOR ", 0) == 0 ? "-" : "";
+    };
+    startUploadNow(app());
+    EXPECT_EQ(w().Label12.caption(), "3AMTimeout");
+    EXPECT_EQ(dir.read("err_upload.log").rfind("Timeout Error ", 0), 0u) << dir.read("err_upload.log");
+    EXPECT_TRUE(dir.exists("y.txt"));
+}
+
 TEST_F(Takeover, ErrorLogThatCannotBeWrittenChangesNothing) {
     ::mkdir(dir.file("err_dload.log").c_str(), 0755);
     w().Text1.setText("no-such-host.invalid");
