@@ -1,7 +1,6 @@
 // Download sessions against servers and options that change the road.
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -87,15 +86,8 @@ TEST_F(DownloadVariants, DeleteAfterDownloadRemovesOnlyPassedFiles) {
 TEST_F(DownloadVariants, ShortFileFailsAndIsNotDeleted) {
     w().ai_del.userChoose();
     // The server announces more than it sends for b.jpg.
-    server.override = [this](const std::string& line) -> std::string {
-        if (line != "RETR b.jpg") return "";
-        auto d = plat.connectTo(server.dataPort());
-        server.control->send("150 Opening BINARY mode data connection for b.jpg (5000 bytes).\r\n");
-        d->send(std::string(1200, 'b'));
-        d->close();
-        server.control->send("226 Transfer complete.\r\n");
-        return "-";
-    };
+    server.override = server.retrAs("b.jpg", {"150 Opening BINARY mode data connection for b.jpg (5000 bytes).",
+                                              std::string(1200, 'b'), false, "226 Transfer complete."});
     run();
     EXPECT_NE(log().find("b.jpg         5000          fail"), std::string::npos) << log();
     EXPECT_EQ(server.files.count("b.jpg"), 1u);
@@ -107,15 +99,8 @@ TEST_F(DownloadVariants, ShortFileFailsAndIsNotDeleted) {
 TEST_F(DownloadVariants, FailedDownloadKeepsTheGoodFileItWouldReplace) {
     w().Check3.userClick();  // no duplicate check: b.jpg is fetched again
     dir.write("b.jpg", "the good copy");
-    server.override = [this](const std::string& line) -> std::string {
-        if (line != "RETR b.jpg") return "";
-        auto d = plat.connectTo(server.dataPort());
-        server.control->send("150 Opening BINARY mode data connection for b.jpg (5000 bytes).\r\n");
-        d->send(std::string(1200, 'b'));
-        d->close();
-        server.control->send("226 Transfer complete.\r\n");
-        return "-";
-    };
+    server.override = server.retrAs("b.jpg", {"150 Opening BINARY mode data connection for b.jpg (5000 bytes).",
+                                              std::string(1200, 'b'), false, "226 Transfer complete."});
     run();
     EXPECT_EQ(dir.read("b.jpg"), "the good copy");
     EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
@@ -128,15 +113,8 @@ TEST_F(DownloadVariants, FailedDownloadKeepsTheGoodFileItWouldReplace) {
 TEST_F(DownloadVariants, TransferEndedByServerErrorFailsAndIsNotDeleted) {
     w().ai_del.userChoose();
     server.announceSize = false;
-    server.override = [this](const std::string& line) -> std::string {
-        if (line != "RETR a.jpg") return "";
-        auto d = plat.connectTo(server.dataPort());
-        server.control->send("125 Transfer starting.\r\n");
-        d->send(std::string(100, 'a'));
-        d->close();
-        server.control->send("426 Connection closed; transfer aborted.\r\n");
-        return "-";
-    };
+    server.override = server.retrAs(
+        "a.jpg", {"125 Transfer starting.", std::string(100, 'a'), false, "426 Connection closed; transfer aborted."});
     run();
     EXPECT_NE(log().find("a.jpg         Unknown File Size"), std::string::npos) << log();
     EXPECT_EQ(server.files.count("a.jpg"), 1u);
@@ -203,15 +181,8 @@ TEST_F(DownloadVariants, RetrRefusedFailsTheFileAndGoesOn) {
 }
 
 TEST_F(DownloadVariants, HugeAnnouncedSizeIsKeptAs64Bits) {
-    server.override = [this](const std::string& line) -> std::string {
-        if (line != "RETR a.jpg") return "";
-        auto d = plat.connectTo(server.dataPort());
-        server.control->send("150 Opening data connection for a.jpg (3000000000 bytes).\r\n");
-        d->send(std::string(10, 'a'));
-        d->close();
-        server.control->send("226 Transfer complete.\r\n");
-        return "-";
-    };
+    server.override = server.retrAs("a.jpg", {"150 Opening data connection for a.jpg (3000000000 bytes).",
+                                              std::string(10, 'a'), false, "226 Transfer complete."});
     run();
     EXPECT_NE(log().find("a.jpg         3000000000    fail"), std::string::npos) << log();
 }

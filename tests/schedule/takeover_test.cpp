@@ -1,7 +1,6 @@
 // Failing sessions: the error log, the watchdog's take-over and the retries.
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -87,16 +86,9 @@ TEST_F(Takeover, WatchdogRetriesAsManyTimesAsAllowed) {
 TEST_F(Takeover, DataResetRetriesTheFileThenFailsItAndGoesOn) {
     w().Text11.setText("1");
     int resets = 0;
-    server.override = [&](const std::string& line) -> std::string {
-        if (line != "RETR a.jpg") return "";
-        ++resets;
-        auto d = plat.connectTo(server.dataPort());
-        server.control->send("150 Opening BINARY mode data connection for a.jpg (3000 bytes).\r\n");
-        d->send(std::string(1000, 'a'));
-        d->reset();
-        server.control->send("426 Connection reset.\r\n");
-        return "-";
-    };
+    server.override =
+        server.retrAs("a.jpg", {"150 Opening BINARY mode data connection for a.jpg (3000 bytes).",
+                                std::string(1000, 'a'), true, "426 Connection reset.", [&] { ++resets; }});
     std::vector<std::string> captions;
     w().addObserver([&](const platform::Control* c) {
         if (c == nullptr && (captions.empty() || captions.back() != w().caption())) captions.push_back(w().caption());
@@ -122,15 +114,8 @@ TEST_F(Takeover, DataResetRetriesTheFileThenFailsItAndGoesOn) {
 TEST_F(Takeover, DataResetWithoutRetriesFailsAnUnsizedFile) {
     w().ai_del.userChoose();
     server.announceSize = false;
-    server.override = [&](const std::string& line) -> std::string {
-        if (line != "RETR a.jpg") return "";
-        auto d = plat.connectTo(server.dataPort());
-        server.control->send("125 Transfer starting.\r\n");
-        d->send(std::string(1000, 'a'));
-        d->reset();
-        server.control->send("226 Transfer complete.\r\n");
-        return "-";
-    };
+    server.override =
+        server.retrAs("a.jpg", {"125 Transfer starting.", std::string(1000, 'a'), true, "226 Transfer complete."});
     startDownloadNow(app());
     EXPECT_NE(dir.read("dl_file_size.log").find("a.jpg         Unknown File Size           fail"), std::string::npos);
     EXPECT_EQ(server.files.count("a.jpg"), 1u);
@@ -174,16 +159,9 @@ TEST_F(Takeover, SilentUploadServerIsTakenOver) {
 TEST_F(Takeover, ServerLeavingAfterTheLoginIsATimeoutNotABadPassword) {
     // The server closes the control connection after the first file; the
     // next command finds it gone.
-    server.override = [&](const std::string& line) -> std::string {
-        if (line != "RETR a.jpg") return "";
-        auto d = plat.connectTo(server.dataPort());
-        server.control->send("150 Opening BINARY mode data connection for a.jpg (3000 bytes).\r\n");
-        d->send(std::string(3000, 'a'));
-        d->close();
-        server.control->send("226 Transfer complete.\r\n");
-        server.control->close();
-        return "-";
-    };
+    server.override = server.retrAs(
+        "a.jpg", {"150 Opening BINARY mode data connection for a.jpg (3000 bytes).", std::string(3000, 'a'), false,
+                  "226 Transfer complete.", [&] { server.control->close(); }});
     startDownloadNow(app());
     EXPECT_EQ(w().Label11.caption(), "1AMTimeout");
     EXPECT_EQ(errors().rfind("Timeout Error ", 0), 0u) << errors();

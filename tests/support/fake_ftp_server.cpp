@@ -27,6 +27,22 @@ void FakeFtpServer::accepted(std::shared_ptr<Peer> peer) {
         reply("220 Ready.");
 }
 
+std::function<std::string(const std::string&)> FakeFtpServer::retrAs(const std::string& name, Transfer t) {
+    return [this, name, t](const std::string& line) -> std::string {
+        if (line != "RETR " + name) return "";
+        auto d = plat_.connectTo(dataPort_);
+        reply(t.start);
+        d->send(t.data);
+        if (t.reset)
+            d->reset();
+        else
+            d->close();
+        reply(t.end);
+        if (t.then) t.then();
+        return "-";
+    };
+}
+
 void FakeFtpServer::reply(const std::string& text) {
     if (control) control->send(text + "\r\n");
 }

@@ -31,6 +31,18 @@ public:
     // the normal handling (an empty string: handle normally).
     std::function<std::string(const std::string&)> override;
 
+    // A transfer played exactly as given: the first reply, the bytes on the
+    // data connection, how the data connection ends, the final reply.
+    struct Transfer {
+        std::string start;
+        std::string data;
+        bool reset = false;
+        std::string end;
+        std::function<void()> then;  // run after it has been played
+    };
+    // An override that answers "RETR name" with the transfer.
+    std::function<std::string(const std::string&)> retrAs(const std::string& name, Transfer t);
+
     std::vector<std::string> commands;  // every command line received
     int sessions = 0;
     std::shared_ptr<platform::fake::Peer> control;
