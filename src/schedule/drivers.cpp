@@ -232,8 +232,8 @@ void runUploadSession(App& app) {
                 w.Timer2->setEnabled(true);
                 w.Check2.setChecked(true);
                 w.Label12.setCaption(hh + " Transfer Failed");
-                // A file whose verdict was still awaited is the one that failed.
-                if (!s.uploadVerdictPending) logUploadResult(app, "fail");
+                // The file in flight, if any, fails below; a file that has
+                // its verdict already is not logged twice.
             } else {
                 appendUploadError(app, "Timeout Error");
             }
