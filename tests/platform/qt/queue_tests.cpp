@@ -19,31 +19,17 @@
 #include <vector>
 
 #include "platform/qt/qt_platform.h"
+#include "wait_helpers.h"
 
 using namespace corvantel::platform;
 using corvantel::platform::qt::QtPlatform;
-using Ms = std::chrono::milliseconds;
-using SteadyClock = std::chrono::steady_clock;
+using corvantel::testing::Ms;
+using corvantel::testing::SteadyClock;
+using corvantel::testing::msSince;
+using corvantel::testing::waitFor;
 
 namespace {
 
-double msSince(SteadyClock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
-}
-
-// Waits on the platform's loop until pred holds or ms have passed; returns
-// pred(). The deadline's own QTimer checks every tickMs and also wakes the
-// loop, so tests of prompt wake-ups pass a long tickMs.
-bool waitFor(QtPlatform& p, const std::function<bool()>& pred, int ms = 5000, int tickMs = 10) {
-    const auto deadline = SteadyClock::now() + Ms(ms);
-    bool late = false;
-    QTimer tick;
-    tick.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&tick, &QTimer::timeout, [&] { late = SteadyClock::now() >= deadline; });
-    tick.start(tickMs);
-    p.loop().waitUntil([&] { return pred() || late; });
-    return pred();
-}
 
 // A call that posts itself again until stop is set: a chain that never
 // leaves the queue empty. Counts the calls run. It stops by itself after
