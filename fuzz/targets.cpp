@@ -7,7 +7,7 @@
 #include "app/app_state.h"
 #include "app/settings.h"
 #include "app/text.h"
-#include "download/reply_assembler.h"
+#include "app/ftp_reply.h"
 #include "download/retrieval.h"
 #include "download/selection.h"
 #include "platform/fake/fake_platform.h"
@@ -114,7 +114,7 @@ void listing(const std::uint8_t* data, std::size_t size) {
     app.s.downloadStep = 12;
     app.w.fText5.setText(text);
     app.s.downloadNameCursor = 1;
-    app.s.downloadedNames = text.substr(0, text.size() / 4);
+    app.s.downloadedNames.add(text.substr(0, text.size() / 4));
     for (int i = 0; i < 100000; ++i) {
         app.s.downloadNextDue = true;
         if (!selectNextNlstName(app)) break;
@@ -123,7 +123,6 @@ void listing(const std::uint8_t* data, std::size_t size) {
     parseListListing(app, text);
     for (std::int64_t i = 0; i < app.w.Combo1.count(); ++i) (void)app.w.Combo1.item(i);
     (void)patternToken(text.substr(0, 64));
-    (void)nlstLineStart(text, static_cast<std::int64_t>(text.size()));
 }
 
 void numeric(const std::uint8_t* data, std::size_t size) {

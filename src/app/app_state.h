@@ -12,11 +12,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/window.h"
-#include "download/reply_assembler.h"
+#include "app/ftp_reply.h"
 
 namespace corvantel {
 
@@ -25,6 +26,21 @@ inline constexpr const char* defaultHostName = "ftp.gnu.org";
 inline constexpr const char* defaultAnonymousPassword = "corvantel@example.com";
 
 inline constexpr const char* idleCaption = "Ftp Corvantel - Idle";
+
+// Names already transferred, as the duplicate checks look them up: whole
+// names (a recorded "ab.txt" says nothing about "b.txt"), each looked up in
+// constant time however long the record grows.
+class NameRecord {
+public:
+    bool empty() const { return names_.empty(); }
+    std::size_t size() const { return names_.size(); }
+    bool contains(const std::string& name) const { return names_.count(name) != 0; }
+    void add(const std::string& name) { names_.insert(name); }
+    void clear() { names_.clear(); }
+
+private:
+    std::unordered_set<std::string> names_;
+};
 
 // What a watchdog or the error-retry step asked for when it took a session
 // over. The decision is taken once the taken-over driver has returned.
@@ -59,6 +75,8 @@ struct AppState {
     Takeover downloadTakeover = Takeover::None;
     Takeover uploadTakeover = Takeover::None;
     std::int64_t uploadTakeoverIndex = 0;
+    // The error that led to the take-over hit a file being sent.
+    bool uploadTakeoverHadFile = false;
     // Timed waits active on each one-second timer; the timer runs while any
     // of them does, so an inner wait never stops an outer one's count.
     int downloadSecondsUsers = 0, uploadSecondsUsers = 0;
@@ -83,7 +101,14 @@ struct AppState {
     std::int64_t downloadNameScanStart = 0;
     std::int64_t listEntryIndex = 0;
     std::int64_t listingLastIndex = -1;
-    std::string downloadedNames;
+    NameRecord downloadedNames;
+    // Names chosen in this session: a name listed twice is fetched once.
+    NameRecord downloadSessionNames;
+    // A file was started (its RETR sent) and has no verdict yet.
+    bool downloadVerdictPending = false;
+    // LIST mode: the listing with the pattern brought nothing, so the plain
+    // listing was asked for and the pattern is applied here.
+    bool downloadListFallback = false;
     std::int64_t downloadExpectedSize = -1;
     bool downloadFileGood = false;
     std::string downloadDataBuffer;
@@ -106,6 +131,7 @@ struct AppState {
     std::string downloadLocalName;
     std::string downloadPartPath;
     ReplyAssembler downloadAssembler;
+    CommandLedger downloadLedger;
 
     // Upload dialogue.
     int uploadStep = 0;
@@ -122,7 +148,7 @@ struct AppState {
     std::string uploadSendPiece;
     std::int64_t uploadWaitSeconds = 0;
     std::string uploadDataBuffer;
-    std::string uploadedNames;
+    NameRecord uploadedNames;
     // Bytes of the current file read from disk and counted as sent so far.
     std::int64_t uploadBytesRead = 0;
     std::int64_t uploadBytesSent = 0;
@@ -140,9 +166,7 @@ struct AppState {
     std::string uploadPendingName;
     std::int64_t uploadPendingLength = 0;
     ReplyAssembler uploadAssembler;
-    // Commands sent and not yet answered, oldest first: the server answers
-    // in order, so each final reply is matched with the command it answers.
-    std::deque<std::string> uploadUnanswered;
+    CommandLedger uploadLedger;
     // The store command of the file being sent.
     std::string uploadStoreCommand;
 
@@ -205,6 +229,11 @@ public:
 
     // Called after each job run has ended (a front-end may end the program).
     std::function<void()> onJobFinished;
+
+    // The error-retry steps of the scheduler, installed by it; the jobs
+    // reach them through app/waits.h.
+    std::function<void()> downloadErrorRetryHook;
+    std::function<void(std::int64_t)> uploadErrorRetryHook;
 
     // Time texts of now.
     platform::LocalTime now() const { return plat.clock().now(); }

@@ -3,7 +3,8 @@
 #include "app/app_state.h"
 #include "app/text.h"
 #include "download/dispatch.h"
-#include "schedule/drivers.h"
+#include "download/selection.h"
+#include "app/waits.h"
 
 namespace corvantel {
 
@@ -14,10 +15,15 @@ void resetDownloadListener(App& app) {
     if (l.state() != Endpoint::Closed) l.close();
     app.loop.waitUntil([&] { return l.state() == Endpoint::Closed; });
     app.s.downloadDataAccepted = false;
-    if (l.state() != Endpoint::Listening) {
-        l.setLocalPort(0);
-        l.listen();
-    }
+    if (l.state() != Endpoint::Listening) listenForData(l, *app.w.ftpclient1);
+}
+
+void listenForData(Endpoint& listener, const Endpoint& control) {
+    // Only the interface the server talks to us on: the data port is not
+    // offered to every network the machine is on.
+    listener.setLocalHost(control.state() == Endpoint::Connected ? control.localIP() : std::string());
+    listener.setLocalPort(0);
+    listener.listen();
 }
 
 std::string portArgument(const std::string& localIP, std::int32_t port) {
@@ -98,12 +104,20 @@ void downloadLoginStep(App& app) {
             s.downloadStep = 7;
             if (w.ai_nlst.checked())
                 send("NLST " + w.Text7.text());
+            else if (s.downloadListFallback)
+                send("LIST");
             else
                 send("LIST " + w.Text7.text() + " " + toUpperAscii(w.Text7.text()));
             break;
         default:
             break;
     }
+}
+
+// Whether the listing received names at least one file.
+static bool listingNamesFiles(App& app) {
+    parseListListing(app, app.w.fText5.text());
+    return app.w.Combo1.count() > 0;
 }
 
 void downloadListingStep(App& app) {
@@ -116,6 +130,17 @@ void downloadListingStep(App& app) {
     switch (s.downloadStep) {
         case 8:
             downloadTimedWait(app, [&] { return s.downloadWaitSeconds >= 5; });
+            if (!w.ai_nlst.checked() && !s.downloadListFallback && !listingNamesFiles(app)) {
+                // Many servers take "LIST *.jpg *.JPG" as one pattern and
+                // list nothing: ask once more for the whole directory, and
+                // apply the pattern here as the selection always does.
+                s.downloadListFallback = true;
+                s.downloadStep = 5;
+                resetDownloadListener(app);
+                send("TYPE A");
+                s.downloadDataIsFile = false;
+                break;
+            }
             s.downloadStep = 9;
             resetDownloadListener(app);
             send("TYPE A");

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/endpoint.h"
+
 namespace corvantel {
 class App;
 
@@ -15,5 +17,7 @@ void resetDownloadListener(App& app);
 // h1,h2,h3,h4,p1,p2 from a dotted local address and a port.
 std::string portArgument(const std::string& localIP, std::int32_t port);
 std::string buildPortArgument(App& app);
+// Makes a data listener listen on the control connection's local address.
+void listenForData(platform::Endpoint& listener, const platform::Endpoint& control);
 
 }  // namespace corvantel

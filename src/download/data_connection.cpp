@@ -1,8 +1,7 @@
 #include "download/data_connection.h"
 
 #include "app/app_state.h"
-#include "schedule/drivers.h"
-#include "schedule/retry.h"
+#include "app/waits.h"
 
 namespace corvantel {
 
@@ -21,8 +20,16 @@ void installDownloadDataHandlers(App& app) {
         if (app.trace) app.trace("download data connection " + std::to_string(id) + " accepted, state " + std::to_string(e.state()));
     };
     l.onDataArrival = [&app](std::int64_t) { downloadDataArrival(app); };
+    // The server has sent all it will on this connection: close our side
+    // too. Servers that wait for that close before they send their final
+    // reply (an empty listing, say) then answer at once.
+    l.onClose = [&app] {
+        auto& e = *app.w.ftpclient2;
+        if (e.state() == Endpoint::Closing) e.close();
+    };
     l.onError = [&app](int n, const std::string&) {
         auto& s = app.s;
+        if (!s.downloadRunning) return;
         // A broken data connection spoils the file being fetched, whatever
         // its size says.
         if (s.downloadDataIsFile && s.downloadStep >= 12) s.downloadFileSpoiled = true;
@@ -46,8 +53,14 @@ void downloadDataArrival(App& app) {
                                                          static_cast<double>(s.downloadExpectedSize) * 100.0);
             w.Text13.setText(std::to_string(pct) + " %");
         }
+        // More than the server announced: the file cannot be what it said.
+        if (s.downloadExpectedSize >= 0 && s.downloadBytes > s.downloadExpectedSize) {
+            s.downloadFileSpoiled = true;
+            w.ftpclient2->close();
+            return;
+        }
         if (!app.downloadFile.write(s.downloadDataBuffer)) s.downloadFileSpoiled = true;
-        if (s.downloadBytes == s.downloadExpectedSize && s.downloadExpectedSize >= 0) w.ftpclient2->close();
+        if (s.downloadBytes == s.downloadExpectedSize && s.downloadExpectedSize > 0) w.ftpclient2->close();
         s.downloadIdleTicks = 0;
         return;
     }

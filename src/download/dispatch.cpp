@@ -6,8 +6,7 @@
 #include "download/records.h"
 #include "download/retrieval.h"
 #include "download/selection.h"
-#include "schedule/drivers.h"
-#include "schedule/retry.h"
+#include "app/waits.h"
 
 namespace corvantel {
 
@@ -17,6 +16,13 @@ void installDownloadHandlers(App& app) {
     auto& c = *app.w.ftpclient1;
     c.onDataArrival = [&app](std::int64_t) { downloadReplyDispatch(app); };
     c.onError = [&app](int n, const std::string&) { downloadControlError(app, n); };
+    // The server closed the control connection: the session cannot go on,
+    // and is ended at once rather than by the watchdog.
+    c.onClose = [&app] {
+        auto& s = app.s;
+        if (!s.downloadRunning || s.downloadTarget == "done") return;
+        s.downloadFailed = s.downloadControlLost = true;
+    };
     installDownloadDataHandlers(app);
 }
 
@@ -24,7 +30,9 @@ bool sendDownloadCommand(App& app, const std::string& text) {
     auto& c = *app.w.ftpclient1;
     if (c.state() != Endpoint::Connected) return false;
     if (app.trace) app.trace(std::string("download -> ") + text);
-    return c.sendData(text + "\r\n");
+    if (!c.sendData(text + "\r\n")) return false;
+    app.s.downloadLedger.sent(text);
+    return true;
 }
 
 void downloadReplyDispatch(App& app) {
@@ -33,7 +41,9 @@ void downloadReplyDispatch(App& app) {
     s.downloadReplySeen = true;
     if (s.shuttingDown) return;
     // An arrival on a connection that is no longer up is not waited on.
-    if (c.state() != Endpoint::Connected) return;
+    // What a server sent just before it closed is still read (a final
+    // verdict must not be lost); an endpoint that is gone has nothing.
+    if (c.state() != Endpoint::Connected && c.state() != Endpoint::Closing) return;
     s.downloadAssembler.feed(c.getData());
     // Replies are handled one at a time, in order. One that comes while an
     // earlier one is still being handled (its handling may wait) is taken up
@@ -56,6 +66,16 @@ void downloadReplyDispatch(App& app) {
 void downloadHandleReply(App& app) {
     auto& s = app.s;
     const std::string code = replyCode(s.downloadReply);
+    // A reply moves the dialogue only when it answers the command that the
+    // current step sent (or is the preliminary reply of the RETR that step
+    // 16 waits for). Replies that answer nothing, or answer a command an
+    // earlier step gave up on, move nothing.
+    const auto answer = s.downloadLedger.match(s.downloadReply);
+    if (!answer || !answer->latest) {
+        if (app.trace) app.trace("download: reply answers no pending step");
+        return;
+    }
+    if (!answer->final && !(s.downloadStep == 16 && answer->command.rfind("RETR ", 0) == 0)) return;
     if (s.downloadStep < 12) {
         if (code == "425" || code == "530") {
             if (code == "425" && s.downloadSocketError == 0) s.downloadSocketError = 1;
@@ -64,7 +84,7 @@ void downloadHandleReply(App& app) {
             // 450 is what many servers answer to a listing with no match.
             ++s.downloadStep;
         }
-    } else if (s.downloadStep == 12 && s.downloadNextDue && !code.empty() &&
+    } else if (s.downloadStep == 12 && s.downloadNextDue && answer->command.rfind("RETR ", 0) == 0 &&
                (code[0] == '4' || code[0] == '5')) {
         // The server ended the current file's transfer with an error.
         s.downloadFileSpoiled = true;
@@ -102,12 +122,13 @@ void finishListing(App& app) {
 
 void downloadControlError(App& app, int n) {
     auto& s = app.s;
-    if (n >= 10050 && n <= 11003) {
-        s.downloadSocketError = n;
-        s.downloadFailed = true;
-    } else {
-        s.downloadSocketError = 0;
-    }
+    // An error that arrives when no download session runs ends nothing and
+    // leaves nothing behind.
+    if (!s.downloadRunning) return;
+    // Every error on the control connection ends the session at once, also
+    // those outside the usual network range (an unusable address, say).
+    s.downloadSocketError = n > 0 ? n : platform::neterr::NetworkDown;
+    s.downloadFailed = true;
     if (n > 1000 && n < 12000 && !s.sessionAborting && s.downloadStep == 12) downloadErrorRetry(app);
 }
 

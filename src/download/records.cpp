@@ -11,10 +11,13 @@ namespace fmt = platform::fmt;
 void recordDownloadResult(App& app, const std::string& result) {
     auto& s = app.s;
     std::string sizeText;
+    s.downloadVerdictPending = false;
+    // A verdict is activity for the watchdog.
+    s.downloadIdleTicks = 0;
     if (result == "pass") {
         if (s.downloadDupeCheck) {
             files::append(app.ownFile("filename2.log"), s.downloadFileName + "\r\n");
-            s.downloadedNames += s.downloadFileName;
+            s.downloadedNames.add(s.downloadFileName);
         }
         sizeText = app.w.fText6.text();
         s.downloadLastPassed = true;
@@ -35,7 +38,7 @@ void loadDownloadedNames(App& app) {
     s.downloadedNames.clear();
     auto text = files::readAll(app.ownFile("filename2.log"), 256 << 20);
     if (!text) return;
-    for (auto& line : files::splitLines(*text)) s.downloadedNames += line;
+    for (auto& line : files::splitLines(*text)) s.downloadedNames.add(line);
 }
 
 }  // namespace corvantel

@@ -10,7 +10,7 @@
 #include "download/dispatch.h"
 #include "download/records.h"
 #include "download/selection.h"
-#include "schedule/drivers.h"
+#include "app/waits.h"
 
 namespace corvantel {
 
@@ -53,8 +53,10 @@ void discardPartialDownload(App& app) {
 
 bool judgeDownloadedFile(App& app) {
     auto& s = app.s;
-    bool sizeOk = s.downloadExpectedSize == -1 || s.downloadExpectedSize == 0 ||
-                  s.downloadBytes == s.downloadExpectedSize;
+    // A file passes only with all it announced and nothing more (an
+    // announced 0 is a size like any other); without an announcement the
+    // size cannot be checked.
+    bool sizeOk = s.downloadExpectedSize == -1 || s.downloadBytes == s.downloadExpectedSize;
     // A file that is about to be deleted on the server must be on disk first;
     // otherwise the kernel's own write-back is enough.
     bool written = app.downloadFile.isOpen() && !s.downloadPartPath.empty() &&
@@ -100,10 +102,7 @@ static void step12(App& app) {
         app.loop.waitUntil([&] { return l.state() == Endpoint::Closed; });
         s.downloadDataAccepted = false;
         l.setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text9.text()) & 0xffff));
-        if (l.state() != Endpoint::Listening) {
-            l.setLocalPort(0);
-            l.listen();
-        }
+        if (l.state() != Endpoint::Listening) listenForData(l, *w.ftpclient1);
         sendOrFail(app, s.transferType);
         s.downloadDataIsFile = true;
     }
@@ -116,6 +115,7 @@ static void startFile(App& app) {
     w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + s.downloadTarget);
     s.downloadExpectedSize = -1;
     s.downloadFileGood = true;
+    s.downloadVerdictPending = true;
     s.downloadStep = 16;
     s.downloadBytes = 0;
     s.downloadFileSpoiled = false;
@@ -149,11 +149,9 @@ static void retrReply(App& app) {
         fileFailed(app);
         return;
     }
+    // An announced size of 0 is checked like any other: a server that then
+    // sends bytes fails the file instead of leaving an empty one.
     s.downloadExpectedSize = sizeFromRetrReply(s.downloadReply, s.fileSizeCheck);
-    if (s.downloadExpectedSize == 0) {
-        w.ftpclient2->close();
-        return;
-    }
     w.Text13.setVisible(s.downloadExpectedSize >= 1);
     auto& l = *w.ftpclient2;
     downloadTimedWait(app, [&] {

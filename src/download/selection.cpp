@@ -1,25 +1,39 @@
 #include "download/selection.h"
 
+#include <array>
+#include <cctype>
+#include <optional>
+
 #include "app/app_state.h"
 #include "download/records.h"
-#include "schedule/drivers.h"
+#include "download/retrieval.h"
+#include "app/waits.h"
 
 namespace corvantel {
 
+namespace files = platform::files;
+
 bool safeLocalName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\\') == std::string::npos && name.find('\0') == std::string::npos;
+    if (name.empty() || name == "." || name == "..") return false;
+    // Separators would put the file outside the working directory; control
+    // characters (CR, NUL, ...) in a name are a broken or hostile listing.
+    for (char c : name)
+        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 32) return false;
+    return true;
 }
 
-std::int64_t nlstLineStart(const std::string& text, std::int64_t p) {
-    if (p <= 0) return 1;
-    const auto n = static_cast<std::int64_t>(text.size());
-    if (p > n) p = n;
-    if (p <= 0) return 1;
-    auto code = [&](std::int64_t pos) { return static_cast<unsigned char>(text[static_cast<std::size_t>(pos - 1)]); };
-    while (code(p) >= 14 && p > 1) --p;
-    if (code(p) <= 13 && p > 1) return p + 1;
-    return 1;
+bool namesNoFile(const std::string& name) { return name.empty() || name == "." || name == ".."; }
+
+// The program's own files, which a download never replaces.
+static const std::array<const char*, 8> ownFileNames = {"values.log",   "pather.log",      "filename2.log",
+                                                        "dl_file_size.log", "fileupl1.log", "fileupl.log",
+                                                        "err_dload.log", "err_upload.log"};
+
+bool isOwnFile(App& app, const std::string& localName) {
+    bool own = false;
+    for (const char* n : ownFileNames)
+        if (localName == n || localName == std::string(n) + ".tmp") own = true;
+    return own && files::sameDirectory(app.workFile(""), app.ownFile(""));
 }
 
 std::string patternToken(const std::string& pattern) {
@@ -29,50 +43,145 @@ std::string patternToken(const std::string& pattern) {
     return pattern.substr(start);
 }
 
+namespace {
+
+bool isMonth(const std::string& t) {
+    static const char* const months[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                         "jul", "aug", "sep", "oct", "nov", "dec"};
+    if (t.size() != 3) return false;
+    std::string l;
+    for (char c : t) l += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* m : months)
+        if (l == m) return true;
+    return false;
+}
+
+bool allDigits(const std::string& t, std::size_t lo, std::size_t hi) {
+    if (t.size() < lo || t.size() > hi) return false;
+    for (char c : t)
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+// "hh:mm" or a year.
+bool isTimeOrYear(const std::string& t) {
+    std::size_t colon = t.find(':');
+    if (colon == std::string::npos) return allDigits(t, 4, 4);
+    return allDigits(t.substr(0, colon), 1, 2) && allDigits(t.substr(colon + 1), 2, 2);
+}
+
+struct Token {
+    std::string text;
+    std::size_t end;  // position just after it in the line
+};
+
+std::vector<Token> tokens(const std::string& line) {
+    std::vector<Token> out;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        std::size_t b = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+        if (i > b) out.push_back({line.substr(b, i - b), i});
+    }
+    return out;
+}
+
+// The name of a file in one line of a long listing; nothing for lines that
+// name no file (totals, directories, blank lines).
+std::optional<std::string> listLineName(const std::string& line) {
+    if (line.empty()) return std::nullopt;
+    const auto t = tokens(line);
+    const char type = line[0];
+    // Unix style: type and permissions, links, owner, [group,] size, then
+    // month, day, and a time (recent files) or a year (older ones). The name
+    // is the rest of the line after one blank.
+    if (std::string("-dlbcps").find(type) != std::string::npos && t.size() >= 6) {
+        for (std::size_t k = 3; k + 3 < t.size() + 1 && k + 2 < t.size(); ++k) {
+            if (!isMonth(t[k].text) || !allDigits(t[k + 1].text, 1, 2) || !isTimeOrYear(t[k + 2].text)) continue;
+            if (type == 'd') return std::nullopt;
+            std::size_t start = t[k + 2].end + 1;
+            if (start > line.size()) return std::string();
+            std::string name = line.substr(start);
+            if (type == 'l') name = name.substr(0, name.find(" -> "));
+            return name;
+        }
+    }
+    // DOS style: date, time with AM/PM, size or <DIR>, name.
+    if (t.size() >= 4 && t[0].text.size() >= 8 && t[0].text[2] == '-' && t[1].text.find(':') != std::string::npos) {
+        if (t[2].text == "<DIR>") return std::nullopt;
+        std::size_t start = t[2].end;
+        while (start < line.size() && line[start] == ' ') ++start;
+        return line.substr(start);
+    }
+    // Anything else: the name follows an "hh:mm" time and one blank and ends
+    // at the next blank.
+    std::size_t colon = line.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    std::size_t s = colon + 4;
+    std::size_t count = 0;
+    while (s + count < line.size() && static_cast<unsigned char>(line[s + count]) > 32) ++count;
+    return s < line.size() ? line.substr(s, count) : std::string();
+}
+
+// Lines of a listing: they end at LF, with or without CR before it; a last
+// line without an end counts too (the listing has ended when it is read).
+template <typename F>
+void forEachLine(const std::string& text, F&& f) {
+    std::size_t b = 0;
+    while (b < text.size()) {
+        std::size_t lf = text.find('\n', b);
+        std::size_t e = lf == std::string::npos ? text.size() : lf;
+        std::size_t n = e;
+        if (n > b && text[n - 1] == '\r') --n;
+        f(text.substr(b, n - b), lf == std::string::npos ? text.size() : lf + 1);
+        b = lf == std::string::npos ? text.size() : lf + 1;
+    }
+}
+
+// Whether a listed name is to be fetched (it is then noted as taken in this
+// session): names that name no file and names already taken in this session
+// are passed over, so are the name being uploaded and, while the duplicate
+// check is on, names fetched before.
+bool wanted(App& app, const std::string& name) {
+    auto& s = app.s;
+    if (namesNoFile(name) || s.downloadSessionNames.contains(name)) return false;
+    if (name == s.uploadFileName) return false;
+    if (s.downloadDupeCheck && s.downloadedNames.contains(name)) return false;
+    s.downloadSessionNames.add(name);
+    return true;
+}
+
+}  // namespace
+
 void parseListListing(App& app, const std::string& text) {
     auto& combo = app.w.Combo1;
     combo.clear();
-    const std::size_t n = text.size();
-    // Positions are 1-based as the listing rules count them.
-    for (std::size_t i = 1; i < n; ++i) {
-        if (text[i - 1] != ':') continue;
-        std::size_t s = i + 4;
-        std::size_t count = 0;
-        while (s + count <= n && static_cast<unsigned char>(text[s + count - 1]) > 32) ++count;
-        combo.add(s <= n ? text.substr(s - 1, count) : std::string());
-        i = s + count;
-    }
+    forEachLine(text, [&](const std::string& line, std::size_t) {
+        if (auto name = listLineName(line)) combo.add(*name);
+    });
 }
 
 bool selectNextNlstName(App& app) {
     auto& s = app.s;
     const std::string& text = app.w.fText5.text();
     std::int64_t pos = s.downloadNameCursor < 1 && s.downloadNameCursor != -1 ? 1 : s.downloadNameCursor;
-    bool found = false;
-    std::int64_t i = 1;
-    while (!found && i > 0 && pos != -1) {
+    while (pos != -1) {
         s.downloadNameScanStart = pos;
-        std::size_t cr = static_cast<std::size_t>(pos - 1) < text.size() ? text.find('\r', static_cast<std::size_t>(pos - 1))
-                                                                          : std::string::npos;
-        i = cr == std::string::npos ? 0 : static_cast<std::int64_t>(cr) + 1;
-        if (i == 0) {
-            s.downloadTarget = "done";
-        } else {
-            std::int64_t start = nlstLineStart(text, i - 1);
-            s.downloadTarget = start < i ? text.substr(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(i - start)) : "";
-            // A blank line names nothing.
-            found = !s.downloadTarget.empty() && s.downloadTarget != s.uploadFileName &&
-                    (s.downloadedNames.empty() || s.downloadedNames.find(s.downloadTarget) == std::string::npos ||
-                     !s.downloadDupeCheck);
-            pos = i + 1;
-            s.downloadNameCursor = pos;
-        }
+        const auto b = static_cast<std::size_t>(pos - 1);
+        if (b >= text.size()) break;
+        std::size_t lf = text.find('\n', b);
+        std::size_t e = lf == std::string::npos ? text.size() : lf;
+        std::size_t n = e;
+        if (n > b && text[n - 1] == '\r') --n;
+        s.downloadTarget = text.substr(b, n - b);
+        pos = static_cast<std::int64_t>(e) + 2;
+        s.downloadNameCursor = pos;
+        if (wanted(app, s.downloadTarget)) return true;
     }
-    if (i == 0) {
-        s.downloadNameCursor = -1;
-        return false;
-    }
-    return found;
+    s.downloadTarget = "done";
+    s.downloadNameCursor = -1;
+    return false;
 }
 
 bool selectNextListEntry(App& app) {
@@ -85,12 +194,14 @@ bool selectNextListEntry(App& app) {
         }
         bool found = false;
         while (s.listEntryIndex <= s.listingLastIndex && !found) {
-            const std::string& entry = app.w.Combo1.item(s.listEntryIndex);
+            const std::string entry = app.w.Combo1.item(s.listEntryIndex);
             if (t == "xthisidiot" || entry.find(t) != std::string::npos) {
                 s.downloadTarget = entry;
-                found = !entry.empty() && (s.downloadedNames.empty() ||
-                                           s.downloadedNames.find(entry) == std::string::npos || !s.downloadDupeCheck);
-                downloadTimedWait(app, [&] { return s.downloadWaitSeconds >= 9; });
+                found = wanted(app, entry);
+                // The pause for each matching entry; it is activity, so the
+                // watchdog does not take a session over for a long walk.
+                downloadEntryPause(app);
+                s.downloadIdleTicks = 0;
             }
             ++s.listEntryIndex;
         }
@@ -110,18 +221,23 @@ bool selectNextDownload(App& app) {
     }
     for (;;) {
         bool found = app.w.ai_nlst.checked() ? selectNextNlstName(app) : selectNextListEntry(app);
-        if (!found || safeLocalName(s.downloadTarget)) return found;
-        // A name that would land outside the working directory is never
-        // fetched: it is recorded as failed and the next one is taken.
+        if (!found) return false;
+        if (safeLocalName(s.downloadTarget) && !isOwnFile(app, downloadLocalName(app, s.downloadTarget)))
+            return true;
+        // A name that would land outside the working directory, or on one of
+        // the program's own files, is never fetched: it is recorded as
+        // failed and the next one is taken.
         const std::string previous = s.downloadFileName;
         const std::int64_t expected = s.downloadExpectedSize;
         const bool lastPassed = s.downloadLastPassed;
+        const bool pending = s.downloadVerdictPending;
         s.downloadFileName = s.downloadTarget;
         s.downloadExpectedSize = -1;
         recordDownloadResult(app, "fail");
         s.downloadFileName = previous;
         s.downloadExpectedSize = expected;
         s.downloadLastPassed = lastPassed;
+        s.downloadVerdictPending = pending;
     }
 }
 

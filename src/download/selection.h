@@ -12,12 +12,15 @@ bool selectNextDownload(App& app);
 bool selectNextNlstName(App& app);
 bool selectNextListEntry(App& app);
 
-// 1-based position where the line holding 1-based position p begins.
-std::int64_t nlstLineStart(const std::string& text, std::int64_t p);
-// Names of a long listing: what follows each "hh:mm" time and one blank.
+// Names of a long listing, one per line that names a file.
 void parseListListing(App& app, const std::string& text);
 std::string patternToken(const std::string& pattern);
 // A remote name that can be stored as a file in the working directory.
 bool safeLocalName(const std::string& name);
+// Names that name no file: empty, "." and "..".
+bool namesNoFile(const std::string& name);
+// Whether a local name is one of the program's own files in its own
+// directory (the working directory may be the program's).
+bool isOwnFile(App& app, const std::string& localName);
 
 }  // namespace corvantel

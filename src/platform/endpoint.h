@@ -57,6 +57,9 @@ public:
     const std::string& remoteHost() const { return remoteHost_; }
     void setRemotePort(std::int32_t port) { remotePort_ = port; }
     std::int32_t remotePort() const { return remotePort_; }
+    // The local address a listener binds to (empty: every interface).
+    void setLocalHost(std::string host) { localHost_ = std::move(host); }
+    const std::string& localHost() const { return localHost_; }
     // Set before connect or listen (0: any); read back after listen.
     virtual void setLocalPort(std::int32_t port) = 0;
     virtual std::int32_t localPort() const = 0;
@@ -91,10 +94,14 @@ public:
     std::function<void()> onSendComplete;
     std::function<void(std::int64_t sent, std::int64_t remaining)> onSendProgress;
     std::function<void(int number, const std::string& description)> onError;
+    // The peer closed the connection cleanly (the state is Closing; data it
+    // sent before can still be read). Raised after the last DataArrival.
+    std::function<void()> onClose;
 
 protected:
     std::string remoteHost_;
     std::int32_t remotePort_ = 0;
+    std::string localHost_;
 };
 
 }  // namespace corvantel::platform

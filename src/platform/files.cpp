@@ -1,7 +1,6 @@
 #include "files.h"
 
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,6 +113,34 @@ std::vector<std::string> splitLines(const std::string& text) {
     return lines;
 }
 
+bool sameDirectory(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    bool same = fs::equivalent(a.empty() ? "." : a, b.empty() ? "." : b, ec);
+    return !ec && same;
+}
+
+// One pattern against one name, with "*" and "?" only.
+static bool matchOne(const std::string& p, const std::string& n) {
+    if (!n.empty() && n[0] == '.' && (p.empty() || p[0] != '.')) return false;
+    std::size_t pi = 0, ni = 0, starP = std::string::npos, starN = 0;
+    while (ni < n.size()) {
+        if (pi < p.size() && (p[pi] == '?' || p[pi] == n[ni])) {
+            ++pi;
+            ++ni;
+        } else if (pi < p.size() && p[pi] == '*') {
+            starP = pi++;
+            starN = ni;
+        } else if (starP != std::string::npos) {
+            pi = starP + 1;
+            ni = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (pi < p.size() && p[pi] == '*') ++pi;
+    return pi == p.size();
+}
+
 bool wildcardMatch(const std::string& pattern, const std::string& name) {
     std::size_t start = 0;
     while (start <= pattern.size()) {
@@ -122,7 +149,7 @@ bool wildcardMatch(const std::string& pattern, const std::string& name) {
         std::string one = pattern.substr(start, end - start);
         // "*.*" names every file, also those without a dot.
         if (one == "*.*" || one == "*") return true;
-        if (!one.empty() && ::fnmatch(one.c_str(), name.c_str(), FNM_PERIOD) == 0) return true;
+        if (!one.empty() && matchOne(one, name)) return true;
         start = end + 1;
     }
     return false;

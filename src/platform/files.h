@@ -15,6 +15,8 @@ bool isDirectory(const std::string& path);
 // Length in bytes, or -1 when the file cannot be read.
 std::int64_t length(const std::string& path);
 bool remove(const std::string& path);
+// Whether two paths name the same existing directory.
+bool sameDirectory(const std::string& a, const std::string& b);
 
 // Appends text as it stands (the caller adds line ends). Creates the file
 // when missing; opens and closes it within the call.
@@ -34,7 +36,9 @@ std::vector<std::string> splitLines(const std::string& text);
 
 // Names (not paths) of the regular files of dir whose names match the
 // wildcard pattern, in byte order. A pattern may hold several patterns
-// separated by ';'. '*' and '?' are the wildcards.
+// separated by ';'. '*' and '?' are the only wildcards: every other
+// character, "[" and "]" included, stands for itself. A name that begins
+// with "." is matched only by a pattern that begins with ".".
 std::vector<std::string> listFiles(const std::string& dir, const std::string& pattern);
 bool wildcardMatch(const std::string& pattern, const std::string& name);
 

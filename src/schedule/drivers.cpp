@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "app/text.h"
+#include "app/waits.h"
 #include "download/dispatch.h"
 #include "download/records.h"
 #include "download/retrieval.h"
@@ -16,20 +17,6 @@ using platform::Endpoint;
 
 namespace {
 
-void timedWait(App& app, std::int64_t& counter, int& users, platform::Timer& timer,
-               const std::function<bool()>& pred, bool reset) {
-    if (reset) counter = 0;
-    if (users++ == 0) timer.setEnabled(true);
-    struct Release {
-        int& users;
-        platform::Timer& timer;
-        ~Release() {
-            if (--users == 0) timer.setEnabled(false);
-        }
-    } release{users, timer};
-    app.loop.waitUntil(pred);
-}
-
 void lockFields(App& app, std::initializer_list<platform::TextBox*> fields, bool locked) {
     for (auto* f : fields) f->setEnabled(!locked);
     app.w.ai_type.setEnabled(!locked);
@@ -41,14 +28,6 @@ std::int32_t portOf(const std::string& text) {
 }
 
 }  // namespace
-
-void downloadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter) {
-    timedWait(app, app.s.downloadWaitSeconds, app.s.downloadSecondsUsers, *app.w.Timerf, pred, resetCounter);
-}
-
-void uploadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter) {
-    timedWait(app, app.s.uploadWaitSeconds, app.s.uploadSecondsUsers, *app.w.Timerg, pred, resetCounter);
-}
 
 void runDownloadSession(App& app) {
     auto& s = app.s;
@@ -73,6 +52,7 @@ void runDownloadSession(App& app) {
     w.ftpclient2->setRemoteHost(w.Text1.text());
     w.ftpclient2->setRemotePort(portOf(w.Text9.text()));
     w.ftpclient2->setLocalPort(0);
+    w.ftpclient2->setLocalHost("");
     w.ftpclient2->listen();
     s.downloadIdleTicks = 0;
     w.Timer3->setEnabled(true);
@@ -87,6 +67,10 @@ void runDownloadSession(App& app) {
     s.downloadLastPassed = false;
     s.downloadControlLost = false;
     s.downloadAssembler.clear();
+    s.downloadLedger.reset();
+    s.downloadSessionNames.clear();
+    s.downloadVerdictPending = false;
+    s.downloadListFallback = false;
     w.ftpclient1->connect();
     s.downloadTarget = "notdone";
     app.loop.waitUntil([&] {
@@ -131,7 +115,9 @@ void runDownloadSession(App& app) {
                 w.Check1.setChecked(true);
                 w.Label11.setCaption(hh + " Transfer Failed");
                 s.downloadFileGood = false;
-                recordDownloadResult(app, "fail");
+                // Only a file still without its verdict fails here; one
+                // already judged keeps its line.
+                if (s.downloadVerdictPending) recordDownloadResult(app, "fail");
             } else {
                 appendDownloadError(app, "Timeout Error");
             }
@@ -146,6 +132,13 @@ void runDownloadSession(App& app) {
         });
     }
     if (s.shuttingDown) return;
+    // A file started in this session and never judged (its transfer's final
+    // reply never came, say) fails here, so that every file started gets its
+    // line; one that a take-over will fetch again gets it then.
+    if (s.downloadVerdictPending && s.downloadTakeover == Takeover::None) {
+        s.downloadFileGood = false;
+        recordDownloadResult(app, "fail");
+    }
     w.ftpclient1->close();
     discardPartialDownload(app);
     w.Timer3->setEnabled(false);
@@ -176,6 +169,7 @@ void runUploadSession(App& app) {
     w.ftpclient3->setRemoteHost(w.Text3.text());
     w.ftpclient3->setRemotePort(portOf(w.Text10.text()));
     w.ftpclient3->setLocalPort(0);
+    w.ftpclient3->setLocalHost("");
     w.ftpclient3->listen();
     s.uploadIdleTicks = 0;
     w.Timer4->setEnabled(true);
@@ -190,7 +184,7 @@ void runUploadSession(App& app) {
     s.uploadControlLost = false;
     s.uploadVerdictPending = false;
     s.uploadAssembler.clear();
-    s.uploadUnanswered.assign(1, "greeting");
+    s.uploadLedger.reset();
     s.uploadStoreCommand.clear();
     w.ftpclient1a->connect();
     app.loop.waitUntil([&] {

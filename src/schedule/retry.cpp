@@ -24,9 +24,9 @@ void appendUploadError(App& app, const std::string& message) {
     platform::files::append(app.ownFile("err_upload.log"), errorLine(app, message));
 }
 
-void downloadErrorRetry(App& app) {
+void takeDownloadOverForRetry(App& app) {
     auto& s = app.s;
-    if (!(numericValue(app.w.Text11.text()) > 0)) return;
+    if (!(numericValue(app.w.Text11.text()) > 0) || !s.downloadRunning) return;
     s.sessionAborting = true;
     s.downloadIdleTicks = 0;
     app.w.Timer3->setEnabled(false);
@@ -35,15 +35,16 @@ void downloadErrorRetry(App& app) {
     s.downloadTakeover = Takeover::ErrorRetry;
 }
 
-void uploadErrorRetry(App& app, std::int64_t fileIndex) {
+void takeUploadOverForRetry(App& app, std::int64_t fileIndex) {
     auto& s = app.s;
-    if (!(numericValue(app.w.Text12.text()) > 0)) return;
+    if (!(numericValue(app.w.Text12.text()) > 0) || !s.uploadRunning) return;
     s.sessionAborting = true;
     s.uploadIdleTicks = 0;
     app.w.Timer4->setEnabled(false);
     s.uploadFileIndex = app.w.File2.count() + 1;
     s.uploadTakeover = Takeover::ErrorRetry;
     s.uploadTakeoverIndex = fileIndex;
+    s.uploadTakeoverHadFile = s.uploadFileStarted && !s.uploadVerdictGiven;
 }
 
 static std::string retryCaption(App& app, const char* what) {
@@ -64,6 +65,11 @@ bool decideDownloadTakeover(App& app) {
                 ++s.downloadRetryCount;
                 return true;
             }
+            // The file in flight, if any, will not be fetched again.
+            if (s.downloadVerdictPending) {
+                s.downloadFileGood = false;
+                recordDownloadResult(app, "fail");
+            }
             appendDownloadError(app, "Unknown Error");
             ++s.failedSessions;
             s.sessionAborting = false;
@@ -75,9 +81,17 @@ bool decideDownloadTakeover(App& app) {
                 app.w.setCaption(retryCaption(app, "Downloading"));
                 return true;
             }
+            s.downloadRetryCount = 0;
+            if (!s.downloadVerdictPending) {
+                // The failure came before any file was started (during the
+                // listing, say): going on past a file is no remedy, and
+                // starting again without end would starve the other job.
+                appendDownloadError(app, "Timeout Error");
+                s.sessionAborting = false;
+                return false;
+            }
             s.downloadFileGood = false;
             recordDownloadResult(app, "fail");
-            s.downloadRetryCount = 0;
             if (app.w.ai_nlst.checked()) {
                 if (s.downloadNameCursor == -1) {
                     s.sessionAborting = false;
@@ -118,8 +132,15 @@ bool decideUploadTakeover(App& app) {
                 s.uploadStartIndex = i > 0 ? i - 1 : 0;
                 return true;
             }
-            logUploadResult(app, "fail");
             s.uploadRetryCount = 0;
+            if (!s.uploadTakeoverHadFile) {
+                // No file was being sent: the failure came before the files
+                // (or after the last), so there is nothing to go on past.
+                appendUploadError(app, "Timeout Error");
+                s.sessionAborting = false;
+                return false;
+            }
+            logUploadResult(app, "fail");
             s.uploadStartIndex = i;
             return true;
         }

@@ -7,10 +7,11 @@
 namespace corvantel {
 class App;
 
-// Take a failing download over after a network error; the decision comes
-// once its driver has wound down (decideDownloadRetry).
-void downloadErrorRetry(App& app);
-void uploadErrorRetry(App& app, std::int64_t fileIndex);
+// Take a failing session over after a network error; the decision comes
+// once its driver has wound down (decideDownloadTakeover). The jobs reach
+// these through the hooks of app/waits.h.
+void takeDownloadOverForRetry(App& app);
+void takeUploadOverForRetry(App& app, std::int64_t fileIndex);
 
 // The deferred decisions, taken after the driver has returned. Each returns
 // true when it wants another session run.

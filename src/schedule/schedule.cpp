@@ -123,9 +123,20 @@ void startJob(App& app, Job job, const TickTime& t) {
         runDownloadJob(app);
     else
         runUploadJob(app);
-    if (app.w.ai_hr.checked() && numericValue(job.hour) < t.hour) {
-        advanceHour(job.hour, job.half, t.text.substr(0, 2), t.half);
-        job.label.setCaption(job.hour + job.half + " Active");
+    // A long session may have outlasted the hour the schedule now names
+    // (ticks of this clock are not handled while it runs it): catch up with
+    // the time it is, so that every-hour mode goes on in the next hour
+    // instead of waiting for that hour to come round again.
+    if (app.w.ai_hr.checked()) {
+        const TickTime after = tickTime(app);
+        const auto index = [](double hour12, const std::string& half) {
+            return (static_cast<int>(hour12) % 12) + (half == "PM" ? 12 : 0);
+        };
+        const int behind = (index(after.hour, after.half) - index(numericValue(job.hour), job.half) + 24) % 24;
+        if (behind >= 1 && behind <= 12) {
+            advanceHour(job.hour, job.half, after.text.substr(0, 2), after.half);
+            job.label.setCaption(job.hour + job.half + " Active");
+        }
     }
 }
 
@@ -171,6 +182,8 @@ void installScheduleHandlers(App& app) {
     w.Timer4->onTick = [&app] { uploadWatchdogTick(app); };
     w.Timerf->onTick = [&app] { countSecond(app.s.downloadWaitSeconds); };
     w.Timerg->onTick = [&app] { countSecond(app.s.uploadWaitSeconds); };
+    app.downloadErrorRetryHook = [&app] { takeDownloadOverForRetry(app); };
+    app.uploadErrorRetryHook = [&app](std::int64_t i) { takeUploadOverForRetry(app, i); };
 }
 
 void downloadArmChanged(App& app) { armChanged(app, downloadJob(app)); }
@@ -182,6 +195,7 @@ void startUploadNow(App& app) { startNow(app, uploadJob(app)); }
 
 void advanceHour(std::string& hour, std::string& half, const std::string& h, const std::string& a) {
     std::int64_t n = wholeValue(h) + 1;
+    half = a;
     if (n > 12) {
         hour = "1";
         return;

@@ -3,7 +3,7 @@
 #include "app/app_state.h"
 #include "app/text.h"
 #include "download/commands.h"
-#include "schedule/drivers.h"
+#include "app/waits.h"
 #include "upload/dispatch.h"
 
 namespace corvantel {
@@ -14,10 +14,7 @@ void reopenUploadListener(App& app) {
     auto& l = *app.w.ftpclient3;
     if (l.state() != Endpoint::Closed) l.close();
     app.loop.waitUntil([&] { return l.state() == Endpoint::Closed; });
-    if (l.state() != Endpoint::Listening) {
-        l.setLocalPort(0);
-        l.listen();
-    }
+    if (l.state() != Endpoint::Listening) listenForData(l, *app.w.ftpclient1a);
 }
 
 std::string buildUploadPortArgument(App& app) {

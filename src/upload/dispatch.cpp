@@ -3,7 +3,7 @@
 #include <cctype>
 
 #include "app/app_state.h"
-#include "schedule/retry.h"
+#include "app/waits.h"
 #include "upload/commands.h"
 #include "upload/sending.h"
 
@@ -15,6 +15,12 @@ void installUploadHandlers(App& app) {
     auto& c = *app.w.ftpclient1a;
     c.onDataArrival = [&app](std::int64_t) { uploadReplyDispatch(app); };
     c.onError = [&app](int n, const std::string&) { uploadControlError(app, n); };
+    // The server closed the control connection: the session is over.
+    c.onClose = [&app] {
+        auto& s = app.s;
+        if (!s.uploadRunning) return;
+        s.uploadFailed = s.uploadControlLost = true;
+    };
     installUploadDataHandlers(app);
 }
 
@@ -23,9 +29,7 @@ bool sendUploadCommand(App& app, const std::string& text) {
     if (c.state() != Endpoint::Connected) return false;
     if (app.trace) app.trace(std::string("upload -> ") + text);
     if (!c.sendData(text + "\r\n")) return false;
-    auto& unanswered = app.s.uploadUnanswered;
-    unanswered.push_back(text);
-    if (unanswered.size() > 64) unanswered.pop_front();  // a server that answers nothing
+    app.s.uploadLedger.sent(text);
     return true;
 }
 
@@ -33,7 +37,9 @@ void uploadReplyDispatch(App& app) {
     auto& s = app.s;
     auto& c = *app.w.ftpclient1a;
     if (s.shuttingDown) return;
-    if (c.state() != Endpoint::Connected) return;
+    // What a server sent just before it closed is still read (a final
+    // verdict must not be lost); an endpoint that is gone has nothing.
+    if (c.state() != Endpoint::Connected && c.state() != Endpoint::Closing) return;
     s.uploadAssembler.feed(c.getData());
     // One reply at a time, in order; see the download dispatcher.
     if (s.uploadDispatching) return;
@@ -53,6 +59,23 @@ void uploadReplyDispatch(App& app) {
 void uploadHandleReply(App& app) {
     auto& s = app.s;
     const std::string code = replyCode(s.uploadReply);
+    const auto answer = s.uploadLedger.match(s.uploadReply);
+    if (!answer) {
+        // "Transfer complete" while a file waits for its verdict can only be
+        // that file's, even when a server that never answered an abandoned
+        // store has put the matching out.
+        if (s.uploadVerdictPending && code == "226") uploadStoreReply(app, s.uploadStoreCommand, code);
+        if (app.trace) app.trace("upload: reply answers no command");
+        return;
+    }
+    if (answer->final && answer->command.rfind("STOR ", 0) == 0) uploadStoreReply(app, answer->command, code);
+    // Only the reply to the command that the current step sent moves the
+    // dialogue on: the next file's commands go out once the server has given
+    // its final answer to the current file's store (or the file has failed).
+    // A preliminary reply moves it only where the step waits for the store to
+    // begin.
+    if (!answer->latest) return;
+    if (!answer->final && !(s.uploadStep == 22 && answer->command.rfind("STOR ", 0) == 0)) return;
     if (s.uploadStep < 12) {
         if (code == "530" || code == "425") {
             if (code == "425" && s.uploadSocketError == 0) s.uploadSocketError = 1;
@@ -60,23 +83,6 @@ void uploadHandleReply(App& app) {
         } else if (code == "226" || code == "257" || code == "550" || code == "450") {
             ++s.uploadStep;
         }
-    }
-    // Match a final reply with the command it answers; a store's answer is
-    // the verdict of its file.
-    const bool hasCode = code.size() == 3 && std::isdigit(static_cast<unsigned char>(code[0]));
-    if (hasCode && code[0] != '1') {
-        std::string answered;
-        if (!s.uploadUnanswered.empty()) {
-            answered = s.uploadUnanswered.front();
-            s.uploadUnanswered.pop_front();
-        }
-        if (answered.rfind("STOR ", 0) == 0)
-            uploadStoreReply(app, answered, code);
-        else if (s.uploadVerdictPending && (code == "226" || code == "250"))
-            // A server that never answered an abandoned store puts the
-            // matching out by one; "transfer complete" while a file waits
-            // for its verdict can only be that file's.
-            uploadStoreReply(app, s.uploadStoreCommand, code);
     }
     app.loop.yield();
     if (s.uploadReply.empty()) return;
@@ -94,12 +100,14 @@ void uploadHandleReply(App& app) {
 
 void uploadControlError(App& app, int n) {
     auto& s = app.s;
-    if (n >= 10050 && n <= 11003) {
-        s.uploadSocketError = n;
-        s.uploadFailed = true;
-    } else {
-        s.uploadSocketError = 0;
-    }
+    // An error that arrives when no upload session runs ends nothing and
+    // leaves nothing behind.
+    if (!s.uploadRunning) return;
+    // Every error on the control connection ends the session at once, also
+    // those outside the usual network range (an unusable address, say):
+    // the dialogue cannot go on without its connection.
+    s.uploadSocketError = n > 0 ? n : platform::neterr::NetworkDown;
+    s.uploadFailed = true;
     if (n > 1000 && n < 12000 && !s.sessionAborting && s.uploadStep >= 22) uploadErrorRetry(app, s.uploadFileIndex);
 }
 

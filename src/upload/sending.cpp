@@ -2,9 +2,9 @@
 
 #include "app/app_state.h"
 #include "app/text.h"
+#include "download/commands.h"
 #include "download/retrieval.h"
-#include "schedule/drivers.h"
-#include "schedule/retry.h"
+#include "app/waits.h"
 #include "upload/commands.h"
 #include "upload/dispatch.h"
 #include "upload/transfer_log.h"
@@ -23,6 +23,28 @@ static void sendOrFail(App& app, const std::string& text) {
     if (!sendUploadCommand(app, text)) app.s.uploadFailed = app.s.uploadControlLost = true;
 }
 
+// Whether a listed file is one to send: a download still being written is
+// not, nor (with the duplicate check on) a name sent before.
+static bool worthSending(App& app, const std::string& name) {
+    auto& s = app.s;
+    return !isPartialDownload(name) && !(s.uploadDupeCheck && s.uploadedNames.contains(name));
+}
+
+// Moves on to the next entry worth sending, from uploadFileIndex on: its name
+// becomes uploadFileName and the index passes it. False when none is left.
+static bool takeNextWorthSending(App& app) {
+    auto& s = app.s;
+    auto& w = app.w;
+    while (s.uploadFileIndex < w.File2.count()) {
+        const std::string name = w.File2.name(s.uploadFileIndex++);
+        if (worthSending(app, name)) {
+            s.uploadFileName = name;
+            return true;
+        }
+    }
+    return false;
+}
+
 void uploadNextFile(App& app) {
     auto& s = app.s;
     auto& w = app.w;
@@ -39,9 +61,7 @@ void uploadNextFile(App& app) {
             s.uploadFileName = w.File2.name(s.uploadFileIndex);
             app.loop.yield();
             // A download still being written is not a file to send.
-            if (isPartialDownload(s.uploadFileName) ||
-                (!s.uploadedNames.empty() && s.uploadedNames.find(s.uploadFileName) != std::string::npos &&
-                 s.uploadDupeCheck)) {
+            if (!worthSending(app, s.uploadFileName)) {
                 ++s.uploadFileIndex;
             } else {
                 uploadFileStep(app);
@@ -71,28 +91,23 @@ static void storeStep(App& app) {
     auto& w = app.w;
     s.uploadStep = 22;
     ++s.uploadFileIndex;
-    if (s.uploadFileName == s.downloadTarget) {
-        if (s.uploadFileIndex < w.File2.count()) {
-            s.uploadFileName = w.File2.name(s.uploadFileIndex);
-            ++s.uploadFileIndex;
-        } else {
+    // The file being downloaded is passed over, and a file that vanished or
+    // cannot be read since the listing fails (one line); the next entry
+    // worth sending is stored in its place, as the commands already sent
+    // serve it too.
+    bool skip = s.uploadFileName == s.downloadTarget;
+    while (skip || !openChosen(app)) {
+        if (!skip) {
+            s.uploadFileLength = std::max<std::int64_t>(s.uploadFileLength, 0);
+            s.uploadVerdictGiven = false;
+            logUploadResult(app, "fail");
+        }
+        s.uploadFileStarted = false;
+        if (!takeNextWorthSending(app)) {
             ++s.uploadFileIndex;
             return;
         }
-    }
-    // A file that vanished or cannot be read since the listing fails, and the
-    // next entry is stored in its place (the commands already sent serve it).
-    while (!openChosen(app)) {
-        s.uploadFileLength = std::max<std::int64_t>(s.uploadFileLength, 0);
-        s.uploadVerdictGiven = false;
-        logUploadResult(app, "fail");
-        if (s.uploadFileIndex >= w.File2.count()) {
-            ++s.uploadFileIndex;
-            s.uploadFileStarted = false;
-            return;
-        }
-        s.uploadFileName = w.File2.name(s.uploadFileIndex);
-        ++s.uploadFileIndex;
+        skip = s.uploadFileName == s.downloadTarget;
     }
     s.uploadFileStarted = true;
     s.uploadVerdictGiven = false;
@@ -114,10 +129,7 @@ void uploadFileStep(App& app) {
             if (l.state() != Endpoint::Closed) l.close();
             app.loop.waitUntil([&] { return l.state() == Endpoint::Closed; });
             l.setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text10.text()) & 0xffff));
-            if (l.state() != Endpoint::Listening) {
-                l.setLocalPort(0);
-                l.listen();
-            }
+            if (l.state() != Endpoint::Listening) listenForData(l, *w.ftpclient1a);
             sendOrFail(app, s.transferType);
             s.uploadTransferPhase = true;
             break;
@@ -161,6 +173,7 @@ static void failAndGoOn(App& app) {
     auto& s = app.s;
     s.uploadStep = 18;
     app.uploadFile.close();
+    s.uploadFileLength = std::max<std::int64_t>(s.uploadFileLength, 0);
     logUploadResult(app, "fail");
     uploadNextFile(app);
 }
@@ -204,6 +217,8 @@ void beginFileSend(App& app) {
 static void sendCompleted(App& app) {
     auto& s = app.s;
     auto& w = app.w;
+    // Every completed send is activity, the last piece of a file too.
+    s.uploadIdleTicks = 0;
     if (s.uploadStep != 23 || !app.uploadFile.isOpen()) return;
     const std::int64_t sent = s.uploadBytesSent;
     if (s.uploadEndOfFile) {
@@ -269,6 +284,12 @@ void uploadStoreReply(App& app, const std::string& storeCommand, const std::stri
 
 void failPendingUpload(App& app) {
     auto& s = app.s;
+    // A file hit by the error that the retry step took over gets its line
+    // from the retry's decision (or from its next try).
+    if (s.uploadTakeover == Takeover::ErrorRetry && s.uploadTakeoverHadFile && !s.uploadVerdictPending) {
+        s.uploadFileStarted = false;
+        return;
+    }
     if (s.uploadVerdictPending) {
         s.uploadVerdictPending = false;
         s.uploadFileName = s.uploadPendingName;
@@ -310,6 +331,12 @@ void installUploadDataHandlers(App& app) {
         e.accept(id);
     };
     l.onDataArrival = [&app](std::int64_t) { dataArrival(app); };
+    // The server closed the data connection: close our side too (a
+    // listing that brings nothing then ends at once).
+    l.onClose = [&app] {
+        auto& e = *app.w.ftpclient3;
+        if (e.state() == Endpoint::Closing) e.close();
+    };
     l.onSendProgress = [&app](std::int64_t sent, std::int64_t) {
         app.s.uploadBytesSent += sent;
         app.w.fText6b.setText(std::to_string(app.s.uploadBytesSent));
@@ -317,6 +344,7 @@ void installUploadDataHandlers(App& app) {
     l.onSendComplete = [&app] { sendCompleted(app); };
     l.onError = [&app](int n, const std::string&) {
         auto& s = app.s;
+        if (!s.uploadRunning) return;
         if (n > 1000 && n < 12000 && !s.sessionAborting) uploadErrorRetry(app, s.uploadFileIndex);
     };
 }

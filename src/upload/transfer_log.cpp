@@ -16,6 +16,8 @@ void logUploadResult(App& app, const std::string& result) {
                                  ZoneField::Text(s.uploadFileName), ZoneField::Number(s.uploadFileLength),
                                  ZoneField::Text(result)}));
     s.uploadVerdictGiven = true;
+    // A verdict is activity: a session of many small files is busy, not silent.
+    s.uploadIdleTicks = 0;
     if (result != "pass") ++s.failedFiles;
     // A failed delete leaves the file; the next run finds it recorded and
     // does not send it again.
@@ -25,7 +27,7 @@ void logUploadResult(App& app, const std::string& result) {
 void recordUploadedName(App& app) {
     auto& s = app.s;
     files::append(app.ownFile("fileupl1.log"), s.uploadFileName + "\r\n");
-    s.uploadedNames += s.uploadFileName;
+    s.uploadedNames.add(s.uploadFileName);
 }
 
 void loadUploadedNames(App& app) {
@@ -33,7 +35,7 @@ void loadUploadedNames(App& app) {
     s.uploadedNames.clear();
     auto text = files::readAll(app.ownFile("fileupl1.log"), 256 << 20);
     if (!text) return;
-    for (auto& line : files::splitLines(*text)) s.uploadedNames += line;
+    for (auto& line : files::splitLines(*text)) s.uploadedNames.add(line);
 }
 
 }  // namespace corvantel

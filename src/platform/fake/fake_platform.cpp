@@ -170,6 +170,7 @@ public:
                 if (onError) onError(platform::neterr::ConnectionReset, "Connection reset by peer");
             } else {
                 state_ = Closing;
+                if (onClose) onClose();
             }
         });
     }

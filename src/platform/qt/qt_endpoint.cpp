@@ -269,6 +269,11 @@ public:
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (!localHost_.empty() && ::inet_pton(AF_INET, localHost_.c_str(), &sa.sin_addr) != 1) {
+            ::close(fd);
+            fail(neterr::AddressNotAvailable);
+            return;
+        }
         sa.sin_port = htons(static_cast<std::uint16_t>(port));
         if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
             ::listen(fd, kListenBacklog) != 0) {
@@ -739,6 +744,9 @@ private:
             // closed by close()) so that bytes still queued can go out.
             state_ = Closing;
             readNotifier_.setEnabled(false);
+            postEvent([](const Guard& g) {
+                if (auto* e = g.get(); e && e->onClose) e->onClose();
+            });
         }
     }
 

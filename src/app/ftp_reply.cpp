@@ -1,4 +1,4 @@
-#include "download/reply_assembler.h"
+#include "app/ftp_reply.h"
 
 #include <cctype>
 
@@ -68,5 +68,46 @@ void ReplyAssembler::clear() {
 }
 
 std::string replyCode(const std::string& reply) { return reply.substr(0, 3); }
+
+bool isTransferCommand(const std::string& command) {
+    for (const char* verb : {"RETR ", "STOR ", "NLST", "LIST"})
+        if (command.rfind(verb, 0) == 0) return true;
+    return false;
+}
+
+void CommandLedger::reset() { unanswered_.assign(1, "greeting"); }
+
+void CommandLedger::sent(const std::string& command) {
+    unanswered_.push_back(command);
+    // A server that answers nothing cannot make the ledger grow without end.
+    if (unanswered_.size() > 64) unanswered_.pop_front();
+}
+
+std::optional<CommandLedger::Answer> CommandLedger::match(const std::string& reply) {
+    if (unanswered_.empty() || !hasCode(reply)) return std::nullopt;
+    const std::string& oldest = unanswered_.front();
+    const char kind = reply[0];
+    const bool transfer = isTransferCommand(oldest);
+    if (kind == '1') {
+        // Only a transfer (or a greeting that asks to wait) has a
+        // preliminary reply.
+        if (!transfer && oldest != "greeting") return std::nullopt;
+        return Answer{oldest, false, unanswered_.size() == 1};
+    }
+    if (kind < '2' || kind > '5') return std::nullopt;
+    const std::string code = replyCode(reply);
+    // "Transfer complete" answers a transfer only.
+    if (code == "226" && !transfer) return std::nullopt;
+    // A transfer ends with 226 or 250, or an error; any other positive
+    // reply answers a later command. The transfer was given up without its
+    // final reply (its data connection never came, say): it is passed over.
+    if (transfer && kind <= '3' && code != "226" && code != "250" && unanswered_.size() > 1) {
+        unanswered_.pop_front();
+        return match(reply);
+    }
+    Answer a{oldest, true, unanswered_.size() == 1};
+    unanswered_.pop_front();
+    return a;
+}
 
 }  // namespace corvantel

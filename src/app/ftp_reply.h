@@ -40,4 +40,36 @@ private:
 // The first three characters of a reply (fewer when it is shorter).
 std::string replyCode(const std::string& reply);
 
+// Which command a server reply answers. A server answers the commands of a
+// control connection in the order they were sent, one final reply (2xx to
+// 5xx) each, with preliminary replies (1xx) before the final one of a
+// transfer. The ledger keeps the commands that have no final reply yet, so
+// that a reply moves a dialogue on only when it answers the command that the
+// dialogue's step sent, and a reply that answers nothing (unsolicited lines,
+// garbage, a "226" when no transfer runs) moves nothing.
+class CommandLedger {
+public:
+    struct Answer {
+        std::string command;  // the command text answered ("greeting" for the greeting)
+        bool final = true;    // false for a preliminary (1xx) reply
+        bool latest = true;   // it answers the command sent last
+    };
+
+    // A new connection: its greeting is the first thing answered.
+    void reset();
+    void sent(const std::string& command);
+    // Matches a whole reply with the oldest command still waiting; a final
+    // reply takes that command off the ledger. Nothing when the reply
+    // answers no command.
+    std::optional<Answer> match(const std::string& reply);
+    bool waiting() const { return !unanswered_.empty(); }
+    void clear() { unanswered_.clear(); }
+
+private:
+    std::deque<std::string> unanswered_;
+};
+
+// Whether a command starts a data transfer (its answer comes in two parts).
+bool isTransferCommand(const std::string& command);
+
 }  // namespace corvantel

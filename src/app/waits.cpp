@@ -1,0 +1,55 @@
+#include "app/waits.h"
+
+#include "app/app_state.h"
+
+namespace corvantel {
+
+namespace {
+
+void timedWait(App& app, std::int64_t& counter, int& users, platform::Timer& timer,
+               const std::function<bool()>& pred, bool reset, bool (*ending)(const App&)) {
+    if (reset) counter = 0;
+    // Timed waits share the one-second timer by count, so an inner wait
+    // never stops the count of an outer one.
+    if (users++ == 0) timer.setEnabled(true);
+    struct Release {
+        int& users;
+        platform::Timer& timer;
+        ~Release() {
+            if (--users == 0) timer.setEnabled(false);
+        }
+    } release{users, timer};
+    app.loop.waitUntil([&] { return pred() || ending(app); });
+}
+
+}  // namespace
+
+bool downloadSessionEnding(const App& app) {
+    return app.s.downloadTakeover != Takeover::None || app.s.shuttingDown;
+}
+
+bool uploadSessionEnding(const App& app) { return app.s.uploadTakeover != Takeover::None || app.s.shuttingDown; }
+
+void downloadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter) {
+    timedWait(app, app.s.downloadWaitSeconds, app.s.downloadSecondsUsers, *app.w.Timerf, pred, resetCounter,
+              downloadSessionEnding);
+}
+
+void uploadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter) {
+    timedWait(app, app.s.uploadWaitSeconds, app.s.uploadSecondsUsers, *app.w.Timerg, pred, resetCounter,
+              uploadSessionEnding);
+}
+
+void downloadEntryPause(App& app) {
+    downloadTimedWait(app, [&] { return app.s.downloadWaitSeconds >= 9; });
+}
+
+void downloadErrorRetry(App& app) {
+    if (app.downloadErrorRetryHook) app.downloadErrorRetryHook();
+}
+
+void uploadErrorRetry(App& app, std::int64_t fileIndex) {
+    if (app.uploadErrorRetryHook) app.uploadErrorRetryHook(fileIndex);
+}
+
+}  // namespace corvantel

@@ -1,0 +1,34 @@
+#pragma once
+// What the two jobs need from the scheduler above them, reached through this
+// small interface so that no include runs back up: the timed waits of a
+// session and the error-retry step (installed by the scheduler).
+//
+// A timed wait resets the job's seconds counter, switches its one-second
+// timer on, waits until its condition holds, and switches the timer off.
+// Every wait of a session also ends once that session is taken over (by a
+// watchdog or the error-retry step) or the program shuts down, however deep
+// it is nested, so a server that keeps a wait going cannot hold the program.
+
+#include <cstdint>
+#include <functional>
+
+namespace corvantel {
+class App;
+
+// resetCounter false keeps the counter as it stands.
+void downloadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter = true);
+void uploadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter = true);
+
+// Whether the job's session is being ended (taken over or shut down): its
+// waits are over and its handlers only wind down.
+bool downloadSessionEnding(const App& app);
+bool uploadSessionEnding(const App& app);
+
+// LIST mode: the pause for each matching entry of the listing.
+void downloadEntryPause(App& app);
+
+// The error-retry steps, as the scheduler installs them.
+void downloadErrorRetry(App& app);
+void uploadErrorRetry(App& app, std::int64_t fileIndex);
+
+}  // namespace corvantel
