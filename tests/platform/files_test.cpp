@@ -22,6 +22,12 @@ TEST(Wildcards, Table) {
     EXPECT_TRUE(files::wildcardMatch("*.*", "noext"));
     EXPECT_TRUE(files::wildcardMatch("a?c", "abc"));
     EXPECT_FALSE(files::wildcardMatch("", "abc"));
+    // Only "*" and "?" are wildcards; brackets and backslashes are plain.
+    EXPECT_TRUE(files::wildcardMatch("[ab].txt", "[ab].txt"));
+    EXPECT_FALSE(files::wildcardMatch("[ab].txt", "a.txt"));
+    EXPECT_TRUE(files::wildcardMatch("a\\*", "a\\b"));
+    EXPECT_TRUE(files::wildcardMatch("*a*b?", "xxaxbb"));
+    EXPECT_FALSE(files::wildcardMatch("*.txt", ".hidden.txt"));
 }
 
 TEST(FileList, NamesInByteOrderAndOnlyFiles) {

@@ -54,6 +54,13 @@ void FakeFtpServer::received() {
         std::string line = buffer_.substr(0, e);
         buffer_.erase(0, e + 2);
         commands.push_back(line);
+        if (storing_) {
+            ++commandsDuringStore;
+            if (refuseDuringStore) {
+                reply("500 Unknown command.");
+                continue;
+            }
+        }
         if (override) {
             std::string r = override(line);
             if (!r.empty()) {
@@ -131,8 +138,9 @@ void FakeFtpServer::handle(const std::string& line) {
         if (connectAtPort) openData();
         reply("200 Active data connection established.");
     } else if (cmd == "NLST" || cmd == "LIST") {
-        std::string text = listing(arg, cmd == "LIST");
-        if (text.empty() && expandWildcards && !arg.empty()) {
+        std::string text = cmd == "LIST" && patternListEmpty && !arg.empty() ? "" : listing(arg, cmd == "LIST");
+        if (listDots) text = (cmd == "LIST" ? "" : ".\r\n..\r\n") + text;
+        if (text.empty() && expandWildcards && !arg.empty() && !patternListEmpty) {
             reply("450 No files found.");
             return;
         }
@@ -143,6 +151,13 @@ void FakeFtpServer::handle(const std::string& line) {
         }
         reply("150 Here comes the listing.");
         d->send(text);
+        if (finalAfterClose) {
+            // Like servers that close and then wait for the client's close
+            // before they answer.
+            d->onClosedByProgram = [this] { reply("226 Transfer complete."); };
+            d->close();
+            return;
+        }
         d->close();
         reply("226 Transfer complete.");
     } else if (cmd == "REST") {
@@ -183,7 +198,9 @@ void FakeFtpServer::handle(const std::string& line) {
             return;
         }
         stored[arg].clear();
+        if (twoPreliminaries) reply("150 Connecting to port " + std::to_string(dataPort_));
         reply("150 Ok to send data.");
+        storing_ = true;
         std::weak_ptr<Peer> weak = d;
         auto name = arg;
         d->onReceive = [this, weak, name] {
@@ -192,7 +209,18 @@ void FakeFtpServer::handle(const std::string& line) {
         // The transfer ends when the program closes the data connection.
         d->onClosedByProgram = [this, weak, name] {
             if (auto p = weak.lock()) stored[name] += p->takeReceived();
-            reply("226 Transfer complete.");
+            storing_ = false;
+            if (storeReplyDelayMs <= 0) {
+                reply("226 Transfer complete.");
+                return;
+            }
+            auto& t = delays_.emplace_back(plat_.makeTimer());
+            t->setInterval(storeReplyDelayMs);
+            t->onTick = [this, tp = t.get()] {
+                tp->setEnabled(false);
+                reply("226 Transfer complete.");
+            };
+            t->setEnabled(true);
         };
     } else if (cmd == "DELE") {
         if (files.erase(arg))

@@ -27,6 +27,14 @@ public:
     bool repliesTogether = false; // send a transfer's 150 and 226 in one piece
     bool refuseStor = false;      // 550 for STOR
     bool multiLineGreeting = false;
+    // Ways real servers differ, played deterministically:
+    bool refuseDuringStore = false;  // "500 Unknown command." to commands sent while a store runs
+    bool twoPreliminaries = false;   // a store's "150" comes twice (a connecting notice first)
+    bool listDots = false;           // listings name "." and ".." too
+    bool patternListEmpty = false;   // "LIST pattern" lists nothing (the whole argument taken as one name)
+    bool finalAfterClose = false;    // a listing's "226" waits until the program closes the data connection
+    int commandsDuringStore = 0;     // commands received while a store ran
+    int storeReplyDelayMs = 0;       // a store's "226" comes this long after its data
     // Called with each command line; may return a reply to send instead of
     // the normal handling (an empty string: handle normally).
     std::function<std::string(const std::string&)> override;
@@ -62,6 +70,8 @@ private:
     std::int32_t dataPort_ = 0;
     std::shared_ptr<platform::fake::Peer> data_;
     bool loggedIn_ = false;
+    bool storing_ = false;
+    std::vector<std::unique_ptr<platform::Timer>> delays_;
     std::string pendingUser_;
 };
 

@@ -51,6 +51,18 @@ TEST_F(UploadSession, StoresMatchingFilesAndConfirmsEach) {
     EXPECT_TRUE(server.stored.empty());
 }
 
+// Against servers that refuse commands sent while a store runs (and send a
+// second preliminary reply), the next file's commands wait for the store's
+// final reply, and every file passes.
+TEST_F(UploadSession, NextFileWaitsForTheStoresFinalReply) {
+    server.refuseDuringStore = true;
+    server.twoPreliminaries = true;
+    run();
+    EXPECT_EQ(server.commandsDuringStore, 0);
+    EXPECT_EQ(server.stored.size(), 4u);
+    EXPECT_EQ(s().failedFiles, 0) << dir.read("fileupl.log");
+}
+
 TEST_F(UploadSession, DeletesLocalFilesOnlyAfterTheServerConfirmed) {
     w().ai_del2.userChoose();
     run();

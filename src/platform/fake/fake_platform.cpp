@@ -164,7 +164,9 @@ public:
         p_.post([this, gen, reset] {
             if (gen != generation_) return;
             if (peer_) peer_->endpoint_ = nullptr;
-            peer_.reset();
+            // After a clean close the peer still hears of the program's own
+            // close (servers that linger for it wait on that).
+            if (reset) peer_.reset();
             if (reset) {
                 state_ = Error;
                 if (onError) onError(platform::neterr::ConnectionReset, "Connection reset by peer");

@@ -1,0 +1,178 @@
+// Download sessions against servers that misbehave: each must end, with a
+// verdict for every file it started, and nothing the server says may lose
+// a good file or reach the program's own files.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "app/app_state.h"
+#include "download/records.h"
+#include "platform/files.h"
+#include "schedule/schedule.h"
+#include "support/app_fixture.h"
+#include "support/fake_ftp_server.h"
+
+namespace corvantel::testing {
+namespace {
+
+using namespace std::string_literals;
+
+class HostileServer : public AppTest {
+protected:
+    void SetUp() override {
+        server.files["a.jpg"] = std::string(3000, 'a');
+        server.files["b.jpg"] = std::string(1200, 'b');
+        start();
+        fillJobs();
+        if (std::getenv("TEST_TRACE"))
+            app().trace = [](const std::string& l) { std::fprintf(stderr, "%s\n", l.c_str()); };
+    }
+    // Runs one download job; returns the program time it took.
+    std::int64_t run() {
+        const auto t0 = plat.nowMs();
+        startDownloadNow(app());
+        return plat.nowMs() - t0;
+    }
+    int count(const std::string& command) const {
+        return static_cast<int>(std::count(server.commands.begin(), server.commands.end(), command));
+    }
+    // dl_file_size.log lines that name the file (its name field) and say result.
+    int lines(const std::string& name, const std::string& result) {
+        int n = 0;
+        for (auto& l : platform::files::splitLines(dir.read("dl_file_size.log")))
+            if (l.compare(28, name.size(), name) == 0 && l.size() > 28 + name.size() &&
+                (l[28 + name.size()] == ' ' || l[28 + name.size()] == '\0') && l.find(result) != std::string::npos)
+                ++n;
+        return n;
+    }
+    std::string errors() { return dir.read("err_dload.log"); }
+    // Answers the listing command with text on a fresh data connection.
+    void listAs(const std::string& text) {
+        server.override = [this, text](const std::string& line) -> std::string {
+            if (line.rfind("NLST", 0) != 0) return "";
+            auto d = plat.connectTo(server.dataPort());
+            server.control->send("150 Here it comes.\r\n");
+            d->send(text);
+            d->close();
+            server.control->send("226 Done.\r\n");
+            return "-";
+        };
+    }
+
+    FakeFtpServer server{plat};
+};
+
+TEST_F(HostileServer, ListingThatNeverEndsIsOverWhenTheWatchdogFires) {
+    auto trickle = plat.makeTimer();
+    std::shared_ptr<platform::fake::Peer> d;
+    server.override = [&](const std::string& line) -> std::string {
+        if (line.rfind("NLST", 0) != 0) return "";
+        d = plat.connectTo(server.dataPort());
+        server.control->send("150 Here it comes.\r\n");
+        trickle->setInterval(150);
+        trickle->onTick = [&] { d->send("x.jpg\r\n"); };
+        trickle->setEnabled(true);
+        return "-";
+    };
+    EXPECT_LT(run(), 300'000);
+    EXPECT_EQ(errors().rfind("Unknown Error ", 0), 0u) << errors();
+    trickle->setEnabled(false);
+    // The next session runs normally.
+    server.override = nullptr;
+    run();
+    EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+}
+
+TEST_F(HostileServer, EmptyAnnouncementThenBytesFailsAndKeepsTheGoodFile) {
+    dir.write("a.jpg", "the good copy");
+    w().ai_del.userChoose();
+    server.override = server.retrAs("a.jpg", {"150 Opening data connection for a.jpg (0 bytes).",
+                                              std::string(3000, 'x'), false, "226 Transfer complete.", {}});
+    run();
+    EXPECT_EQ(dir.read("a.jpg"), "the good copy");
+    EXPECT_EQ(lines("a.jpg", "fail"), 1);
+    EXPECT_EQ(count("DELE a.jpg"), 0);
+    EXPECT_EQ(lines("b.jpg", "pass"), 1);
+}
+
+TEST_F(HostileServer, RepliesThatAnswerNothingMoveNothing) {
+    server.override = [&](const std::string& line) -> std::string {
+        if (line.rfind("USER", 0) != 0) return "";
+        std::string flood;
+        for (int i = 0; i < 20000; ++i) flood += "226 Transfer complete.\r\n";
+        server.control->send(flood);
+        return "-";
+    };
+    run();
+    EXPECT_EQ(count("PASS p"), 0);
+    EXPECT_TRUE(std::none_of(server.commands.begin(), server.commands.end(),
+                             [](const std::string& c) { return c.rfind("NLST", 0) == 0; }));
+    EXPECT_FALSE(errors().empty());
+    EXPECT_EQ(app().outcomeStatus(), 1);
+}
+
+TEST_F(HostileServer, ProgramsOwnFilesAreNeverDownloadedOver) {
+    dir.write("filename2.log", "old.jpg\r\n");
+    dir.write("err_dload.log", "history\r\n");
+    for (const char* n : {"filename2.log", "err_dload.log", "values.log", "pather.log", "dl_file_size.log"})
+        server.files[n] = "from the server";
+    w().Text7.setText("");
+    run();
+    EXPECT_EQ(dir.read("filename2.log").rfind("old.jpg\r\n", 0), 0u);
+    EXPECT_EQ(dir.read("err_dload.log"), "history\r\n");
+    EXPECT_EQ(count("RETR values.log") + count("RETR filename2.log") + count("RETR dl_file_size.log"), 0);
+    EXPECT_EQ(lines("values.log", "fail") + lines("pather.log", "fail"), 2);
+    EXPECT_EQ(lines("a.jpg", "pass"), 1);
+}
+
+TEST_F(HostileServer, FileWhoseFinalReplyNeverComesGetsOneLine) {
+    server.override = server.retrAs("a.jpg", {"150 Opening data connection for a.jpg (3000 bytes).",
+                                              std::string(3000, 'a'), false, "", {}});
+    run();
+    EXPECT_EQ(lines("a.jpg", "fail"), 1) << dir.read("dl_file_size.log");
+    EXPECT_EQ(lines("a.jpg", "pass"), 0);
+    EXPECT_FALSE(dir.exists("a.jpg"));
+}
+
+// Lines end at LF alone too; "." and ".." are no files and fail nothing; a
+// name listed twice is fetched once; a NUL inside a name makes it unsafe
+// instead of naming another file.
+TEST_F(HostileServer, BareLineFeedListing) {
+    server.files["name.jpg"] = "n";
+    listAs("a.jpg\n.\n..\nb.jpg\na.jpg\nnul\0name.jpg\n"s);
+    run();
+    EXPECT_EQ(count("RETR a.jpg"), 1);
+    EXPECT_EQ(count("RETR b.jpg"), 1);
+    EXPECT_EQ(count("RETR name.jpg"), 0);
+    EXPECT_EQ(lines("a.jpg", "pass") + lines("b.jpg", "pass"), 2);
+    EXPECT_EQ(lines("nul", "fail"), 1);
+    EXPECT_EQ(s().failedFiles, 1);
+    // The data port was offered on the control connection's address only.
+    EXPECT_EQ(w().ftpclient2->localHost(), w().ftpclient1->localIP());
+}
+
+// LIST mode against servers that list nothing for "LIST *.jpg *.JPG": one
+// answers at once, the other only once the program closes its side.
+TEST_F(HostileServer, ListModeFallsBackToThePlainListing) {
+    for (bool waitsForClose : {false, true}) {
+        SCOPED_TRACE(waitsForClose);
+        std::remove(dir.file("filename2.log").c_str());
+        loadDownloadedNames(app());
+        server.patternListEmpty = true;
+        server.finalAfterClose = waitsForClose;
+        w().ai_list.setChecked(true);
+        w().ai_nlst.setChecked(false);
+        server.commands.clear();
+        run();
+        EXPECT_EQ(count("LIST *.jpg *.JPG"), 1);
+        EXPECT_EQ(count("LIST"), 1);
+        EXPECT_EQ(lines("a.jpg", "pass"), waitsForClose ? 2 : 1);
+        EXPECT_EQ(count("RETR b.jpg"), 1);
+        EXPECT_TRUE(errors().empty()) << errors();
+    }
+}
+
+}  // namespace
+}  // namespace corvantel::testing
