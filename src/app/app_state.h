@@ -57,6 +57,8 @@ struct AppState {
     std::string workPath;
     bool recallPassword = false;
     bool shuttingDown = false;
+    // Waits end as soon as what they wait for has provably happened.
+    bool quickWaits = false;
     bool exitNow = false;
 
     // Schedule.

@@ -139,6 +139,10 @@ void installWindowHandlers(App& app) {
         w.ai_asc.setChecked(true);
     };
     // "PASV" is greyed and has no command behind it.
+    w.ai_quick.onChoose = [&w, &s] {
+        flip(w.ai_quick);
+        s.quickWaits = w.ai_quick.checked();
+    };
     w.ai_about.onChoose = [&app] { app.form4->open(); };
 
     // The dupe-check boxes are mirrored into the state the sessions read.

@@ -41,7 +41,20 @@ void uploadTimedWait(App& app, const std::function<bool()>& pred, bool resetCoun
 }
 
 void downloadEntryPause(App& app) {
+    if (app.s.quickWaits) return;
     downloadTimedWait(app, [&] { return app.s.downloadWaitSeconds >= 9; });
+}
+
+static bool noConnection(const platform::Endpoint& e) {
+    return e.state() != platform::Endpoint::Connected && e.state() != platform::Endpoint::Closing;
+}
+
+bool downloadDataClosed(const App& app) { return noConnection(*app.w.ftpclient2); }
+bool uploadDataClosed(const App& app) { return noConnection(*app.w.ftpclient3); }
+
+bool downloadFileProvablyDone(const App& app) {
+    const auto& s = app.s;
+    return downloadDataClosed(app) && (s.downloadExpectedSize < 0 || s.downloadBytes == s.downloadExpectedSize);
 }
 
 void downloadErrorRetry(App& app) {

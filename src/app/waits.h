@@ -24,8 +24,18 @@ void uploadTimedWait(App& app, const std::function<bool()>& pred, bool resetCoun
 bool downloadSessionEnding(const App& app);
 bool uploadSessionEnding(const App& app);
 
-// LIST mode: the pause for each matching entry of the listing.
+// LIST mode: the pause for each matching entry of the listing (none with
+// quick waits).
 void downloadEntryPause(App& app);
+
+// Quick waits (an option, off by default): a wait ends as soon as what it
+// waits for has provably happened, instead of running its full length.
+// Whether the download's data connection is over (none is open).
+bool downloadDataClosed(const App& app);
+bool uploadDataClosed(const App& app);
+// The quiet wait after a file: the data connection is over and every byte
+// announced has come (or no size was announced).
+bool downloadFileProvablyDone(const App& app);
 
 // The error-retry steps, as the scheduler installs them.
 void downloadErrorRetry(App& app);

@@ -129,7 +129,10 @@ void downloadListingStep(App& app) {
     };
     switch (s.downloadStep) {
         case 8:
-            downloadTimedWait(app, [&] { return s.downloadWaitSeconds >= 5; });
+            // The listing's final reply has come; with quick waits its
+            // quiet wait ends once the listing connection is over.
+            downloadTimedWait(app,
+                              [&] { return s.downloadWaitSeconds >= 5 || (s.quickWaits && downloadDataClosed(app)); });
             if (!w.ai_nlst.checked() && !s.downloadListFallback && !listingNamesFiles(app)) {
                 // Many servers take "LIST *.jpg *.JPG" as one pattern and
                 // list nothing: ask once more for the whole directory, and

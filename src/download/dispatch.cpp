@@ -109,7 +109,9 @@ void downloadHandleReply(App& app) {
 
 void finishListing(App& app) {
     auto& s = app.s;
-    downloadTimedWait(app, [&] { return s.downloadWaitSeconds >= 9; });
+    downloadTimedWait(app, [&] {
+        return s.downloadWaitSeconds >= 9 || (s.quickWaits && (!s.downloadVerdictPending || downloadFileProvablyDone(app)));
+    });
     if (s.downloadFileGood && s.downloadNextDue) {
         bool pass = judgeDownloadedFile(app);
         if (!pass) s.downloadFileGood = false;

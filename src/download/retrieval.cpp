@@ -85,7 +85,11 @@ static void step12(App& app) {
     auto& s = app.s;
     auto& w = app.w;
     s.downloadDataIsFile = true;
-    downloadTimedWait(app, [&] { return !(s.downloadWaitSeconds < 9 && s.downloadNextDue); });
+    // The file's final reply has come; with quick waits the quiet wait ends
+    // once its data connection is over with every announced byte.
+    downloadTimedWait(app, [&] {
+        return !(s.downloadWaitSeconds < 9 && s.downloadNextDue) || (s.quickWaits && downloadFileProvablyDone(app));
+    });
     bool passes = false;
     if (s.downloadFileGood && s.downloadNextDue) {
         passes = judgeDownloadedFile(app);

@@ -68,6 +68,8 @@ Schedule and options (never saved):
   --delete-after-download   --delete-after-upload
   --download-timestamp      --upload-timestamp
   --file-size-exists        --recall-pass             --work-path DIR
+  --quick                   quick waits: each wait ends as soon as what it
+                            waits for has provably happened (many small files)
 Running:
   --arm download|upload|both   arm the job(s) as ticking their boxes does
   --run-now download|upload    start a session at once (repeatable; in order)
@@ -124,6 +126,8 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.list = true;
         } else if (a == "--ascii") {
             o.ascii = true;
+        } else if (a == "--quick") {
+            o.quickWaits = true;
         } else if (a == "--delete-after-download") {
             o.deleteAfterDownload = true;
         } else if (a == "--delete-after-upload") {
@@ -185,6 +189,7 @@ void applyOptions(App& app, const Options& o) {
     if (o.uploadTimestamp && !w.ai_ustamp.checked()) choose(w.ai_ustamp);
     if (o.fileSizeExists && !w.ai_fsize.checked()) choose(w.ai_fsize);
     if (o.recallPass && !w.ai_pass.checked()) choose(w.ai_pass);
+    if (o.quickWaits && !w.ai_quick.checked()) choose(w.ai_quick);
     if (o.workPath) {
         app.form3->open();
         app.form3->clickFolder(*o.workPath);

@@ -21,6 +21,7 @@ struct Options {
     bool deleteAfterDownload = false, deleteAfterUpload = false;
     bool downloadTimestamp = false, uploadTimestamp = false;
     bool fileSizeExists = false, recallPass = false;
+    bool quickWaits = false;
     std::optional<std::string> workPath;
     bool armDownload = false, armUpload = false;
     std::vector<std::string> runNow;  // "download" / "upload", in order

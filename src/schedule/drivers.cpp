@@ -41,7 +41,11 @@ void runDownloadSession(App& app) {
     w.Timer4->setEnabled(false);
     w.ftpclient1->close();
     w.ftpclient2->close();
-    downloadTimedWait(app, [&] { return s.downloadWaitSeconds >= 9; });
+    // With quick waits the pause ends once both endpoints are closed.
+    downloadTimedWait(app, [&] {
+        return s.downloadWaitSeconds >= 9 ||
+               (s.quickWaits && w.ftpclient1->state() == Endpoint::Closed && w.ftpclient2->state() == Endpoint::Closed);
+    });
     app.loop.waitUntil([&] {
         return w.ftpclient1->state() == Endpoint::Closed && w.ftpclient2->state() == Endpoint::Closed;
     });
@@ -158,7 +162,10 @@ void runUploadSession(App& app) {
     w.Timer3->setEnabled(false);
     w.ftpclient1a->close();
     w.ftpclient3->close();
-    uploadTimedWait(app, [&] { return s.uploadWaitSeconds >= 9; });
+    uploadTimedWait(app, [&] {
+        return s.uploadWaitSeconds >= 9 ||
+               (s.quickWaits && w.ftpclient1a->state() == Endpoint::Closed && w.ftpclient3->state() == Endpoint::Closed);
+    });
     app.loop.waitUntil([&] {
         return w.ftpclient1a->state() == Endpoint::Closed && w.ftpclient3->state() == Endpoint::Closed;
     });

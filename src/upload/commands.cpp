@@ -87,7 +87,7 @@ void uploadListingStep(App& app) {
     };
     switch (s.uploadStep) {
         case 8:
-            uploadTimedWait(app, [&] { return s.uploadWaitSeconds >= 5; });
+            uploadTimedWait(app, [&] { return s.uploadWaitSeconds >= 5 || (s.quickWaits && uploadDataClosed(app)); });
             s.uploadStep = 9;
             reopenUploadListener(app);
             send("TYPE A");
