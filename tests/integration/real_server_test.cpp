@@ -137,5 +137,117 @@ TEST_P(RealServerFixture, StopEndsTheServerAndItsSessions) {
 
 INSTANTIATE_TEST_SUITE_P(RealServer, RealServerFixture, ::testing::ValuesIn(kAllServers), kindName);
 
+// --- download: NLST and LIST listings
+
+enum class Listing { Nlst, List };
+void PrintTo(Listing listing, std::ostream* os) { *os << (listing == Listing::List ? "LIST" : "NLST"); }
+
+class RealServerDownload : public RealServerTest,
+                           public ::testing::WithParamInterface<std::tuple<ServerKind, Listing>> {
+protected:
+    void SetUp() override {
+        RealServerTest::SetUp();
+        // Sizes around the program's 2000-byte pieces: one piece exactly, many
+        // with a short last one, less than one. The oldest file is over a
+        // year old, so LIST shows its year where the others show a time.
+        pictures_ = {{"harbour.jpg", randomBytes(70001, 21)},
+                     {"sunrise.jpg", randomBytes(2000, 22)},
+                     {"archive.jpg", randomBytes(513, 23)}};
+        for (auto& [name, content] : pictures_) writeFile(remote_ / name, content);
+        writeFile(remote_ / "notes.txt", "not a picture\r\n");
+        fs::last_write_time(remote_ / "archive.jpg", fs::file_time_type::clock::now() - std::chrono::hours(24 * 400));
+    }
+    Files pictures_;
+};
+
+// The files matching *.jpg are fetched whole, each logged once as passed;
+// the other file is left alone; the session completes (exit 0).
+TEST_P(RealServerDownload, FetchesTheMatchingFilesByteForByte) {
+    const auto [kind, listing] = GetParam();
+    ASSERT_TRUE(start(kind));
+    auto r =
+        session("download", listing == Listing::List ? std::vector<std::string>{"--list"} : std::vector<std::string>{});
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    // The listing asked for is the one sent.
+    const std::string sent = listing == Listing::List ? "download -> LIST" : "download -> NLST";
+    const std::string other = listing == Listing::List ? "download -> NLST" : "download -> LIST";
+    EXPECT_NE(r.err.find(sent), std::string::npos) << brief(r);
+    EXPECT_EQ(r.err.find(other), std::string::npos) << brief(r);
+
+    EXPECT_EQ(r.exitCode, 0) << brief(r);
+    expectExactly(work_, pictures_);
+    expectOnePassEach(readZoneLog(run_ / "dl_file_size.log"), pictures_);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerDownload,
+                         ::testing::Combine(::testing::ValuesIn(kAllServers),
+                                            ::testing::Values(Listing::Nlst, Listing::List)),
+                         [](const auto& info) {
+                             return toString(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) == Listing::List ? "_LIST" : "_NLST");
+                         });
+
+// --- upload
+
+class RealServerUpload : public RealServerTest, public ::testing::WithParamInterface<ServerKind> {
+protected:
+    // Three pictures for one session (seed picks the contents), with sizes
+    // around the program's 2000-byte pieces, and a file that does not match.
+    Files writePictures(unsigned seed) {
+        Files pictures = {{"harbour.jpg", randomBytes(150001, seed)},
+                          {"sunrise.jpg", randomBytes(2000, seed + 1)},
+                          {"tiny.jpg", randomBytes(7, seed + 2)}};
+        for (auto& [name, content] : pictures) writeFile(work_ / name, content);
+        writeFile(work_ / "notes.txt", "not a picture\r\n");
+        return pictures;
+    }
+};
+
+// The matching files are stored byte for byte, each logged once as passed.
+TEST_P(RealServerUpload, StoresTheMatchingFilesByteForByte) {
+    ASSERT_TRUE(start(GetParam()));
+    const Files pictures = writePictures(31);
+    auto r = session("upload");
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 0) << brief(r);
+    expectExactly(remote_, pictures);
+    expectOnePassEach(readZoneLog(run_ / "fileupl.log"), pictures);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerUpload, ::testing::ValuesIn(kAllServers), kindName);
+
+// Twenty sessions in a row, each a fresh program run sending three files
+// with new contents (the duplicate check off, so every session sends them
+// all): every run exits 0, logs three more "pass" lines, and leaves the
+// server with exactly this run's contents. Where sessions start to fail,
+// the loop ends after a few failed runs to keep their evidence short.
+class RealServerRepeatedUploads : public RealServerUpload {};
+
+TEST_P(RealServerRepeatedUploads, TwentySessionsAllPass) {
+    ASSERT_TRUE(start(GetParam()));
+    constexpr int kRuns = 20;
+    // Failed assertions so far in this test.
+    auto failures = [] {
+        return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+    };
+    int failedRuns = 0;
+    for (int run = 0; run < kRuns && failedRuns < 3; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run + 1) + " of " + std::to_string(kRuns));
+        const Files pictures = writePictures(100 + 10 * static_cast<unsigned>(run));
+        const int failuresBefore = failures();
+        auto r = session("upload", {"--upload-dupe-check", "off"});
+        ASSERT_FALSE(r.timedOut) << r.describe();
+        EXPECT_EQ(r.exitCode, 0) << brief(r);
+        expectExactly(remote_, pictures);
+        auto log = readZoneLog(run_ / "fileupl.log");
+        ASSERT_EQ(log.size(), 3u * static_cast<std::size_t>(run + 1)) << show(log);
+        expectOnePassEach(std::vector<ZoneLine>(log.end() - 3, log.end()), pictures);
+        if (failures() > failuresBefore) ++failedRuns;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerRepeatedUploads,
+                         ::testing::Values(ServerKind::Proftpd, ServerKind::PureFtpd), kindName);
+
 }  // namespace
 }  // namespace corvantel::itest
