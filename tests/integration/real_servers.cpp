@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -208,6 +209,7 @@ const std::string& RealFtpServer::password() { return kPassword; }
     if (auto ok = ensureLoginUser(kind == ServerKind::Vsftpd, uid, gid); !ok) return ok;
     handOver(root, uid, gid);
     fs::create_directories(dir);
+    kind_ = kind;
     // The free port is released before the server binds it, so another test
     // may take it first: the server then exits at once and is tried again.
     ::testing::AssertionResult result = ::testing::AssertionFailure();
@@ -234,24 +236,36 @@ const std::string& RealFtpServer::password() { return kPassword; }
             const fs::path empty = dir / "vsftpd-empty";
             fs::create_directories(empty);
             const fs::path conf = dir / "vsftpd.conf";
-            // No file in /etc/pam.d has the PAM service's name, so PAM uses
-            // "other", which checks the system password.
-            writeText(conf,
-                      "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" + port +
-                          "\nbackground=NO\n"
-                          "anonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\nlocal_umask=022\n"
-                          "local_root=" +
-                          root.string() +
-                          "\nchroot_local_user=YES\nallow_writeable_chroot=YES\n"
-                          "pam_service_name=corvantel-test\nuserlist_enable=NO\ntcp_wrappers=NO\n"
-                          "port_enable=YES\nconnect_from_port_20=NO\n"
-                          "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
-                          "secure_chroot_dir=" +
-                          empty.string() +
-                          "\nidle_session_timeout=120\ndata_connection_timeout=60\n"
-                          "xferlog_enable=YES\nlog_ftp_protocol=YES\nvsftpd_log_file=" +
-                          (dir / "vsftpd.log").string() + "\n",
-                      ownerOnly);
+            std::ostringstream c;
+            c << "listen=YES\n"
+              << "listen_ipv6=NO\n"
+              << "listen_address=127.0.0.1\n"
+              << "listen_port=" << port << "\n"
+              << "background=NO\n"
+              << "anonymous_enable=NO\n"
+              << "local_enable=YES\n"
+              << "write_enable=YES\n"
+              << "local_umask=022\n"
+              << "local_root=" << root.string() << "\n"
+              << "chroot_local_user=YES\n"
+              << "allow_writeable_chroot=YES\n"
+              // No file in /etc/pam.d has this name, so PAM uses "other",
+              // which checks the system password.
+              << "pam_service_name=corvantel-test\n"
+              << "userlist_enable=NO\n"
+              << "tcp_wrappers=NO\n"
+              << "port_enable=YES\n"
+              << "connect_from_port_20=NO\n"
+              << "seccomp_sandbox=NO\n"
+              << "isolate=NO\n"
+              << "isolate_network=NO\n"
+              << "secure_chroot_dir=" << empty.string() << "\n"
+              << "idle_session_timeout=120\n"
+              << "data_connection_timeout=60\n"
+              << "xferlog_enable=YES\n"
+              << "log_ftp_protocol=YES\n"
+              << "vsftpd_log_file=" << (dir / "vsftpd.log").string() << "\n";
+            writeText(conf, c.str(), ownerOnly);
             argv = {program("usr/sbin/vsftpd").string(), conf.string()};
             logFiles_ = {dir / "vsftpd.log", output};
             break;
@@ -266,24 +280,41 @@ const std::string& RealFtpServer::password() { return kPassword; }
                       ownerOnly);
             writeText(groups, kUser + ":x:" + std::to_string(gid) + ":\n", ownerOnly);
             const fs::path conf = dir / "proftpd.conf";
-            writeText(conf,
-                      "ServerType standalone\nServerName \"corvantel test\"\nPort " + port +
-                          "\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"
-                          "User nobody\nGroup nogroup\n"
-                          "PidFile " +
-                          (dir / "proftpd.pid").string() + "\nScoreboardFile " + (dir / "proftpd.scoreboard").string() +
-                          "\nDelayEngine off\nWtmpLog off\nUseReverseDNS off\n"
-                          "AuthOrder mod_auth_file.c\nAuthUserFile " +
-                          users.string() + "\nAuthGroupFile " + groups.string() +
-                          "\nAuthPAM off\nRequireValidShell off\nDefaultRoot ~\n"
-                          "AllowOverwrite on\nAllowStoreRestart on\nUmask 022\nMaxInstances 30\n"
-                          "TimeoutIdle 120\nTimeoutNoTransfer 120\nTimeoutStalled 60\n"
-                          "SystemLog " +
-                          (dir / "proftpd-system.log").string() + "\nExtendedLog " +
-                          (dir / "proftpd-commands.log").string() + " ALL\n",
-                      ownerOnly);
+            std::ostringstream c;
+            c << "ServerType standalone\n"
+              << "ServerName \"corvantel test\"\n"
+              << "Port " << port << "\n"
+              << "DefaultAddress 127.0.0.1\n"
+              << "SocketBindTight on\n"
+              << "UseIPv6 off\n"
+              << "User nobody\n"
+              << "Group nogroup\n"
+              << "PidFile " << (dir / "proftpd.pid").string() << "\n"
+              << "ScoreboardFile " << (dir / "proftpd.scoreboard").string() << "\n"
+              << "ControlsEngine off\n"
+              << "DelayEngine off\n"
+              << "WtmpLog off\n"
+              << "UseReverseDNS off\n"
+              << "AuthOrder mod_auth_file.c\n"
+              << "AuthUserFile " << users.string() << "\n"
+              << "AuthGroupFile " << groups.string() << "\n"
+              << "AuthPAM off\n"
+              << "RequireValidShell off\n"
+              << "DefaultRoot ~\n"
+              << "AllowOverwrite on\n"
+              << "AllowStoreRestart on\n"
+              << "Umask 022\n"
+              << "MaxInstances 30\n"
+              << "TimeoutIdle 120\n"
+              << "TimeoutNoTransfer 120\n"
+              << "TimeoutStalled 60\n"
+              << "SystemLog " << (dir / "proftpd-system.log").string() << "\n"
+              << "TransferLog " << (dir / "proftpd-transfers.log").string() << "\n"
+              << "ExtendedLog " << (dir / "proftpd-commands.log").string() << " ALL\n";
+            writeText(conf, c.str(), ownerOnly);
             argv = {program("usr/sbin/proftpd").string(), "-n", "-c", conf.string()};
-            logFiles_ = {dir / "proftpd-commands.log", dir / "proftpd-system.log", output};
+            logFiles_ = {dir / "proftpd-commands.log", dir / "proftpd-transfers.log", dir / "proftpd-system.log",
+                         output};
             break;
         }
         case ServerKind::PureFtpd: {
@@ -301,6 +332,8 @@ const std::string& RealFtpServer::password() { return kPassword; }
                 !ok)
                 return ok;
             const fs::path transfers = dir / "pureftpd-transfers.log";
+            // Address and port, the virtual user, no DNS, chroot, no
+            // anonymous login, verbose, two minutes idle at most.
             argv = {program("usr/sbin/pure-ftpd").string(),
                     "-S",
                     "127.0.0.1," + port,
@@ -372,14 +405,24 @@ void RealFtpServer::stop() {
     // Stopped, the master forks no new session while its family is found.
     ::kill(-pid_, SIGSTOP);
     std::set<pid_t> sessions = {pid_};
+    std::set<pid_t> killed;
     const auto deadline = Clock::now() + 5s;
     while (Clock::now() < deadline) {
         const auto members = family(processTable(), sessions);
         if (members.empty()) break;
         for (pid_t p : members) ::kill(p, SIGKILL);
+        killed.insert(members.begin(), members.end());
         std::this_thread::sleep_for(10ms);
     }
     waitForExit(pid_, 5s);
+    // pure-ftpd keeps a file per session in /run/pure-ftpd (for pure-ftpwho)
+    // that only a session ending by itself removes.
+    if (kind_ == ServerKind::PureFtpd)
+        for (pid_t p : killed) {
+            char name[64];
+            std::snprintf(name, sizeof name, "/run/pure-ftpd/client-%08lu", static_cast<unsigned long>(p));
+            ::unlink(name);
+        }
     pid_ = -1;
     port_ = 0;
 }

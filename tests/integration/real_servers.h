@@ -70,6 +70,7 @@ private:
     ::testing::AssertionResult startOnce(ServerKind kind, const fs::path& dir, const fs::path& root, uid_t uid,
                                          gid_t gid, bool& retry);
 
+    ServerKind kind_ = ServerKind::Vsftpd;
     pid_t pid_ = -1;
     int port_ = 0;
     std::vector<fs::path> logFiles_;
