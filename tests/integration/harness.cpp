@@ -70,6 +70,14 @@ void killGroupAndReap(pid_t pid, int& status) {
     }
 }
 
+sockaddr_in loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    return a;
+}
+
 std::string tail(const std::string& s, std::size_t n) {
     return s.size() <= n ? s : "...(" + std::to_string(s.size() - n) + " bytes cut)...\n" + s.substr(s.size() - n);
 }
@@ -154,6 +162,35 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const fs::path& c
         result.signal = WTERMSIG(status);
     }
     return result;
+}
+
+pid_t spawnSessionLeader(const std::vector<std::string>& argv, const fs::path& cwd, const fs::path& logFile) {
+    CStrings args(argv);
+    CStrings envp(environmentWith({}));
+    const std::string dir = cwd.string();
+    const std::string logPath = logFile.string();
+    pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        ::setsid();
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int devnull = ::open("/dev/null", O_RDONLY);
+        if (devnull >= 0) ::dup2(devnull, 0);
+        int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (log >= 0) {
+            ::dup2(log, 1);
+            ::dup2(log, 2);
+        }
+        if (::chdir(dir.c_str()) != 0) ::_exit(126);
+        ::execve(args.get()[0], args.get(), envp.get());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+bool waitForExit(pid_t pid, std::chrono::milliseconds timeout) {
+    int status = 0;
+    return waitUntil(pid, status, Clock::now() + timeout);
 }
 
 // --- FtpServer
@@ -291,10 +328,7 @@ std::vector<std::string> fileNames(const fs::path& dir) {
 
 int unusedPort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
+    sockaddr_in a = loopback(0);
     socklen_t len = sizeof a;
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
@@ -303,6 +337,14 @@ int unusedPort() {
     }
     ::close(fd);
     return ntohs(a.sin_port);
+}
+
+int connectLoopback(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(port);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
 }
 
 std::vector<ZoneLine> readZoneLog(const fs::path& p) {
@@ -384,8 +426,11 @@ void IntegrationTest::TearDown() {
         for (auto& n : fileNames(run_))
             if (n.size() > 4 && n.substr(n.size() - 4) == ".log")
                 std::cerr << "---- " << n << " ----\n" << tail(readFile(run_ / n), 3000);
-        std::cerr << "---- commands the server received ----\n" << tail(readFile(base_ / "server-commands.log"), 4000);
-        std::cerr << "---- server stderr ----\n" << tail(readFile(base_ / "server-stderr.log"), 4000) << '\n';
+        if (fileExists(base_ / "server-commands.log"))
+            std::cerr << "---- commands the server received ----\n"
+                      << tail(readFile(base_ / "server-commands.log"), 4000);
+        if (fileExists(base_ / "server-stderr.log"))
+            std::cerr << "---- server stderr ----\n" << tail(readFile(base_ / "server-stderr.log"), 4000) << '\n';
     }
     if (!std::getenv("CORVANTEL_KEEP_TEST_DIRS")) {
         std::error_code ec;
@@ -415,22 +460,30 @@ bool IntegrationTest::sawCommand(const std::string& exact) const {
     return std::find(cmds.begin(), cmds.end(), exact) != cmds.end();
 }
 
+std::vector<std::string> IntegrationTest::jobOptions(const std::string& job, int port, const std::string& user,
+                                                     const std::string& password, const std::string& pattern,
+                                                     const std::string& dir) {
+    const std::string p = "--" + job + "-";
+    return {p + "host",     "127.0.0.1", p + "port", std::to_string(port), p + "user",    user,
+            p + "password", password,    p + "dir",  dir,                  p + "pattern", pattern};
+}
+
 std::vector<std::string> IntegrationTest::downloadOptions(const std::string& pattern, const std::string& dir) const {
-    return {"--download-host",     "127.0.0.1", "--download-port", std::to_string(server_.port()),
-            "--download-user",     user_,       "--download-password", password_,
-            "--download-dir",      dir,         "--download-pattern",  pattern};
+    return jobOptions("download", server_.port(), user_, password_, pattern, dir);
 }
 
 std::vector<std::string> IntegrationTest::uploadOptions(const std::string& pattern, const std::string& dir) const {
-    return {"--upload-host",     "127.0.0.1", "--upload-port", std::to_string(server_.port()),
-            "--upload-user",     user_,       "--upload-password", password_,
-            "--upload-dir",      dir,         "--upload-pattern",  pattern};
+    return jobOptions("upload", server_.port(), user_, password_, pattern, dir);
 }
 
-ProcessResult IntegrationTest::runCorvantel(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+ProcessResult IntegrationTest::runCorvantel(const std::vector<std::string>& args, std::chrono::milliseconds timeout,
+                                           const std::vector<std::pair<std::string, std::string>>& env) {
     std::vector<std::string> argv = {CORVANTEL_BINARY, "--headless"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return runProcess(argv, run_, {{"CORVANTEL_TIME_SCALE", "60"}, {"QT_QPA_PLATFORM", "offscreen"}}, timeout);
+    std::vector<std::pair<std::string, std::string>> vars = {{"CORVANTEL_TIME_SCALE", "60"},
+                                                             {"QT_QPA_PLATFORM", "offscreen"}};
+    vars.insert(vars.end(), env.begin(), env.end());
+    return runProcess(argv, run_, vars, timeout);
 }
 
 }  // namespace corvantel::itest

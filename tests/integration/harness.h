@@ -39,6 +39,14 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const fs::path& c
                          const std::vector<std::pair<std::string, std::string>>& env,
                          std::chrono::milliseconds timeout);
 
+// Starts argv[0] (a path) with the arguments as the leader of a new session
+// (so that whatever it forks can be found by its session id), in cwd,
+// standard input from /dev/null, both outputs appended to logFile. The child
+// is killed when this process dies. Returns its pid, or -1.
+pid_t spawnSessionLeader(const std::vector<std::string>& argv, const fs::path& cwd, const fs::path& logFile);
+// Waits up to timeout for the child pid to end; true when it was reaped.
+bool waitForExit(pid_t pid, std::chrono::milliseconds timeout);
+
 // The test FTP server as a child process. It ends with this object, and in
 // any case when its standard input (a pipe held here) closes.
 class FtpServer {
@@ -75,6 +83,8 @@ std::string randomBytes(std::size_t n, unsigned seed);
 std::vector<std::string> fileNames(const fs::path& dir);
 // A TCP port on 127.0.0.1 that nothing listens on (bound, then released).
 int unusedPort();
+// A blocking TCP connection to 127.0.0.1:port (close-on-exec), or -1.
+int connectLoopback(int port);
 
 // One line of dl_file_size.log (or the upload logs): fields in print zones
 // of 14 columns: date, time, name, size, result.
@@ -122,8 +132,15 @@ protected:
     std::vector<std::string> downloadOptions(const std::string& pattern, const std::string& dir = "/") const;
     std::vector<std::string> uploadOptions(const std::string& pattern, const std::string& dir = "/") const;
 
-    // Runs `corvantel --headless args...` in run/ with CORVANTEL_TIME_SCALE=60.
-    ProcessResult runCorvantel(const std::vector<std::string>& args, std::chrono::milliseconds timeout = 120s);
+    // The job options for a server at 127.0.0.1:port ("download" or "upload").
+    static std::vector<std::string> jobOptions(const std::string& job, int port, const std::string& user,
+                                               const std::string& password, const std::string& pattern,
+                                               const std::string& dir);
+
+    // Runs `corvantel --headless args...` in run/ with CORVANTEL_TIME_SCALE=60
+    // and the other environment variables given (e.g. CORVANTEL_TRACE=1).
+    ProcessResult runCorvantel(const std::vector<std::string>& args, std::chrono::milliseconds timeout = 120s,
+                               const std::vector<std::pair<std::string, std::string>>& env = {});
 
     fs::path base_;
     fs::path run_;

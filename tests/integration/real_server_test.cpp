@@ -1,0 +1,253 @@
+// End to end against the FTP servers users run: vsftpd, proftpd and
+// pure-ftpd, each started for the test on 127.0.0.1 (real_servers.h). The
+// program runs headless with its FTP dialogue traced, which failure
+// messages show beside the server's own logs.
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "real_servers.h"
+
+namespace corvantel::itest {
+namespace {
+
+using Files = std::map<std::string, std::string>;  // name -> content
+
+class RealServerTest : public IntegrationTest {
+protected:
+    void SetUp() override {
+        IntegrationTest::SetUp();
+        // The servers work as the login user, who must reach remote/.
+        ::chmod(base_.c_str(), 0755);
+        ASSERT_TRUE(RealFtpServer::installed());
+    }
+
+    void TearDown() override {
+        server_.stop();
+        if (HasFailure()) {
+            if (!traces_.empty())
+                std::cerr << "---- the program's FTP dialogue (CORVANTEL_TRACE) ----\n"
+                          << (traces_.size() > 16000 ? "...\n" + traces_.substr(traces_.size() - 16000) : traces_);
+            std::cerr << "\n---- the server's logs ----\n" << server_.logs();
+        }
+        IntegrationTest::TearDown();
+    }
+
+    ::testing::AssertionResult start(ServerKind kind) { return server_.start(kind, base_ / "server", remote_); }
+
+    // One session of job ("download" or "upload") between work/ and the
+    // server's root, run now, then the program ends.
+    ProcessResult session(const std::string& job, const std::vector<std::string>& extra = {}) {
+        auto args = jobOptions(job, server_.port(), RealFtpServer::user(), RealFtpServer::password(), "*.jpg", "/");
+        args = concat(concat(args, {"--work-path", work_.string()}), concat(extra, {"--run-now", job, "--once"}));
+        ProcessResult r = runCorvantel(args, 120s, {{"CORVANTEL_TRACE", "1"}});
+        traces_ += "==== run " + std::to_string(++runs_) + ": " + job + " ====\n" + r.err;
+        return r;
+    }
+
+    // The exit status and the program's last status lines; its FTP dialogue
+    // is shown once, when the test ends, if it failed.
+    static std::string brief(const ProcessResult& r) {
+        return "exit code " + std::to_string(r.exitCode) + ", " + std::to_string(r.seconds) +
+               " s, last status lines:\n" + (r.out.size() > 1200 ? r.out.substr(r.out.size() - 1200) : r.out);
+    }
+
+    // dir holds exactly these files, byte for byte.
+    static void expectExactly(const fs::path& dir, const Files& files) {
+        std::vector<std::string> names;
+        for (auto& [name, content] : files) {
+            names.push_back(name);
+            if (!fileExists(dir / name)) {
+                ADD_FAILURE() << name << " is missing from " << dir;
+                continue;
+            }
+            const std::string got = readFile(dir / name);
+            EXPECT_EQ(got.size(), content.size()) << name;
+            EXPECT_TRUE(got == content) << name << " differs from the original";
+        }
+        EXPECT_EQ(fileNames(dir), names);
+    }
+
+    // The log holds one line per file, each "pass" with the file's size.
+    static void expectOnePassEach(const std::vector<ZoneLine>& log, const Files& files) {
+        EXPECT_EQ(log.size(), files.size()) << show(log);
+        for (auto& [name, content] : files) {
+            auto lines = linesFor(log, name);
+            ASSERT_EQ(lines.size(), 1u) << name << '\n' << show(log);
+            EXPECT_EQ(lines[0].result, "pass") << name << '\n' << show(log);
+            EXPECT_EQ(lines[0].size, std::to_string(content.size())) << name << '\n' << show(log);
+        }
+    }
+
+    RealFtpServer server_;
+    std::string traces_;
+    int runs_ = 0;
+};
+
+const std::vector<ServerKind> kAllServers = {ServerKind::Vsftpd, ServerKind::Proftpd, ServerKind::PureFtpd};
+
+std::string kindName(const ::testing::TestParamInfo<ServerKind>& info) { return toString(info.param); }
+
+// --- the fixture itself
+
+// Logs in on a control connection to 127.0.0.1:port; true once the server
+// answered 230 (the session's processes are then all there).
+bool logIn(int port, int& fd) {
+    fd = connectLoopback(port);
+    if (fd < 0) return false;
+    const std::string login = "USER " + RealFtpServer::user() + "\r\nPASS " + RealFtpServer::password() + "\r\n";
+    if (::send(fd, login.data(), login.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(login.size())) return false;
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (got.find("\n230 ") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        char buf[1024];
+        ssize_t n = ::poll(&p, 1, 200) > 0 ? ::recv(fd, buf, sizeof buf, 0) : -1;
+        if (n == 0) return false;
+        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got.find("\n230 ") != std::string::npos;
+}
+
+bool alive(pid_t pid) {
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+class RealServerFixture : public RealServerTest, public ::testing::WithParamInterface<ServerKind> {};
+
+// Stopping a server with a client logged in ends the master and every
+// process of the session, whatever the server forked or detached.
+TEST_P(RealServerFixture, StopEndsTheServerAndItsSessions) {
+    ASSERT_TRUE(start(GetParam()));
+    int fd = -1;
+    ASSERT_TRUE(logIn(server_.port(), fd)) << server_.logs();
+    const std::vector<pid_t> before = server_.processes();
+    EXPECT_GE(before.size(), 2u) << "the master and at least one session process";
+    server_.stop();
+    for (pid_t pid : before) EXPECT_FALSE(alive(pid)) << "process " << pid << " outlived stop()";
+    EXPECT_TRUE(server_.processes().empty());
+    ::close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerFixture, ::testing::ValuesIn(kAllServers), kindName);
+
+// --- download: NLST and LIST listings
+
+enum class Listing { Nlst, List };
+void PrintTo(Listing listing, std::ostream* os) { *os << (listing == Listing::List ? "LIST" : "NLST"); }
+
+class RealServerDownload : public RealServerTest,
+                           public ::testing::WithParamInterface<std::tuple<ServerKind, Listing>> {
+protected:
+    void SetUp() override {
+        RealServerTest::SetUp();
+        // Sizes around the program's 2000-byte pieces: one piece exactly, many
+        // with a short last one, less than one. The oldest file is over a
+        // year old, so LIST shows its year where the others show a time.
+        pictures_ = {{"harbour.jpg", randomBytes(70001, 21)},
+                     {"sunrise.jpg", randomBytes(2000, 22)},
+                     {"archive.jpg", randomBytes(513, 23)}};
+        for (auto& [name, content] : pictures_) writeFile(remote_ / name, content);
+        writeFile(remote_ / "notes.txt", "not a picture\r\n");
+        fs::last_write_time(remote_ / "archive.jpg", fs::file_time_type::clock::now() - std::chrono::hours(24 * 400));
+    }
+    Files pictures_;
+};
+
+// The files matching *.jpg are fetched whole, each logged once as passed;
+// the other file is left alone; the session completes (exit 0).
+TEST_P(RealServerDownload, FetchesTheMatchingFilesByteForByte) {
+    const auto [kind, listing] = GetParam();
+    ASSERT_TRUE(start(kind));
+    auto r =
+        session("download", listing == Listing::List ? std::vector<std::string>{"--list"} : std::vector<std::string>{});
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    // The listing asked for is the one sent.
+    const std::string sent = listing == Listing::List ? "download -> LIST" : "download -> NLST";
+    const std::string other = listing == Listing::List ? "download -> NLST" : "download -> LIST";
+    EXPECT_NE(r.err.find(sent), std::string::npos) << brief(r);
+    EXPECT_EQ(r.err.find(other), std::string::npos) << brief(r);
+
+    EXPECT_EQ(r.exitCode, 0) << brief(r);
+    expectExactly(work_, pictures_);
+    expectOnePassEach(readZoneLog(run_ / "dl_file_size.log"), pictures_);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerDownload,
+                         ::testing::Combine(::testing::ValuesIn(kAllServers),
+                                            ::testing::Values(Listing::Nlst, Listing::List)),
+                         [](const auto& info) {
+                             return toString(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) == Listing::List ? "_LIST" : "_NLST");
+                         });
+
+// --- upload
+
+class RealServerUpload : public RealServerTest, public ::testing::WithParamInterface<ServerKind> {
+protected:
+    // Three pictures for one session (seed picks the contents), with sizes
+    // around the program's 2000-byte pieces, and a file that does not match.
+    Files writePictures(unsigned seed) {
+        Files pictures = {{"harbour.jpg", randomBytes(150001, seed)},
+                          {"sunrise.jpg", randomBytes(2000, seed + 1)},
+                          {"tiny.jpg", randomBytes(7, seed + 2)}};
+        for (auto& [name, content] : pictures) writeFile(work_ / name, content);
+        writeFile(work_ / "notes.txt", "not a picture\r\n");
+        return pictures;
+    }
+};
+
+// The matching files are stored byte for byte, each logged once as passed.
+TEST_P(RealServerUpload, StoresTheMatchingFilesByteForByte) {
+    ASSERT_TRUE(start(GetParam()));
+    const Files pictures = writePictures(31);
+    auto r = session("upload");
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 0) << brief(r);
+    expectExactly(remote_, pictures);
+    expectOnePassEach(readZoneLog(run_ / "fileupl.log"), pictures);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerUpload, ::testing::ValuesIn(kAllServers), kindName);
+
+// Twenty sessions in a row, each a fresh program run sending three files
+// with new contents (the duplicate check off, so every session sends them
+// all): every run exits 0, logs three more "pass" lines, and leaves the
+// server with exactly this run's contents. Where sessions start to fail,
+// the loop ends after a few failed runs to keep their evidence short.
+class RealServerRepeatedUploads : public RealServerUpload {};
+
+TEST_P(RealServerRepeatedUploads, TwentySessionsAllPass) {
+    ASSERT_TRUE(start(GetParam()));
+    constexpr int kRuns = 20;
+    // Failed assertions so far in this test.
+    auto failures = [] {
+        return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+    };
+    int failedRuns = 0;
+    for (int run = 0; run < kRuns && failedRuns < 3; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run + 1) + " of " + std::to_string(kRuns));
+        const Files pictures = writePictures(100 + 10 * static_cast<unsigned>(run));
+        const int failuresBefore = failures();
+        auto r = session("upload", {"--upload-dupe-check", "off"});
+        ASSERT_FALSE(r.timedOut) << r.describe();
+        EXPECT_EQ(r.exitCode, 0) << brief(r);
+        expectExactly(remote_, pictures);
+        auto log = readZoneLog(run_ / "fileupl.log");
+        ASSERT_EQ(log.size(), 3u * static_cast<std::size_t>(run + 1)) << show(log);
+        expectOnePassEach(std::vector<ZoneLine>(log.end() - 3, log.end()), pictures);
+        if (failures() > failuresBefore) ++failedRuns;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerRepeatedUploads,
+                         ::testing::Values(ServerKind::Proftpd, ServerKind::PureFtpd), kindName);
+
+}  // namespace
+}  // namespace corvantel::itest
