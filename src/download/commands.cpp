@@ -103,7 +103,7 @@ void downloadLoginStep(App& app) {
             w.fText5.setText("");
             s.downloadStep = 7;
             if (w.ai_nlst.checked())
-                send("NLST " + w.Text7.text());
+                send(s.downloadListFallback ? "NLST" : "NLST " + w.Text7.text());
             else if (s.downloadListFallback)
                 send("LIST");
             else
@@ -116,6 +116,11 @@ void downloadLoginStep(App& app) {
 
 // Whether the listing received names at least one file.
 static bool listingNamesFiles(App& app) {
+    if (app.w.ai_nlst.checked()) {
+        for (auto& name : platform::files::splitLines(app.w.fText5.text()))
+            if (!namesNoFile(name)) return true;
+        return false;
+    }
     parseListListing(app, app.w.fText5.text());
     return app.w.Combo1.count() > 0;
 }
@@ -133,10 +138,11 @@ void downloadListingStep(App& app) {
             // quiet wait ends once the listing connection is over.
             downloadTimedWait(app,
                               [&] { return s.downloadWaitSeconds >= 5 || (s.quickWaits && downloadDataClosed(app)); });
-            if (!w.ai_nlst.checked() && !s.downloadListFallback && !listingNamesFiles(app)) {
+            if (!s.downloadListFallback && !w.Text7.text().empty() && !listingNamesFiles(app)) {
                 // Many servers take "LIST *.jpg *.JPG" as one pattern and
-                // list nothing: ask once more for the whole directory, and
-                // apply the pattern here as the selection always does.
+                // list nothing, and some refuse a pattern after NLST: ask
+                // once more for the whole directory, and apply the pattern
+                // here.
                 s.downloadListFallback = true;
                 s.downloadStep = 5;
                 resetDownloadListener(app);

@@ -156,6 +156,12 @@ static void retrReply(App& app) {
     // An announced size of 0 is checked like any other: a server that then
     // sends bytes fails the file instead of leaving an empty one.
     s.downloadExpectedSize = sizeFromRetrReply(s.downloadReply, s.fileSizeCheck);
+    // The whole file may have come before the reply that announced it.
+    if (s.downloadExpectedSize > 0 && s.downloadBytes == s.downloadExpectedSize) w.ftpclient2->close();
+    else if (s.downloadExpectedSize >= 0 && s.downloadBytes > s.downloadExpectedSize) {
+        s.downloadFileSpoiled = true;
+        w.ftpclient2->close();
+    }
     w.Text13.setVisible(s.downloadExpectedSize >= 1);
     auto& l = *w.ftpclient2;
     downloadTimedWait(app, [&] {

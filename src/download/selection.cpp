@@ -147,6 +147,10 @@ bool wanted(App& app, const std::string& name) {
     auto& s = app.s;
     if (namesNoFile(name) || s.downloadSessionNames.contains(name)) return false;
     if (name == s.uploadFileName) return false;
+    // The plain NLST that stands in for one the server refused lists every
+    // name: the pattern is applied here.
+    if (s.downloadListFallback && app.w.ai_nlst.checked() && !files::wildcardMatch(app.w.Text7.text(), name))
+        return false;
     if (s.downloadDupeCheck && s.downloadedNames.contains(name)) return false;
     s.downloadSessionNames.add(name);
     return true;
