@@ -62,6 +62,10 @@ int main(int argc, char** argv) {
         std::fputs(usageText().c_str(), stdout);
         return 0;
     }
+    if (options->version) {
+        std::fputs(versionText().c_str(), stdout);
+        return 0;
+    }
 
     std::unique_ptr<QCoreApplication> qapp = options->headless ? std::make_unique<QCoreApplication>(argc, argv)
                                                                : gui::makeApplication(argc, argv);

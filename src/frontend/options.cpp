@@ -76,11 +76,14 @@ Running:
   --once                       end when every armed or run-now job has run once
   --headless                   no window: print status changes on standard output
   --help                       this text
+  --version                    print the program's version and end
 
 Exit status: 0 when every session completed and no file failed, 1 otherwise,
 2 for a wrong command line.
 )";
 }
+
+std::string versionText() { return std::string("corvantel ") + CORVANTEL_VERSION + "\n"; }
 
 std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string& error) {
     Options o;
@@ -99,6 +102,8 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.headless = true;
         } else if (a == "--help" || a == "-h") {
             o.help = true;
+        } else if (a == "--version") {
+            o.version = true;
         } else if (a == "--once") {
             o.once = true;
         } else if (auto it = fieldOptions.find(a); it != fieldOptions.end()) {

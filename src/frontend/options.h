@@ -12,6 +12,7 @@ class App;
 struct Options {
     bool headless = false;
     bool help = false;
+    bool version = false;
     bool once = false;
     // Field presets in command-line order: control name and text.
     std::vector<std::pair<std::string, std::string>> fields;
@@ -31,6 +32,8 @@ struct Options {
 // nothing and puts a message in error.
 std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string& error);
 std::string usageText();
+// "corvantel VERSION" and a newline, for --version.
+std::string versionText();
 
 // Applies the presets to a started application, as the user would set them:
 // each field through its change handling, menus by their ticks, arming by

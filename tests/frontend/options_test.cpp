@@ -46,6 +46,21 @@ TEST(CommandLine, ValuesAreKeptInOrder) {
     EXPECT_EQ(o->runNow, (std::vector<std::string>{"upload", "download"}));
 }
 
+TEST(CommandLine, VersionIsAnOptionOfItsOwn) {
+    auto o = parse({"--version"});
+    ASSERT_TRUE(o);
+    EXPECT_TRUE(o->version);
+    EXPECT_FALSE(o->help);
+    EXPECT_FALSE(parse({})->version);
+    // "corvantel X.Y.Z" on one line, and --help tells of it.
+    const std::string v = versionText();
+    EXPECT_EQ(v.rfind("corvantel ", 0), 0u);
+    EXPECT_GT(v.size(), std::string("corvantel \n").size());
+    EXPECT_EQ(v.back(), '\n');
+    EXPECT_EQ(v.find('\n'), v.size() - 1);
+    EXPECT_NE(usageText().find("--version"), std::string::npos);
+}
+
 class Presets : public AppTest {};
 
 TEST_F(Presets, FieldsGoThroughTheirRules) {
