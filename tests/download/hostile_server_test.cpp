@@ -5,47 +5,23 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 
-#include "app/app_state.h"
 #include "download/records.h"
-#include "platform/files.h"
-#include "schedule/schedule.h"
-#include "support/app_fixture.h"
-#include "support/fake_ftp_server.h"
+#include "support/session_fixture.h"
 
 namespace corvantel::testing {
 namespace {
 
 using namespace std::string_literals;
 
-class HostileServer : public AppTest {
+class HostileServer : public SessionTest {
 protected:
-    void SetUp() override {
-        server.files["a.jpg"] = std::string(3000, 'a');
-        server.files["b.jpg"] = std::string(1200, 'b');
-        start();
-        fillJobs();
-        if (std::getenv("TEST_TRACE"))
-            app().trace = [](const std::string& l) { std::fprintf(stderr, "%s\n", l.c_str()); };
-    }
-    // Runs one download job; returns the program time it took.
-    std::int64_t run() {
-        const auto t0 = plat.nowMs();
-        startDownloadNow(app());
-        return plat.nowMs() - t0;
-    }
+    std::int64_t run() { return download(); }
     int count(const std::string& command) const {
         return static_cast<int>(std::count(server.commands.begin(), server.commands.end(), command));
     }
-    // dl_file_size.log lines that name the file (its name field) and say result.
     int lines(const std::string& name, const std::string& result) {
-        int n = 0;
-        for (auto& l : platform::files::splitLines(dir.read("dl_file_size.log")))
-            if (l.compare(28, name.size(), name) == 0 && l.size() > 28 + name.size() &&
-                (l[28 + name.size()] == ' ' || l[28 + name.size()] == '\0') && l.find(result) != std::string::npos)
-                ++n;
-        return n;
+        return SessionTest::lines("dl_file_size.log", name, result);
     }
     std::string errors() { return dir.read("err_dload.log"); }
     // Answers the listing command with text on a fresh data connection.
@@ -60,8 +36,6 @@ protected:
             return "-";
         };
     }
-
-    FakeFtpServer server{plat};
 };
 
 TEST_F(HostileServer, ListingThatNeverEndsIsOverWhenTheWatchdogFires) {

@@ -3,40 +3,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
-#include "app/app_state.h"
-#include "schedule/schedule.h"
-#include "support/app_fixture.h"
-#include "support/fake_ftp_server.h"
+#include "support/session_fixture.h"
 
 namespace corvantel::testing {
 namespace {
 
-class QuickWaits : public AppTest {
+class QuickWaits : public SessionTest {
 protected:
     void SetUp() override {
-        server.files["a.jpg"] = std::string(3000, 'a');
-        server.files["b.jpg"] = std::string(1200, 'b');
-        start();
-        fillJobs();
-        w().Text8.setText("*.txt");
+        SessionTest::SetUp();
         dir.write("x.txt", "x");
         dir.write("y.txt", std::string(5000, 'y'));
-        if (std::getenv("TEST_TRACE"))
-            app().trace = [](const std::string& l) { std::fprintf(stderr, "%s\n", l.c_str()); };
     }
-    std::int64_t download() {
-        const auto t0 = plat.nowMs();
-        startDownloadNow(app());
-        return plat.nowMs() - t0;
-    }
-    std::int64_t upload() {
-        const auto t0 = plat.nowMs();
-        startUploadNow(app());
-        return plat.nowMs() - t0;
-    }
-    FakeFtpServer server{plat};
 };
 
 TEST_F(QuickWaits, OffEveryWaitKeepsItsLength) {

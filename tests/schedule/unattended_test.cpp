@@ -5,43 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
-
-#include "app/app_state.h"
-#include "platform/files.h"
-#include "schedule/schedule.h"
+#include "support/session_fixture.h"
 #include "upload/transfer_log.h"
-#include "support/app_fixture.h"
-#include "support/fake_ftp_server.h"
 
 namespace corvantel::testing {
 namespace {
 
-class Unattended : public AppTest {
-protected:
-    void SetUp() override {
-        server.files["a.jpg"] = std::string(3000, 'a');
-        server.files["b.jpg"] = std::string(1200, 'b');
-        start();
-        fillJobs();
-        w().Text8.setText("*.txt");
-        if (std::getenv("TEST_TRACE"))
-            app().trace = [](const std::string& l) { std::fprintf(stderr, "%s\n", l.c_str()); };
-    }
-    int count(const std::string& prefix) const {
-        return static_cast<int>(std::count_if(server.commands.begin(), server.commands.end(),
-                                              [&](const std::string& c) { return c.rfind(prefix, 0) == 0; }));
-    }
-    // Lines of a zone log that name the file and say result.
-    int lines(const std::string& log, const std::string& name, const std::string& result) {
-        int n = 0;
-        for (auto& l : platform::files::splitLines(dir.read(log)))
-            if (l.compare(28, name.size() + 1, name + " ") == 0 && l.find(result) != std::string::npos) ++n;
-        return n;
-    }
-    FakeFtpServer server{plat};
-};
+using Unattended = SessionTest;
 
 // Every completed send and every verdict is activity: ten files whose
 // confirmations take 30 s each keep the upload busy for 300 s.
