@@ -52,19 +52,25 @@ public:
 
     virtual ~Endpoint() = default;
 
-    // Properties.
+    // Properties. A host is a name, a dotted IPv4 address or an IPv6
+    // address, with or without brackets ("::1", "[::1]").
     void setRemoteHost(std::string host) { remoteHost_ = std::move(host); }
     const std::string& remoteHost() const { return remoteHost_; }
     void setRemotePort(std::int32_t port) { remotePort_ = port; }
     std::int32_t remotePort() const { return remotePort_; }
-    // The local address a listener binds to (empty: every interface).
+    // The local address a listener binds to (empty: every IPv4 interface);
+    // an IPv6 address makes it listen on IPv6.
     void setLocalHost(std::string host) { localHost_ = std::move(host); }
     const std::string& localHost() const { return localHost_; }
     // Set before connect or listen (0: any); read back after listen.
     virtual void setLocalPort(std::int32_t port) = 0;
     virtual std::int32_t localPort() const = 0;
-    // Dotted IPv4 address of the local side of a connection.
+    // Numeric address of the local side of a connection: dotted IPv4, or
+    // IPv6 text without brackets ("::1") on an IPv6 connection.
     virtual std::string localIP() const = 0;
+    // Numeric address of the peer of a connection, in the same forms (kept
+    // after the connection has ended); empty before any connection.
+    virtual std::string remoteIP() const = 0;
     virtual State state() const = 0;
 
     // Operations.

@@ -60,11 +60,15 @@ public:
 
     void setLocalPort(std::int32_t port) override { localPort_ = port; }
     std::int32_t localPort() const override { return localPort_; }
-    std::string localIP() const override { return "127.0.0.1"; }
+    // Every connection is on the loopback: IPv6 when the host is written as
+    // an IPv6 address.
+    std::string localIP() const override { return ipv6_ ? "::1" : "127.0.0.1"; }
+    std::string remoteIP() const override { return ipv6_ ? "::1" : "127.0.0.1"; }
     State state() const override { return state_; }
 
     void connect() override {
         close();
+        ipv6_ = remoteHost().find(':') != std::string::npos;
         state_ = ResolvingHost;
         auto gen = generation_;
         p_.post([this, gen] {
@@ -203,6 +207,7 @@ public:
 private:
     friend class Peer;
     FakePlatform& p_;
+    bool ipv6_ = false;
     State state_ = Closed;
     std::int32_t localPort_ = 0;
     std::string buffer_;

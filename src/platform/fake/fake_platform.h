@@ -127,7 +127,7 @@ private:
     std::int64_t baseSeconds_;
     int depth_ = 0;
     std::int64_t events_ = 0;
-    std::set<std::string> hosts_{"127.0.0.1", "localhost"};
+    std::set<std::string> hosts_{"127.0.0.1", "localhost", "::1", "[::1]"};
     std::map<std::int32_t, AcceptFn> servers_;
     std::map<std::int32_t, FakeEndpoint*> listeners_;
     std::int32_t nextPort_ = 40000;

@@ -218,6 +218,7 @@ public:
         if (!localIP_.empty()) return localIP_;
         return machineAddress();
     }
+    std::string remoteIP() const override { return remoteIP_; }
     State state() const override { return state_; }
 
     // ---- Operations
@@ -494,6 +495,9 @@ private:
             localIP_ = dotted(local.sin_addr);
             localPort_ = ntohs(local.sin_port);
         }
+        sockaddr_in peer{};
+        len = sizeof peer;
+        if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &len) == 0) remoteIP_ = dotted(peer.sin_addr);
         writeNotifier_.setEnabled(false);
         readNotifier_.setEnabled(true);
     }
@@ -761,6 +765,7 @@ private:
     State state_ = Closed;
     std::int32_t localPort_ = 0;
     std::string localIP_;
+    std::string remoteIP_;
     std::string in_;
     // Bytes to write: out_[outPos_, end). The first taken_ of them have
     // been reported sent already (a chain's pieces, see sendData).
