@@ -41,7 +41,6 @@ App::App(platform::Platform& platform, std::string baseDir)
     w.Text12.setText("0");
     w.ai_nlst.setChecked(true);
     w.ai_bin.setChecked(true);
-    w.ai_pasv.setEnabled(false);
 
     installWindowHandlers(*this);
     installScheduleHandlers(*this);

@@ -59,6 +59,11 @@ struct AppState {
     bool shuttingDown = false;
     // Waits end as soon as what they wait for has provably happened.
     bool quickWaits = false;
+    // Passive mode: the program opens every data connection itself.
+    bool passiveMode = false;
+    // Active mode behind NAT: the address announced by PORT/EPRT instead of
+    // the control connection's local address (empty: that address).
+    std::string portAddress;
     bool exitNow = false;
 
     // Schedule.
@@ -134,6 +139,12 @@ struct AppState {
     std::string downloadPartPath;
     ReplyAssembler downloadAssembler;
     CommandLedger downloadLedger;
+    // The command that the reply being handled answers.
+    std::string downloadAnswered;
+    // The server refused EPSV in this session: PASV from then on.
+    bool downloadEpsvRefused = false;
+    // The port of the last passive-mode answer (-1: none usable).
+    std::int32_t downloadPassivePort = -1;
 
     // Upload dialogue.
     int uploadStep = 0;
@@ -169,6 +180,9 @@ struct AppState {
     std::int64_t uploadPendingLength = 0;
     ReplyAssembler uploadAssembler;
     CommandLedger uploadLedger;
+    std::string uploadAnswered;
+    bool uploadEpsvRefused = false;
+    std::int32_t uploadPassivePort = -1;
     // The store command of the file being sent.
     std::string uploadStoreCommand;
 

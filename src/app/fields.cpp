@@ -138,7 +138,10 @@ void installWindowHandlers(App& app) {
         w.ai_bin.setChecked(false);
         w.ai_asc.setChecked(true);
     };
-    // "PASV" is greyed and has no command behind it.
+    w.ai_pasv.onChoose = [&w, &s] {
+        flip(w.ai_pasv);
+        s.passiveMode = w.ai_pasv.checked();
+    };
     w.ai_quick.onChoose = [&w, &s] {
         flip(w.ai_quick);
         s.quickWaits = w.ai_quick.checked();

@@ -11,42 +11,45 @@ namespace corvantel {
 using platform::Endpoint;
 
 void resetDownloadListener(App& app) {
-    auto& l = *app.w.ftpclient2;
-    if (l.state() != Endpoint::Closed) l.close();
-    app.loop.waitUntil([&] { return l.state() == Endpoint::Closed; });
+    resetDataEndpoint(app, downloadDataJob(app));
     app.s.downloadDataAccepted = false;
-    if (l.state() != Endpoint::Listening) listenForData(l, *app.w.ftpclient1);
 }
 
-void listenForData(Endpoint& listener, const Endpoint& control) {
-    // Only the interface the server talks to us on: the data port is not
-    // offered to every network the machine is on.
-    listener.setLocalHost(control.state() == Endpoint::Connected ? control.localIP() : std::string());
-    listener.setLocalPort(0);
-    listener.listen();
+std::string sendDownloadDataSetup(App& app) {
+    auto& s = app.s;
+    std::string command = dataSetupCommand(app, downloadDataJob(app), s.downloadPortArgument);
+    if (!sendDownloadCommand(app, command)) s.downloadFailed = s.downloadControlLost = true;
+    return command;
 }
 
-std::string portArgument(const std::string& localIP, std::int32_t port) {
-    std::string parts[4];
-    std::size_t start = 0;
-    for (int i = 0; i < 3; ++i) {
-        std::size_t dot = localIP.find('.', start);
-        if (dot == std::string::npos) {
-            parts[i] = localIP.substr(start);
-            start = localIP.size();
-            continue;
-        }
-        parts[i] = localIP.substr(start, dot - start);
-        start = dot + 1;
+DataReady downloadDataReady(App& app) {
+    auto& s = app.s;
+    const auto job = downloadDataJob(app);
+    switch (takeSetupAnswer(app, job, s.downloadAnswered, s.downloadReply)) {
+        case SetupAnswer::UsePasv:
+            if (!sendDownloadCommand(app, "PASV")) s.downloadFailed = s.downloadControlLost = true;
+            return DataReady::Asked;
+        case SetupAnswer::Failed:
+            return DataReady::No;
+        case SetupAnswer::Ready:
+            break;
     }
-    parts[3] = trimBlanks(start < localIP.size() ? localIP.substr(start) : std::string());
-    return parts[0] + "," + parts[1] + "," + parts[2] + "," + parts[3] + "," + std::to_string(port / 256) + "," +
-           std::to_string(port % 256);
+    return DataReady::Yes;
 }
 
-std::string buildPortArgument(App& app) {
-    app.s.dataListenPort = app.w.ftpclient2->localPort();
-    return portArgument(app.w.ftpclient1->localIP(), app.s.dataListenPort);
+bool downloadOpenPassive(App& app) {
+    if (!app.s.passiveMode) return true;
+    const bool open = openPassiveData(app, downloadDataJob(app));
+    app.s.downloadDataAccepted = open;
+    return open;
+}
+
+// No data connection for the listing: the session fails as it does when a
+// server answers the listing with 425.
+static void listingConnectionFailed(App& app) {
+    auto& s = app.s;
+    if (s.downloadSocketError == 0) s.downloadSocketError = 1;
+    s.downloadFailed = true;
 }
 
 void downloadLoginStep(App& app) {
@@ -96,10 +99,15 @@ void downloadLoginStep(App& app) {
             break;
         case 5:
             s.downloadStep = 6;
-            s.downloadPortArgument = buildPortArgument(app);
-            send("PORT " + s.downloadPortArgument);
+            sendDownloadDataSetup(app);
             break;
-        case 6:
+        case 6: {
+            const DataReady ready = downloadDataReady(app);
+            if (ready == DataReady::Asked) break;
+            if (ready == DataReady::No || !downloadOpenPassive(app)) {
+                listingConnectionFailed(app);
+                break;
+            }
             w.fText5.setText("");
             s.downloadStep = 7;
             if (w.ai_nlst.checked())
@@ -109,6 +117,7 @@ void downloadLoginStep(App& app) {
             else
                 send("LIST " + w.Text7.text() + " " + toUpperAscii(w.Text7.text()));
             break;
+        }
         default:
             break;
     }
@@ -158,8 +167,7 @@ void downloadListingStep(App& app) {
         case 9:
             s.stepCommandSent = false;
             s.downloadStep = 12;
-            s.downloadPortArgument = buildPortArgument(app);
-            send("PORT " + s.downloadPortArgument);
+            sendDownloadDataSetup(app);
             break;
         case 10:
             s.downloadStep = 11;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/data_setup.h"
 #include "platform/endpoint.h"
 
 namespace corvantel {
@@ -12,12 +13,17 @@ class App;
 
 void downloadLoginStep(App& app);
 void downloadListingStep(App& app);
-// Closes the data listener, waits until it is closed, and listens again.
+// Closes the data endpoint, waits until it is closed, and (in active mode)
+// listens again.
 void resetDownloadListener(App& app);
-// h1,h2,h3,h4,p1,p2 from a dotted local address and a port.
-std::string portArgument(const std::string& localIP, std::int32_t port);
-std::string buildPortArgument(App& app);
-// Makes a data listener listen on the control connection's local address.
-void listenForData(platform::Endpoint& listener, const platform::Endpoint& control);
+// Sends the command that sets up the next data connection (PORT, EPRT,
+// EPSV or PASV) and returns it.
+std::string sendDownloadDataSetup(App& app);
+// What the answer to that command (the reply being handled) allows.
+enum class DataReady { Yes, No, Asked };  // Asked: PASV sent in place of a refused EPSV
+DataReady downloadDataReady(App& app);
+// Passive mode: opens the data connection before the command that uses
+// it; false when it cannot be had. Active mode: true.
+bool downloadOpenPassive(App& app);
 
 }  // namespace corvantel

@@ -76,6 +76,7 @@ void downloadHandleReply(App& app) {
         return;
     }
     if (!answer->final && !(s.downloadStep == 16 && answer->command.rfind("RETR ", 0) == 0)) return;
+    s.downloadAnswered = answer->command;
     if (s.downloadStep < 12) {
         if (code == "425" || code == "530") {
             if (code == "425" && s.downloadSocketError == 0) s.downloadSocketError = 1;

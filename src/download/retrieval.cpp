@@ -101,12 +101,8 @@ static void step12(App& app) {
         s.downloadLastPassed = false;
     } else {
         s.downloadStep = 13;
-        auto& l = *w.ftpclient2;
-        if (l.state() != Endpoint::Closed) l.close();
-        app.loop.waitUntil([&] { return l.state() == Endpoint::Closed; });
-        s.downloadDataAccepted = false;
-        l.setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text9.text()) & 0xffff));
-        if (l.state() != Endpoint::Listening) listenForData(l, *w.ftpclient1);
+        w.ftpclient2->setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text9.text()) & 0xffff));
+        resetDownloadListener(app);
         sendOrFail(app, s.transferType);
         s.downloadDataIsFile = true;
     }
@@ -139,6 +135,23 @@ static void fileFailed(App& app) {
     discardPartialDownload(app);
     recordDownloadResult(app, "fail");
     if (selectNextDownload(app)) step12(app);
+}
+
+// No data connection could be set up for the chosen file (before its RETR):
+// it fails, and the next file starts, or the files end.
+static void noDataConnection(App& app) {
+    auto& s = app.s;
+    s.downloadStep = 12;
+    s.downloadNextDue = true;
+    s.downloadFileName = s.downloadTarget;
+    s.downloadExpectedSize = -1;
+    s.downloadFileGood = false;
+    discardPartialDownload(app);
+    recordDownloadResult(app, "fail");
+    if (selectNextDownload(app))
+        step12(app);
+    else
+        finishListing(app);
 }
 
 static void retrReply(App& app) {
@@ -178,14 +191,25 @@ void retrievalStep(App& app) {
             break;
         case 13:
             s.downloadStep = 14;
-            s.downloadPortArgument = buildPortArgument(app);
-            sendOrFail(app, "PORT " + s.downloadPortArgument);
+            sendDownloadDataSetup(app);
             break;
-        case 14:
+        case 14: {
+            const DataReady ready = downloadDataReady(app);
+            if (ready == DataReady::Asked) break;
+            if (ready == DataReady::No) {
+                noDataConnection(app);
+                break;
+            }
             s.downloadStep = 15;
             sendOrFail(app, "REST 0");
             break;
+        }
         case 15:
+            // Passive mode: the data connection is open before RETR.
+            if (!downloadOpenPassive(app)) {
+                noDataConnection(app);
+                break;
+            }
             startFile(app);
             break;
         case 16:

@@ -70,6 +70,10 @@ Schedule and options (never saved):
   --file-size-exists        --recall-pass             --work-path DIR
   --quick                   quick waits: each wait ends as soon as what it
                             waits for has provably happened (many small files)
+  --passive                 passive mode (EPSV, else PASV): the program opens
+                            every data connection itself
+  --port-address ADDR       active mode: announce ADDR in PORT/EPRT instead of
+                            the local address (behind NAT)
 Running:
   --arm download|upload|both   arm the job(s) as ticking their boxes does
   --run-now download|upload    start a session at once (repeatable; in order)
@@ -133,6 +137,11 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.ascii = true;
         } else if (a == "--quick") {
             o.quickWaits = true;
+        } else if (a == "--passive") {
+            o.passive = true;
+        } else if (a == "--port-address") {
+            if (!value(v)) return std::nullopt;
+            o.portAddress = v;
         } else if (a == "--delete-after-download") {
             o.deleteAfterDownload = true;
         } else if (a == "--delete-after-upload") {
@@ -195,6 +204,8 @@ void applyOptions(App& app, const Options& o) {
     if (o.fileSizeExists && !w.ai_fsize.checked()) choose(w.ai_fsize);
     if (o.recallPass && !w.ai_pass.checked()) choose(w.ai_pass);
     if (o.quickWaits && !w.ai_quick.checked()) choose(w.ai_quick);
+    if (o.passive && !w.ai_pasv.checked()) choose(w.ai_pasv);
+    if (!o.portAddress.empty()) app.s.portAddress = o.portAddress;
     if (o.workPath) {
         app.form3->open();
         app.form3->clickFolder(*o.workPath);

@@ -23,6 +23,8 @@ struct Options {
     bool downloadTimestamp = false, uploadTimestamp = false;
     bool fileSizeExists = false, recallPass = false;
     bool quickWaits = false;
+    bool passive = false;
+    std::string portAddress;
     std::optional<std::string> workPath;
     bool armDownload = false, armUpload = false;
     std::vector<std::string> runNow;  // "download" / "upload", in order

@@ -57,7 +57,7 @@ void runDownloadSession(App& app) {
     w.ftpclient2->setRemotePort(portOf(w.Text9.text()));
     w.ftpclient2->setLocalPort(0);
     w.ftpclient2->setLocalHost("");
-    w.ftpclient2->listen();
+    if (!s.passiveMode) w.ftpclient2->listen();
     s.downloadIdleTicks = 0;
     w.Timer3->setEnabled(true);
     s.uploadIdleTicks = 0;
@@ -75,6 +75,8 @@ void runDownloadSession(App& app) {
     s.downloadSessionNames.clear();
     s.downloadVerdictPending = false;
     s.downloadListFallback = false;
+    s.downloadEpsvRefused = false;
+    s.downloadPassivePort = -1;
     w.ftpclient1->connect();
     s.downloadTarget = "notdone";
     app.loop.waitUntil([&] {
@@ -177,7 +179,7 @@ void runUploadSession(App& app) {
     w.ftpclient3->setRemotePort(portOf(w.Text10.text()));
     w.ftpclient3->setLocalPort(0);
     w.ftpclient3->setLocalHost("");
-    w.ftpclient3->listen();
+    if (!s.passiveMode) w.ftpclient3->listen();
     s.uploadIdleTicks = 0;
     w.Timer4->setEnabled(true);
     s.downloadIdleTicks = 0;
@@ -192,6 +194,8 @@ void runUploadSession(App& app) {
     s.uploadVerdictPending = false;
     s.uploadAssembler.clear();
     s.uploadLedger.reset();
+    s.uploadEpsvRefused = false;
+    s.uploadPassivePort = -1;
     s.uploadStoreCommand.clear();
     w.ftpclient1a->connect();
     app.loop.waitUntil([&] {

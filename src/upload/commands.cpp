@@ -10,17 +10,29 @@ namespace corvantel {
 
 using platform::Endpoint;
 
-void reopenUploadListener(App& app) {
-    auto& l = *app.w.ftpclient3;
-    if (l.state() != Endpoint::Closed) l.close();
-    app.loop.waitUntil([&] { return l.state() == Endpoint::Closed; });
-    if (l.state() != Endpoint::Listening) listenForData(l, *app.w.ftpclient1a);
+void reopenUploadListener(App& app) { resetDataEndpoint(app, uploadDataJob(app)); }
+
+void sendUploadDataSetup(App& app) {
+    auto& s = app.s;
+    std::string command = dataSetupCommand(app, uploadDataJob(app), s.uploadPortArgument);
+    if (!sendUploadCommand(app, command)) s.uploadFailed = s.uploadControlLost = true;
 }
 
-std::string buildUploadPortArgument(App& app) {
-    app.s.dataListenPort = app.w.ftpclient3->localPort();
-    return portArgument(app.w.ftpclient1a->localIP(), app.s.dataListenPort);
+DataReady uploadDataReady(App& app) {
+    auto& s = app.s;
+    switch (takeSetupAnswer(app, uploadDataJob(app), s.uploadAnswered, s.uploadReply)) {
+        case SetupAnswer::UsePasv:
+            if (!sendUploadCommand(app, "PASV")) s.uploadFailed = s.uploadControlLost = true;
+            return DataReady::Asked;
+        case SetupAnswer::Failed:
+            return DataReady::No;
+        case SetupAnswer::Ready:
+            break;
+    }
+    return DataReady::Yes;
 }
+
+bool uploadOpenPassive(App& app) { return !app.s.passiveMode || openPassiveData(app, uploadDataJob(app)); }
 
 void uploadLoginStep(App& app) {
     auto& s = app.s;
@@ -66,13 +78,21 @@ void uploadLoginStep(App& app) {
             break;
         case 5:
             s.uploadStep = 6;
-            s.uploadPortArgument = buildUploadPortArgument(app);
-            send("PORT " + s.uploadPortArgument);
+            sendUploadDataSetup(app);
             break;
-        case 6:
+        case 6: {
+            const DataReady ready = uploadDataReady(app);
+            if (ready == DataReady::Asked) break;
+            if (ready == DataReady::No || !uploadOpenPassive(app)) {
+                // No data connection for the listing: as a 425 answer.
+                if (s.uploadSocketError == 0) s.uploadSocketError = 1;
+                s.uploadFailed = true;
+                break;
+            }
             s.uploadStep = 7;
             send((w.ai_nlst.checked() ? "NLST " : "LIST ") + w.Text8.text());
             break;
+        }
         default:
             break;
     }
@@ -95,8 +115,7 @@ void uploadListingStep(App& app) {
             break;
         case 9:
             s.uploadStep = 12;
-            s.uploadPortArgument = buildUploadPortArgument(app);
-            send("PORT " + s.uploadPortArgument);
+            sendUploadDataSetup(app);
             break;
         case 10:
             s.uploadStep = 11;

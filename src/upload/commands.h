@@ -3,13 +3,18 @@
 
 #include <string>
 
+#include "download/commands.h"
+
 namespace corvantel {
 class App;
 
 void uploadLoginStep(App& app);
 void uploadListingStep(App& app);
-// Closes the upload data listener, waits until it is closed, listens again.
+// Closes the data endpoint and (in active mode) listens again.
 void reopenUploadListener(App& app);
-std::string buildUploadPortArgument(App& app);
+// The data connection setup of the upload job; see download/commands.h.
+void sendUploadDataSetup(App& app);
+DataReady uploadDataReady(App& app);
+bool uploadOpenPassive(App& app);
 
 }  // namespace corvantel

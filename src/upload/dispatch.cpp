@@ -76,6 +76,7 @@ void uploadHandleReply(App& app) {
     // begin.
     if (!answer->latest) return;
     if (!answer->final && !(s.uploadStep == 22 && answer->command.rfind("STOR ", 0) == 0)) return;
+    s.uploadAnswered = answer->command;
     if (s.uploadStep < 12) {
         if (code == "530" || code == "425") {
             if (code == "425" && s.uploadSocketError == 0) s.uploadSocketError = 1;

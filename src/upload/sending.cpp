@@ -86,6 +86,15 @@ static bool openChosen(App& app) {
     return s.uploadFileLength >= 0 && app.uploadFile.open(path);
 }
 
+static void failAndGoOn(App& app) {
+    auto& s = app.s;
+    s.uploadStep = 18;
+    app.uploadFile.close();
+    s.uploadFileLength = std::max<std::int64_t>(s.uploadFileLength, 0);
+    logUploadResult(app, "fail");
+    uploadNextFile(app);
+}
+
 static void storeStep(App& app) {
     auto& s = app.s;
     auto& w = app.w;
@@ -116,6 +125,12 @@ static void storeStep(App& app) {
     s.uploadBytesSent = 0;
     s.uploadStoreCommand = w.ai_ustamp.checked() ? "STOR " + fmt::yyyymmdd(app.now()) + "_" + s.uploadFileName
                                                   : "STOR " + s.uploadFileName;
+    // Passive mode: the data connection is open before STOR; without one
+    // the file fails and the next one starts.
+    if (!uploadOpenPassive(app)) {
+        failAndGoOn(app);
+        return;
+    }
     sendOrFail(app, s.uploadStoreCommand);
 }
 
@@ -125,24 +140,26 @@ void uploadFileStep(App& app) {
     switch (s.uploadStep) {
         case 18: {
             s.uploadStep = 19;
-            auto& l = *w.ftpclient3;
-            if (l.state() != Endpoint::Closed) l.close();
-            app.loop.waitUntil([&] { return l.state() == Endpoint::Closed; });
-            l.setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text10.text()) & 0xffff));
-            if (l.state() != Endpoint::Listening) listenForData(l, *w.ftpclient1a);
+            w.ftpclient3->setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text10.text()) & 0xffff));
+            reopenUploadListener(app);
             sendOrFail(app, s.transferType);
             s.uploadTransferPhase = true;
             break;
         }
         case 19:
             s.uploadStep = 20;
-            s.uploadPortArgument = buildUploadPortArgument(app);
-            sendOrFail(app, "PORT " + s.uploadPortArgument);
+            sendUploadDataSetup(app);
             break;
-        case 20:
+        case 20: {
+            const DataReady ready = uploadDataReady(app);
+            if (ready == DataReady::Asked) break;
+            if (ready == DataReady::No) {
+                s.uploadPassivePort = -1;  // the store fails for want of a data connection
+            }
             s.uploadStep = 21;
             sendOrFail(app, "REST 0");
             break;
+        }
         case 21:
             storeStep(app);
             break;
@@ -169,14 +186,6 @@ static void awaitVerdict(App& app) {
     s.uploadPendingLength = s.uploadFileLength;
 }
 
-static void failAndGoOn(App& app) {
-    auto& s = app.s;
-    s.uploadStep = 18;
-    app.uploadFile.close();
-    s.uploadFileLength = std::max<std::int64_t>(s.uploadFileLength, 0);
-    logUploadResult(app, "fail");
-    uploadNextFile(app);
-}
 
 void beginFileSend(App& app) {
     auto& s = app.s;

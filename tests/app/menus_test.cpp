@@ -87,10 +87,16 @@ TEST_F(Menus, BinaryAndAsciiSetTheTransferType) {
     EXPECT_EQ(s().transferType, "TYPE I");
 }
 
-TEST_F(Menus, PasvCannotBeChosen) {
-    EXPECT_FALSE(w().ai_pasv.enabled());
-    EXPECT_FALSE(w().ai_pasv.userChoose());
-    EXPECT_FALSE(w().ai_pasv.checked());
+// The options added to the menu start unticked and flip their state.
+TEST_F(Menus, PasvAndQuickWaitsTickOnAndOff) {
+    for (auto [item, flag] : {std::pair{&w().ai_pasv, &s().passiveMode}, {&w().ai_quick, &s().quickWaits}}) {
+        EXPECT_TRUE(item->enabled());
+        EXPECT_FALSE(item->checked());
+        EXPECT_TRUE(item->userChoose());
+        EXPECT_TRUE(item->checked() && *flag);
+        item->userChoose();
+        EXPECT_FALSE(item->checked() || *flag);
+    }
 }
 
 TEST_F(Menus, DupeCheckBoxesMirrorIntoState) {

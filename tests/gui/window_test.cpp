@@ -263,7 +263,8 @@ TEST_F(Window, MenusCarryTheModelsCaptionsInOrder) {
     EXPECT_TRUE(action("ai_bin")->isChecked());
     EXPECT_FALSE(action("ai_list")->isChecked());
     EXPECT_FALSE(action("ai_hr")->isChecked());
-    EXPECT_FALSE(action("ai_pasv")->isEnabled());
+    EXPECT_TRUE(action("ai_pasv")->isEnabled());
+    EXPECT_FALSE(action("ai_pasv")->isChecked());
 }
 
 // ---- menus

@@ -74,6 +74,7 @@ void FakeFtpServer::received() {
 
 std::shared_ptr<Peer> FakeFtpServer::openData() {
     if (data_ && data_->open()) return data_;
+    if (passive_) return nullptr;  // the program had to connect, and did not
     data_ = plat_.connectTo(dataPort_);
     return data_;
 }
@@ -135,8 +136,35 @@ void FakeFtpServer::handle(const std::string& line) {
         }
         dataPort_ = n.size() == 6 ? n[4] * 256 + n[5] : 0;
         data_.reset();
+        passive_ = false;
         if (connectAtPort) openData();
         reply("200 Active data connection established.");
+    } else if (cmd == "EPRT") {
+        if (refuseEprt) {
+            reply("500 EPRT not understood.");
+            return;
+        }
+        // |proto|address|port|
+        std::size_t last = arg.rfind('|', arg.size() >= 2 ? arg.size() - 2 : 0);
+        dataPort_ = last == std::string::npos ? 0 : std::atoi(arg.substr(last + 1).c_str());
+        data_.reset();
+        passive_ = false;
+        reply("200 EPRT command successful.");
+    } else if (cmd == "EPSV" || cmd == "PASV") {
+        if (cmd == "EPSV" && refuseEpsv) {
+            reply("500 Unknown command.");
+            return;
+        }
+        const std::int32_t port = nextPassivePort_++;
+        data_.reset();
+        passive_ = true;
+        if (++passiveCount_ != refusePassiveAt)
+            plat_.addServer(port, [this](std::shared_ptr<Peer> peer) { data_ = std::move(peer); });
+        if (cmd == "EPSV")
+            reply("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
+        else
+            reply("227 Entering Passive Mode (" + pasvAddress + "," + std::to_string(port / 256) + "," +
+                  std::to_string(port % 256) + ").");
     } else if (cmd == "NLST" || cmd == "LIST") {
         std::string text = cmd == "LIST" && patternListEmpty && !arg.empty() ? "" : listing(arg, cmd == "LIST");
         if (listDots) text = (cmd == "LIST" ? "" : ".\r\n..\r\n") + text;

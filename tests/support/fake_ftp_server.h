@@ -35,6 +35,11 @@ public:
     bool finalAfterClose = false;    // a listing's "226" waits until the program closes the data connection
     int commandsDuringStore = 0;     // commands received while a store ran
     int storeReplyDelayMs = 0;       // a store's "226" comes this long after its data
+    // Passive and extended modes.
+    bool refuseEpsv = false;                 // "500" to EPSV
+    bool refuseEprt = false;                 // "500" to EPRT
+    std::string pasvAddress = "127,0,0,1";   // the address a 227 reply announces
+    int refusePassiveAt = 0;                 // the Nth passive port announced has nothing listening
     // Called with each command line; may return a reply to send instead of
     // the normal handling (an empty string: handle normally).
     std::function<std::string(const std::string&)> override;
@@ -71,6 +76,9 @@ private:
     std::shared_ptr<platform::fake::Peer> data_;
     bool loggedIn_ = false;
     bool storing_ = false;
+    bool passive_ = false;
+    int passiveCount_ = 0;
+    std::int32_t nextPassivePort_ = 30000;
     std::vector<std::unique_ptr<platform::Timer>> delays_;
     std::string pendingUser_;
 };

@@ -1,0 +1,147 @@
+#include "app/data_setup.h"
+
+#include <cctype>
+#include <cstdlib>
+
+#include "app/app_state.h"
+#include "app/text.h"
+#include "app/waits.h"
+
+namespace corvantel {
+
+using platform::Endpoint;
+
+DataJob downloadDataJob(App& app) {
+    auto& s = app.s;
+    return {*app.w.ftpclient1, *app.w.ftpclient2, s.downloadEpsvRefused, s.downloadPassivePort,
+            s.downloadWaitSeconds, [&app](const std::function<bool()>& p) { downloadTimedWait(app, p); }};
+}
+
+DataJob uploadDataJob(App& app) {
+    auto& s = app.s;
+    return {*app.w.ftpclient1a, *app.w.ftpclient3, s.uploadEpsvRefused, s.uploadPassivePort,
+            s.uploadWaitSeconds, [&app](const std::function<bool()>& p) { uploadTimedWait(app, p); }};
+}
+
+bool isIPv6(const std::string& address) { return address.find(':') != std::string::npos; }
+
+std::string portArgument(const std::string& localIP, std::int32_t port) {
+    std::string parts[4];
+    std::size_t start = 0;
+    for (int i = 0; i < 3; ++i) {
+        std::size_t dot = localIP.find('.', start);
+        if (dot == std::string::npos) {
+            parts[i] = localIP.substr(start);
+            start = localIP.size();
+            continue;
+        }
+        parts[i] = localIP.substr(start, dot - start);
+        start = dot + 1;
+    }
+    parts[3] = trimBlanks(start < localIP.size() ? localIP.substr(start) : std::string());
+    return parts[0] + "," + parts[1] + "," + parts[2] + "," + parts[3] + "," + std::to_string(port / 256) + "," +
+           std::to_string(port % 256);
+}
+
+std::string dataSetupCommand(App& app, const DataJob& job, std::string& portArgument) {
+    if (app.s.passiveMode) return job.epsvRefused ? "PASV" : "EPSV";
+    const std::int32_t port = job.data.localPort();
+    app.s.dataListenPort = port;
+    const std::string address = app.s.portAddress.empty() ? job.control.localIP() : app.s.portAddress;
+    if (isIPv6(address)) return "EPRT |2|" + address + "|" + std::to_string(port) + "|";
+    portArgument = corvantel::portArgument(address, port);
+    return "PORT " + portArgument;
+}
+
+SetupAnswer takeSetupAnswer(App& app, const DataJob& job, const std::string& answered, const std::string& reply) {
+    const std::string code = replyCode(reply);
+    if (answered == "EPSV" && (code == "500" || code == "501" || code == "502")) {
+        job.epsvRefused = true;
+        return SetupAnswer::UsePasv;
+    }
+    if (answered.rfind("EPRT", 0) == 0) return code[0] == '2' ? SetupAnswer::Ready : SetupAnswer::Failed;
+    if (!app.s.passiveMode || (answered != "EPSV" && answered != "PASV")) return SetupAnswer::Ready;
+    job.passivePort = code[0] == '2' ? passivePortFromReply(reply) : -1;
+    return job.passivePort > 0 ? SetupAnswer::Ready : SetupAnswer::Failed;
+}
+
+std::int32_t passivePortFromReply(const std::string& reply) {
+    const std::string code = replyCode(reply);
+    if (code == "229") {
+        // (<d><d><d>port<d>) with any delimiter d.
+        const std::size_t open = reply.find('(');
+        if (open == std::string::npos || open + 4 >= reply.size()) return -1;
+        const char d = reply[open + 1];
+        if (reply[open + 2] != d || reply[open + 3] != d) return -1;
+        std::size_t i = open + 4;
+        long port = 0;
+        std::size_t digits = 0;
+        while (i < reply.size() && std::isdigit(static_cast<unsigned char>(reply[i])) && digits < 6) {
+            port = port * 10 + (reply[i++] - '0');
+            ++digits;
+        }
+        if (digits == 0 || i >= reply.size() || reply[i] != d || port < 1 || port > 65535) return -1;
+        return static_cast<std::int32_t>(port);
+    }
+    if (code == "227") {
+        // Six numbers separated by commas, parentheses or not; only the
+        // last two (the port) are used.
+        for (std::size_t i = 3; i < reply.size(); ++i) {
+            if (!std::isdigit(static_cast<unsigned char>(reply[i]))) continue;
+            long n[6];
+            std::size_t j = i;
+            int k = 0;
+            for (; k < 6; ++k) {
+                std::size_t b = j;
+                long v = 0;
+                while (j < reply.size() && std::isdigit(static_cast<unsigned char>(reply[j])) && j - b < 3)
+                    v = v * 10 + (reply[j++] - '0');
+                if (j == b || v > 255) break;
+                n[k] = v;
+                if (k < 5) {
+                    if (j >= reply.size() || reply[j] != ',') break;
+                    ++j;
+                }
+            }
+            if (k == 6) {
+                const long port = n[4] * 256 + n[5];
+                return port >= 1 ? static_cast<std::int32_t>(port) : -1;
+            }
+            while (i < reply.size() && std::isdigit(static_cast<unsigned char>(reply[i]))) ++i;
+        }
+    }
+    return -1;
+}
+
+bool openPassiveData(App& app, const DataJob& job) {
+    auto& d = job.data;
+    d.close();
+    if (job.passivePort <= 0) return false;
+    d.setRemoteHost(job.control.remoteIP());
+    d.setRemotePort(job.passivePort);
+    d.setLocalPort(0);
+    d.connect();
+    job.timedWait([&] {
+        return d.state() == Endpoint::Connected || d.state() == Endpoint::Error || d.state() == Endpoint::Closed ||
+               job.waitSeconds >= 6;
+    });
+    if (d.state() == Endpoint::Connected) return true;
+    // Closing drops the connect error still queued: a data connection that
+    // never came fails its file or listing, it does not start a retry.
+    d.close();
+    return false;
+}
+
+void resetDataEndpoint(App& app, const DataJob& job) {
+    auto& l = job.data;
+    if (l.state() != Endpoint::Closed) l.close();
+    app.loop.waitUntil([&] { return l.state() == Endpoint::Closed; });
+    if (app.s.passiveMode) return;
+    // Only the interface the server talks to us on: the data port is not
+    // offered to every network the machine is on.
+    l.setLocalHost(job.control.state() == Endpoint::Connected ? job.control.localIP() : std::string());
+    l.setLocalPort(0);
+    l.listen();
+}
+
+}  // namespace corvantel

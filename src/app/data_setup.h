@@ -1,0 +1,67 @@
+#pragma once
+// Setting up a job's data connection, the one thing active and passive
+// mode do differently; everything after the connection exists is shared.
+//
+// Active mode: the job's data endpoint listens on the control connection's
+// local address and the server is told where with "PORT h1,h2,h3,h4,p1,p2"
+// (IPv4) or "EPRT |2|addr|port|" (IPv6); --port-address puts another
+// address in that command (active mode behind NAT).
+// Passive mode: "EPSV" (or "PASV" once a server has refused EPSV in the
+// session) asks the server for a port, and the job connects to the control
+// connection's peer at that port before the command that uses it. The
+// address in a 227 reply is never used: servers behind NAT announce
+// private or zero addresses.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/endpoint.h"
+
+namespace corvantel {
+class App;
+
+// One job's side of the data connection setup.
+struct DataJob {
+    platform::Endpoint& control;
+    platform::Endpoint& data;
+    bool& epsvRefused;
+    std::int32_t& passivePort;
+    std::int64_t& waitSeconds;
+    std::function<void(const std::function<bool()>&)> timedWait;
+};
+DataJob downloadDataJob(App& app);
+DataJob uploadDataJob(App& app);
+
+// The command that sets up the next data connection. In active mode the
+// PORT argument (h1,...,p2) is also returned in portArgument.
+std::string dataSetupCommand(App& app, const DataJob& job, std::string& portArgument);
+
+// What the answer to a setup command means for the step that sent it.
+enum class SetupAnswer {
+    Ready,     // go on with the command that uses the connection
+    UsePasv,   // EPSV refused: send "PASV" instead and wait for its answer
+    Failed,    // no data connection can be had this way
+};
+SetupAnswer takeSetupAnswer(App& app, const DataJob& job, const std::string& answered, const std::string& reply);
+
+// The port of a "229 ... (|||port|)" or "227 ... (h1,h2,h3,h4,p1,p2)"
+// reply; -1 when it names none.
+std::int32_t passivePortFromReply(const std::string& reply);
+
+// Passive mode: connects the data endpoint to the control connection's
+// peer at the announced port, waiting at most about 6 seconds. False (and
+// the endpoint closed, its error dropped) when it did not connect.
+bool openPassiveData(App& app, const DataJob& job);
+
+// Closes the data endpoint and, in active mode, makes it listen again on
+// the control connection's local address.
+void resetDataEndpoint(App& app, const DataJob& job);
+
+// h1,h2,h3,h4,p1,p2 from a dotted local address and a port.
+std::string portArgument(const std::string& localIP, std::int32_t port);
+
+// Whether an address is an IPv6 address.
+bool isIPv6(const std::string& address);
+
+}  // namespace corvantel

@@ -1,0 +1,106 @@
+// Passive mode, IPv6 and active mode behind NAT, for both jobs, on the
+// scripted server: the same sessions with the data connection set up the
+// other way, and the ways that setup can fail.
+
+#include <gtest/gtest.h>
+
+#include "download/records.h"
+#include "support/session_fixture.h"
+#include "upload/transfer_log.h"
+
+namespace corvantel::testing {
+namespace {
+
+class DataSetup : public SessionTest {
+protected:
+    void SetUp() override {
+        SessionTest::SetUp();
+        dir.write("y.txt", std::string(5000, 'y'));
+    }
+    void passive() { w().ai_pasv.userChoose(); }
+    void host(const std::string& h) {
+        w().Text1.setText(h);
+        w().Text3.setText(h);
+    }
+    void expectBothJobsWork() {
+        download();
+        EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+        EXPECT_EQ(dir.read("b.jpg"), server.files["b.jpg"]);
+        upload();
+        EXPECT_EQ(server.stored["y.txt"], dir.read("y.txt"));
+        EXPECT_EQ(s().failedFiles, 0);
+        EXPECT_EQ(s().failedSessions, 0);
+    }
+};
+
+TEST_F(DataSetup, PassiveModeOpensEveryDataConnectionItself) {
+    passive();
+    expectBothJobsWork();
+    EXPECT_EQ(count("PORT"), 0);
+    EXPECT_GE(count("EPSV"), 6);
+    EXPECT_EQ(count("PASV"), 0);
+}
+
+TEST_F(DataSetup, RefusedEpsvFallsBackToPasvForTheSession) {
+    passive();
+    server.refuseEpsv = true;
+    // The address a 227 announces is never used: zero or private, the
+    // program connects to the control connection's peer.
+    for (const char* announced : {"0,0,0,0", "10,0,0,5"}) {
+        SCOPED_TRACE(announced);
+        server.pasvAddress = announced;
+        server.commands.clear();
+        std::remove(dir.file("filename2.log").c_str());
+        std::remove(dir.file("fileupl1.log").c_str());
+        loadDownloadedNames(app());
+        loadUploadedNames(app());
+        expectBothJobsWork();
+        EXPECT_EQ(count("EPSV"), 2);  // once per session
+        EXPECT_GE(count("PASV"), 6);
+    }
+}
+
+TEST_F(DataSetup, PassivePortThatRefusesFailsThatFileOnly) {
+    passive();
+    server.refusePassiveAt = 3;  // listing, the step before the files, then a.jpg
+    download();
+    EXPECT_EQ(lines("dl_file_size.log", "a.jpg", "fail"), 1);
+    EXPECT_EQ(count("RETR a.jpg"), 0);
+    EXPECT_EQ(dir.read("b.jpg"), server.files["b.jpg"]);
+    EXPECT_FALSE(dir.exists("err_dload.log"));
+}
+
+TEST_F(DataSetup, IPv6InBothModes) {
+    host("[::1]");
+    expectBothJobsWork();
+    EXPECT_GE(count("EPRT |2|::1|"), 6);
+    EXPECT_EQ(count("PORT"), 0);
+
+    server.files["c.jpg"] = "c";
+    dir.write("z.txt", "z");
+    passive();
+    host("::1");
+    server.commands.clear();
+    expectBothJobsWork();
+    EXPECT_EQ(dir.read("c.jpg"), "c");
+    EXPECT_GE(count("EPSV"), 6);
+}
+
+TEST_F(DataSetup, RefusedEprtFailsTheSessionWithItsLogLine) {
+    host("::1");
+    server.refuseEprt = true;
+    download();
+    EXPECT_EQ(count("NLST"), 0);
+    EXPECT_EQ(w().Label11.caption(), "1AMTimeout");
+    EXPECT_EQ(dir.read("err_dload.log").rfind("Timeout Error ", 0), 0u) << dir.read("err_dload.log");
+}
+
+TEST_F(DataSetup, PortAddressForActiveModeBehindNat) {
+    s().portAddress = "203.0.113.9";
+    expectBothJobsWork();
+    EXPECT_GE(count("PORT 203,0,113,9,"), 6);
+    EXPECT_EQ(count("PORT 127,"), 0);
+}
+
+}  // namespace
+}  // namespace corvantel::testing
