@@ -1,4 +1,5 @@
-// TCP endpoints on raw non-blocking IPv4 sockets watched by QSocketNotifier.
+// TCP endpoints on raw non-blocking IPv4 or IPv6 sockets watched by
+// QSocketNotifier. Addresses are parsed and printed by qt_address.cpp.
 //
 // Raw sockets rather than QTcpSocket because the endpoint must tell a clean
 // close by the peer (recv() returns 0: state Closing, no error) from a reset
@@ -29,6 +30,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/qt/qt_address.h"
 #include "platform/qt/qt_internal.h"
 
 namespace corvantel::platform::qt {
@@ -159,12 +161,6 @@ private:
     QTimer deadline_;
 };
 
-std::string dotted(const in_addr& a) {
-    char text[INET_ADDRSTRLEN] = {};
-    if (!inet_ntop(AF_INET, &a, text, sizeof text)) return "0.0.0.0";
-    return text;
-}
-
 // The first IPv4 address of an interface that is up and not the loopback,
 // else 127.0.0.1: what the local address reads before any connection.
 std::string machineAddress() {
@@ -179,15 +175,6 @@ std::string machineAddress() {
     }
     freeifaddrs(list);
     return found;
-}
-
-bool isReservedInvalidName(std::string name) {
-    while (!name.empty() && name.back() == '.') name.pop_back();
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::string tld = "invalid";
-    if (name == tld) return true;
-    return name.size() > tld.size() && name.compare(name.size() - tld.size(), tld.size(), tld) == 0 &&
-           name[name.size() - tld.size() - 1] == '.';
 }
 
 class QtEndpoint final : public Endpoint, private WriteBehind {
@@ -229,8 +216,9 @@ public:
         ctx_->discardPending(this);
         localPort_ = port;
 
-        in_addr addr{};
-        if (inet_pton(AF_INET, remoteHost_.c_str(), &addr) == 1) {
+        // A numeric IPv4 or IPv6 address needs no lookup.
+        SocketAddress addr;
+        if (parseNumericHost(remoteHost_, 0, addr)) {
             startConnect(addr);
             return;
         }
@@ -260,33 +248,31 @@ public:
             fail(neterr::InvalidArgument);
             return;
         }
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        // No local host: every IPv4 interface. Otherwise an IPv4 or IPv6
+        // address, and the socket is of that address's family.
+        const auto wanted = static_cast<std::uint16_t>(port);
+        SocketAddress sa = anyAddress(AF_INET, wanted);
+        if (!localHost_.empty() && !parseNumericHost(localHost_, wanted, sa)) {
+            fail(neterr::AddressNotAvailable);
+            return;
+        }
+        int fd = ::socket(sa.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             fail(errorNumber(errno));
             return;
         }
         int one = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_ANY);
-        if (!localHost_.empty() && ::inet_pton(AF_INET, localHost_.c_str(), &sa.sin_addr) != 1) {
-            ::close(fd);
-            fail(neterr::AddressNotAvailable);
-            return;
-        }
-        sa.sin_port = htons(static_cast<std::uint16_t>(port));
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-            ::listen(fd, kListenBacklog) != 0) {
+        // An IPv6 listener takes IPv6 connections only.
+        if (sa.family() == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        if (::bind(fd, sa.get(), sa.length) != 0 || ::listen(fd, kListenBacklog) != 0) {
             int err = errno;
             ::close(fd);
             fail(errorNumber(err));
             return;
         }
-        sockaddr_in bound{};
-        socklen_t len = sizeof bound;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) == 0)
-            localPort_ = ntohs(bound.sin_port);
+        SocketAddress bound;
+        if (localAddressOf(fd, bound)) localPort_ = addressPort(bound);
         attach(fd);
         state_ = Listening;
         readNotifier_.setEnabled(true);
@@ -428,15 +414,18 @@ private:
     void hostResolved(std::uint64_t gen, const QHostInfo& info) {
         if (gen != life_->gen || state_ != ResolvingHost) return;
         lookupId_ = -1;
+        // The first IPv4 address when there is one, else the first IPv6.
         bool found = false;
-        in_addr addr{};
+        SocketAddress addr;
         if (info.error() == QHostInfo::NoError) {
-            for (const QHostAddress& a : info.addresses()) {
-                if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                    addr.s_addr = htonl(a.toIPv4Address());
-                    found = true;
-                    break;
+            for (auto protocol : {QAbstractSocket::IPv4Protocol, QAbstractSocket::IPv6Protocol}) {
+                for (const QHostAddress& a : info.addresses()) {
+                    if (a.protocol() == protocol && parseNumericHost(a.toString().toStdString(), 0, addr)) {
+                        found = true;
+                        break;
+                    }
                 }
+                if (found) break;
             }
         }
         if (found)
@@ -446,12 +435,13 @@ private:
         ctx_->wakeIfWaiting();
     }
 
-    void startConnect(const in_addr& addr) {
+    // Connects to addr (its port is set here from remotePort_).
+    void startConnect(SocketAddress addr) {
         if (remotePort_ <= 0 || remotePort_ > 65535 || localPort_ < 0 || localPort_ > 65535) {
             fail(neterr::AddressNotAvailable);
             return;
         }
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int fd = ::socket(addr.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             fail(errorNumber(errno));
             return;
@@ -460,20 +450,14 @@ private:
         if (localPort_ != 0) {
             int one = 1;
             ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            sockaddr_in local{};
-            local.sin_family = AF_INET;
-            local.sin_addr.s_addr = htonl(INADDR_ANY);
-            local.sin_port = htons(static_cast<std::uint16_t>(localPort_));
-            if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            const SocketAddress local = anyAddress(addr.family(), static_cast<std::uint16_t>(localPort_));
+            if (::bind(fd, local.get(), local.length) != 0) {
                 fail(errorNumber(errno));
                 return;
             }
         }
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr = addr;
-        sa.sin_port = htons(static_cast<std::uint16_t>(remotePort_));
-        int r = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        setAddressPort(addr, static_cast<std::uint16_t>(remotePort_));
+        int r = ::connect(fd, addr.get(), addr.length);
         if (r == 0) {
             becomeConnected();
             return;
@@ -489,15 +473,14 @@ private:
 
     void becomeConnected() {
         state_ = Connected;
-        sockaddr_in local{};
-        socklen_t len = sizeof local;
-        if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
-            localIP_ = dotted(local.sin_addr);
-            localPort_ = ntohs(local.sin_port);
+        // Kept: the addresses cannot be read once the connection is gone.
+        SocketAddress local;
+        if (localAddressOf(fd_, local)) {
+            localIP_ = addressText(local);
+            localPort_ = addressPort(local);
         }
-        sockaddr_in peer{};
-        len = sizeof peer;
-        if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &len) == 0) remoteIP_ = dotted(peer.sin_addr);
+        SocketAddress peer;
+        if (peerAddressOf(fd_, peer)) remoteIP_ = addressText(peer);
         writeNotifier_.setEnabled(false);
         readNotifier_.setEnabled(true);
     }

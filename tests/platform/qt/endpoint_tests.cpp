@@ -1,5 +1,5 @@
 // The Qt platform's TCP endpoints over real loopback sockets (127.0.0.1
-// only). Some far ends are plain POSIX sockets driven by the test, to close
+// and ::1 only). Some far ends are plain POSIX sockets driven by the test, to close
 // cleanly or reset on purpose.
 
 #include <QTimer>
@@ -87,9 +87,11 @@ struct Pair {
     Recorder s, c;
 };
 
-// Listens on an ephemeral port, connects a client to it through host, and
-// accepts on the listening endpoint itself (close, then accept).
-bool connectPair(QtPlatform& p, Pair& pair, const std::string& host = "127.0.0.1") {
+// Listens on an ephemeral port (on localHost; empty: every IPv4 interface),
+// connects a client to it through host, and accepts on the listening
+// endpoint itself (close, then accept).
+bool connectPair(QtPlatform& p, Pair& pair, const std::string& host = "127.0.0.1",
+                 const std::string& localHost = "") {
     pair.server = p.makeEndpoint();
     pair.client = p.makeEndpoint();
     pair.s.watch(*pair.server);
@@ -101,6 +103,7 @@ bool connectPair(QtPlatform& p, Pair& pair, const std::string& host = "127.0.0.1
         server->close();
         server->accept(id);
     };
+    pair.server->setLocalHost(localHost);
     pair.server->setLocalPort(0);
     pair.server->listen();
     if (pair.server->state() != Endpoint::Listening || pair.server->localPort() <= 0) return false;
@@ -112,6 +115,18 @@ bool connectPair(QtPlatform& p, Pair& pair, const std::string& host = "127.0.0.1
         return pair.c.connects == 1 && pair.server->state() == Endpoint::Connected &&
                pair.client->state() == Endpoint::Connected;
     });
+}
+
+// Whether a socket can be bound to ::1 on this machine.
+bool ipv6LoopbackAvailable() {
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_loopback;
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(fd);
+    return ok;
 }
 
 // A plain listening socket on 127.0.0.1 with an ephemeral port.
@@ -187,6 +202,57 @@ TEST(QtEndpoint, ListenOnPortZeroReadsBackARealPortAndAcceptsAConnection) {
     EXPECT_GT(pair.client->localPort(), 0);
     EXPECT_TRUE(pair.s.errors.empty());
     EXPECT_TRUE(pair.c.errors.empty());
+}
+
+TEST(QtEndpoint, AnIPv4ConnectionReportsDottedAddressesOnBothSides) {
+    QtPlatform p;
+    Pair pair;
+    ASSERT_TRUE(connectPair(p, pair));
+    EXPECT_EQ(pair.client->remoteIP(), "127.0.0.1");
+    EXPECT_EQ(pair.server->remoteIP(), "127.0.0.1");
+    EXPECT_EQ(pair.server->localPort(), pair.client->remotePort());
+}
+
+// An IPv6 listener on ::1, reached through the address with and without
+// brackets.
+class QtEndpointIPv6 : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        if (!ipv6LoopbackAvailable()) GTEST_SKIP() << "::1 cannot be bound on this machine (no IPv6 on loopback)";
+    }
+};
+
+TEST_P(QtEndpointIPv6, ConnectsToAListenerOnLoopbackAndCarriesDataBothWays) {
+    QtPlatform p;
+    Pair pair;
+    ASSERT_TRUE(connectPair(p, pair, GetParam(), "::1"));
+    EXPECT_EQ(pair.client->localIP(), "::1");
+    EXPECT_EQ(pair.client->remoteIP(), "::1");
+    EXPECT_EQ(pair.server->localIP(), "::1");
+    EXPECT_EQ(pair.server->remoteIP(), "::1");
+    EXPECT_EQ(pair.server->localPort(), pair.client->remotePort());
+    EXPECT_TRUE(pair.client->sendData("EPSV\r\n"));
+    ASSERT_TRUE(waitFor(p, [&] { return pair.s.received.size() == 6; }));
+    EXPECT_EQ(pair.s.received, "EPSV\r\n");
+    EXPECT_TRUE(pair.server->sendData("229 Entering Extended Passive Mode (|||6446|)\r\n"));
+    ASSERT_TRUE(waitFor(p, [&] { return pair.c.received.size() == 47; }));
+    EXPECT_EQ(pair.c.received, "229 Entering Extended Passive Mode (|||6446|)\r\n");
+    EXPECT_TRUE(pair.s.errors.empty());
+    EXPECT_TRUE(pair.c.errors.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, QtEndpointIPv6, ::testing::Values("::1", "[::1]"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return info.index == 0 ? std::string("Bare") : std::string("Bracketed");
+                         });
+
+TEST(QtEndpoint, AnIPv4MappedIPv6AddressIsReportedDotted) {
+    if (!ipv6LoopbackAvailable()) GTEST_SKIP() << "::1 cannot be bound on this machine (no IPv6 on loopback)";
+    QtPlatform p;
+    Pair pair;
+    ASSERT_TRUE(connectPair(p, pair, "::ffff:127.0.0.1"));
+    EXPECT_EQ(pair.client->localIP(), "127.0.0.1");
+    EXPECT_EQ(pair.client->remoteIP(), "127.0.0.1");
 }
 
 TEST(QtEndpoint, ConnectsThroughAHostNameResolvedWithoutBlocking) {
