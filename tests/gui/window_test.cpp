@@ -302,10 +302,10 @@ TEST_F(Window, ChoosingMenuItemsChangesTicksInModelAndView) {
     EXPECT_TRUE(w().ai_hr.checked());
     EXPECT_TRUE(action("ai_hr")->isChecked());
 
-    // "PASV" is greyed: clicking it does nothing.
+    // "PASV" ticks passive mode on.
     choose("ai_op", "ai_pasv");
-    EXPECT_FALSE(w().ai_pasv.checked());
-    EXPECT_FALSE(action("ai_pasv")->isChecked());
+    EXPECT_TRUE(w().ai_pasv.checked());
+    EXPECT_TRUE(action("ai_pasv")->isChecked());
 }
 
 TEST_F(Window, TicksAndAvailabilitySetByTheProgramShow) {

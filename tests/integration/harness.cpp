@@ -339,7 +339,17 @@ int unusedPort() {
     return ntohs(a.sin_port);
 }
 
-int connectLoopback(int port) {
+int connectLoopback(int port, bool ipv6) {
+    if (ipv6) {
+        int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(static_cast<std::uint16_t>(port));
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a = loopback(port);
     if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
@@ -462,9 +472,9 @@ bool IntegrationTest::sawCommand(const std::string& exact) const {
 
 std::vector<std::string> IntegrationTest::jobOptions(const std::string& job, int port, const std::string& user,
                                                      const std::string& password, const std::string& pattern,
-                                                     const std::string& dir) {
+                                                     const std::string& dir, const std::string& host) {
     const std::string p = "--" + job + "-";
-    return {p + "host",     "127.0.0.1", p + "port", std::to_string(port), p + "user",    user,
+    return {p + "host",     host,        p + "port", std::to_string(port), p + "user",    user,
             p + "password", password,    p + "dir",  dir,                  p + "pattern", pattern};
 }
 

@@ -84,7 +84,8 @@ std::vector<std::string> fileNames(const fs::path& dir);
 // A TCP port on 127.0.0.1 that nothing listens on (bound, then released).
 int unusedPort();
 // A blocking TCP connection to 127.0.0.1:port (close-on-exec), or -1.
-int connectLoopback(int port);
+// On ::1 instead of 127.0.0.1 when ipv6.
+int connectLoopback(int port, bool ipv6 = false);
 
 // One line of dl_file_size.log (or the upload logs): fields in print zones
 // of 14 columns: date, time, name, size, result.
@@ -135,7 +136,7 @@ protected:
     // The job options for a server at 127.0.0.1:port ("download" or "upload").
     static std::vector<std::string> jobOptions(const std::string& job, int port, const std::string& user,
                                                const std::string& password, const std::string& pattern,
-                                               const std::string& dir);
+                                               const std::string& dir, const std::string& host = "127.0.0.1");
 
     // Runs `corvantel --headless args...` in run/ with CORVANTEL_TIME_SCALE=60
     // and the other environment variables given (e.g. CORVANTEL_TRACE=1).

@@ -38,11 +38,14 @@ protected:
     }
 
     ::testing::AssertionResult start(ServerKind kind) { return server_.start(kind, base_ / "server", remote_); }
+    // The address the jobs connect to ("::1" for a server on IPv6).
+    std::string host_ = "127.0.0.1";
 
     // One session of job ("download" or "upload") between work/ and the
     // server's root, run now, then the program ends.
     ProcessResult session(const std::string& job, const std::vector<std::string>& extra = {}) {
-        auto args = jobOptions(job, server_.port(), RealFtpServer::user(), RealFtpServer::password(), "*.jpg", "/");
+        auto args =
+            jobOptions(job, server_.port(), RealFtpServer::user(), RealFtpServer::password(), "*.jpg", "/", host_);
         args = concat(concat(args, {"--work-path", work_.string()}), concat(extra, {"--run-now", job, "--once"}));
         ProcessResult r = runCorvantel(args, 120s, {{"CORVANTEL_TRACE", "1"}});
         traces_ += "==== run " + std::to_string(++runs_) + ": " + job + " ====\n" + r.err;
@@ -248,6 +251,62 @@ TEST_P(RealServerRepeatedUploads, TwentySessionsAllPass) {
 
 INSTANTIATE_TEST_SUITE_P(RealServer, RealServerRepeatedUploads,
                          ::testing::Values(ServerKind::Proftpd, ServerKind::PureFtpd), kindName);
+
+// --- passive mode on every server, and both modes over IPv6 (vsftpd on ::1)
+
+struct DataMode {
+    ServerKind kind;
+    bool passive;
+    bool ipv6;
+};
+void PrintTo(const DataMode& m, std::ostream* os) {
+    *os << toString(m.kind) << (m.passive ? " passive" : " active") << (m.ipv6 ? " IPv6" : "");
+}
+
+class RealServerDataMode : public RealServerTest, public ::testing::WithParamInterface<DataMode> {};
+
+// A download and an upload session: the same files byte for byte, one
+// "pass" each, exit 0, with the data connections set up the mode's way.
+TEST_P(RealServerDataMode, DownloadAndUploadByteForByte) {
+    const DataMode m = GetParam();
+    if (m.ipv6) {
+        server_.setIPv6(true);
+        host_ = "::1";
+    }
+    ASSERT_TRUE(start(m.kind));
+    const std::vector<std::string> mode = m.passive ? std::vector<std::string>{"--passive"} : std::vector<std::string>{};
+    const Files down = {{"harbour.jpg", randomBytes(70001, 41)}, {"tiny.jpg", randomBytes(7, 42)}};
+    for (auto& [name, content] : down) writeFile(remote_ / name, content);
+    auto r = session("download", mode);
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 0) << brief(r);
+    expectExactly(work_, down);
+    expectOnePassEach(readZoneLog(run_ / "dl_file_size.log"), down);
+
+    for (auto& [name, content] : down) fs::remove(remote_ / name);
+    const Files up = {{"harbour.jpg", randomBytes(150001, 43)}, {"tiny.jpg", randomBytes(7, 44)}};
+    for (auto& [name, content] : up) writeFile(work_ / name, content);
+    r = session("upload", mode);
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 0) << brief(r);
+    expectExactly(remote_, up);
+    expectOnePassEach(readZoneLog(run_ / "fileupl.log"), up);
+
+    const std::string setup = m.passive ? "-> EPSV" : m.ipv6 ? "-> EPRT |2|::1|" : "-> PORT ";
+    EXPECT_NE(traces_.find(setup), std::string::npos);
+    if (m.passive || m.ipv6) EXPECT_EQ(traces_.find("-> PORT "), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerDataMode,
+                         ::testing::Values(DataMode{ServerKind::Vsftpd, true, false},
+                                           DataMode{ServerKind::Proftpd, true, false},
+                                           DataMode{ServerKind::PureFtpd, true, false},
+                                           DataMode{ServerKind::Vsftpd, false, true},
+                                           DataMode{ServerKind::Vsftpd, true, true}),
+                         [](const auto& info) {
+                             return toString(info.param.kind) + (info.param.passive ? "_passive" : "_active") +
+                                    (info.param.ipv6 ? "_ipv6" : "");
+                         });
 
 }  // namespace
 }  // namespace corvantel::itest

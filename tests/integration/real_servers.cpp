@@ -115,8 +115,8 @@ std::string tailOf(const std::string& s, std::size_t n) { return s.size() <= n ?
 
 // Connects to 127.0.0.1:port and reads the greeting to its last line. Empty
 // when nothing answered by the deadline; otherwise the greeting's lines.
-std::string readGreeting(int port, Clock::time_point deadline) {
-    int fd = connectLoopback(port);
+std::string readGreeting(int port, Clock::time_point deadline, bool ipv6) {
+    int fd = connectLoopback(port, ipv6);
     if (fd < 0) return {};
     std::string got;
     // The greeting ends with a line "220 ..." (after any "220-" lines),
@@ -237,9 +237,15 @@ const std::string& RealFtpServer::password() { return kPassword; }
             fs::create_directories(empty);
             const fs::path conf = dir / "vsftpd.conf";
             std::ostringstream c;
-            c << "listen=YES\n"
-              << "listen_ipv6=NO\n"
-              << "listen_address=127.0.0.1\n"
+            if (ipv6_)
+                c << "listen=NO\n"
+                  << "listen_ipv6=YES\n"
+                  << "listen_address6=::1\n";
+            else
+                c << "listen=YES\n"
+                  << "listen_ipv6=NO\n"
+                  << "listen_address=127.0.0.1\n";
+            c
               << "listen_port=" << port << "\n"
               << "background=NO\n"
               << "anonymous_enable=NO\n"
@@ -364,7 +370,7 @@ const std::string& RealFtpServer::password() { return kPassword; }
             retry = true;
             return ::testing::AssertionFailure() << toString(kind) << " exited before it greeted anyone:\n" << logs();
         }
-        greeting = readGreeting(port_, deadline);
+        greeting = readGreeting(port_, deadline, ipv6_ && kind == ServerKind::Vsftpd);
         if (!greeting.empty()) break;
         std::this_thread::sleep_for(20ms);
     }

@@ -51,6 +51,8 @@ public:
     std::vector<pid_t> processes() const;
 
     int port() const { return port_; }
+    // vsftpd only: listen on ::1 instead of 127.0.0.1 (set before start).
+    void setIPv6(bool on) { ipv6_ = on; }
     bool running() const { return pid_ > 0; }
     // What the server logged so far (its dialogue where it writes one, its
     // transfers, its own output), for failure messages.
@@ -73,6 +75,7 @@ private:
     ServerKind kind_ = ServerKind::Vsftpd;
     pid_t pid_ = -1;
     int port_ = 0;
+    bool ipv6_ = false;
     std::vector<fs::path> logFiles_;
 };
 
