@@ -33,7 +33,20 @@ constexpr int HostUnreachable = 10065;
 constexpr int HostNotFound = 11001;
 constexpr int TryAgain = 11002;
 constexpr int NoRecovery = 11003;
+// TLS failures (outside the network range: they start no retry step).
+constexpr int TlsFailed = 12100;        // the handshake or the TLS layer failed
+constexpr int TlsNotTrusted = 12101;    // the certificate does not verify
+constexpr int TlsNameMismatch = 12102;  // the certificate names another host
 }  // namespace neterr
+
+// How a TLS client handshake checks its peer.
+struct TlsSettings {
+    // The name or address the certificate must name (a DNS name or an IP
+    // address, matched against its subjectAltName).
+    std::string peerName;
+    // A file of PEM certificates trusted besides the system's trust store.
+    std::string caFile;
+};
 
 class Endpoint {
 public:
@@ -91,6 +104,19 @@ public:
     virtual bool sendData(const std::string& bytes) = 0;
     // All data received and not yet taken.
     virtual std::string getData() = 0;
+
+    // TLS (explicit, the program always the client whichever side opened
+    // the TCP connection): starts a handshake on a connected endpoint, TLS
+    // 1.2 or newer, the certificate verified against the system's trust
+    // store and settings.caFile, and its name against settings.peerName.
+    // resumeFrom, when given, is a secure endpoint whose TLS session the
+    // handshake resumes (servers require a data connection to resume the
+    // control connection's session). onTlsReady when the handshake is done;
+    // onError (a Tls* number and a text saying why) when it fails. From
+    // then on sends, arrivals, SendComplete and closes carry the plain
+    // bytes, as before.
+    virtual void startTls(const TlsSettings& settings, const Endpoint* resumeFrom) = 0;
+    virtual bool secure() const = 0;
     virtual std::int64_t bytesAvailable() const = 0;
 
     // Events.
@@ -103,6 +129,7 @@ public:
     // The peer closed the connection cleanly (the state is Closing; data it
     // sent before can still be read). Raised after the last DataArrival.
     std::function<void()> onClose;
+    std::function<void()> onTlsReady;
 
 protected:
     std::string remoteHost_;

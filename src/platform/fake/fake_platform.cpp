@@ -103,6 +103,7 @@ public:
 
     void close() override {
         ++generation_;
+        secure_ = false;
         if (state_ == Listening) p_.stopListening(localPort_, this);
         if (peer_) {
             peer_->closedByProgram_ = true;
@@ -140,6 +141,29 @@ public:
         return true;
     }
     bool sendData(const std::string& bytes) override { return send(bytes); }
+
+    void startTls(const TlsSettings& settings, const Endpoint* resumeFrom) override {
+        if (state_ != Connected || !peer_) {
+            fail(neterr::TlsFailed, "TLS needs a connection");
+            return;
+        }
+        auto peer = peer_;
+        peer->tlsStarted = true;
+        peer->tlsResumed = resumeFrom != nullptr && resumeFrom->secure();
+        peer->tlsSettings = settings;
+        if (peer->tlsStall) return;
+        if (peer->tlsFailure != 0) {
+            fail(peer->tlsFailure, "TLS handshake failed");
+            return;
+        }
+        auto gen = generation_;
+        p_.post([this, gen] {
+            if (gen != generation_) return;
+            secure_ = true;
+            if (onTlsReady) onTlsReady();
+        });
+    }
+    bool secure() const override { return secure_ && state_ == Connected; }
 
     std::string getData() override {
         std::string out;
@@ -207,6 +231,7 @@ public:
 private:
     friend class Peer;
     FakePlatform& p_;
+    bool secure_ = false;
     bool ipv6_ = false;
     State state_ = Closed;
     std::int32_t localPort_ = 0;
@@ -218,6 +243,8 @@ private:
 };
 
 // ---- Peer
+
+bool Peer::secure() const { return endpoint_ != nullptr && endpoint_->secure(); }
 
 std::string Peer::takeReceived() {
     std::string out;

@@ -51,6 +51,15 @@ public:
     std::function<void()> onClosedByProgram;
     // When set, sends of the program are not completed until released.
     bool holdSends = false;
+    // TLS as this peer plays it: the error a handshake ends with (0: it
+    // succeeds), or a handshake that never ends; what the last handshake
+    // was given.
+    int tlsFailure = 0;
+    bool tlsStall = false;
+    bool tlsStarted = false;
+    bool tlsResumed = false;
+    platform::TlsSettings tlsSettings;
+    bool secure() const;
     void releaseSends();
 
 private:

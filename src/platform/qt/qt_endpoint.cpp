@@ -206,6 +206,8 @@ public:
         return machineAddress();
     }
     std::string remoteIP() const override { return remoteIP_; }
+    void startTls(const TlsSettings&, const Endpoint*) override { fail(neterr::TlsFailed); }
+    bool secure() const override { return false; }
     State state() const override { return state_; }
 
     // ---- Operations
