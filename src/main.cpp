@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "corvantel: %s\n", error.c_str());
         return 2;
     }
+    for (auto& w : options->warnings) std::fprintf(stderr, "corvantel: warning: %s\n", w.c_str());
     if (options->help) {
         std::fputs(usageText().c_str(), stdout);
         return 0;

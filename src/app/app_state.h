@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "platform/window.h"
 #include "app/ftp_reply.h"
+#include "app/ftps.h"
 
 namespace corvantel {
 
@@ -64,6 +65,9 @@ struct AppState {
     // Active mode behind NAT: the address announced by PORT/EPRT instead of
     // the control connection's local address (empty: that address).
     std::string portAddress;
+    // Explicit FTPS per job, and a CA file trusted besides the system's.
+    bool downloadTls = false, uploadTls = false;
+    std::string tlsCaFile;
     bool exitNow = false;
 
     // Schedule.
@@ -145,6 +149,8 @@ struct AppState {
     bool downloadEpsvRefused = false;
     // The port of the last passive-mode answer (-1: none usable).
     std::int32_t downloadPassivePort = -1;
+    TlsPhase downloadTlsPhase = TlsPhase::Off;
+    std::string downloadTlsProblem;
 
     // Upload dialogue.
     int uploadStep = 0;
@@ -183,6 +189,8 @@ struct AppState {
     std::string uploadAnswered;
     bool uploadEpsvRefused = false;
     std::int32_t uploadPassivePort = -1;
+    TlsPhase uploadTlsPhase = TlsPhase::Off;
+    std::string uploadTlsProblem;
     // The store command of the file being sent.
     std::string uploadStoreCommand;
 
@@ -250,6 +258,9 @@ public:
     // reach them through app/waits.h.
     std::function<void()> downloadErrorRetryHook;
     std::function<void(std::int64_t)> uploadErrorRetryHook;
+    // Each job's command sender, installed by the job (false: not sent).
+    std::function<bool(const std::string&)> sendDownloadHook;
+    std::function<bool(const std::string&)> sendUploadHook;
 
     // Time texts of now.
     platform::LocalTime now() const { return plat.clock().now(); }

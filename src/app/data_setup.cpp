@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "app/app_state.h"
+#include "app/ftps.h"
 #include "app/text.h"
 #include "app/waits.h"
 
@@ -13,14 +14,26 @@ using platform::Endpoint;
 
 DataJob downloadDataJob(App& app) {
     auto& s = app.s;
-    return {*app.w.ftpclient1, *app.w.ftpclient2, s.downloadEpsvRefused, s.downloadPassivePort,
-            s.downloadWaitSeconds, [&app](const std::function<bool()>& p) { downloadTimedWait(app, p); }};
+    return {*app.w.ftpclient1,
+            *app.w.ftpclient2,
+            s.downloadEpsvRefused,
+            s.downloadPassivePort,
+            s.downloadWaitSeconds,
+            [&app](const std::function<bool()>& p) { downloadTimedWait(app, p); },
+            s.downloadTls && s.downloadTlsPhase == TlsPhase::Ready,
+            tlsSettings(app, app.w.Text1.text())};
 }
 
 DataJob uploadDataJob(App& app) {
     auto& s = app.s;
-    return {*app.w.ftpclient1a, *app.w.ftpclient3, s.uploadEpsvRefused, s.uploadPassivePort,
-            s.uploadWaitSeconds, [&app](const std::function<bool()>& p) { uploadTimedWait(app, p); }};
+    return {*app.w.ftpclient1a,
+            *app.w.ftpclient3,
+            s.uploadEpsvRefused,
+            s.uploadPassivePort,
+            s.uploadWaitSeconds,
+            [&app](const std::function<bool()>& p) { uploadTimedWait(app, p); },
+            s.uploadTls && s.uploadTlsPhase == TlsPhase::Ready,
+            tlsSettings(app, app.w.Text3.text())};
 }
 
 bool isIPv6(const std::string& address) { return address.find(':') != std::string::npos; }
@@ -125,11 +138,23 @@ bool openPassiveData(App& app, const DataJob& job) {
         return d.state() == Endpoint::Connected || d.state() == Endpoint::Error || d.state() == Endpoint::Closed ||
                job.waitSeconds >= 6;
     });
-    if (d.state() == Endpoint::Connected) return true;
+    if (d.state() == Endpoint::Connected && job.tls) {
+        // The program is the TLS client of every data connection; it
+        // resumes the control connection's session, as servers require.
+        d.startTls(job.tlsSettings, &job.control);
+        job.timedWait([&] { return d.secure() || d.state() != Endpoint::Connected || job.waitSeconds >= 6; });
+        if (d.secure()) return true;
+    } else if (d.state() == Endpoint::Connected) {
+        return true;
+    }
     // Closing drops the connect error still queued: a data connection that
     // never came fails its file or listing, it does not start a retry.
     d.close();
     return false;
+}
+
+void secureAcceptedData(const DataJob& job) {
+    if (job.tls && job.data.state() == Endpoint::Connected) job.data.startTls(job.tlsSettings, &job.control);
 }
 
 void resetDataEndpoint(App& app, const DataJob& job) {

@@ -29,6 +29,10 @@ struct DataJob {
     std::int32_t& passivePort;
     std::int64_t& waitSeconds;
     std::function<void(const std::function<bool()>&)> timedWait;
+    // FTPS: every data connection is TLS, resuming the control connection's
+    // session, with these settings.
+    bool tls = false;
+    platform::TlsSettings tlsSettings;
 };
 DataJob downloadDataJob(App& app);
 DataJob uploadDataJob(App& app);
@@ -53,6 +57,9 @@ std::int32_t passivePortFromReply(const std::string& reply);
 // peer at the announced port, waiting at most about 6 seconds. False (and
 // the endpoint closed, its error dropped) when it did not connect.
 bool openPassiveData(App& app, const DataJob& job);
+
+// FTPS: starts TLS on a data connection the server opened (active mode).
+void secureAcceptedData(const DataJob& job);
 
 // Closes the data endpoint and, in active mode, makes it listen again on
 // the control connection's local address.

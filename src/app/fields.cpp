@@ -142,6 +142,14 @@ void installWindowHandlers(App& app) {
         flip(w.ai_pasv);
         s.passiveMode = w.ai_pasv.checked();
     };
+    w.ai_dtls.onChoose = [&w, &s] {
+        flip(w.ai_dtls);
+        s.downloadTls = w.ai_dtls.checked();
+    };
+    w.ai_utls.onChoose = [&w, &s] {
+        flip(w.ai_utls);
+        s.uploadTls = w.ai_utls.checked();
+    };
     w.ai_quick.onChoose = [&w, &s] {
         flip(w.ai_quick);
         s.quickWaits = w.ai_quick.checked();

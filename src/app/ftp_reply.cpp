@@ -69,6 +69,10 @@ void ReplyAssembler::clear() {
 
 std::string replyCode(const std::string& reply) { return reply.substr(0, 3); }
 
+std::string traceText(const std::string& command) {
+    return command.rfind("PASS ", 0) == 0 ? "PASS ****" : command;
+}
+
 bool isTransferCommand(const std::string& command) {
     for (const char* verb : {"RETR ", "STOR ", "NLST", "LIST"})
         if (command.rfind(verb, 0) == 0) return true;

@@ -69,6 +69,9 @@ private:
     std::deque<std::string> unanswered_;
 };
 
+// A command as the trace shows it: never a password.
+std::string traceText(const std::string& command);
+
 // Whether a command starts a data transfer (its answer comes in two parts).
 bool isTransferCommand(const std::string& command);
 

@@ -63,6 +63,12 @@ void downloadLoginStep(App& app) {
     };
     switch (s.downloadStep) {
         case 0:
+            // With FTPS the greeting is answered by AUTH TLS, and USER goes
+            // out once the control connection is secure.
+            if (auto t = tlsBeforeLogin(app, downloadTlsJob(app), s.downloadReply); t != TlsStep::Proceed) {
+                if (t == TlsStep::Failed) s.downloadFailed = true;
+                break;
+            }
             s.stepCommandSent = false;
             s.downloadStep = 1;
             resetDownloadListener(app);
@@ -73,6 +79,15 @@ void downloadLoginStep(App& app) {
             send("PASS " + w.fText4.text());
             break;
         case 2: {
+            if (s.downloadTlsPhase == TlsPhase::PbszSent || s.downloadTlsPhase == TlsPhase::ProtSent) {
+                // The answers to PBSZ and PROT: once both are in, CWD.
+                auto t = tlsAfterLogin(app, downloadTlsJob(app), s.downloadReply);
+                if (t == TlsStep::Failed) s.downloadFailed = true;
+                if (t != TlsStep::Proceed) break;
+                s.downloadStep = 3;
+                send("CWD " + w.Text2.text());
+                break;
+            }
             s.downloadFailed = false;
             const std::string r = toLowerAscii(s.downloadReply);
             bool refused = false;
@@ -81,7 +96,7 @@ void downloadLoginStep(App& app) {
             if (refused) {
                 s.downloadFailed = true;
                 s.downloadTarget = "done";
-            } else {
+            } else if (tlsAfterLogin(app, downloadTlsJob(app), s.downloadReply) == TlsStep::Proceed) {
                 s.downloadStep = 3;
                 send("CWD " + w.Text2.text());
             }

@@ -1,6 +1,7 @@
 #include "download/data_connection.h"
 
 #include "app/app_state.h"
+#include "app/data_setup.h"
 #include "app/waits.h"
 
 namespace corvantel {
@@ -17,6 +18,7 @@ void installDownloadDataHandlers(App& app) {
         if (e.state() != Endpoint::Closed) e.close();
         e.accept(id);
         if (e.state() == Endpoint::Connected) app.s.downloadDataAccepted = true;
+        secureAcceptedData(downloadDataJob(app));
         if (app.trace) app.trace("download data connection " + std::to_string(id) + " accepted, state " + std::to_string(e.state()));
     };
     l.onDataArrival = [&app](std::int64_t) { downloadDataArrival(app); };

@@ -16,6 +16,14 @@ void installDownloadHandlers(App& app) {
     auto& c = *app.w.ftpclient1;
     c.onDataArrival = [&app](std::int64_t) { downloadReplyDispatch(app); };
     c.onError = [&app](int n, const std::string&) { downloadControlError(app, n); };
+    app.sendDownloadHook = [&app](const std::string& text) { return sendDownloadCommand(app, text); };
+    // The control connection is secure: the login goes on with USER.
+    c.onTlsReady = [&app] {
+        auto& s = app.s;
+        if (!s.downloadRunning || s.downloadTlsPhase != TlsPhase::Handshake) return;
+        s.downloadTlsPhase = TlsPhase::Secure;
+        downloadLoginStep(app);
+    };
     // The server closed the control connection: the session cannot go on,
     // and is ended at once rather than by the watchdog.
     c.onClose = [&app] {
@@ -29,7 +37,7 @@ void installDownloadHandlers(App& app) {
 bool sendDownloadCommand(App& app, const std::string& text) {
     auto& c = *app.w.ftpclient1;
     if (c.state() != Endpoint::Connected) return false;
-    if (app.trace) app.trace(std::string("download -> ") + text);
+    if (app.trace) app.trace(std::string("download -> ") + traceText(text));
     if (!c.sendData(text + "\r\n")) return false;
     app.s.downloadLedger.sent(text);
     return true;

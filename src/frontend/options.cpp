@@ -1,5 +1,9 @@
 #include "frontend/options.h"
 
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
 #include <map>
 
 #include "app/app_state.h"
@@ -74,6 +78,12 @@ Schedule and options (never saved):
                             every data connection itself
   --port-address ADDR       active mode: announce ADDR in PORT/EPRT instead of
                             the local address (behind NAT)
+  --download-tls            --upload-tls              explicit FTPS (AUTH TLS) per job
+  --tls-ca FILE             trust the CA certificates in FILE besides the system's
+Passwords off the command line (recommended over --*-password, which any
+local user can read in the process list):
+  --download-password-file FILE   --upload-password-file FILE   (first line)
+  environment: CORVANTEL_DOWNLOAD_PASSWORD, CORVANTEL_UPLOAD_PASSWORD
 Running:
   --arm download|upload|both   arm the job(s) as ticking their boxes does
   --run-now download|upload    start a session at once (repeatable; in order)
@@ -89,8 +99,25 @@ Exit status: 0 when every session completed and no file failed, 1 otherwise,
 
 std::string versionText() { return std::string("corvantel ") + CORVANTEL_VERSION + "\n"; }
 
+// A password from the first line of a file. The file should be its
+// owner's alone: a warning says so when others may read it.
+static bool passwordFromFile(const std::string& path, std::string& password, Options& o, std::string& error) {
+    std::ifstream in(path);
+    if (!in) {
+        error = "cannot read the password file '" + path + "'";
+        return false;
+    }
+    std::getline(in, password);
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        o.warnings.push_back("the password file '" + path + "' can be read by others (chmod 600 it)");
+    return true;
+}
+
 std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string& error) {
     Options o;
+    std::string downloadPasswordFile, uploadPasswordFile;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& out) {
@@ -135,6 +162,16 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.list = true;
         } else if (a == "--ascii") {
             o.ascii = true;
+        } else if (a == "--download-password-file" || a == "--upload-password-file") {
+            if (!value(v)) return std::nullopt;
+            (a[2] == 'd' ? downloadPasswordFile : uploadPasswordFile) = v;
+        } else if (a == "--download-tls") {
+            o.downloadTls = true;
+        } else if (a == "--upload-tls") {
+            o.uploadTls = true;
+        } else if (a == "--tls-ca") {
+            if (!value(v)) return std::nullopt;
+            o.tlsCaFile = v;
         } else if (a == "--quick") {
             o.quickWaits = true;
         } else if (a == "--passive") {
@@ -181,6 +218,28 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             return std::nullopt;
         }
     }
+    // Passwords off the command line: a file, else the environment; a
+    // password given on the command line comes first.
+    const struct {
+        const char* field;
+        const std::string& file;
+        const char* variable;
+    } passwords[] = {{"fText4", downloadPasswordFile, "CORVANTEL_DOWNLOAD_PASSWORD"},
+                     {"Text5", uploadPasswordFile, "CORVANTEL_UPLOAD_PASSWORD"}};
+    for (auto& p : passwords) {
+        bool given = false;
+        for (auto& [field, text] : o.fields) given = given || field == p.field;
+        if (given) continue;
+        std::string password;
+        if (!p.file.empty()) {
+            if (!passwordFromFile(p.file, password, o, error)) return std::nullopt;
+        } else if (const char* env = std::getenv(p.variable); env != nullptr) {
+            password = env;
+        } else {
+            continue;
+        }
+        o.fields.emplace_back(p.field, password);
+    }
     return o;
 }
 
@@ -206,6 +265,9 @@ void applyOptions(App& app, const Options& o) {
     if (o.quickWaits && !w.ai_quick.checked()) choose(w.ai_quick);
     if (o.passive && !w.ai_pasv.checked()) choose(w.ai_pasv);
     if (!o.portAddress.empty()) app.s.portAddress = o.portAddress;
+    if (o.downloadTls && !w.ai_dtls.checked()) choose(w.ai_dtls);
+    if (o.uploadTls && !w.ai_utls.checked()) choose(w.ai_utls);
+    app.s.tlsCaFile = o.tlsCaFile;
     if (o.workPath) {
         app.form3->open();
         app.form3->clickFolder(*o.workPath);

@@ -13,6 +13,12 @@ struct Options {
     bool headless = false;
     bool help = false;
     bool version = false;
+    // Things worth telling the user that do not stop the program (a
+    // password file others can read), for standard error.
+    std::vector<std::string> warnings;
+    // FTPS per job, and a CA trusted besides the system's.
+    bool downloadTls = false, uploadTls = false;
+    std::string tlsCaFile;
     bool once = false;
     // Field presets in command-line order: control name and text.
     std::vector<std::pair<std::string, std::string>> fields;

@@ -216,6 +216,8 @@ public:
     MenuItem ai_asc{*this, "ai_asc", "ASCII", &ai_trans};
     MenuItem ai_pasv{*this, "ai_pasv", "PASV", &ai_op};
     MenuItem ai_quick{*this, "ai_quick", "Quick Waits", &ai_op};
+    MenuItem ai_dtls{*this, "ai_dtls", "FTPS Download", &ai_op};
+    MenuItem ai_utls{*this, "ai_utls", "FTPS Upload", &ai_op};
     MenuItem ai_about{*this, "ai_about", "About", nullptr};
 
     std::unique_ptr<Timer> Timer1, Timer2, Timer3, Timer4, Timerf, Timerg;

@@ -77,6 +77,8 @@ void runDownloadSession(App& app) {
     s.downloadListFallback = false;
     s.downloadEpsvRefused = false;
     s.downloadPassivePort = -1;
+    s.downloadTlsPhase = TlsPhase::Off;
+    s.downloadTlsProblem.clear();
     w.ftpclient1->connect();
     s.downloadTarget = "notdone";
     app.loop.waitUntil([&] {
@@ -105,6 +107,11 @@ void runDownloadSession(App& app) {
         if (s.downloadTakeover == Takeover::Watchdog) {
             // Taken over for silence: the watchdog's decision writes the log.
             w.Label11.setCaption(hh + "Timeout");
+        } else if (!s.downloadTlsProblem.empty() || !tlsErrorText(s.downloadSocketError).empty()) {
+            // FTPS failed before the password went out: say why.
+            w.Label11.setCaption(hh + " Login Failed");
+            appendDownloadError(app, s.downloadTlsProblem.empty() ? tlsErrorText(s.downloadSocketError)
+                                                                  : s.downloadTlsProblem);
         } else if (s.downloadControlLost && s.downloadSocketError == 0) {
             // The server went away after the login: no password was refused.
             w.Label11.setCaption(hh + "Timeout");
@@ -196,6 +203,8 @@ void runUploadSession(App& app) {
     s.uploadLedger.reset();
     s.uploadEpsvRefused = false;
     s.uploadPassivePort = -1;
+    s.uploadTlsPhase = TlsPhase::Off;
+    s.uploadTlsProblem.clear();
     s.uploadStoreCommand.clear();
     w.ftpclient1a->connect();
     app.loop.waitUntil([&] {
@@ -210,6 +219,9 @@ void runUploadSession(App& app) {
         ++s.failedSessions;
         if (s.uploadTakeover == Takeover::Watchdog) {
             w.Label12.setCaption(hh + "Timeout");
+        } else if (!s.uploadTlsProblem.empty() || !tlsErrorText(s.uploadSocketError).empty()) {
+            w.Label12.setCaption(hh + " Login Failed");
+            appendUploadError(app, s.uploadTlsProblem.empty() ? tlsErrorText(s.uploadSocketError) : s.uploadTlsProblem);
         } else if (s.uploadControlLost && s.uploadSocketError == 0) {
             w.Label12.setCaption(hh + "Timeout");
             appendUploadError(app, "Timeout Error");

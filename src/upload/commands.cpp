@@ -44,6 +44,10 @@ void uploadLoginStep(App& app) {
     };
     switch (s.uploadStep) {
         case 0:
+            if (auto t = tlsBeforeLogin(app, uploadTlsJob(app), s.uploadReply); t != TlsStep::Proceed) {
+                if (t == TlsStep::Failed) s.uploadFailed = true;
+                break;
+            }
             s.uploadPwdSent = false;
             s.uploadStep = 1;
             reopenUploadListener(app);
@@ -54,13 +58,21 @@ void uploadLoginStep(App& app) {
             send("PASS " + w.Text5.text());
             break;
         case 2: {
+            if (s.uploadTlsPhase == TlsPhase::PbszSent || s.uploadTlsPhase == TlsPhase::ProtSent) {
+                auto t = tlsAfterLogin(app, uploadTlsJob(app), s.uploadReply);
+                if (t == TlsStep::Failed) s.uploadFailed = true;
+                if (t != TlsStep::Proceed) break;
+                ++s.uploadStep;
+                send("CWD " + w.Text6.text());
+                break;
+            }
             const std::string r = toLowerAscii(s.uploadReply);
             bool refused = false;
             for (const char* word : {"denied", "530", "incorrect", "invalid"})
                 if (r.find(word) != std::string::npos) refused = true;
             if (refused) {
                 s.uploadFailed = true;
-            } else {
+            } else if (tlsAfterLogin(app, uploadTlsJob(app), s.uploadReply) == TlsStep::Proceed) {
                 ++s.uploadStep;
                 send("CWD " + w.Text6.text());
             }

@@ -15,6 +15,13 @@ void installUploadHandlers(App& app) {
     auto& c = *app.w.ftpclient1a;
     c.onDataArrival = [&app](std::int64_t) { uploadReplyDispatch(app); };
     c.onError = [&app](int n, const std::string&) { uploadControlError(app, n); };
+    app.sendUploadHook = [&app](const std::string& text) { return sendUploadCommand(app, text); };
+    c.onTlsReady = [&app] {
+        auto& s = app.s;
+        if (!s.uploadRunning || s.uploadTlsPhase != TlsPhase::Handshake) return;
+        s.uploadTlsPhase = TlsPhase::Secure;
+        uploadLoginStep(app);
+    };
     // The server closed the control connection: the session is over.
     c.onClose = [&app] {
         auto& s = app.s;
@@ -27,7 +34,7 @@ void installUploadHandlers(App& app) {
 bool sendUploadCommand(App& app, const std::string& text) {
     auto& c = *app.w.ftpclient1a;
     if (c.state() != Endpoint::Connected) return false;
-    if (app.trace) app.trace(std::string("upload -> ") + text);
+    if (app.trace) app.trace(std::string("upload -> ") + traceText(text));
     if (!c.sendData(text + "\r\n")) return false;
     app.s.uploadLedger.sent(text);
     return true;

@@ -199,7 +199,11 @@ void beginFileSend(App& app) {
     s.uploadBytesRead = 0;
     s.uploadEndOfFile = false;
     auto& l = *w.ftpclient3;
-    uploadTimedWait(app, [&] { return l.state() == Endpoint::Connected || s.uploadWaitSeconds >= 6; });
+    // With FTPS the data connection must also be secure before data goes.
+    const bool tls = uploadDataJob(app).tls;
+    uploadTimedWait(app, [&] {
+        return (l.state() == Endpoint::Connected && (!tls || l.secure())) || s.uploadWaitSeconds >= 6;
+    });
     if (s.uploadFileLength < 1) {
         w.Text14.setVisible(false);
         s.uploadStep = 18;
@@ -338,6 +342,7 @@ void installUploadDataHandlers(App& app) {
         auto& e = *app.w.ftpclient3;
         if (e.state() != Endpoint::Closed) e.close();
         e.accept(id);
+        secureAcceptedData(uploadDataJob(app));
     };
     l.onDataArrival = [&app](std::int64_t) { dataArrival(app); };
     // The server closed the data connection: close our side too (a

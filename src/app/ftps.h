@@ -1,0 +1,48 @@
+#pragma once
+// Explicit FTPS (AUTH TLS) for a job's session, the same for both jobs:
+// "AUTH TLS" right after the greeting, the control connection made secure
+// before USER, then "PBSZ 0" and "PROT P" once logged in, so that every
+// data connection is TLS too (the program always the TLS client, each data
+// connection resuming the control connection's session). A server that
+// refuses, or a handshake that fails, fails the session before the
+// password is sent; there is no fallback to clear text.
+
+#include <functional>
+#include <string>
+
+#include "platform/endpoint.h"
+
+namespace corvantel {
+class App;
+
+enum class TlsPhase { Off, AuthSent, Handshake, Secure, PbszSent, ProtSent, Ready };
+
+struct TlsJob {
+    bool on;                        // the job's FTPS option
+    TlsPhase& phase;
+    std::string& problem;           // why TLS failed, for the error log
+    platform::Endpoint& control;
+    std::string host;               // the host field: what the certificate must name
+    std::function<bool(const std::string&)> send;
+};
+TlsJob downloadTlsJob(App& app);
+TlsJob uploadTlsJob(App& app);
+
+// What the TLS dialogue made of the reply being handled.
+enum class TlsStep {
+    Proceed,  // nothing to do (or done): the step goes on as without TLS
+    Handled,  // a TLS command was sent or a handshake started: nothing more now
+    Failed,   // TLS refused: the session fails (problem says why)
+};
+// At the greeting, before USER.
+TlsStep tlsBeforeLogin(App& app, const TlsJob& job, const std::string& reply);
+// Once the password was accepted, before the first command of the session.
+TlsStep tlsAfterLogin(App& app, const TlsJob& job, const std::string& reply);
+
+// The settings a handshake of this job checks its peer with.
+platform::TlsSettings tlsSettings(const App& app, const std::string& host);
+
+// The error-log text of a TLS failure number (empty for other numbers).
+std::string tlsErrorText(int number);
+
+}  // namespace corvantel
