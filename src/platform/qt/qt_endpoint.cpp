@@ -8,6 +8,11 @@
 // Every event is posted to the loop together with the endpoint's generation
 // at posting time; close() bumps the generation, so events queued for a
 // connection closed since are dropped when they come up.
+//
+// startTls puts a TLS layer (qt_tls.cpp) between the socket and the
+// endpoint's buffers: the same notifiers then drive the handshake, and
+// afterwards every write and read of the socket goes through the layer, so
+// the buffers, the chain of sends and the events carry plain bytes.
 
 #include <QHostAddress>
 #include <QHostInfo>
@@ -32,6 +37,7 @@
 
 #include "platform/qt/qt_address.h"
 #include "platform/qt/qt_internal.h"
+#include "platform/qt/qt_tls.h"
 
 namespace corvantel::platform::qt {
 
@@ -60,6 +66,9 @@ constexpr std::size_t kWriteBehindLimit = 128 * 1024;
 // sent when the peer does not take them.
 constexpr int kLingerMs = 60 * 1000;
 constexpr int kListenBacklog = 8;
+
+// Stands for "the TLS layer failed" where an errno is expected.
+constexpr int kTlsBroken = -1;
 
 int errorNumber(int err) {
     switch (err) {
@@ -128,7 +137,8 @@ int writeSome(int fd, const char* p, std::size_t size, std::size_t& pos) {
 // It gives up on an error or after kLingerMs.
 class Linger final : public Lingering {
 public:
-    Linger(int fd, std::string bytes) : fd_(fd), bytes_(std::move(bytes)), notifier_(fd, QSocketNotifier::Write) {
+    Linger(int fd, std::unique_ptr<TlsLayer> tls, std::string bytes)
+        : fd_(fd), tls_(std::move(tls)), bytes_(std::move(bytes)), notifier_(fd, QSocketNotifier::Write) {
         QObject::connect(&notifier_, &QSocketNotifier::activated, &notifier_, [this] { writeMore(); });
         deadline_.setSingleShot(true);
         QObject::connect(&deadline_, &QTimer::timeout, &deadline_, [this] { finish(); });
@@ -141,6 +151,14 @@ public:
 private:
     void writeMore() {
         if (fd_ < 0) return;
+        if (tls_) {
+            // Anything but "wait until writable" ends it; the peer is told
+            // the end when everything went out.
+            const TlsLayer::Io io = tls_->write(bytes_.data(), bytes_.size(), pos_);
+            if (io == TlsLayer::Io::Done) tls_->shutdown();
+            if (io != TlsLayer::Io::WantWrite) finish();
+            return;
+        }
         const int err = writeSome(fd_, bytes_.data(), bytes_.size(), pos_);
         if (err != 0 || pos_ == bytes_.size()) finish();
     }
@@ -149,12 +167,14 @@ private:
     void finish() {
         notifier_.setEnabled(false);
         deadline_.stop();
+        tls_.reset();
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
         std::string().swap(bytes_);
     }
 
     int fd_;
+    std::unique_ptr<TlsLayer> tls_;
     std::string bytes_;
     std::size_t pos_ = 0;
     QSocketNotifier notifier_;
@@ -206,8 +226,25 @@ public:
         return machineAddress();
     }
     std::string remoteIP() const override { return remoteIP_; }
-    void startTls(const TlsSettings&, const Endpoint*) override { fail(neterr::TlsFailed); }
-    bool secure() const override { return false; }
+    void startTls(const TlsSettings& settings, const Endpoint* resumeFrom) override {
+        if (tls_) return;  // already secure or on its way
+        if (state_ != Connected || fd_ < 0) {
+            fail(neterr::TlsFailed, "TLS needs a connected endpoint");
+            return;
+        }
+        const auto* other = dynamic_cast<const QtEndpoint*>(resumeFrom);
+        const TlsLayer* resume = other && other->secure() ? other->tls_.get() : nullptr;
+        int number = 0;
+        std::string text;
+        tls_ = TlsLayer::create(fd_, settings, resume, number, text);
+        if (!tls_) {
+            fail(number, text);
+            return;
+        }
+        handshaking_ = true;
+        continueHandshake();
+    }
+    bool secure() const override { return tls_ && !handshaking_; }
     State state() const override { return state_; }
 
     // ---- Operations
@@ -301,6 +338,7 @@ public:
             lookupId_ = -1;
         }
         deliverTaken();
+        if (tls_ && !handshaking_ && fd_ >= 0) tls_->shutdown();
         releaseSocket();
         std::string().swap(in_);
         dropOutput();
@@ -310,6 +348,11 @@ public:
 
     bool sendData(const std::string& bytes) override {
         if (state_ != Connected || fd_ < 0) return false;
+        if (handshaking_) {
+            // Goes out encrypted once the handshake is done.
+            out_ += bytes;
+            return true;
+        }
         if (life_->completingGen == static_cast<std::int64_t>(life_->gen) && taken_ == unsent() &&
             unsent() + bytes.size() <= kWriteBehindLimit) {
             // The next piece of a chain, with nothing queued that is still
@@ -333,7 +376,10 @@ public:
         out.swap(in_);
         if (readPaused_) {
             readPaused_ = false;
-            if (fd_ >= 0 && state_ == Connected) readNotifier_.setEnabled(true);
+            if (fd_ >= 0 && state_ == Connected && !handshaking_) {
+                readNotifier_.setEnabled(true);
+                if (tls_ && tls_->hasPending()) postReceive();
+            }
         }
         return out;
     }
@@ -374,7 +420,8 @@ private:
 
     // The connection is over with an error: keep the unread input (it can
     // still be taken), release the socket and report the number.
-    void fail(int number) {
+    void fail(int number) { fail(number, errorText(number)); }
+    void fail(int number, std::string text) {
         state_ = Error;
         if (lookupId_ >= 0) {
             QHostInfo::abortHostLookup(lookupId_);
@@ -382,7 +429,6 @@ private:
         }
         releaseSocket();
         dropOutput();
-        std::string text = errorText(number);
         postEvent([number, text](const Guard& g) {
             if (auto* e = g.get(); e && e->onError) e->onError(number, text);
         });
@@ -401,9 +447,79 @@ private:
         // Notifiers first: the loop must never watch a closed descriptor.
         readNotifier_.setEnabled(false);
         writeNotifier_.setEnabled(false);
+        tls_.reset();
+        handshaking_ = false;
+        writeWantsRead_ = false;
+        readWantsWrite_ = false;
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
         readPaused_ = false;
+    }
+
+    // Ends the connection after a failed write or read: err is an errno,
+    // or kTlsBroken when the TLS layer failed.
+    void failWith(int err) {
+        if (err != kTlsBroken) {
+            fail(errorNumber(err));
+        } else if (tls_ && tls_->socketErrno() != 0) {
+            fail(errorNumber(tls_->socketErrno()));
+        } else {
+            const int number = tls_ ? tls_->errorNumber() : neterr::TlsFailed;
+            fail(number, tls_ ? tls_->errorText() : errorText(number));
+        }
+    }
+
+    // Writes p[pos, size) to the socket, through the TLS layer when there
+    // is one, until it takes no more; returns 0 or what failWith takes.
+    int transportWrite(const char* p, std::size_t size, std::size_t& pos) {
+        if (!tls_) return writeSome(fd_, p, size, pos);
+        writeWantsRead_ = false;
+        switch (tls_->write(p, size, pos)) {
+        case TlsLayer::Io::Done:
+        case TlsLayer::Io::WantWrite: return 0;
+        case TlsLayer::Io::WantRead:
+            // The layer must read before it can write on: the next read
+            // notification flushes again.
+            writeWantsRead_ = true;
+            return 0;
+        case TlsLayer::Io::Closed: return EPIPE;
+        case TlsLayer::Io::Failed: break;
+        }
+        return kTlsBroken;
+    }
+
+    // One step of the handshake; the notifiers wait for what it needs.
+    void continueHandshake() {
+        switch (tls_->handshake()) {
+        case TlsLayer::Io::Done:
+            handshaking_ = false;
+            writeNotifier_.setEnabled(false);
+            readNotifier_.setEnabled(!readPaused_);
+            postEvent([](const Guard& g) {
+                if (auto* e = g.get(); e && e->onTlsReady) e->onTlsReady();
+            });
+            // Sends made during the handshake go out now.
+            if (unsent() > 0) flushOutput();
+            return;
+        case TlsLayer::Io::WantRead:
+            writeNotifier_.setEnabled(false);
+            readNotifier_.setEnabled(true);
+            return;
+        case TlsLayer::Io::WantWrite:
+            writeNotifier_.setEnabled(true);
+            return;
+        case TlsLayer::Io::Closed:
+        case TlsLayer::Io::Failed: break;
+        }
+        fail(tls_->errorNumber(), tls_->errorText());
+    }
+
+    // Reads again later: the TLS layer holds plain bytes the socket's
+    // notifier will not announce.
+    void postReceive() {
+        postEvent([](const Guard& g) {
+            if (auto* e = g.get(); e && e->fd_ >= 0 && e->state_ == Connected && !e->readPaused_) e->receive();
+        });
     }
 
     bool ownerStillListening(const void* owner) const {
@@ -505,6 +621,19 @@ private:
             ctx_->wakeIfWaiting();
             return;
         }
+        if (handshaking_) {
+            continueHandshake();
+            ctx_->wakeIfWaiting();
+            return;
+        }
+        if (readWantsWrite_ && state_ == Connected) {
+            readWantsWrite_ = false;
+            receive();
+            if (fd_ < 0 || state_ == Error) {
+                ctx_->wakeIfWaiting();
+                return;
+            }
+        }
         if (state_ == Connected || state_ == Closing) {
             flushOutput();
             ctx_->wakeIfWaiting();
@@ -530,14 +659,14 @@ private:
     // take now is kept for the write notifier.
     void sendNow(const std::string& bytes) {
         std::size_t pos = 0;
-        if (int err = writeSome(fd_, bytes.data(), bytes.size(), pos)) {
-            fail(errorNumber(err));
+        if (int err = transportWrite(bytes.data(), bytes.size(), pos)) {
+            failWith(err);
             return;
         }
         if (pos < bytes.size()) {
             out_.assign(bytes, pos, std::string::npos);
             outPos_ = 0;
-            writeNotifier_.setEnabled(true);
+            writeNotifier_.setEnabled(!writeWantsRead_);
         }
         // A send of nothing is complete at once.
         reportSent(static_cast<std::int64_t>(pos), true);
@@ -562,7 +691,8 @@ private:
     // Context::flushWriteBehind: the bytes taken for a chain go out now.
     void flushWriteBehind() override {
         listedBehind_ = false;
-        if (fd_ >= 0 && (state_ == Connected || state_ == Closing) && unsent() > 0 && !writeNotifier_.isEnabled())
+        if (fd_ >= 0 && (state_ == Connected || state_ == Closing) && unsent() > 0 && !writeNotifier_.isEnabled() &&
+            !handshaking_)
             flushOutput();
     }
 
@@ -573,10 +703,10 @@ private:
         if (fd_ < 0 || taken_ == 0 || (state_ != Connected && state_ != Closing)) return;
         const std::size_t end = outPos_ + taken_;
         std::size_t pos = outPos_;
-        if (writeSome(fd_, out_.data(), end, pos) != 0 || pos == end || !ctx_->anchor) return;
+        if (transportWrite(out_.data(), end, pos) != 0 || pos == end || !ctx_->anchor) return;
         readNotifier_.setEnabled(false);
         writeNotifier_.setEnabled(false);
-        ctx_->linger(std::make_unique<Linger>(fd_, out_.substr(pos, end - pos)));
+        ctx_->linger(std::make_unique<Linger>(fd_, std::move(tls_), out_.substr(pos, end - pos)));
         fd_ = -1;
     }
 
@@ -585,8 +715,8 @@ private:
     // connection failed.
     bool writeQueued(std::int64_t& sent) {
         const std::size_t before = outPos_;
-        if (int err = writeSome(fd_, out_.data(), out_.size(), outPos_)) {
-            fail(errorNumber(err));
+        if (int err = transportWrite(out_.data(), out_.size(), outPos_)) {
+            failWith(err);
             return false;
         }
         const std::size_t written = outPos_ - before;
@@ -602,7 +732,7 @@ private:
                 out_.erase(0, outPos_);
                 outPos_ = 0;
             }
-            writeNotifier_.setEnabled(true);
+            writeNotifier_.setEnabled(!writeWantsRead_);
         }
         return true;
     }
@@ -645,8 +775,11 @@ private:
         if (fd_ < 0) return;
         if (state_ == Listening) {
             takeConnections();
+        } else if (handshaking_) {
+            continueHandshake();
         } else if (state_ == Connected) {
             receive();
+            if (writeWantsRead_ && fd_ >= 0 && unsent() > 0) flushOutput();
         } else {
             readNotifier_.setEnabled(false);
         }
@@ -701,6 +834,8 @@ private:
                 room = std::min(room, static_cast<std::size_t>(queued));
             else
                 room = std::min(room, kProbeBytes);
+            // Through TLS at least one whole record's plain bytes.
+            if (tls_) room = std::min(allowance, std::max(room, kProbeBytes));
             if (in_.capacity() < old + room) {
                 // A stream (much queued, or a second read in this turn)
                 // gets room for the whole allowance at once, so that later
@@ -709,8 +844,9 @@ private:
                 in_.reserve(old + (stream ? allowance : room));
             }
             in_.resize(old + room);
-            const ssize_t n = ::recv(fd_, in_.data() + old, room, 0);
-            const int recvErr = n < 0 ? errno : 0;
+            int recvErr = 0;
+            const ssize_t n = tls_ ? tlsRead(in_.data() + old, room, recvErr) : ::recv(fd_, in_.data() + old, room, 0);
+            if (!tls_ && n < 0) recvErr = errno;
             in_.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
             if (n > 0) {
                 total += static_cast<std::size_t>(n);
@@ -727,7 +863,7 @@ private:
         }
         if (total > 0) postArrival();
         if (err != 0) {
-            fail(errorNumber(err));
+            failWith(err);
         } else if (peerClosed) {
             // A clean close: no error. The socket stays open (our side is
             // closed by close()) so that bytes still queued can go out.
@@ -736,7 +872,28 @@ private:
             postEvent([](const Guard& g) {
                 if (auto* e = g.get(); e && e->onClose) e->onClose();
             });
+        } else if (tls_ && !readPaused_ && tls_->hasPending()) {
+            postReceive();
         }
+    }
+
+    // recv() through the TLS layer: bytes read, 0 when the peer ended the
+    // connection, or -1 and err (EAGAIN to wait, or what failWith takes).
+    ssize_t tlsRead(char* buf, std::size_t room, int& err) {
+        std::size_t got = 0;
+        switch (tls_->read(buf, room, got)) {
+        case TlsLayer::Io::Done: return static_cast<ssize_t>(got);
+        case TlsLayer::Io::Closed: return 0;
+        case TlsLayer::Io::WantWrite:
+            readWantsWrite_ = true;
+            writeNotifier_.setEnabled(true);
+            err = EAGAIN;
+            return -1;
+        case TlsLayer::Io::WantRead: err = EAGAIN; return -1;
+        case TlsLayer::Io::Failed: break;
+        }
+        err = kTlsBroken;
+        return -1;
     }
 
     std::shared_ptr<Context> ctx_;
@@ -759,6 +916,13 @@ private:
     std::size_t taken_ = 0;
     bool listedBehind_ = false;
     bool readPaused_ = false;
+    // The TLS layer, once startTls was called; handshaking_ until done.
+    std::unique_ptr<TlsLayer> tls_;
+    bool handshaking_ = false;
+    // The layer is blocked on the other direction (see transportWrite and
+    // tlsRead).
+    bool writeWantsRead_ = false;
+    bool readWantsWrite_ = false;
     int lookupId_ = -1;
 };
 
