@@ -138,13 +138,12 @@ bool openPassiveData(App& app, const DataJob& job) {
         return d.state() == Endpoint::Connected || d.state() == Endpoint::Error || d.state() == Endpoint::Closed ||
                job.waitSeconds >= 6;
     });
-    if (d.state() == Endpoint::Connected && job.tls) {
-        // The program is the TLS client of every data connection; it
-        // resumes the control connection's session, as servers require.
-        d.startTls(job.tlsSettings, &job.control);
-        job.timedWait([&] { return d.secure() || d.state() != Endpoint::Connected || job.waitSeconds >= 6; });
-        if (d.secure()) return true;
-    } else if (d.state() == Endpoint::Connected) {
+    if (d.state() == Endpoint::Connected) {
+        // The program is the TLS client of every data connection, resuming
+        // the control connection's session as servers require. The
+        // handshake is only started here: servers answer it once they have
+        // the command that uses the connection.
+        if (job.tls) d.startTls(job.tlsSettings, &job.control);
         return true;
     }
     // Closing drops the connect error still queued: a data connection that

@@ -202,7 +202,8 @@ void beginFileSend(App& app) {
     // With FTPS the data connection must also be secure before data goes.
     const bool tls = uploadDataJob(app).tls;
     uploadTimedWait(app, [&] {
-        return (l.state() == Endpoint::Connected && (!tls || l.secure())) || s.uploadWaitSeconds >= 6;
+        return (l.state() == Endpoint::Connected && (!tls || l.secure())) || l.state() == Endpoint::Error ||
+               s.uploadWaitSeconds >= 6;
     });
     if (s.uploadFileLength < 1) {
         w.Text14.setVisible(false);

@@ -11,7 +11,7 @@
 namespace corvantel::testing {
 namespace {
 
-class DataSetup : public SessionTest {
+class DataSetupBase : public SessionTest {
 protected:
     void SetUp() override {
         SessionTest::SetUp();
@@ -32,6 +32,7 @@ protected:
         EXPECT_EQ(s().failedSessions, 0);
     }
 };
+using DataSetup = DataSetupBase;
 
 TEST_F(DataSetup, PassiveModeOpensEveryDataConnectionItself) {
     passive();
@@ -100,6 +101,81 @@ TEST_F(DataSetup, PortAddressForActiveModeBehindNat) {
     expectBothJobsWork();
     EXPECT_GE(count("PORT 203,0,113,9,"), 6);
     EXPECT_EQ(count("PORT 127,"), 0);
+}
+
+}  // namespace
+}  // namespace corvantel::testing
+
+namespace corvantel::testing {
+namespace {
+
+// FTPS on the scripted server: the dialogue, and each way it fails before
+// the password goes out.
+class Ftps : public DataSetupBase {};
+
+TEST_F(Ftps, SessionsGoThroughAuthTlsAndProtectTheirData) {
+    server.tls = true;
+    w().ai_dtls.userChoose();
+    w().ai_utls.userChoose();
+    passive();
+    expectBothJobsWork();
+    ASSERT_GE(server.commands.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(server.commands.begin(), server.commands.begin() + 5),
+              (std::vector<std::string>{"AUTH TLS", "USER u", "PASS p", "PBSZ 0", "PROT P"}));
+    EXPECT_TRUE(server.control->tlsStarted);
+    EXPECT_EQ(server.control->tlsSettings.peerName, "127.0.0.1");
+    EXPECT_TRUE(server.dataWasSecure);
+}
+
+TEST_F(Ftps, FailuresBeforeThePasswordEachWithTheirLine) {
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        const char* line;
+    } cases[] = {
+        {"server without TLS", [&] { server.tls = false; }, "TLS refused "},
+        {"unknown CA", [&] { server.controlTlsFailure = platform::neterr::TlsNotTrusted; },
+         "Certificate not trusted "},
+        {"host name mismatch", [&] { server.controlTlsFailure = platform::neterr::TlsNameMismatch; },
+         "Certificate names another host "},
+    };
+    w().ai_dtls.userChoose();
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        server.tls = true;
+        server.controlTlsFailure = 0;
+        c.arrange();
+        server.commands.clear();
+        std::remove(dir.file("err_dload.log").c_str());
+        download();
+        EXPECT_EQ(count("USER") + count("PASS"), 0);
+        EXPECT_EQ(dir.read("err_dload.log").rfind(c.line, 0), 0u) << dir.read("err_dload.log");
+        EXPECT_EQ(w().Label11.caption(), "1AM Login Failed");
+    }
+}
+
+TEST_F(Ftps, DataConnectionRefusedFailsItsFileOnly) {
+    server.tls = true;
+    w().ai_dtls.userChoose();
+    passive();
+    server.refuseDataTls = true;
+    download();
+    EXPECT_FALSE(dir.exists("a.jpg"));
+    EXPECT_EQ(lines("dl_file_size.log", "a.jpg", "fail") + lines("dl_file_size.log", "b.jpg", "fail"), 2);
+    EXPECT_EQ(s().failedSessions, 0);
+    EXPECT_FALSE(dir.exists("err_dload.log"));
+}
+
+TEST_F(Ftps, HandshakeThatNeverEndsIsTakenOverThenTheNextSessionRuns) {
+    server.tls = true;
+    server.controlTlsStall = true;
+    w().ai_dtls.userChoose();
+    download();
+    EXPECT_EQ(dir.read("err_dload.log").rfind("Unknown Error ", 0), 0u) << dir.read("err_dload.log");
+    EXPECT_EQ(count("USER"), 0);
+    server.controlTlsStall = false;
+    download();
+    EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 // would set them.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
 
 #include "app/app_state.h"
 #include "frontend/options.h"
@@ -30,6 +34,34 @@ TEST(CommandLine, WrongCommandLinesGetAClearMessage) {
     EXPECT_FALSE(parse({"--download-dupe-check", "yes"}, &error));
     EXPECT_FALSE(parse({"--work-path", "/no/such/dir"}, &error));
     EXPECT_NE(error.find("not a directory"), std::string::npos);
+}
+
+// Passwords off the command line: a file's first line (a warning when
+// others can read it), else the environment; one given outright comes first.
+TEST(CommandLine, PasswordsFromFilesAndTheEnvironment) {
+    TempDir d;
+    d.write("pw", "s3cret\nsecond line\n");
+    ::chmod(d.file("pw").c_str(), 0600);
+    ::setenv("CORVANTEL_UPLOAD_PASSWORD", "from-env", 1);
+    auto o = parse({"--download-password-file", d.file("pw")});
+    ASSERT_TRUE(o);
+    EXPECT_TRUE(o->warnings.empty());
+    EXPECT_NE(std::find(o->fields.begin(), o->fields.end(), std::pair<std::string, std::string>{"fText4", "s3cret"}),
+              o->fields.end());
+    EXPECT_NE(std::find(o->fields.begin(), o->fields.end(), std::pair<std::string, std::string>{"Text5", "from-env"}),
+              o->fields.end());
+    ::chmod(d.file("pw").c_str(), 0644);
+    o = parse({"--upload-password", "given", "--upload-password-file", d.file("pw")});
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->warnings.size(), 0u);  // the file is not read: the password was given
+    EXPECT_EQ(std::count_if(o->fields.begin(), o->fields.end(), [](auto& f) { return f.first == "Text5"; }), 1);
+    o = parse({"--download-password-file", d.file("pw")});
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->warnings.size(), 1u);
+    ::unsetenv("CORVANTEL_UPLOAD_PASSWORD");
+    std::string error;
+    EXPECT_FALSE(parse({"--download-password-file", d.file("missing")}, &error));
+    EXPECT_EQ(traceText("PASS s3cret"), "PASS ****");
 }
 
 TEST(CommandLine, ValuesAreKeptInOrder) {

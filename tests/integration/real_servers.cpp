@@ -269,7 +269,15 @@ const std::string& RealFtpServer::password() { return kPassword; }
               << "idle_session_timeout=120\n"
               << "data_connection_timeout=60\n"
               << "xferlog_enable=YES\n"
-              << "log_ftp_protocol=YES\n"
+              << "log_ftp_protocol=YES\n";
+            if (!tlsCert_.empty())
+                c << "ssl_enable=YES\n"
+                  << "rsa_cert_file=" << tlsCert_.string() << "\n"
+                  << "rsa_private_key_file=" << tlsKey_.string() << "\n"
+                  << "force_local_logins_ssl=YES\n"
+                  << "force_local_data_ssl=YES\n"
+                  << "ssl_ciphers=HIGH\n";
+            c
               << "vsftpd_log_file=" << (dir / "vsftpd.log").string() << "\n";
             writeText(conf, c.str(), ownerOnly);
             argv = {program("usr/sbin/vsftpd").string(), conf.string()};

@@ -53,6 +53,12 @@ public:
     int port() const { return port_; }
     // vsftpd only: listen on ::1 instead of 127.0.0.1 (set before start).
     void setIPv6(bool on) { ipv6_ = on; }
+    // vsftpd only: TLS forced for logins and data, with this certificate
+    // and key (PEM files; set before start).
+    void setTls(const fs::path& certificate, const fs::path& key) {
+        tlsCert_ = certificate;
+        tlsKey_ = key;
+    }
     bool running() const { return pid_ > 0; }
     // What the server logged so far (its dialogue where it writes one, its
     // transfers, its own output), for failure messages.
@@ -76,6 +82,7 @@ private:
     pid_t pid_ = -1;
     int port_ = 0;
     bool ipv6_ = false;
+    fs::path tlsCert_, tlsKey_;
     std::vector<fs::path> logFiles_;
 };
 

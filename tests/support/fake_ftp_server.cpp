@@ -18,6 +18,9 @@ void FakeFtpServer::accepted(std::shared_ptr<Peer> peer) {
     control = peer;
     buffer_.clear();
     loggedIn_ = false;
+    protP_ = false;
+    peer->tlsFailure = controlTlsFailure;
+    peer->tlsStall = controlTlsStall;
     peer->onReceive = [this, p = peer.get()] {
         if (control.get() == p) received();
     };
@@ -107,6 +110,22 @@ void FakeFtpServer::handle(const std::string& line) {
     std::string cmd = line.substr(0, line.find(' '));
     std::string arg = line.size() > cmd.size() + 1 ? line.substr(cmd.size() + 1) : "";
     cmd = toUpperAscii(cmd);
+    if (cmd == "AUTH") {
+        reply(tls ? "234 Proceed with negotiation." : "502 AUTH not understood.");
+        return;
+    }
+    if (cmd == "PBSZ" || cmd == "PROT") {
+        if (cmd == "PROT") protP_ = arg == "P";
+        reply("200 " + cmd + " set.");
+        return;
+    }
+    if ((cmd == "NLST" || cmd == "LIST" || cmd == "RETR" || cmd == "STOR") && protP_ && passive_) {
+        if (refuseDataTls && (cmd == "RETR" || cmd == "STOR")) {
+            reply("522 SSL connection failed: session reuse required");
+            return;
+        }
+        if (data_ && !(data_->tlsStarted && data_->tlsResumed)) dataWasSecure = false;
+    }
     if (cmd == "USER") {
         pendingUser_ = arg;
         reply("331 Username ok, send password.");

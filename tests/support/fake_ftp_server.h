@@ -40,6 +40,12 @@ public:
     bool refuseEprt = false;                 // "500" to EPRT
     std::string pasvAddress = "127,0,0,1";   // the address a 227 reply announces
     int refusePassiveAt = 0;                 // the Nth passive port announced has nothing listening
+    // FTPS.
+    bool tls = false;              // AUTH TLS answered 234 (else 502)
+    int controlTlsFailure = 0;     // the control handshake ends with this error (0: it succeeds)
+    bool controlTlsStall = false;  // the control handshake never ends
+    bool refuseDataTls = false;    // protected transfers answered "522" (a data connection not resumed)
+    bool dataWasSecure = true;     // every protected data connection so far was secure and resumed
     // Called with each command line; may return a reply to send instead of
     // the normal handling (an empty string: handle normally).
     std::function<std::string(const std::string&)> override;
@@ -77,6 +83,7 @@ private:
     bool loggedIn_ = false;
     bool storing_ = false;
     bool passive_ = false;
+    bool protP_ = false;
     int passiveCount_ = 0;
     std::int32_t nextPassivePort_ = 30000;
     std::vector<std::unique_ptr<platform::Timer>> delays_;

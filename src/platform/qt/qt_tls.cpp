@@ -101,6 +101,12 @@ SSL_CTX* clientContext(const std::string& caFile, int (*onNewSession)(SSL*, SSL_
         return nullptr;
     }
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    // TLS 1.2 at most: FTP servers require every data connection to resume
+    // the control connection's session, and TLS 1.3 session tickets are
+    // single-use on servers that keep them in a cache (vsftpd refuses the
+    // third data connection of a session with "522 session reuse
+    // required"). TLS 1.2 sessions resume any number of times.
+    SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
     SSL_CTX_set_default_verify_paths(ctx);
     if (!caFile.empty() && SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) != 1) {
         error = "Cannot read the CA file " + caFile + ": " + queueText();
