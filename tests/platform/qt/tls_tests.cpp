@@ -353,8 +353,11 @@ TEST_P(QtTlsResume, ASecondConnectionResumesTheFirstOnesSession) {
     EXPECT_EQ(server.resumed, 1) << "the second handshake resumed the first one's session";
 }
 
+// The client speaks TLS 1.2 at most (FTP servers resume a session many
+// times, which cached TLS 1.3 tickets do not allow); a server that offers
+// TLS 1.3 too is met at 1.2.
 INSTANTIATE_TEST_SUITE_P(Versions, QtTlsResume, ::testing::Values(TLS1_2_VERSION, TLS1_3_VERSION),
-                         [](const auto& info) { return info.param == TLS1_2_VERSION ? "Tls12" : "Tls13"; });
+                         [](const auto& info) { return info.param == TLS1_2_VERSION ? "Tls12" : "ServerUpToTls13"; });
 
 TEST_F(QtTls, AnAcceptedConnectionStartsTlsAsTheClient) {
     QtPlatform p;
