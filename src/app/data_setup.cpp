@@ -21,7 +21,11 @@ DataJob downloadDataJob(App& app) {
             s.downloadWaitSeconds,
             [&app](const std::function<bool()>& p) { downloadTimedWait(app, p); },
             s.downloadTls && s.downloadTlsPhase == TlsPhase::Ready,
-            tlsSettings(app, app.w.Text1.text())};
+            tlsSettings(app, app.w.Text1.text()),
+            [&app](const std::string& c) {
+                if (!app.sendDownloadHook || !app.sendDownloadHook(c))
+                    app.s.downloadFailed = app.s.downloadControlLost = true;
+            }};
 }
 
 DataJob uploadDataJob(App& app) {
@@ -33,7 +37,10 @@ DataJob uploadDataJob(App& app) {
             s.uploadWaitSeconds,
             [&app](const std::function<bool()>& p) { uploadTimedWait(app, p); },
             s.uploadTls && s.uploadTlsPhase == TlsPhase::Ready,
-            tlsSettings(app, app.w.Text3.text())};
+            tlsSettings(app, app.w.Text3.text()),
+            [&app](const std::string& c) {
+                if (!app.sendUploadHook || !app.sendUploadHook(c)) app.s.uploadFailed = app.s.uploadControlLost = true;
+            }};
 }
 
 bool isIPv6(const std::string& address) { return address.find(':') != std::string::npos; }
@@ -66,16 +73,17 @@ std::string dataSetupCommand(App& app, const DataJob& job, std::string& portArgu
     return "PORT " + portArgument;
 }
 
-SetupAnswer takeSetupAnswer(App& app, const DataJob& job, const std::string& answered, const std::string& reply) {
+DataReady takeSetupAnswer(App& app, const DataJob& job, const std::string& answered, const std::string& reply) {
     const std::string code = replyCode(reply);
     if (answered == "EPSV" && (code == "500" || code == "501" || code == "502")) {
         job.epsvRefused = true;
-        return SetupAnswer::UsePasv;
+        job.send("PASV");
+        return DataReady::Asked;
     }
-    if (answered.rfind("EPRT", 0) == 0) return code[0] == '2' ? SetupAnswer::Ready : SetupAnswer::Failed;
-    if (!app.s.passiveMode || (answered != "EPSV" && answered != "PASV")) return SetupAnswer::Ready;
+    if (answered.rfind("EPRT", 0) == 0) return code[0] == '2' ? DataReady::Yes : DataReady::No;
+    if (!app.s.passiveMode || (answered != "EPSV" && answered != "PASV")) return DataReady::Yes;
     job.passivePort = code[0] == '2' ? passivePortFromReply(reply) : -1;
-    return job.passivePort > 0 ? SetupAnswer::Ready : SetupAnswer::Failed;
+    return job.passivePort > 0 ? DataReady::Yes : DataReady::No;
 }
 
 std::int32_t passivePortFromReply(const std::string& reply) {

@@ -33,6 +33,9 @@ struct DataJob {
     // session, with these settings.
     bool tls = false;
     platform::TlsSettings tlsSettings;
+    // Sends a command on the job's control connection (a failed send is
+    // noted as the job's failure by it).
+    std::function<void(const std::string&)> send;
 };
 DataJob downloadDataJob(App& app);
 DataJob uploadDataJob(App& app);
@@ -42,12 +45,12 @@ DataJob uploadDataJob(App& app);
 std::string dataSetupCommand(App& app, const DataJob& job, std::string& portArgument);
 
 // What the answer to a setup command means for the step that sent it.
-enum class SetupAnswer {
-    Ready,     // go on with the command that uses the connection
-    UsePasv,   // EPSV refused: send "PASV" instead and wait for its answer
-    Failed,    // no data connection can be had this way
+enum class DataReady {
+    Yes,    // go on with the command that uses the connection
+    Asked,  // EPSV was refused: "PASV" has been sent instead; wait for its answer
+    No,     // no data connection can be had this way
 };
-SetupAnswer takeSetupAnswer(App& app, const DataJob& job, const std::string& answered, const std::string& reply);
+DataReady takeSetupAnswer(App& app, const DataJob& job, const std::string& answered, const std::string& reply);
 
 // The port of a "229 ... (|||port|)" or "227 ... (h1,h2,h3,h4,p1,p2)"
 // reply; -1 when it names none.

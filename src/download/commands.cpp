@@ -15,26 +15,13 @@ void resetDownloadListener(App& app) {
     app.s.downloadDataAccepted = false;
 }
 
-std::string sendDownloadDataSetup(App& app) {
-    auto& s = app.s;
-    std::string command = dataSetupCommand(app, downloadDataJob(app), s.downloadPortArgument);
-    if (!sendDownloadCommand(app, command)) s.downloadFailed = s.downloadControlLost = true;
-    return command;
+void sendDownloadDataSetup(App& app) {
+    const auto job = downloadDataJob(app);
+    job.send(dataSetupCommand(app, job, app.s.downloadPortArgument));
 }
 
 DataReady downloadDataReady(App& app) {
-    auto& s = app.s;
-    const auto job = downloadDataJob(app);
-    switch (takeSetupAnswer(app, job, s.downloadAnswered, s.downloadReply)) {
-        case SetupAnswer::UsePasv:
-            if (!sendDownloadCommand(app, "PASV")) s.downloadFailed = s.downloadControlLost = true;
-            return DataReady::Asked;
-        case SetupAnswer::Failed:
-            return DataReady::No;
-        case SetupAnswer::Ready:
-            break;
-    }
-    return DataReady::Yes;
+    return takeSetupAnswer(app, downloadDataJob(app), app.s.downloadAnswered, app.s.downloadReply);
 }
 
 bool downloadOpenPassive(App& app) {

@@ -17,10 +17,9 @@ void downloadListingStep(App& app);
 // listens again.
 void resetDownloadListener(App& app);
 // Sends the command that sets up the next data connection (PORT, EPRT,
-// EPSV or PASV) and returns it.
-std::string sendDownloadDataSetup(App& app);
+// EPSV or PASV).
+void sendDownloadDataSetup(App& app);
 // What the answer to that command (the reply being handled) allows.
-enum class DataReady { Yes, No, Asked };  // Asked: PASV sent in place of a refused EPSV
 DataReady downloadDataReady(App& app);
 // Passive mode: opens the data connection before the command that uses
 // it; false when it cannot be had. Active mode: true.

@@ -13,23 +13,12 @@ using platform::Endpoint;
 void reopenUploadListener(App& app) { resetDataEndpoint(app, uploadDataJob(app)); }
 
 void sendUploadDataSetup(App& app) {
-    auto& s = app.s;
-    std::string command = dataSetupCommand(app, uploadDataJob(app), s.uploadPortArgument);
-    if (!sendUploadCommand(app, command)) s.uploadFailed = s.uploadControlLost = true;
+    const auto job = uploadDataJob(app);
+    job.send(dataSetupCommand(app, job, app.s.uploadPortArgument));
 }
 
 DataReady uploadDataReady(App& app) {
-    auto& s = app.s;
-    switch (takeSetupAnswer(app, uploadDataJob(app), s.uploadAnswered, s.uploadReply)) {
-        case SetupAnswer::UsePasv:
-            if (!sendUploadCommand(app, "PASV")) s.uploadFailed = s.uploadControlLost = true;
-            return DataReady::Asked;
-        case SetupAnswer::Failed:
-            return DataReady::No;
-        case SetupAnswer::Ready:
-            break;
-    }
-    return DataReady::Yes;
+    return takeSetupAnswer(app, uploadDataJob(app), app.s.uploadAnswered, app.s.uploadReply);
 }
 
 bool uploadOpenPassive(App& app) { return !app.s.passiveMode || openPassiveData(app, uploadDataJob(app)); }
