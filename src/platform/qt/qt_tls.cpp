@@ -90,7 +90,14 @@ std::string bareName(const std::string& name, bool& isAddress) {
 namespace {
 
 std::mutex contextsMutex;
-std::map<std::string, SSL_CTX*> contexts;
+// The contexts are freed when the program ends (each connection holds its
+// own reference while it lives).
+struct Contexts : std::map<std::string, SSL_CTX*> {
+    ~Contexts() {
+        for (auto& [file, ctx] : *this) SSL_CTX_free(ctx);
+    }
+};
+Contexts contexts;
 
 SSL_CTX* clientContext(const std::string& caFile, int (*onNewSession)(SSL*, SSL_SESSION*), std::string& error) {
     std::lock_guard lock(contextsMutex);
