@@ -62,8 +62,6 @@ public:
     // reply takes that command off the ledger. Nothing when the reply
     // answers no command.
     std::optional<Answer> match(const std::string& reply);
-    bool waiting() const { return !unanswered_.empty(); }
-    void clear() { unanswered_.clear(); }
 
 private:
     std::deque<std::string> unanswered_;
