@@ -13,6 +13,7 @@
 #include <string>
 
 #include "app/app_state.h"
+#include "program/program.h"
 #include "download/selection.h"
 #include "platform/fake/fake_platform.h"
 #include "platform/files.h"
@@ -44,7 +45,7 @@ int main(int argc, char** argv) {
     platform::files::writeWhole(dir + "/filename2.log", history);
 
     platform::fake::FakePlatform plat;
-    App app(plat, dir);
+    Program app(plat, dir);
     const double t0 = cpuSeconds();
     app.startUp();
     const double loaded = cpuSeconds();

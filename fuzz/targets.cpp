@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/app_state.h"
+#include "program/program.h"
 #include "app/settings.h"
 #include "app/text.h"
 #include "app/ftp_reply.h"
@@ -43,7 +44,7 @@ void settingsFiles(const std::uint8_t* data, std::size_t size) {
     platform::files::writeWhole(scratch() + "/values.log", text.substr(0, cut));
     platform::files::writeWhole(scratch() + "/pather.log", text.substr(cut));
     platform::fake::FakePlatform plat;
-    App app(plat, scratch());
+    Program app(plat, scratch());
     app.startUp();
     for (auto* f : {&app.w.fText4, &app.w.Text5}) {
         auto stored = encodePassword(f->text(), "bob");
@@ -94,7 +95,7 @@ void controlReplies(const std::uint8_t* data, std::size_t size) {
         peer->onReceive = answer;
         answer();
     });
-    App app(plat, scratch());
+    Program app(plat, scratch());
     app.startUp();
     app.w.Text1.setText("127.0.0.1");
     app.w.Text7.setText("*");
@@ -110,7 +111,7 @@ void listing(const std::uint8_t* data, std::size_t size) {
     clearScratch();
     const std::string text(reinterpret_cast<const char*>(data), size);
     platform::fake::FakePlatform plat;
-    App app(plat, scratch());
+    Program app(plat, scratch());
     app.s.downloadStep = 12;
     app.w.fText5.setText(text);
     app.s.downloadNameCursor = 1;

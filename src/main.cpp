@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "app/app_state.h"
+#include "program/program.h"
 #include "frontend/options.h"
 #include "frontend/status_printer.h"
 #include "gui/main_window.h"
@@ -71,7 +72,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<QCoreApplication> qapp = options->headless ? std::make_unique<QCoreApplication>(argc, argv)
                                                                : gui::makeApplication(argc, argv);
     platform::qt::QtPlatform platform(platform::qt::QtPlatform::timeScaleFromEnvironment());
-    App app(platform, platform::files::currentDirectory());
+    Program app(platform, platform::files::currentDirectory());
 
     std::unique_ptr<StatusPrinter> printer;
     std::unique_ptr<gui::MainWindow> window;

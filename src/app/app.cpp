@@ -4,13 +4,6 @@
 #include "app/fields.h"
 #include "app/text.h"
 #include "app/settings.h"
-#include "download/dispatch.h"
-#include "download/records.h"
-#include "download/retrieval.h"
-#include "schedule/schedule.h"
-#include "schedule/time_dialog.h"
-#include "upload/dispatch.h"
-#include "upload/transfer_log.h"
 
 namespace corvantel {
 
@@ -19,7 +12,6 @@ namespace files = platform::files;
 
 App::App(platform::Platform& platform, std::string baseDir)
     : plat(platform), loop(platform.loop()), w(platform), baseDir_(std::move(baseDir)) {
-    form2 = std::make_unique<TimeDialog>(*this);
     form3 = std::make_unique<WorkPathDialog>(*this);
     form4 = std::make_unique<AboutBox>(*this);
 
@@ -42,10 +34,6 @@ App::App(platform::Platform& platform, std::string baseDir)
     w.ai_nlst.setChecked(true);
     w.ai_bin.setChecked(true);
 
-    installWindowHandlers(*this);
-    installScheduleHandlers(*this);
-    installDownloadHandlers(*this);
-    installUploadHandlers(*this);
     w.onCloseRequest = [this] { requestClose(); };
 }
 
@@ -75,8 +63,8 @@ void App::startUp() {
     s.downloadTarget = "notdone";
     w.Timer3->setEnabled(false);
     w.Timer4->setEnabled(false);
-    loadDownloadedNames(*this);
-    loadUploadedNames(*this);
+    if (loadDownloadRecords) loadDownloadRecords();
+    if (loadUploadRecords) loadUploadRecords();
     s.downloadActiveText = s.uploadActiveText = "InActive";
     s.downloadLastRunDate = s.uploadLastRunDate = "20000101";
     s.downloadDupeCheck = s.uploadDupeCheck = true;
@@ -156,7 +144,7 @@ void App::shutDown(int status) {
     });
     // A download cut off here is never finished: its partial file goes and
     // nothing is recorded for it.
-    discardPartialDownload(*this);
+    if (discardDownloadInFlight) discardDownloadInFlight();
     uploadFile.close();
     saveSettings(*this);
     files::writeWhole(ownFile("pather.log"), patherLine(s.workPath));

@@ -91,6 +91,10 @@ struct AppState {
     // Timed waits active on each one-second timer; the timer runs while any
     // of them does, so an inner wait never stops an outer one's count.
     int downloadSecondsUsers = 0, uploadSecondsUsers = 0;
+    // A file left without its verdict by a taken-over session, for the next
+    // session to judge; if the job run ends before that, it fails then.
+    std::string downloadOwedName, uploadOwedName;
+    std::int64_t downloadOwedSize = -1, uploadOwedLength = 0;
     // The last judged file passed (the driver's closing DELE needs it).
     bool downloadLastPassed = false;
 
@@ -201,6 +205,8 @@ struct AppState {
     std::int64_t completedUploadSessions = 0;
     // Job runs finished (a session with all the retries it led to).
     std::int64_t downloadJobRuns = 0, uploadJobRuns = 0;
+    // Sessions taken over by a watchdog for silence.
+    std::int64_t watchdogTakeovers = 0;
 };
 
 class TimeDialog;
@@ -220,7 +226,9 @@ public:
     platform::EventLoop& loop;
     platform::Form1 w;
     AppState s;
-    std::unique_ptr<TimeDialog> form2;
+    // The schedule time dialog, made and owned by the program that puts the
+    // subsystems together (it belongs to the schedule, above this layer).
+    TimeDialog* form2 = nullptr;
     std::unique_ptr<WorkPathDialog> form3;
     std::unique_ptr<AboutBox> form4;
 
@@ -247,6 +255,9 @@ public:
     // The close rule: whether a close would go through now.
     bool closeAllowed() const;
 
+    // Opens the schedule time dialog for the job of timeDialogMode.
+    std::function<void()> openTimeDialog;
+
     // Receives each command sent and each reply handled, when set (a
     // front-end may show the dialogue for diagnosis).
     std::function<void(const std::string&)> trace;
@@ -261,6 +272,12 @@ public:
     // Each job's command sender, installed by the job (false: not sent).
     std::function<bool(const std::string&)> sendDownloadHook;
     std::function<bool(const std::string&)> sendUploadHook;
+    // Each job's records of names sent before, read at start-up, and the
+    // download's cleanup of a file cut off at shut-down; installed by the
+    // jobs.
+    std::function<void()> loadDownloadRecords;
+    std::function<void()> loadUploadRecords;
+    std::function<void()> discardDownloadInFlight;
 
     // Time texts of now.
     platform::LocalTime now() const { return plat.clock().now(); }

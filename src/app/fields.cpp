@@ -13,7 +13,6 @@
 #include "app/app_state.h"
 #include "app/dialogs.h"
 #include "app/text.h"
-#include "schedule/time_dialog.h"
 
 namespace corvantel {
 
@@ -61,7 +60,7 @@ void flip(MenuItem& item) { item.setChecked(!item.checked()); }
 
 void openTimeDialog(App& app, bool download) {
     app.s.timeDialogMode = download;
-    app.form2->open();
+    if (app.openTimeDialog) app.openTimeDialog();
 }
 
 enum class Rule { None, Anonymous, Port };

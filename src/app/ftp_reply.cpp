@@ -100,6 +100,9 @@ std::optional<CommandLedger::Answer> CommandLedger::match(const std::string& rep
     }
     if (kind < '2' || kind > '5') return std::nullopt;
     const std::string code = replyCode(reply);
+    // "Service ready" answers the greeting only: a server that greets twice
+    // does not answer the next command with it.
+    if (code == "220" && oldest != "greeting") return std::nullopt;
     // "Transfer complete" answers a transfer only.
     if (code == "226" && !transfer) return std::nullopt;
     // A transfer ends with 226 or 250, or an error; any other positive

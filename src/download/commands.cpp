@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "app/text.h"
 #include "download/dispatch.h"
+#include "download/retrieval.h"
 #include "download/selection.h"
 #include "app/waits.h"
 
@@ -169,6 +170,16 @@ void downloadListingStep(App& app) {
         case 9:
             s.stepCommandSent = false;
             s.downloadStep = 12;
+            // The data connection asked for here carries nothing: in passive
+            // mode (where a server may wait for it to be opened) and with
+            // quick waits none is asked for, and the files start at once.
+            if (s.passiveMode || s.quickWaits) {
+                if (selectNextDownload(app))
+                    retrievalStep(app);
+                else
+                    finishListing(app);
+                break;
+            }
             sendDownloadDataSetup(app);
             break;
         case 10:

@@ -17,6 +17,8 @@ void installDownloadHandlers(App& app) {
     c.onDataArrival = [&app](std::int64_t) { downloadReplyDispatch(app); };
     c.onError = [&app](int n, const std::string&) { downloadControlError(app, n); };
     app.sendDownloadHook = [&app](const std::string& text) { return sendDownloadCommand(app, text); };
+    app.loadDownloadRecords = [&app] { loadDownloadedNames(app); };
+    app.discardDownloadInFlight = [&app] { discardPartialDownload(app); };
     // The control connection is secure: the login goes on with USER.
     c.onTlsReady = [&app] {
         auto& s = app.s;
@@ -24,12 +26,13 @@ void installDownloadHandlers(App& app) {
         s.downloadTlsPhase = TlsPhase::Secure;
         downloadLoginStep(app);
     };
-    // The server closed the control connection: the session cannot go on,
-    // and is ended at once rather than by the watchdog.
+    // The server closed the control connection: the session cannot go on.
+    // A clean close (a server restarting, say) is the same fault as a
+    // reset, with the same retries.
     c.onClose = [&app] {
         auto& s = app.s;
         if (!s.downloadRunning || s.downloadTarget == "done") return;
-        s.downloadFailed = s.downloadControlLost = true;
+        downloadControlError(app, platform::neterr::ConnectionReset);
     };
     installDownloadDataHandlers(app);
 }
@@ -85,12 +88,22 @@ void downloadHandleReply(App& app) {
     }
     if (!answer->final && !(s.downloadStep == 16 && answer->command.rfind("RETR ", 0) == 0)) return;
     s.downloadAnswered = answer->command;
+    // A listing refused: the data connection opened for it (passive mode)
+    // will carry nothing, and nothing waits for it to end.
+    if (s.downloadStep == 7 && isTransferCommand(s.downloadAnswered) && (code[0] == '4' || code[0] == '5'))
+        app.w.ftpclient2->close();
     if (s.downloadStep < 12) {
         if (code == "425" || code == "530") {
             if (code == "425" && s.downloadSocketError == 0) s.downloadSocketError = 1;
             s.downloadFailed = true;
         } else if (code == "226" || code == "257" || code == "550" || code == "450") {
             // 450 is what many servers answer to a listing with no match.
+            ++s.downloadStep;
+        } else if ((s.downloadStep == 3 && s.downloadAnswered == "PWD") ||
+                   (s.downloadStep == 7 && isTransferCommand(s.downloadAnswered) && (code[0] == '4' || code[0] == '5'))) {
+            // Any answer to PWD ends that step, and any refusal of the
+            // listing ends the listing as "550" does: the session never
+            // waits for a reply that will not come.
             ++s.downloadStep;
         }
     } else if (s.downloadStep == 12 && s.downloadNextDue && answer->command.rfind("RETR ", 0) == 0 &&
@@ -121,6 +134,8 @@ void finishListing(App& app) {
     downloadTimedWait(app, [&] {
         return s.downloadWaitSeconds >= 9 || (s.quickWaits && (!s.downloadVerdictPending || downloadFileProvablyDone(app)));
     });
+    // Taken over: nothing is judged on what has come so far.
+    if (downloadSessionEnding(app)) return;
     if (s.downloadFileGood && s.downloadNextDue) {
         bool pass = judgeDownloadedFile(app);
         if (!pass) s.downloadFileGood = false;
@@ -136,6 +151,9 @@ void downloadControlError(App& app, int n) {
     // An error that arrives when no download session runs ends nothing and
     // leaves nothing behind.
     if (!s.downloadRunning) return;
+    // A login the server refused stays a refused login, whatever it does
+    // with the connection afterwards.
+    if (s.downloadFailed && s.downloadSocketError == 0 && !s.downloadControlLost) return;
     // Every error on the control connection ends the session at once, also
     // those outside the usual network range (an unusable address, say).
     s.downloadSocketError = n > 0 ? n : platform::neterr::NetworkDown;

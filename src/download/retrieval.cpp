@@ -57,6 +57,11 @@ bool judgeDownloadedFile(App& app) {
     // announced 0 is a size like any other); without an announcement the
     // size cannot be checked.
     bool sizeOk = s.downloadExpectedSize == -1 || s.downloadBytes == s.downloadExpectedSize;
+    // A file ends when its data connection does (closed by the server, or
+    // by the program once the announced size has come): one still open, or
+    // broken, has not been proven whole however quiet it is.
+    const auto data = app.w.ftpclient2->state();
+    sizeOk = sizeOk && (data == platform::Endpoint::Closed || data == platform::Endpoint::Closing);
     // A file that is about to be deleted on the server must be on disk first;
     // otherwise the kernel's own write-back is enough.
     bool written = app.downloadFile.isOpen() && !s.downloadPartPath.empty() &&
@@ -90,6 +95,10 @@ static void step12(App& app) {
     downloadTimedWait(app, [&] {
         return !(s.downloadWaitSeconds < 9 && s.downloadNextDue) || (s.quickWaits && downloadFileProvablyDone(app));
     });
+    // A session taken over is only wound down: the file in flight is not
+    // judged on what has come so far (the retry fetches it again, or the
+    // take-over's decision fails it).
+    if (downloadSessionEnding(app)) return;
     bool passes = false;
     if (s.downloadFileGood && s.downloadNextDue) {
         passes = judgeDownloadedFile(app);
@@ -196,7 +205,10 @@ void retrievalStep(App& app) {
         case 14: {
             const DataReady ready = downloadDataReady(app);
             if (ready == DataReady::Asked) break;
-            if (ready == DataReady::No) {
+            // Passive mode: the data connection is opened as soon as the
+            // server has named its port (some servers handle nothing more
+            // until it is there), before REST and RETR.
+            if (ready == DataReady::No || !downloadOpenPassive(app)) {
                 noDataConnection(app);
                 break;
             }
@@ -205,11 +217,6 @@ void retrievalStep(App& app) {
             break;
         }
         case 15:
-            // Passive mode: the data connection is open before RETR.
-            if (!downloadOpenPassive(app)) {
-                noDataConnection(app);
-                break;
-            }
             startFile(app);
             break;
         case 16:

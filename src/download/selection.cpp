@@ -22,6 +22,13 @@ bool safeLocalName(const std::string& name) {
     return true;
 }
 
+bool patternTakes(const std::string& pattern, const std::string& name) {
+    if (name.empty()) return false;
+    // Hidden files are fetched only by a pattern that names them.
+    if (name[0] == '.' && (pattern.empty() || pattern[0] != '.')) return false;
+    return pattern.empty() || files::wildcardMatch(pattern, name);
+}
+
 bool namesNoFile(const std::string& name) { return name.empty() || name == "." || name == ".."; }
 
 // The program's own files, which a download never replaces.
@@ -147,10 +154,9 @@ bool wanted(App& app, const std::string& name) {
     auto& s = app.s;
     if (namesNoFile(name) || s.downloadSessionNames.contains(name)) return false;
     if (name == s.uploadFileName) return false;
-    // The plain NLST that stands in for one the server refused lists every
-    // name: the pattern is applied here.
-    if (s.downloadListFallback && app.w.ai_nlst.checked() && !files::wildcardMatch(app.w.Text7.text(), name))
-        return false;
+    // Whatever the server chose to list, only the names the job's pattern
+    // takes are fetched.
+    if (!patternTakes(app.w.Text7.text(), name)) return false;
     if (s.downloadDupeCheck && s.downloadedNames.contains(name)) return false;
     s.downloadSessionNames.add(name);
     return true;
@@ -190,7 +196,6 @@ bool selectNextNlstName(App& app) {
 
 bool selectNextListEntry(App& app) {
     auto& s = app.s;
-    const std::string t = patternToken(app.w.Text7.text());
     if (s.downloadStep == 12 && s.downloadNextDue) {
         if (s.listEntryIndex == 0) {
             parseListListing(app, app.w.fText5.text());
@@ -199,7 +204,7 @@ bool selectNextListEntry(App& app) {
         bool found = false;
         while (s.listEntryIndex <= s.listingLastIndex && !found) {
             const std::string entry = app.w.Combo1.item(s.listEntryIndex);
-            if (t == "xthisidiot" || entry.find(t) != std::string::npos) {
+            if (patternTakes(app.w.Text7.text(), entry)) {
                 s.downloadTarget = entry;
                 found = wanted(app, entry);
                 // The pause for each matching entry; it is activity, so the

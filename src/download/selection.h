@@ -15,6 +15,10 @@ bool selectNextListEntry(App& app);
 // Names of a long listing, one per line that names a file.
 void parseListListing(App& app, const std::string& text);
 std::string patternToken(const std::string& pattern);
+// Whether the job's pattern takes a listed name: "*" and "?" are its only
+// wildcards, an empty pattern takes every name, and names that begin with
+// "." only when the pattern does too.
+bool patternTakes(const std::string& pattern, const std::string& name);
 // A remote name that can be stored as a file in the working directory.
 bool safeLocalName(const std::string& name);
 // Names that name no file: empty, "." and "..".

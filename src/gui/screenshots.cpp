@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "app/app_state.h"
+#include "program/program.h"
 #include "app/dialogs.h"
 #include "app/text.h"
 #include "gui/artwork.h"
@@ -165,7 +166,7 @@ QStringList writeScreenshots(const QString& folder) {
     for (const char* sub : {"archive", "incoming", "outgoing"}) QDir(scratch.path()).mkpath(sub);
 
     platform::qt::QtPlatform platform;
-    App app(platform, scratch.path().toStdString());
+    Program app(platform, scratch.path().toStdString());
     MainWindow window(app);
     app.startUp();
     window.show();

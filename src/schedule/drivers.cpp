@@ -32,6 +32,11 @@ std::int32_t portOf(const std::string& text) {
 void runDownloadSession(App& app) {
     auto& s = app.s;
     auto& w = app.w;
+    // A file the last session started and left to this one to judge.
+    if (s.downloadVerdictPending) {
+        s.downloadOwedName = s.downloadFileName;
+        s.downloadOwedSize = s.downloadExpectedSize;
+    }
     s.downloadReplySeen = true;
     s.downloadRunning = true;
     s.downloadNextDue = true;
@@ -287,6 +292,7 @@ void downloadWatchdogTick(App& app) {
         s.downloadTarget = "done";
         s.downloadFailed = true;
         s.downloadTakeover = Takeover::Watchdog;
+        ++s.watchdogTakeovers;
     }
     if (s.downloadIdleTicks > 1000) s.downloadIdleTicks = 0;
     ++s.downloadIdleTicks;
@@ -302,6 +308,7 @@ void uploadWatchdogTick(App& app) {
         // A login that never reaches the sending is ended too.
         if (s.uploadStep < 12) s.uploadFailed = true;
         s.uploadTakeover = Takeover::Watchdog;
+        ++s.watchdogTakeovers;
     }
     if (s.uploadIdleTicks > 1000) s.uploadIdleTicks = 0;
     ++s.uploadIdleTicks;

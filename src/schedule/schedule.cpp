@@ -2,6 +2,8 @@
 
 #include "app/app_state.h"
 #include "app/text.h"
+#include "download/records.h"
+#include "upload/transfer_log.h"
 #include "schedule/drivers.h"
 #include "schedule/retry.h"
 
@@ -205,15 +207,32 @@ void advanceHour(std::string& hour, std::string& half, const std::string& h, con
 }
 
 void runDownloadJob(App& app) {
+    auto& s = app.s;
+    s.downloadOwedName.clear();
     runDownloadSession(app);
     while (decideDownloadTakeover(app)) runDownloadSession(app);
+    // A file that a taken-over session left to the next, which never came
+    // to it, fails now: every file started gets its line.
+    if (!s.downloadOwedName.empty() && !s.shuttingDown) {
+        s.downloadFileName = s.downloadOwedName;
+        s.downloadExpectedSize = s.downloadOwedSize;
+        s.downloadFileGood = false;
+        recordDownloadResult(app, "fail");
+    }
     ++app.s.downloadJobRuns;
     if (app.onJobFinished) app.onJobFinished();
 }
 
 void runUploadJob(App& app) {
+    auto& s = app.s;
+    s.uploadOwedName.clear();
     runUploadSession(app);
     while (decideUploadTakeover(app)) runUploadSession(app);
+    if (!s.uploadOwedName.empty() && !s.shuttingDown) {
+        s.uploadFileName = s.uploadOwedName;
+        s.uploadFileLength = s.uploadOwedLength;
+        logUploadResult(app, "fail");
+    }
     ++app.s.uploadJobRuns;
     if (app.onJobFinished) app.onJobFinished();
 }

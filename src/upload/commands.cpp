@@ -23,6 +23,10 @@ DataReady uploadDataReady(App& app) {
 
 bool uploadOpenPassive(App& app) { return !app.s.passiveMode || openPassiveData(app, uploadDataJob(app)); }
 
+bool uploadPassiveReady(App& app) {
+    return !app.s.passiveMode || app.w.ftpclient3->state() == Endpoint::Connected;
+}
+
 void uploadLoginStep(App& app) {
     auto& s = app.s;
     auto& w = app.w;
@@ -116,6 +120,8 @@ void uploadListingStep(App& app) {
             break;
         case 9:
             s.uploadStep = 12;
+            // No data connection that nothing uses (see the download job).
+            if (s.passiveMode || s.quickWaits) break;
             sendUploadDataSetup(app);
             break;
         case 10:

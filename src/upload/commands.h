@@ -16,5 +16,8 @@ void reopenUploadListener(App& app);
 void sendUploadDataSetup(App& app);
 DataReady uploadDataReady(App& app);
 bool uploadOpenPassive(App& app);
+// Passive mode: whether the data connection opened for the next store is
+// still up (always true in active mode).
+bool uploadPassiveReady(App& app);
 
 }  // namespace corvantel

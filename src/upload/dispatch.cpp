@@ -6,6 +6,7 @@
 #include "app/waits.h"
 #include "upload/commands.h"
 #include "upload/sending.h"
+#include "upload/transfer_log.h"
 
 namespace corvantel {
 
@@ -16,17 +17,18 @@ void installUploadHandlers(App& app) {
     c.onDataArrival = [&app](std::int64_t) { uploadReplyDispatch(app); };
     c.onError = [&app](int n, const std::string&) { uploadControlError(app, n); };
     app.sendUploadHook = [&app](const std::string& text) { return sendUploadCommand(app, text); };
+    app.loadUploadRecords = [&app] { loadUploadedNames(app); };
     c.onTlsReady = [&app] {
         auto& s = app.s;
         if (!s.uploadRunning || s.uploadTlsPhase != TlsPhase::Handshake) return;
         s.uploadTlsPhase = TlsPhase::Secure;
         uploadLoginStep(app);
     };
-    // The server closed the control connection: the session is over.
+    // The server closed the control connection: the session is over, as
+    // after a reset (with the same retries).
     c.onClose = [&app] {
-        auto& s = app.s;
-        if (!s.uploadRunning) return;
-        s.uploadFailed = s.uploadControlLost = true;
+        if (!app.s.uploadRunning) return;
+        uploadControlError(app, platform::neterr::ConnectionReset);
     };
     installUploadDataHandlers(app);
 }
@@ -84,11 +86,20 @@ void uploadHandleReply(App& app) {
     if (!answer->latest) return;
     if (!answer->final && !(s.uploadStep == 22 && answer->command.rfind("STOR ", 0) == 0)) return;
     s.uploadAnswered = answer->command;
+    // A listing refused: the data connection opened for it (passive mode)
+    // will carry nothing, and nothing waits for it to end.
+    if (s.uploadStep == 7 && isTransferCommand(s.uploadAnswered) && (code[0] == '4' || code[0] == '5'))
+        app.w.ftpclient3->close();
     if (s.uploadStep < 12) {
         if (code == "530" || code == "425") {
             if (code == "425" && s.uploadSocketError == 0) s.uploadSocketError = 1;
             s.uploadFailed = true;
         } else if (code == "226" || code == "257" || code == "550" || code == "450") {
+            ++s.uploadStep;
+        } else if ((s.uploadStep == 3 && s.uploadAnswered == "PWD") ||
+                   (s.uploadStep == 7 && isTransferCommand(s.uploadAnswered) && (code[0] == '4' || code[0] == '5'))) {
+            // See the download dialogue: no step waits for a reply that will
+            // not come.
             ++s.uploadStep;
         }
     }
@@ -111,6 +122,8 @@ void uploadControlError(App& app, int n) {
     // An error that arrives when no upload session runs ends nothing and
     // leaves nothing behind.
     if (!s.uploadRunning) return;
+    // A refused login stays a refused login (see the download dialogue).
+    if (s.uploadFailed && s.uploadSocketError == 0 && !s.uploadControlLost) return;
     // Every error on the control connection ends the session at once, also
     // those outside the usual network range (an unusable address, say):
     // the dialogue cannot go on without its connection.

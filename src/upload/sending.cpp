@@ -125,9 +125,10 @@ static void storeStep(App& app) {
     s.uploadBytesSent = 0;
     s.uploadStoreCommand = w.ai_ustamp.checked() ? "STOR " + fmt::yyyymmdd(app.now()) + "_" + s.uploadFileName
                                                   : "STOR " + s.uploadFileName;
-    // Passive mode: the data connection is open before STOR; without one
-    // the file fails and the next one starts.
-    if (!uploadOpenPassive(app)) {
+    // Passive mode: the data connection opened after the server named its
+    // port must be up before STOR; without one the file fails and the next
+    // one starts.
+    if (!uploadPassiveReady(app)) {
         failAndGoOn(app);
         return;
     }
@@ -153,9 +154,10 @@ void uploadFileStep(App& app) {
         case 20: {
             const DataReady ready = uploadDataReady(app);
             if (ready == DataReady::Asked) break;
-            if (ready == DataReady::No) {
-                s.uploadPassivePort = -1;  // the store fails for want of a data connection
-            }
+            // Passive mode: the data connection is opened at once (some
+            // servers handle nothing more until it is there); without one
+            // the store fails for want of it.
+            if (ready == DataReady::No || !uploadOpenPassive(app)) s.uploadPassivePort = -1;
             s.uploadStep = 21;
             sendOrFail(app, "REST 0");
             break;
@@ -301,6 +303,10 @@ void failPendingUpload(App& app) {
     // A file hit by the error that the retry step took over gets its line
     // from the retry's decision (or from its next try).
     if (s.uploadTakeover == Takeover::ErrorRetry && s.uploadTakeoverHadFile && !s.uploadVerdictPending) {
+        if (s.uploadFileStarted && !s.uploadVerdictGiven) {
+            s.uploadOwedName = s.uploadFileName;
+            s.uploadOwedLength = s.uploadFileLength;
+        }
         s.uploadFileStarted = false;
         return;
     }

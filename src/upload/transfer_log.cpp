@@ -16,6 +16,7 @@ void logUploadResult(App& app, const std::string& result) {
                                  ZoneField::Text(s.uploadFileName), ZoneField::Number(s.uploadFileLength),
                                  ZoneField::Text(result)}));
     s.uploadVerdictGiven = true;
+    if (s.uploadFileName == s.uploadOwedName) s.uploadOwedName.clear();
     // A verdict is activity: a session of many small files is busy, not silent.
     s.uploadIdleTicks = 0;
     if (result != "pass") ++s.failedFiles;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "app/app_state.h"
+#include "program/program.h"
 #include "frontend/options.h"
 #include "support/app_fixture.h"
 
@@ -141,7 +142,7 @@ TEST_F(Presets, WorkPathAsChosenInTheDialog) {
 TEST(Once, WaitsForEveryArmedAndRunNowJob) {
     platform::fake::FakePlatform plat;
     TempDir dir;
-    App app(plat, dir.path());
+    Program app(plat, dir.path());
     Options o;
     o.runNow = {"download", "download"};
     o.armUpload = true;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "program/program.h"
 #include "gui/main_window.h"
 #include "platform/qt/qt_platform.h"
 #include "schedule/schedule.h"
@@ -142,7 +143,7 @@ TEST(GuiSession, DownloadShowsProgressWhileTheWindowAnswersClicks) {
     // The program's time runs 60 times faster: its pauses and quiet waits
     // take a fraction of a second.
     platform::qt::QtPlatform plat(60);
-    App app(plat, run.path());
+    Program app(plat, run.path());
     gui::MainWindow window(app);
     app.startUp();
     window.show();

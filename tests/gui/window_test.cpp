@@ -24,6 +24,7 @@
 #include <sstream>
 
 #include "app/app_state.h"
+#include "program/program.h"
 #include "app/dialogs.h"
 #include "gui/dialog_views.h"
 #include "gui/main_window.h"
@@ -135,7 +136,7 @@ protected:
     void SetUp() override {
         fs::create_directories(dir.file("incoming/deeper"));
         fs::create_directories(dir.file("outgoing"));
-        app = std::make_unique<App>(plat, dir.path());
+        app = std::make_unique<Program>(plat, dir.path());
         window = std::make_unique<gui::MainWindow>(*app);
         app->startUp();
         window->show();

@@ -42,7 +42,8 @@ TEST_F(QuickWaits, OnEveryWaitEndsOnceProven) {
 
 // A file whose data stops short of its announced size still waits its 9
 // quiet seconds, and fails; a data connection still open keeps the wait
-// going however complete the transfer's reply says it is.
+// going however complete the transfer's reply says it is, and a file whose
+// data connection never ended is not proven.
 TEST_F(QuickWaits, WaitsGoOnWhileNothingIsProven) {
     w().ai_quick.userChoose();
     server.override = server.retrAs("a.jpg", {"150 Opening data connection for a.jpg (3000 bytes).",
@@ -62,7 +63,8 @@ TEST_F(QuickWaits, WaitsGoOnWhileNothingIsProven) {
         return "-";
     };
     EXPECT_GE(download(), 9'000);
-    EXPECT_EQ(dir.read("c.jpg"), "c");
+    EXPECT_FALSE(dir.exists("c.jpg"));
+    EXPECT_EQ(s().failedFiles, 2);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "support/app_fixture.h"
 
+#include "program/program.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -35,7 +37,7 @@ std::string TempDir::read(const std::string& name) const {
 bool TempDir::exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
 
 void AppTest::make() {
-    app_ = std::make_unique<App>(plat, dir.path());
+    app_ = std::make_unique<Program>(plat, dir.path());
     app_->w.onMessageBox = [this](const std::string& text) { messages.push_back(text); };
     app_->w.onMinimise = [this] { ++minimised; };
 }

@@ -3,11 +3,13 @@
 #include "app/text.h"
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace corvantel::testing {
 
 using platform::fake::Peer;
+using Shape = FakeFtpServer::Shape;
 
 FakeFtpServer::FakeFtpServer(platform::fake::FakePlatform& plat, std::int32_t port) : plat_(plat) {
     plat.addServer(port, [this](std::shared_ptr<Peer> peer) { accepted(std::move(peer)); });
@@ -15,10 +17,16 @@ FakeFtpServer::FakeFtpServer(platform::fake::FakePlatform& plat, std::int32_t po
 
 void FakeFtpServer::accepted(std::shared_ptr<Peer> peer) {
     ++sessions;
+    ++generation_;
     control = peer;
     buffer_.clear();
+    queue_.clear();
+    busy_ = blocked_ = false;
+    outbox_.clear();
+    holding_ = 0;
     loggedIn_ = false;
     protP_ = false;
+    storing_ = false;
     peer->tlsFailure = controlTlsFailure;
     peer->tlsStall = controlTlsStall;
     peer->onReceive = [this, p = peer.get()] {
@@ -46,8 +54,89 @@ std::function<std::string(const std::string&)> FakeFtpServer::retrAs(const std::
     };
 }
 
+void FakeFtpServer::sendRaw(const std::string& bytes) {
+    if (control) control->send(bytes);
+}
+
+void FakeFtpServer::emit(const std::string& bytes) {
+    if (wire)
+        wire(bytes);
+    else
+        sendRaw(bytes);
+}
+
+void FakeFtpServer::flush() {
+    if (outbox_.empty()) return;
+    std::string out;
+    out.swap(outbox_);
+    emit(out);
+}
+
 void FakeFtpServer::reply(const std::string& text) {
-    if (control) control->send(text + "\r\n");
+    if (!control) return;
+    if (coalesce && holding_ > 0)
+        outbox_ += text + "\r\n";
+    else
+        emit(text + "\r\n");
+}
+
+void FakeFtpServer::finalReply(const std::string& text) {
+    reply(text);
+    afterFinal();
+}
+
+void FakeFtpServer::afterFinal() {
+    const auto what = after_;
+    after_ = Shape::Control::Stay;
+    if (what == Shape::Control::Stay || !afterOn_) return;
+    flush();
+    auto end = [what, peer = afterOn_] {
+        if (what == Shape::Control::CloseAfter || what == Shape::Control::CloseBefore)
+            peer->close();
+        else
+            peer->reset();
+    };
+    if (afterMs_ > 0 && (what == Shape::Control::CloseAfter || what == Shape::Control::ResetAfter))
+        later(afterMs_, end);
+    else
+        end();
+}
+
+void FakeFtpServer::later(int ms, std::function<void()> fn) {
+    auto& t = delays_.emplace_back(plat_.makeTimer());
+    t->setInterval(std::max(ms, 1));
+    t->onTick = [tp = t.get(), fn, gen = generation_, this] {
+        tp->setEnabled(false);
+        if (gen == generation_) fn();
+    };
+    t->setEnabled(true);
+}
+
+void FakeFtpServer::play(std::vector<Step> steps) {
+    runSteps(std::make_shared<std::vector<Step>>(std::move(steps)), 0);
+}
+
+void FakeFtpServer::runSteps(std::shared_ptr<std::vector<Step>> steps, std::size_t i) {
+    ++holding_;
+    for (; i < steps->size(); ++i) {
+        if ((*steps)[i].delayMs > 0) {
+            // The rest comes later; meanwhile the server handles nothing.
+            const int ms = (*steps)[i].delayMs;
+            (*steps)[i].delayMs = 0;
+            busy_ = true;
+            later(ms, [this, steps, i] { runSteps(steps, i); });
+            --holding_;
+            flush();
+            return;
+        }
+        (*steps)[i].fn();
+    }
+    --holding_;
+    flush();
+    if (busy_) {
+        busy_ = false;
+        pump();
+    }
 }
 
 void FakeFtpServer::received() {
@@ -64,15 +153,61 @@ void FakeFtpServer::received() {
                 continue;
             }
         }
-        if (override) {
-            std::string r = override(line);
-            if (!r.empty()) {
-                if (r != "-") reply(r);
-                continue;
-            }
-        }
-        handle(line);
+        queue_.push_back(line);
     }
+    pump();
+}
+
+void FakeFtpServer::pump() {
+    while (!busy_ && !blocked_ && !queue_.empty()) {
+        std::string line = queue_.front();
+        queue_.pop_front();
+        Shape shape;
+        if (shaping) shaping(line, shape);
+        if (shape.delayMs > 0) {
+            busy_ = true;
+            later(shape.delayMs, [this, line, shape] {
+                busy_ = false;
+                process(line, shape);
+                pump();
+            });
+            return;
+        }
+        process(line, shape);
+    }
+}
+
+void FakeFtpServer::process(const std::string& line, const Shape& shape) {
+    after_ = shape.control;
+    afterMs_ = shape.controlAfterMs;
+    afterOn_ = control;
+    if (shape.silent) return;
+    if (shape.control == Shape::Control::CloseBefore || shape.control == Shape::Control::ResetBefore) {
+        afterFinal();
+        return;
+    }
+    ++holding_;
+    struct Release {
+        FakeFtpServer& s;
+        ~Release() {
+            --s.holding_;
+            s.flush();
+        }
+    } release{*this};
+    if (override) {
+        std::string r = override(line);
+        if (!r.empty()) {
+            if (r != "-") reply(r);
+            afterFinal();
+            return;
+        }
+    }
+    if (!shape.refuse.empty()) {
+        if (shape.refuse == "421") after_ = Shape::Control::CloseAfter;
+        finalReply(shape.refuse + " Refused.");
+        return;
+    }
+    handle(line, shape);
 }
 
 std::shared_ptr<Peer> FakeFtpServer::openData() {
@@ -106,44 +241,123 @@ std::string FakeFtpServer::listing(const std::string& arg, bool longFormat) cons
     return out;
 }
 
-void FakeFtpServer::handle(const std::string& line) {
+// The steps of a transfer from the server: its preliminary reply, the data
+// in pieces, the end of the data connection and the final reply, in the
+// order the shape asks for.
+static std::vector<FakeFtpServer::Step> transferSteps(std::function<void()> prelim, std::vector<std::function<void()>> data,
+                                                      std::function<void()> end, std::function<void()> final,
+                                                      const Shape& shape) {
+    std::vector<FakeFtpServer::Step> pre{{0, prelim}}, fin{{0, final}}, dat;
+    for (std::size_t i = 0; i < data.size(); ++i) dat.push_back({i == 0 ? 0 : shape.trickleMs, data[i]});
+    dat.push_back({shape.trickleMs, end});
+    std::vector<FakeFtpServer::Step> out;
+    auto add = [&](const std::vector<FakeFtpServer::Step>& v) { out.insert(out.end(), v.begin(), v.end()); };
+    switch (shape.order) {
+        case Shape::Order::Between:
+            add(pre), add(dat), add(fin);
+            break;
+        case Shape::Order::First:
+            add(dat), add(pre), add(fin);
+            break;
+        case Shape::Order::After:
+            add(pre), add(fin), add(dat);
+            break;
+    }
+    return out;
+}
+
+static std::vector<std::string> pieces(const std::string& bytes, int n) {
+    std::vector<std::string> out;
+    n = std::max(1, n);
+    const std::size_t step = bytes.size() / static_cast<std::size_t>(n) + 1;
+    for (std::size_t b = 0; b < bytes.size(); b += step) out.push_back(bytes.substr(b, step));
+    if (out.empty()) out.push_back("");
+    return out;
+}
+
+void FakeFtpServer::retrieve(const std::string& name, const std::string& content, const Shape& shape) {
+    auto d = openData();
+    if (!d) {
+        finalReply("425 Can't open data connection.");
+        return;
+    }
+    std::int64_t told = static_cast<std::int64_t>(content.size());
+    if (!announceSize || shape.size == Shape::Size::Untold) told = -1;
+    std::string bytes = content;
+    if (shape.dataBytes >= 0) {
+        const auto n = static_cast<std::size_t>(shape.dataBytes);
+        bytes = n <= content.size() ? content.substr(0, n) : content + std::string(n - content.size(), '#');
+    }
+    // A wrong size is one larger than what comes.
+    if (shape.size == Shape::Size::Wrong) told = static_cast<std::int64_t>(bytes.size()) + 1 + told / 3;
+    const std::string start = told >= 0 ? "150 Opening BINARY mode data connection for " + name + " (" +
+                                              std::to_string(told) + " bytes)."
+                                        : "125 Data connection already open. Transfer starting.";
+    attempts.push_back({name, bytes, told, shape.dataEnd == Shape::DataEnd::Close, sessions});
+    if (repliesTogether && shape.order == Shape::Order::Between && shape.trickleMs == 0) {
+        d->send(bytes);
+        d->close();
+        reply(start);
+        finalReply("226 Transfer complete.");
+        return;
+    }
+    std::vector<std::function<void()>> data;
+    for (auto& piece : pieces(bytes, shape.trickleMs > 0 ? 4 : 1)) data.push_back([d, piece] { d->send(piece); });
+    play(transferSteps(
+        [this, start, shape] {
+            reply(start);
+            if (shape.secondPreliminary) reply("150 Here it comes again.");
+        },
+        data,
+        [d, shape] {
+            if (shape.dataEnd == Shape::DataEnd::Close) d->close();
+            if (shape.dataEnd == Shape::DataEnd::Reset) d->reset();
+        },
+        [this, shape] {
+            if (shape.noFinal) return afterFinal();
+            finalReply(shape.finish.empty() ? "226 Transfer complete." : shape.finish + " Transfer aborted.");
+        },
+        shape));
+}
+
+void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
     std::string cmd = line.substr(0, line.find(' '));
     std::string arg = line.size() > cmd.size() + 1 ? line.substr(cmd.size() + 1) : "";
     cmd = toUpperAscii(cmd);
     if (cmd == "AUTH") {
-        reply(tls ? "234 Proceed with negotiation." : "502 AUTH not understood.");
+        finalReply(tls ? "234 Proceed with negotiation." : "502 AUTH not understood.");
         return;
     }
     if (cmd == "PBSZ" || cmd == "PROT") {
         if (cmd == "PROT") protP_ = arg == "P";
-        reply("200 " + cmd + " set.");
+        finalReply("200 " + cmd + " set.");
         return;
     }
     if ((cmd == "NLST" || cmd == "LIST" || cmd == "RETR" || cmd == "STOR") && protP_ && passive_) {
         if (refuseDataTls && (cmd == "RETR" || cmd == "STOR")) {
-            reply("522 SSL connection failed: session reuse required");
+            finalReply("522 SSL connection failed: session reuse required");
             return;
         }
         if (data_ && !(data_->tlsStarted && data_->tlsResumed)) dataWasSecure = false;
     }
     if (cmd == "USER") {
         pendingUser_ = arg;
-        reply("331 Username ok, send password.");
+        finalReply("331 Username ok, send password.");
     } else if (cmd == "PASS") {
         if (pendingUser_ == user && arg == password) {
             loggedIn_ = true;
-            reply("230 Login successful.");
+            finalReply("230 Login successful.");
         } else {
-            reply("530 Authentication failed.");
+            finalReply("530 Authentication failed.");
         }
     } else if (!loggedIn_) {
-        reply("530 Log in with USER and PASS first.");
+        finalReply("530 Log in with USER and PASS first.");
     } else if (cmd == "CWD") {
-        reply(arg == "/missing" ? "550 No such directory." : "250 \"" + arg + "\" is the current directory.");
+        finalReply(arg == "/missing" ? "550 No such directory." : "250 \"" + arg + "\" is the current directory.");
     } else if (cmd == "PWD") {
-        reply("257 \"/\" is the current directory.");
+        finalReply("257 \"/\" is the current directory.");
     } else if (cmd == "TYPE") {
-        reply("200 Type set.");
+        finalReply("200 Type set.");
     } else if (cmd == "PORT") {
         std::vector<int> n;
         std::size_t s = 0;
@@ -157,10 +371,10 @@ void FakeFtpServer::handle(const std::string& line) {
         data_.reset();
         passive_ = false;
         if (connectAtPort) openData();
-        reply("200 Active data connection established.");
+        finalReply("200 Active data connection established.");
     } else if (cmd == "EPRT") {
         if (refuseEprt) {
-            reply("500 EPRT not understood.");
+            finalReply("500 EPRT not understood.");
             return;
         }
         // |proto|address|port|
@@ -168,117 +382,137 @@ void FakeFtpServer::handle(const std::string& line) {
         dataPort_ = last == std::string::npos ? 0 : std::atoi(arg.substr(last + 1).c_str());
         data_.reset();
         passive_ = false;
-        reply("200 EPRT command successful.");
+        if (connectAtPort) openData();
+        finalReply("200 EPRT command successful.");
     } else if (cmd == "EPSV" || cmd == "PASV") {
         if (cmd == "EPSV" && refuseEpsv) {
-            reply("500 Unknown command.");
+            finalReply("500 Unknown command.");
             return;
         }
         const std::int32_t port = nextPassivePort_++;
         data_.reset();
         passive_ = true;
         if (++passiveCount_ != refusePassiveAt)
-            plat_.addServer(port, [this](std::shared_ptr<Peer> peer) { data_ = std::move(peer); });
+            plat_.addServer(port, [this, gen = generation_](std::shared_ptr<Peer> peer) {
+                if (gen != generation_) return;
+                data_ = std::move(peer);
+                if (blocked_) {
+                    blocked_ = false;
+                    pump();
+                }
+            });
         if (cmd == "EPSV")
-            reply("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
+            finalReply("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
         else
-            reply("227 Entering Passive Mode (" + pasvAddress + "," + std::to_string(port / 256) + "," +
-                  std::to_string(port % 256) + ").");
+            finalReply("227 Entering Passive Mode (" + pasvAddress + "," + std::to_string(port / 256) + "," +
+                       std::to_string(port % 256) + ").");
+        if (blockAfterPassive) blocked_ = true;
     } else if (cmd == "NLST" || cmd == "LIST") {
         std::string text = cmd == "LIST" && patternListEmpty && !arg.empty() ? "" : listing(arg, cmd == "LIST");
         if (listDots) text = (cmd == "LIST" ? "" : ".\r\n..\r\n") + text;
         if (text.empty() && expandWildcards && !arg.empty() && !patternListEmpty) {
-            reply("450 No files found.");
+            finalReply("450 No files found.");
             return;
         }
         auto d = openData();
         if (!d) {
-            reply("425 Can't open data connection.");
+            finalReply("425 Can't open data connection.");
             return;
         }
-        reply("150 Here comes the listing.");
-        d->send(text);
+        if (shape.dataBytes >= 0) text = text.substr(0, static_cast<std::size_t>(shape.dataBytes));
         if (finalAfterClose) {
             // Like servers that close and then wait for the client's close
             // before they answer.
-            d->onClosedByProgram = [this] { reply("226 Transfer complete."); };
+            reply("150 Here comes the listing.");
+            d->send(text);
+            d->onClosedByProgram = [this] { finalReply("226 Transfer complete."); };
             d->close();
             return;
         }
-        d->close();
-        reply("226 Transfer complete.");
+        std::vector<std::function<void()>> data;
+        for (auto& piece : pieces(text, shape.trickleMs > 0 ? 3 : 1)) data.push_back([d, piece] { d->send(piece); });
+        play(transferSteps([this] { reply("150 Here comes the listing."); }, data,
+                           [d, shape] {
+                               if (shape.dataEnd == Shape::DataEnd::Close) d->close();
+                               if (shape.dataEnd == Shape::DataEnd::Reset) d->reset();
+                           },
+                           [this, shape] {
+                               if (shape.noFinal) return afterFinal();
+                               finalReply(shape.finish.empty() ? "226 Transfer complete." : shape.finish + " Aborted.");
+                           },
+                           shape));
     } else if (cmd == "REST") {
-        reply("350 Restarting at " + arg + ".");
+        finalReply("350 Restarting at " + arg + ".");
     } else if (cmd == "RETR") {
         auto it = files.find(arg);
         if (it == files.end()) {
-            reply("550 No such file.");
+            finalReply("550 No such file.");
             return;
         }
-        auto d = openData();
-        if (!d) {
-            reply("425 Can't open data connection.");
-            return;
-        }
-        std::string start = announceSize
-                                ? "150 Opening BINARY mode data connection for " + arg + " (" +
-                                      std::to_string(it->second.size()) + " bytes)."
-                                : "125 Data connection already open. Transfer starting.";
-        if (repliesTogether) {
-            d->send(it->second);
-            d->close();
-            control->send(start + "\r\n226 Transfer complete.\r\n");
-        } else {
-            reply(start);
-            d->send(it->second);
-            d->close();
-            reply("226 Transfer complete.");
-        }
+        retrieve(arg, it->second, shape);
     } else if (cmd == "STOR") {
         if (refuseStor) {
-            reply("550 Permission denied.");
+            finalReply("550 Permission denied.");
             return;
         }
         auto d = openData();
         if (!d) {
-            reply("425 Can't open data connection.");
+            finalReply("425 Can't open data connection.");
             return;
         }
         stored[arg].clear();
-        if (twoPreliminaries) reply("150 Connecting to port " + std::to_string(dataPort_));
+        if (twoPreliminaries || shape.secondPreliminary) reply("150 Connecting to port " + std::to_string(dataPort_));
         reply("150 Ok to send data.");
         storing_ = true;
         std::weak_ptr<Peer> weak = d;
         auto name = arg;
-        d->onReceive = [this, weak, name] {
-            if (auto p = weak.lock()) stored[name] += p->takeReceived();
+        const auto control = after_;
+        after_ = Shape::Control::Stay;
+        auto finish = [this, name, shape, control](const std::string& text) {
+            storing_ = false;
+            after_ = control;
+            afterOn_ = this->control;
+            if (shape.noFinal) return afterFinal();
+            finalReply(text);
+        };
+        // A server that cuts the store short: after dataBytes bytes it
+        // closes or resets the data connection and answers with an error.
+        const bool cut = shape.dataBytes >= 0 && shape.dataEnd != Shape::DataEnd::Never;
+        d->onReceive = [this, weak, name, shape, cut, finish] {
+            auto p = weak.lock();
+            if (!p || !storing_) return;
+            stored[name] += p->takeReceived();
+            if (cut && stored[name].size() >= static_cast<std::size_t>(shape.dataBytes)) {
+                stored[name].resize(static_cast<std::size_t>(shape.dataBytes));
+                if (shape.dataEnd == Shape::DataEnd::Reset)
+                    p->reset();
+                else
+                    p->close();
+                finish("426 Connection closed; transfer aborted.");
+            }
         };
         // The transfer ends when the program closes the data connection.
-        d->onClosedByProgram = [this, weak, name] {
+        d->onClosedByProgram = [this, weak, name, shape, finish] {
+            if (!storing_) return;
             if (auto p = weak.lock()) stored[name] += p->takeReceived();
-            storing_ = false;
-            if (storeReplyDelayMs <= 0) {
-                reply("226 Transfer complete.");
+            const std::string text = shape.finish.empty() ? "226 Transfer complete." : shape.finish + " Failed.";
+            if (storeReplyDelayMs <= 0 && shape.trickleMs <= 0) {
+                finish(text);
                 return;
             }
-            auto& t = delays_.emplace_back(plat_.makeTimer());
-            t->setInterval(storeReplyDelayMs);
-            t->onTick = [this, tp = t.get()] {
-                tp->setEnabled(false);
-                reply("226 Transfer complete.");
-            };
-            t->setEnabled(true);
+            storing_ = false;
+            later(std::max(storeReplyDelayMs, shape.trickleMs), [finish, text] { finish(text); });
         };
     } else if (cmd == "DELE") {
         if (files.erase(arg))
-            reply("250 File removed.");
+            finalReply("250 File removed.");
         else
-            reply("550 No such file.");
+            finalReply("550 No such file.");
     } else if (cmd == "QUIT") {
-        reply("221 Goodbye.");
+        finalReply("221 Goodbye.");
         control->close();
     } else {
-        reply("502 Command not implemented.");
+        finalReply("502 Command not implemented.");
     }
 }
 

@@ -4,6 +4,7 @@
 // over in-memory connections, with switches for the ways real servers differ
 // and for faults.
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -50,6 +51,56 @@ public:
     // the normal handling (an empty string: handle normally).
     std::function<std::string(const std::string&)> override;
 
+    // How the server plays one command, for scripted and simulated
+    // misbehaviour. The defaults are a well-behaved server.
+    struct Shape {
+        std::string refuse;   // answer with this code instead (no transfer happens)
+        std::string finish;   // a transfer ends with this code instead of 226
+        enum class Size { Told, Untold, Wrong } size = Size::Told;  // RETR's "(N bytes)"
+        std::int64_t dataBytes = -1;  // file bytes sent (-1: all; more: garbage after them)
+        enum class DataEnd { Close, Reset, Never } dataEnd = DataEnd::Close;
+        // Where the data goes beside the replies: between the 150 and the
+        // 226, before both, or after both.
+        enum class Order { Between, First, After } order = Order::Between;
+        int trickleMs = 0;            // data in pieces this far apart
+        bool secondPreliminary = false;
+        bool noFinal = false;         // a transfer's final reply never comes
+        // The control connection closed (FIN) or reset, before the reply or
+        // right behind the final one.
+        enum class Control { Stay, CloseBefore, ResetBefore, CloseAfter, ResetAfter } control = Control::Stay;
+        int controlAfterMs = 0;       // CloseAfter/ResetAfter come this long after the final reply
+        int delayMs = 0;              // the answer comes this late
+        bool silent = false;          // no answer at all
+    };
+    // Called with each command before it is handled; fills its shape.
+    std::function<void(const std::string&, Shape&)> shaping;
+    // Every byte for the control connection goes through here when set (the
+    // simulator splits, joins and rewrites them); else it is sent as is.
+    std::function<void(const std::string&)> wire;
+    // After a passive-mode answer the server handles nothing more until the
+    // program has connected to that port.
+    bool blockAfterPassive = false;
+    // The replies of one command's handling leave in one piece (a 150 and
+    // its 226 together, after the data they frame).
+    bool coalesce = false;
+    // What each RETR really sent: the bytes, the size told (-1: none), and
+    // whether its data connection ended normally after them.
+    struct Attempt {
+        std::string name, bytes;
+        std::int64_t told = -1;
+        bool endedNormally = false;
+        int session = 0;
+    };
+    std::vector<Attempt> attempts;
+    // Runs steps in order, each after its delay; the server handles the
+    // next command once the last has run.
+    struct Step {
+        int delayMs;
+        std::function<void()> fn;
+    };
+    // Sends bytes on the control connection as they stand.
+    void sendRaw(const std::string& bytes);
+
     // A transfer played exactly as given: the first reply, the bytes on the
     // data connection, how the data connection ends, the final reply.
     struct Transfer {
@@ -71,8 +122,20 @@ public:
 private:
     void accepted(std::shared_ptr<platform::fake::Peer> peer);
     void received();
-    void handle(const std::string& line);
+    void pump();
+    void process(const std::string& line, const Shape& shape);
+    void handle(const std::string& line, const Shape& shape);
     void reply(const std::string& text);
+    // A final reply: the control connection is then closed or reset when
+    // the command's shape asks for it.
+    void finalReply(const std::string& text);
+    void afterFinal();
+    void emit(const std::string& bytes);
+    void flush();
+    void play(std::vector<Step> steps);
+    void runSteps(std::shared_ptr<std::vector<Step>> steps, std::size_t i);
+    void later(int ms, std::function<void()> fn);
+    void retrieve(const std::string& name, const std::string& content, const Shape& shape);
     std::shared_ptr<platform::fake::Peer> openData();
     std::string listing(const std::string& arg, bool longFormat) const;
 
@@ -88,6 +151,15 @@ private:
     std::int32_t nextPassivePort_ = 30000;
     std::vector<std::unique_ptr<platform::Timer>> delays_;
     std::string pendingUser_;
+    std::deque<std::string> queue_;
+    bool busy_ = false;
+    bool blocked_ = false;
+    Shape::Control after_ = Shape::Control::Stay;
+    int afterMs_ = 0;
+    std::shared_ptr<platform::fake::Peer> afterOn_;
+    int generation_ = 0;
+    int holding_ = 0;
+    std::string outbox_;
 };
 
 }  // namespace corvantel::testing

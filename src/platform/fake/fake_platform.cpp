@@ -308,6 +308,7 @@ bool FakePlatform::runOne() {
     for (auto* t : timers_)
         if (!next || t->due < next->due || (t->due == next->due && t->seq < next->seq)) next = t;
     if (!next) return false;
+    if (next->due > timeLimitMs) throw Stuck("fake platform: virtual time limit reached");
     nowMs_ = std::max(nowMs_, next->due);
     static_cast<FakeTimer*>(next)->expire();
     return true;

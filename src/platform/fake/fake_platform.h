@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <set>
@@ -127,6 +128,9 @@ public:
     void connectEndpoint(FakeEndpoint* e);
 
     std::int64_t eventLimit = 50'000'000;
+    // Virtual time past which nothing runs (a wait that would go on past it
+    // throws Stuck).
+    std::int64_t timeLimitMs = std::numeric_limits<std::int64_t>::max();
 
 private:
     bool runOne();  // one event or timer; false when nothing can happen

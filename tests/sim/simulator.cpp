@@ -1,0 +1,744 @@
+#include "sim/simulator.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "app/app_state.h"
+#include "platform/fake/fake_platform.h"
+#include "platform/files.h"
+#include "program/program.h"
+#include "schedule/schedule.h"
+#include "support/app_fixture.h"
+#include "support/fake_ftp_server.h"
+
+namespace corvantel::sim {
+
+namespace {
+
+using Shape = testing::FakeFtpServer::Shape;
+namespace files = platform::files;
+
+struct Rng {
+    std::uint64_t x;
+    explicit Rng(std::uint64_t seed) : x(seed * 0x9E3779B97F4A7C15ull + 0x632BE59BD9B4E019ull) {}
+    std::uint64_t next() {
+        std::uint64_t z = (x += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    int below(int n) { return n <= 0 ? 0 : static_cast<int>(next() % static_cast<std::uint64_t>(n)); }
+    bool chance(int percent) { return below(100) < percent; }
+    template <typename T>
+    const T& pick(const std::vector<T>& v) { return v[static_cast<std::size_t>(below(static_cast<int>(v.size())))]; }
+};
+
+const char* const faultNames[] = {"Refuse",     "Finish",    "SizeUntold", "SizeWrong",    "DataShort",
+                                  "DataLong",   "DataReset", "DataNever",  "DataFirst",    "DataAfter",
+                                  "Trickle",    "SecondPrelim", "NoFinal", "CloseBefore", "ResetBefore", "CloseAfter",
+                                  "ResetAfter", "Delay",     "Silent"};
+
+bool isTransfer(const std::string& verb) { return verb == "RETR" || verb == "STOR" || verb == "NLST" || verb == "LIST"; }
+
+// The negative codes real servers answer each command with.
+std::vector<std::string> refusals(const std::string& verb) {
+    static const std::map<std::string, std::vector<std::string>> t = {
+        {"USER", {"530", "421", "500"}},         {"PASS", {"530", "421", "503"}},
+        {"CWD", {"550", "421", "500"}},          {"PWD", {"550", "500", "421", "502"}},
+        {"TYPE", {"500", "504", "421"}},         {"PORT", {"500", "501", "421"}},
+        {"EPRT", {"500", "522", "421"}},         {"EPSV", {"500", "502", "501"}},
+        {"PASV", {"500", "502", "421"}},         {"NLST", {"450", "550", "451", "500", "502", "425", "421"}},
+        {"LIST", {"450", "550", "451", "500", "502", "425", "421"}},
+        {"REST", {"500", "502", "501", "421"}},  {"RETR", {"550", "450", "451", "425", "426", "421"}},
+        {"STOR", {"550", "553", "452", "451", "425", "532", "421"}},
+        {"DELE", {"550", "450", "421"}},         {"AUTH", {"500", "502", "534"}},
+        {"PBSZ", {"500", "502"}},                {"PROT", {"500", "502", "536"}},
+    };
+    auto it = t.find(verb);
+    return it == t.end() ? std::vector<std::string>{"500"} : it->second;
+}
+
+std::vector<std::string> finishes(const std::string& verb) {
+    if (verb == "STOR") return {"426", "451", "452", "552"};
+    return {"426", "451", "550"};
+}
+
+std::string content(std::uint64_t seed, const std::string& name, std::int64_t size) {
+    std::uint64_t h = seed;
+    for (char c : name) h = h * 131 + static_cast<unsigned char>(c);
+    Rng r(h);
+    std::string out(static_cast<std::size_t>(size), '\0');
+    for (auto& c : out) c = static_cast<char>(r.next() & 0xff);
+    return out;
+}
+
+bool allowsWatchdog(const Scenario& sc) {
+    for (auto& a : sc.actions)
+        if (a.fault == Fault::Silent || a.fault == Fault::NoFinal || (a.fault == Fault::Delay && a.arg >= 150000))
+            return true;
+    return false;
+}
+
+// Whether the faults neither depend on time nor hit commands that quick
+// waits leave out (those that set up an unused data connection, say).
+bool timingFree(const Scenario& sc) {
+    for (auto& a : sc.actions) {
+        if (a.fault == Fault::Delay || a.fault == Fault::Trickle || a.fault == Fault::Silent) return false;
+        for (const char* v : {"TYPE", "PORT", "EPRT", "EPSV", "PASV", "REST"})
+            if (a.verb == v) return false;
+    }
+    return true;
+}
+
+// The names a job's pattern takes, as a user reads the pattern.
+bool taken(const Scenario& sc, const std::string& name) {
+    const std::string pattern = sc.upload ? "*.txt" : sc.pattern;
+    if (name.empty() || (name[0] == '.' && pattern[0] != '.')) return false;
+    return files::wildcardMatch(pattern, name);
+}
+
+struct Line {
+    std::string name, result;
+};
+
+// The verdict lines of a zone log, by the names that may stand in them.
+std::vector<Line> verdicts(const std::string& text, const std::vector<File>& known) {
+    std::vector<Line> out;
+    for (auto& l : files::splitLines(text)) {
+        if (l.size() < 32) continue;
+        std::string best;
+        for (auto& f : known) {
+            const std::size_t end = 28 + f.name.size();
+            if (l.size() > end && l.compare(28, f.name.size(), f.name) == 0 && l[end] == ' ' &&
+                f.name.size() > best.size())
+                best = f.name;
+        }
+        out.push_back({best.empty() ? "?" + l.substr(28) : best, l.substr(l.size() - 4)});
+    }
+    return out;
+}
+
+class Player {
+public:
+    Player(const Scenario& sc, bool trace) : sc_(sc), wire_(sc.seed ^ 0x5eed) {
+        plat_.eventLimit = 20'000'000;
+        app_ = std::make_unique<Program>(plat_, dir_.path());
+        if (trace) app_->trace = [](const std::string& l) { std::fprintf(stderr, "%s\n", l.c_str()); };
+        app_->startUp();
+        auto& w = app_->w;
+        auto& s = app_->s;
+        w.Text1.setText("127.0.0.1");
+        w.fText3.setText("u");
+        w.fText4.setText("p");
+        w.Text2.setText("/");
+        w.Text7.setText(sc.pattern);
+        w.Text3.setText("127.0.0.1");
+        w.Text4.setText("u");
+        w.Text5.setText("p");
+        w.Text6.setText("/");
+        w.Text8.setText("*.txt");
+        work_ = dir_.path() + "/work";
+        std::filesystem::create_directory(work_);
+        s.workPath = work_;
+        w.File2.setPath(work_);
+        if (!sc.nlst) w.ai_list.userChoose();
+        s.passiveMode = sc.passive;
+        s.quickWaits = sc.quick;
+        s.downloadTls = s.uploadTls = sc.tls;
+        w.Text11.setText(std::to_string(sc.retries));
+        w.Text12.setText(std::to_string(sc.retries));
+        if (sc.deleteAfter) (sc.upload ? w.ai_del2 : w.ai_del).userChoose();
+        if (!sc.dupe) {
+            w.Check3.setChecked(false);
+            w.Check4.setChecked(false);
+            s.downloadDupeCheck = s.uploadDupeCheck = false;
+        }
+        for (auto& f : sc.files) {
+            const std::string c = content(sc.seed, f.name, f.size);
+            originals_[f.name] = c;
+            if (sc.upload)
+                files::writeWhole(work_ + "/" + f.name, c);
+            else
+                server_.files[f.name] = c;
+        }
+        server_.tls = sc.tls;
+        server_.refuseEpsv = sc.epsvRefused;
+        server_.connectAtPort = sc.connectAtPort;
+        server_.expandWildcards = !sc.listsEverything;
+        server_.coalesce = sc.coalesce;
+        server_.blockAfterPassive = sc.blockAfterPassive;
+        server_.wire = [this](const std::string& bytes) { send(bytes); };
+        server_.shaping = [this](const std::string& line, Shape& shape) { shapeOf(line, shape); };
+    }
+
+    std::vector<std::string> run() {
+        std::vector<std::string> broken;
+        auto& s = app_->s;
+        const auto t0 = plat_.nowMs();
+        const int sessions0 = server_.sessions;
+        const std::int64_t bound = (300'000 + static_cast<std::int64_t>(sc_.files.size()) * 45'000);
+        // Far more than any session may take: the run stops there.
+        plat_.timeLimitMs = t0 + bound * (sc_.retries + 2) * (static_cast<std::int64_t>(sc_.files.size()) + 2);
+        if (!job()) {
+            broken.push_back("the job run did not end: " + stuck_);
+            return broken;
+        }
+        const int sessions = server_.sessions - sessions0;
+        if (plat_.nowMs() - t0 > bound * std::max(1, sessions))
+            broken.push_back("the job run took " + std::to_string((plat_.nowMs() - t0) / 1000) + " s over " +
+                             std::to_string(sessions) + " sessions");
+        // With quick waits a well-behaved server's session takes no time to
+        // speak of: no wait runs its full length.
+        if (sc_.quick && sc_.actions.empty() && plat_.nowMs() - t0 > 3000)
+            broken.push_back("quick waits, a well-behaved server, yet the run took " +
+                             std::to_string(plat_.nowMs() - t0) + " ms");
+        if (s.watchdogTakeovers > 0 && !allowsWatchdog(sc_))
+            broken.push_back("a watchdog took a session over though the server never fell silent");
+        checkFiles(broken, false);
+        firstLines_ = lines();
+        // Liveness: the same server, well behaved now, serves a normal run.
+        faults_ = false;
+        const auto failed = s.failedSessions;
+        const auto before = lines().size();
+        const auto t1 = plat_.nowMs();
+        plat_.timeLimitMs = t1 + bound * 4;
+        if (!job()) {
+            broken.push_back("the run after the faults did not end: " + stuck_);
+            return broken;
+        }
+        const auto all = lines();
+        for (std::size_t i = before; i < all.size(); ++i)
+            if (all[i].result != "pass") broken.push_back("after the faults, " + all[i].name + " failed");
+        if (s.failedSessions != failed) broken.push_back("after the faults, the session failed: " + errors());
+        checkFiles(broken, true);
+        return broken;
+    }
+
+    std::vector<Line> firstLines_;
+
+private:
+    bool job() {
+        try {
+            if (sc_.upload)
+                startUploadNow(*app_);
+            else
+                startDownloadNow(*app_);
+        } catch (const platform::fake::Stuck& e) {
+            stuck_ = e.what();
+            return false;
+        }
+        return true;
+    }
+
+    std::string log() const { return dir_.read(sc_.upload ? "fileupl.log" : "dl_file_size.log"); }
+    std::string errors() const { return dir_.read(sc_.upload ? "err_upload.log" : "err_dload.log"); }
+    std::vector<Line> lines() const { return verdicts(log(), sc_.files); }
+
+    // What the control connection carries: line ends, multi-line forms,
+    // noise and cuts, as the scenario's server has them.
+    void send(const std::string& bytes) {
+        std::string out;
+        std::size_t b = 0;
+        while (b < bytes.size()) {
+            std::size_t e = bytes.find("\r\n", b);
+            if (e == std::string::npos) e = bytes.size();
+            std::string line = bytes.substr(b, e - b);
+            b = e + 2;
+            if (sc_.noise && wire_.chance(20)) out += "Please wait\r\n";
+            const bool coded = line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) && line[3] == ' ';
+            if (sc_.multiLine && coded && wire_.chance(40))
+                out += line.substr(0, 3) + "-" + line.substr(4) + "\r\n " + "more text\r\n";
+            out += line + "\r\n";
+            if (sc_.repeatGreeting && line.rfind("220 ", 0) == 0 && wire_.chance(70)) out += line + "\r\n";
+        }
+        if (sc_.lf) {
+            std::string t;
+            for (std::size_t i = 0; i < out.size(); ++i)
+                if (!(out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n')) t += out[i];
+            out.swap(t);
+        }
+        if (!sc_.split || out.size() < 2) {
+            server_.sendRaw(out);
+            return;
+        }
+        std::size_t at = 0;
+        while (at < out.size()) {
+            std::size_t n = 1 + static_cast<std::size_t>(wire_.below(static_cast<int>(out.size() - at)));
+            server_.sendRaw(out.substr(at, n));
+            at += n;
+        }
+    }
+
+    std::int64_t sizeOf(const std::string& line) const {
+        const std::string name = line.size() > 5 ? line.substr(5) : "";
+        auto it = originals_.find(name);
+        return it == originals_.end() ? 40 : static_cast<std::int64_t>(it->second.size());
+    }
+
+    void shapeOf(const std::string& line, Shape& shape) {
+        std::string verb = line.substr(0, line.find(' '));
+        const int n = ++seen_[verb];
+        sessionCommands_.push_back({server_.sessions, line});
+        if (server_.sessions != lastSession_) {
+            lastSession_ = server_.sessions;
+            segments_.push_back({lastSession_, lines().size()});
+        }
+        if (!faults_) return;
+        for (auto& a : sc_.actions) {
+            if (a.verb != verb || a.nth != n) continue;
+            const std::int64_t size = sizeOf(line);
+            switch (a.fault) {
+                case Fault::Refuse: {
+                    auto codes = refusals(verb);
+                    shape.refuse = codes[static_cast<std::size_t>(a.arg) % codes.size()];
+                    break;
+                }
+                case Fault::Finish: {
+                    auto codes = finishes(verb);
+                    shape.finish = codes[static_cast<std::size_t>(a.arg) % codes.size()];
+                    break;
+                }
+                case Fault::SizeUntold: shape.size = Shape::Size::Untold; break;
+                case Fault::SizeWrong: shape.size = Shape::Size::Wrong; break;
+                case Fault::DataShort: shape.dataBytes = size * (a.arg % 100) / 100; break;
+                case Fault::DataLong: shape.dataBytes = size + 1 + a.arg; break;
+                case Fault::DataReset:
+                    shape.dataEnd = Shape::DataEnd::Reset;
+                    shape.dataBytes = size * (a.arg % 101) / 100;
+                    break;
+                case Fault::DataNever: shape.dataEnd = Shape::DataEnd::Never; break;
+                case Fault::DataFirst: shape.order = Shape::Order::First; break;
+                case Fault::DataAfter: shape.order = Shape::Order::After; break;
+                case Fault::Trickle: shape.trickleMs = a.arg; break;
+                case Fault::SecondPrelim: shape.secondPreliminary = true; break;
+                case Fault::NoFinal: shape.noFinal = true; break;
+                case Fault::CloseBefore: shape.control = Shape::Control::CloseBefore; break;
+                case Fault::ResetBefore: shape.control = Shape::Control::ResetBefore; break;
+                case Fault::CloseAfter:
+                    shape.control = Shape::Control::CloseAfter;
+                    shape.controlAfterMs = a.arg;
+                    break;
+                case Fault::ResetAfter:
+                    shape.control = Shape::Control::ResetAfter;
+                    shape.controlAfterMs = a.arg;
+                    break;
+                case Fault::Delay: shape.delayMs = a.arg; break;
+                case Fault::Silent: shape.silent = true; break;
+                case Fault::Count: break;
+            }
+        }
+    }
+
+    void checkFiles(std::vector<std::string>& broken, bool final) {
+        const auto all = lines();
+        std::map<std::string, int> passes, count;
+        for (auto& l : all) {
+            if (l.name[0] == '?' || !taken(sc_, l.name)) broken.push_back("a verdict for a name not taken: " + l.name);
+            ++count[l.name];
+            if (l.result == "pass") ++passes[l.name];
+        }
+        // The sessions in which each file was started.
+        std::map<std::string, std::set<int>> started;
+        const std::string verb = sc_.upload ? "STOR " : "RETR ";
+        for (auto& [session, line] : sessionCommands_)
+            if (line.rfind(verb, 0) == 0) started[line.substr(5)].insert(session);
+        for (auto& [name, sessions] : started) {
+            if (!taken(sc_, name)) broken.push_back("started a file the pattern does not take: " + name);
+            if (!final && count[name] == 0) broken.push_back("no verdict for " + name + ", which was started");
+        }
+        // At most one verdict per file in each session, and a pass only for
+        // a file started in that session.
+        for (std::size_t k = 0; k < segments_.size(); ++k) {
+            const std::size_t b = segments_[k].second;
+            const std::size_t e = k + 1 < segments_.size() ? segments_[k + 1].second : all.size();
+            std::map<std::string, int> inSession;
+            for (std::size_t i = b; i < e && i < all.size(); ++i) {
+                if (++inSession[all[i].name] == 2)
+                    broken.push_back(all[i].name + " has two verdicts in session " + std::to_string(segments_[k].first));
+                if (all[i].result == "pass" && !started[all[i].name].count(segments_[k].first))
+                    broken.push_back(all[i].name + " passed in a session that never started it");
+            }
+        }
+        // What is on disk: the program's own files beside the work
+        // directory, and in it only whole copies.
+        static const std::set<std::string> own = {"values.log",    "pather.log",  "filename2.log",
+                                                  "dl_file_size.log", "fileupl1.log", "fileupl.log",
+                                                  "err_dload.log", "err_upload.log", "work"};
+        for (auto& e : std::filesystem::directory_iterator(dir_.path()))
+            if (!own.count(e.path().filename().string()))
+                broken.push_back("a file beside the program's own: " + e.path().filename().string());
+        std::set<std::string> present;
+        for (auto& e : std::filesystem::directory_iterator(work_)) present.insert(e.path().filename().string());
+        if (sc_.upload) checkUpload(broken, final, passes, present);
+        else checkDownload(broken, final, passes, present);
+        if (!final) {
+            for (auto& l : files::splitLines(errors())) {
+                bool known = false;
+                for (const char* m : {"Invalid IP/Host ", "Invalid User/Pass ", "Timeout Error ", "Unknown Error ", "TLS ",
+                                      "Certificate "})
+                    if (l.rfind(m, 0) == 0) known = true;
+                if (!known) broken.push_back("an unknown error-log line: " + l);
+            }
+            // A refused password is a refused login, whatever the server
+            // does with the connection afterwards.
+            for (auto& a : sc_.actions)
+                if (a.verb == "PASS" && a.nth == 1 && a.fault == Fault::Refuse &&
+                    refusals("PASS")[static_cast<std::size_t>(a.arg) % 3] == "530" && !firstSessionOtherwiseHit(a))
+                    if (errors().rfind("Invalid User/Pass ", 0) != 0)
+                        broken.push_back("a refused password was logged as: " + errors());
+            if (sc_.actions.empty()) {
+                for (auto& f : sc_.files)
+                    if (taken(sc_, f.name) && passes[f.name] != 1)
+                        broken.push_back("a well-behaved server, yet " + f.name + " has " +
+                                         std::to_string(passes[f.name]) + " passes");
+                if (app_->s.failedSessions > 0 || app_->s.failedFiles > 0)
+                    broken.push_back("a well-behaved server, yet a failure: " + errors());
+            }
+        }
+    }
+
+    // Whether another fault hits the first session before its PASS is
+    // answered (then the refusal may never be read).
+    bool firstSessionOtherwiseHit(const Action& pass) const {
+        for (auto& a : sc_.actions) {
+            if (&a == &pass) continue;
+            if ((a.verb == "USER" || a.verb == "AUTH" || a.verb == "PASS") && a.nth == 1) return true;
+            if (a.verb == "PASS" && (a.fault == Fault::CloseBefore || a.fault == Fault::ResetBefore ||
+                                     a.fault == Fault::Silent || a.fault == Fault::Delay))
+                return true;
+        }
+        return false;
+    }
+
+    // Whether local bytes are what the server holds, or what it sent in an
+    // attempt whose size it never told and whose data ended normally.
+    bool whole(const std::string& name, const std::string& local) const {
+        auto it = originals_.find(name);
+        if (it != originals_.end() && it->second == local) return true;
+        for (auto& a : server_.attempts)
+            if (a.name == name && a.told < 0 && a.endedNormally && a.bytes == local) return true;
+        return false;
+    }
+
+    void checkDownload(std::vector<std::string>& broken, bool final, std::map<std::string, int>& passes,
+                       const std::set<std::string>& present) {
+        for (auto& name : present) {
+            if (!originals_.count(name)) {
+                broken.push_back("a file in the work directory the server never had: " + name);
+                continue;
+            }
+            if (!whole(name, dir_.read("work/" + name)))
+                broken.push_back(name + " is on disk but not whole (" + std::to_string(dir_.read("work/" + name).size()) +
+                                 " of " + std::to_string(originals_[name].size()) + " bytes)");
+            if (passes[name] == 0) broken.push_back(name + " is on disk without a pass");
+        }
+        for (auto& [name, n] : passes)
+            if (n > 0 && !present.count(name)) broken.push_back(name + " passed but is not on disk");
+        for (auto& c : server_.commands) {
+            if (c.rfind("DELE ", 0) != 0) continue;
+            const std::string name = c.substr(5);
+            if (!sc_.deleteAfter) broken.push_back("DELE without the option: " + name);
+            if (!present.count(name) || passes[name] == 0) broken.push_back("DELE of a file not proven: " + name);
+        }
+        if (final)
+            for (auto& [name, c] : originals_)
+                if (taken(sc_, name) && (!present.count(name) || dir_.read("work/" + name) != c))
+                    broken.push_back("after a normal run, " + name + " is not fetched whole");
+    }
+
+    void checkUpload(std::vector<std::string>& broken, bool final, std::map<std::string, int>& passes,
+                     const std::set<std::string>& present) {
+        for (auto& [name, n] : passes) {
+            auto it = server_.stored.find(name);
+            if (n > 0 && (it == server_.stored.end() || it->second != originals_[name]))
+                broken.push_back(name + " passed but the server holds " +
+                                 (it == server_.stored.end() ? std::string("nothing")
+                                                             : std::to_string(it->second.size()) + " bytes of " +
+                                                                   std::to_string(originals_[name].size())));
+        }
+        for (auto& [name, c] : originals_) {
+            if (!present.count(name)) {
+                if (!sc_.deleteAfter || passes[name] == 0) broken.push_back("the local " + name + " is gone unproven");
+            } else if (dir_.read("work/" + name) != c) {
+                broken.push_back("the local " + name + " was changed");
+            }
+            if (final && taken(sc_, name) && server_.stored[name] != c)
+                broken.push_back("after a normal run, " + name + " is not stored whole");
+        }
+        for (auto& name : present)
+            if (!originals_.count(name)) broken.push_back("a new file in the work directory: " + name);
+    }
+
+    const Scenario& sc_;
+    Rng wire_;
+    platform::fake::FakePlatform plat_;
+    testing::TempDir dir_;
+    std::unique_ptr<App> app_;
+    testing::FakeFtpServer server_{plat_};
+    std::string work_;
+    std::map<std::string, std::string> originals_;
+    std::map<std::string, int> seen_;
+    std::vector<std::pair<int, std::string>> sessionCommands_;
+    std::string stuck_;
+    bool faults_ = true;
+    int lastSession_ = 0;
+    // Where each session's verdicts begin in the log.
+    std::vector<std::pair<int, std::size_t>> segments_;
+};
+
+std::vector<std::string> verbsOf(const Scenario& sc) {
+    std::vector<std::string> v = {"USER", "PASS", "CWD", "PWD", "TYPE", sc.nlst ? "NLST" : "LIST", "REST"};
+    v.push_back(sc.passive ? (sc.epsvRefused ? "PASV" : "EPSV") : "PORT");
+    if (sc.tls) v.insert(v.end(), {"AUTH", "PBSZ", "PROT"});
+    if (sc.upload) {
+        v.insert(v.end(), {"STOR", "STOR", "STOR"});
+    } else {
+        v.insert(v.end(), {"RETR", "RETR", "RETR"});
+        if (sc.deleteAfter) v.push_back("DELE");
+    }
+    return v;
+}
+
+}  // namespace
+
+Scenario draw(std::uint64_t seed) {
+    Rng r(seed);
+    Scenario sc;
+    sc.seed = seed;
+    sc.upload = r.chance(35);
+    sc.nlst = r.chance(60);
+    sc.passive = r.chance(50);
+    sc.epsvRefused = sc.passive && r.chance(30);
+    sc.quick = r.chance(50);
+    sc.tls = r.chance(20);
+    sc.retries = r.below(4);
+    sc.deleteAfter = r.chance(40);
+    sc.dupe = r.chance(70);
+    sc.lf = r.chance(20);
+    sc.split = r.chance(30);
+    sc.coalesce = r.chance(30);
+    sc.multiLine = r.chance(20);
+    sc.noise = r.chance(15);
+    sc.repeatGreeting = r.chance(10);
+    sc.connectAtPort = !sc.passive && r.chance(20);
+    sc.listsEverything = r.chance(30);
+    sc.blockAfterPassive = sc.passive && r.chance(30);
+    sc.pattern = r.pick(std::vector<std::string>{"*.jpg", "*.jpg", "?.jpg", "a*.jpg", "*"});
+    const int n = r.chance(5) ? 20 + r.below(180) : 1 + r.below(6);
+    const std::vector<std::string> extra = sc.upload
+        ? std::vector<std::string>{"x.jpg", "notes.txt.bak", "b.TXT"}
+        : std::vector<std::string>{"notes_jpg.txt", "a.jpg.part", ".hidden.jpg", "b.JPG"};
+    for (int i = 0; i < n; ++i) {
+        std::string name = (i % 3 == 0 ? "a" : i % 3 == 1 ? "p" : "my photo ") + std::to_string(i) + (sc.upload ? ".txt" : ".jpg");
+        if (i < 9 && r.chance(20)) name = std::string(1, static_cast<char>('a' + i)) + (sc.upload ? ".txt" : ".jpg");
+        const std::int64_t size = r.chance(10) ? 0 : r.chance(10) ? 20000 + r.below(80000) : 1 + r.below(5000);
+        sc.files.push_back({name, size});
+    }
+    if (r.chance(50)) sc.files.push_back({r.pick(extra), 1 + r.below(3000)});
+    // A third of the scenarios are well behaved; the rest carry faults.
+    if (r.chance(33)) return sc;
+    const auto verbs = verbsOf(sc);
+    const int k = 1 + r.below(4);
+    for (int i = 0; i < k; ++i) {
+        Action a;
+        a.verb = r.pick(verbs);
+        // Faults often come together on one command (no size told, a slow
+        // trickle, then the connection lost).
+        const bool again = i > 0 && r.chance(50);
+        if (again) a.verb = sc.actions.back().verb;
+        const bool transfer = isTransfer(a.verb);
+        a.nth = 1 + (a.verb == "RETR" || a.verb == "STOR" || a.verb == "TYPE" || a.verb == "REST" || a.verb == "EPSV" ||
+                             a.verb == "PASV" || a.verb == "PORT"
+                         ? r.below(std::min(n, 8) + 1)
+                         : r.below(2));
+        if (again) a.nth = sc.actions.back().nth;
+        std::vector<Fault> fit = {Fault::Refuse, Fault::CloseBefore, Fault::ResetBefore, Fault::CloseAfter,
+                                  Fault::ResetAfter, Fault::Delay, Fault::Silent};
+        if (transfer)
+            fit.insert(fit.end(), {Fault::Finish, Fault::DataShort, Fault::DataReset, Fault::DataNever, Fault::DataFirst,
+                                   Fault::DataAfter, Fault::Trickle, Fault::SecondPrelim, Fault::Refuse, Fault::Trickle,
+                                   Fault::NoFinal});
+        if (a.verb == "RETR") fit.insert(fit.end(), {Fault::SizeUntold, Fault::SizeWrong, Fault::DataLong});
+        a.fault = r.pick(fit);
+        switch (a.fault) {
+            case Fault::Delay: a.arg = r.chance(15) ? 150000 + r.below(200000) : 10 + r.below(12000); break;
+            case Fault::Trickle: a.arg = 10 + r.below(3000); break;
+            case Fault::DataShort: case Fault::DataReset: a.arg = r.below(100); break;
+            case Fault::DataLong: a.arg = r.below(500); break;
+            case Fault::CloseAfter: case Fault::ResetAfter: a.arg = r.chance(50) ? 0 : 1 + r.below(3000); break;
+            default: a.arg = r.below(8); break;
+        }
+        sc.actions.push_back(a);
+    }
+    return sc;
+}
+
+std::vector<std::string> check(const Scenario& sc, bool trace) {
+    std::vector<std::string> broken;
+    std::vector<Line> first;
+    auto key = [](std::vector<Line> v) {
+        std::vector<std::string> k;
+        for (auto& l : v) k.push_back(l.name + " " + l.result);
+        std::sort(k.begin(), k.end());
+        return k;
+    };
+    {
+        Player p(sc, trace);
+        broken = p.run();
+        first = p.firstLines_;
+    }
+    // The same faults give the same verdicts whether the waits are quick or
+    // not (where the faults do not depend on time).
+    if (broken.empty() && !sc.actions.empty() && timingFree(sc)) {
+        Scenario other = sc;
+        other.quick = !sc.quick;
+        Player p(other, false);
+        auto b = p.run();
+        if (b.empty() && key(first) != key(p.firstLines_))
+            broken.push_back(std::string("the verdicts differ with quick waits ") + (other.quick ? "on" : "off"));
+        for (auto& x : b) broken.push_back(std::string("with quick waits ") + (other.quick ? "on: " : "off: ") + x);
+    }
+    // A lost control connection is the same fault whether it ends with FIN
+    // or with a reset.
+    Scenario swapped = sc;
+    bool control = false;
+    for (auto& a : swapped.actions) {
+        const auto f = a.fault;
+        a.fault = f == Fault::CloseBefore ? Fault::ResetBefore : f == Fault::ResetBefore ? Fault::CloseBefore
+                : f == Fault::CloseAfter  ? Fault::ResetAfter  : f == Fault::ResetAfter  ? Fault::CloseAfter : f;
+        control = control || a.fault != f;
+    }
+    if (broken.empty() && control) {
+        Player p(swapped, false);
+        auto b = p.run();
+        if (b.empty() && key(first) != key(p.firstLines_)) broken.push_back("the verdicts differ when FIN and reset trade places");
+        for (auto& x : b) broken.push_back("with FIN and reset traded: " + x);
+    }
+    return broken;
+}
+
+Scenario shrink(const Scenario& failing) {
+    Scenario best = failing;
+    auto fails = [](const Scenario& s) { return !check(s).empty(); };
+    bool progress = true;
+    while (progress) {
+        progress = false;
+        std::vector<Scenario> tries;
+        for (std::size_t i = 0; i < best.actions.size(); ++i) {
+            Scenario t = best;
+            t.actions.erase(t.actions.begin() + static_cast<std::ptrdiff_t>(i));
+            tries.push_back(t);
+        }
+        for (std::size_t i = 0; i < best.files.size() && best.files.size() > 1; ++i) {
+            Scenario t = best;
+            t.files.erase(t.files.begin() + static_cast<std::ptrdiff_t>(i));
+            tries.push_back(t);
+        }
+        auto flip = [&](bool Scenario::*f, bool plain) {
+            if (best.*f == plain) return;
+            Scenario t = best;
+            t.*f = plain;
+            tries.push_back(t);
+        };
+        for (auto f : {&Scenario::lf, &Scenario::split, &Scenario::coalesce, &Scenario::multiLine, &Scenario::noise,
+                       &Scenario::repeatGreeting, &Scenario::connectAtPort, &Scenario::listsEverything,
+                       &Scenario::blockAfterPassive, &Scenario::tls, &Scenario::deleteAfter, &Scenario::epsvRefused})
+            flip(f, false);
+        flip(&Scenario::dupe, true);
+        if (best.retries > 0) {
+            Scenario t = best;
+            t.retries = 0;
+            tries.push_back(t);
+        }
+        for (std::size_t i = 0; i < best.files.size(); ++i)
+            if (best.files[i].size > 100) {
+                Scenario t = best;
+                t.files[i].size = 100;
+                tries.push_back(t);
+            }
+        for (auto& t : tries)
+            if (fails(t)) {
+                best = t;
+                progress = true;
+                break;
+            }
+    }
+    return best;
+}
+
+std::string row(const Scenario& sc) {
+    std::ostringstream o;
+    const Scenario d;
+    o << "{.seed = " << sc.seed;
+    auto b = [&](const char* n, bool v, bool def) {
+        if (v != def) o << ", ." << n << " = " << (v ? "true" : "false");
+    };
+    b("upload", sc.upload, d.upload);
+    b("nlst", sc.nlst, d.nlst);
+    b("passive", sc.passive, d.passive);
+    b("epsvRefused", sc.epsvRefused, d.epsvRefused);
+    b("quick", sc.quick, d.quick);
+    b("tls", sc.tls, d.tls);
+    if (sc.retries) o << ", .retries = " << sc.retries;
+    b("deleteAfter", sc.deleteAfter, d.deleteAfter);
+    b("dupe", sc.dupe, d.dupe);
+    b("lf", sc.lf, d.lf);
+    b("split", sc.split, d.split);
+    b("coalesce", sc.coalesce, d.coalesce);
+    b("multiLine", sc.multiLine, d.multiLine);
+    b("noise", sc.noise, d.noise);
+    b("repeatGreeting", sc.repeatGreeting, d.repeatGreeting);
+    b("connectAtPort", sc.connectAtPort, d.connectAtPort);
+    b("listsEverything", sc.listsEverything, d.listsEverything);
+    b("blockAfterPassive", sc.blockAfterPassive, d.blockAfterPassive);
+    if (sc.pattern != d.pattern) o << ", .pattern = \"" << sc.pattern << "\"";
+    o << ", .files = {";
+    for (std::size_t i = 0; i < sc.files.size(); ++i)
+        o << (i ? ", " : "") << "{\"" << sc.files[i].name << "\", " << sc.files[i].size << "}";
+    o << "}";
+    if (!sc.actions.empty()) {
+        o << ", .actions = {";
+        for (std::size_t i = 0; i < sc.actions.size(); ++i) {
+            auto& a = sc.actions[i];
+            o << (i ? ", " : "") << "{\"" << a.verb << "\", " << a.nth << ", Fault::"
+              << faultNames[static_cast<int>(a.fault)] << ", " << a.arg << "}";
+        }
+        o << "}";
+    }
+    o << "}";
+    return o.str();
+}
+
+int runSeeds(std::uint64_t from, std::uint64_t count, bool progress, int maxFailures) {
+    int failures = 0;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint64_t seed = from + i;
+        const Scenario sc = draw(seed);
+        const auto broken = check(sc);
+        if (!broken.empty()) {
+            ++failures;
+            std::printf("FAIL seed %llu (replay: scripts/simulate --seeds 1 --from %llu)\n",
+                        static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
+            for (auto& b : broken) std::printf("  %s\n", b.c_str());
+            const Scenario small = shrink(sc);
+            std::printf("  shrunk: %s\n", row(small).c_str());
+            for (auto& b : check(small)) std::printf("    %s\n", b.c_str());
+            std::fflush(stdout);
+            if (failures >= maxFailures) break;
+        }
+        if (progress && (i + 1) % 1000 == 0) {
+            std::printf("%llu seeds from %llu: %d failing\n", static_cast<unsigned long long>(i + 1),
+                        static_cast<unsigned long long>(from), failures);
+            std::fflush(stdout);
+        }
+    }
+    return failures;
+}
+
+}  // namespace corvantel::sim

@@ -1,0 +1,96 @@
+#pragma once
+// A deterministic simulator of FTP servers: from a seed it draws a scenario
+// (the job and its options, the files, and the server's misbehaviour keyed
+// to the commands it receives), plays it with the scripted server against
+// the whole program on the fake platform, and checks what the program did
+// against what the server really sent and stored. A failing scenario is
+// shrunk to a short script and printed as a row that replays it.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace corvantel::sim {
+
+// One way the server bends its handling of the nth command of a verb
+// (counted over the whole job run, retries included).
+enum class Fault {
+    Refuse,        // answers with a negative code instead (arg picks it)
+    Finish,        // a transfer ends with a negative code (arg picks it)
+    SizeUntold,    // RETR announces no size
+    SizeWrong,     // RETR announces more than comes
+    DataShort,     // arg percent of the file's bytes come
+    DataLong,      // arg bytes more than the file come
+    DataReset,     // the data connection is reset (after arg percent)
+    DataNever,     // the data connection is never closed by the server
+    DataFirst,     // data before the 150 and the 226
+    DataAfter,     // data after the 226
+    Trickle,       // data in pieces arg ms apart
+    SecondPrelim,  // a second 150
+    NoFinal,       // a transfer's final reply never comes
+    CloseBefore,   // control connection closed (FIN) instead of an answer
+    ResetBefore,   // control connection reset instead of an answer
+    CloseAfter,    // closed right behind the final reply
+    ResetAfter,    // reset right behind the final reply
+    Delay,         // the answer comes arg ms late
+    Silent,        // no answer at all
+    Count
+};
+
+struct Action {
+    std::string verb;
+    int nth = 1;
+    Fault fault = Fault::Refuse;
+    int arg = 0;
+};
+
+struct File {
+    std::string name;
+    std::int64_t size = 0;
+};
+
+struct Scenario {
+    std::uint64_t seed = 0;
+    bool upload = false;
+    bool nlst = true;
+    bool passive = false;
+    bool epsvRefused = false;
+    bool quick = false;
+    bool tls = false;
+    int retries = 0;
+    bool deleteAfter = false;
+    bool dupe = true;
+    // The server's manner, whatever the faults.
+    bool lf = false;            // replies end in LF alone
+    bool split = false;         // replies cut at random bytes
+    bool coalesce = false;      // a command's replies in one piece
+    bool multiLine = false;     // some replies in multi-line form
+    bool noise = false;         // lines without a code between replies
+    bool repeatGreeting = false;
+    bool connectAtPort = false;
+    bool listsEverything = false;  // NLST/LIST ignore the pattern
+    bool blockAfterPassive = false;
+    std::string pattern = "*.jpg";
+    std::vector<File> files;
+    std::vector<Action> actions;
+};
+
+// Draws the scenario of a seed.
+Scenario draw(std::uint64_t seed);
+
+// Plays a scenario and checks it; an empty result means every invariant
+// held, else one line per broken invariant.
+std::vector<std::string> check(const Scenario& sc, bool trace = false);
+
+// A smaller scenario that still breaks an invariant (fewer actions and
+// files, plainer options).
+Scenario shrink(const Scenario& sc);
+
+// The scenario as a row of the regression table (C++ source).
+std::string row(const Scenario& sc);
+
+// Runs seeds [from, from + count); prints a progress line every so often and
+// every failure (its replay line and shrunk row). Returns the failures.
+int runSeeds(std::uint64_t from, std::uint64_t count, bool progress, int maxFailures = 5);
+
+}  // namespace corvantel::sim
