@@ -80,6 +80,12 @@ struct AppState {
     std::string transferCaptionPrefix;
     std::int64_t downloadRetryCount = 0, uploadRetryCount = 0;
     std::int64_t downloadStartCursor = 0;
+    // NLST mode: the name at downloadStartCursor when it was set (empty: the
+    // listing's start), and whether the next session starts after it. A
+    // listing that changed meanwhile (files deleted, added) is searched for
+    // the name instead of trusting the position.
+    std::string downloadStartName;
+    bool downloadStartAfter = false;
     std::int64_t downloadStartIndex = 0, uploadStartIndex = 0;
     bool timeDialogMode = true;
     std::int64_t downloadIdleTicks = 0, uploadIdleTicks = 0;
@@ -195,6 +201,8 @@ struct AppState {
     std::int32_t uploadPassivePort = -1;
     TlsPhase uploadTlsPhase = TlsPhase::Off;
     std::string uploadTlsProblem;
+    // Files whose commands have begun in this run of the program.
+    std::int64_t uploadFileStarts = 0;
     // The store command of the file being sent.
     std::string uploadStoreCommand;
 

@@ -31,7 +31,6 @@ void installDownloadHandlers(App& app) {
     // reset, with the same retries.
     c.onClose = [&app] {
         auto& s = app.s;
-        if (!s.downloadRunning || s.downloadTarget == "done") return;
         downloadControlError(app, platform::neterr::ConnectionReset);
     };
     installDownloadDataHandlers(app);
@@ -152,8 +151,10 @@ void downloadControlError(App& app, int n) {
     // leaves nothing behind.
     if (!s.downloadRunning) return;
     // A login the server refused stays a refused login, whatever it does
-    // with the connection afterwards.
-    if (s.downloadFailed && s.downloadSocketError == 0 && !s.downloadControlLost) return;
+    // with the connection afterwards; and once no file is left to ask for,
+    // losing the connection (by a close or a reset alike) costs nothing:
+    // the last file is judged on what it proved.
+    if ((s.downloadFailed && s.downloadSocketError == 0 && !s.downloadControlLost) || s.downloadTarget == "done") return;
     // Every error on the control connection ends the session at once, also
     // those outside the usual network range (an unusable address, say).
     s.downloadSocketError = n > 0 ? n : platform::neterr::NetworkDown;

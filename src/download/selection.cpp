@@ -172,10 +172,33 @@ void parseListListing(App& app, const std::string& text) {
     });
 }
 
+// The position (1-based) of the line holding name in a name listing, or of
+// the line after it; 1 when the name is not listed.
+static std::int64_t linePosition(const std::string& text, const std::string& name, bool after) {
+    std::size_t b = 0;
+    while (b < text.size()) {
+        const std::size_t lf = text.find('\n', b);
+        const std::size_t next = lf == std::string::npos ? text.size() : lf + 1;
+        std::size_t e = lf == std::string::npos ? text.size() : lf;
+        if (e > b && text[e - 1] == '\r') --e;
+        if (text.compare(b, e - b, name) == 0 && e - b == name.size())
+            return static_cast<std::int64_t>(after ? next : b) + 1;
+        b = next;
+    }
+    return 1;
+}
+
 bool selectNextNlstName(App& app) {
     auto& s = app.s;
     const std::string& text = app.w.fText5.text();
     std::int64_t pos = s.downloadNameCursor < 1 && s.downloadNameCursor != -1 ? 1 : s.downloadNameCursor;
+    // The first name of a session that resumes a job run: where the name it
+    // resumes at stands in this listing, which may differ from the last.
+    if (s.downloadNameCursor == s.downloadStartCursor && s.downloadNextDue && !s.downloadStartName.empty() &&
+        s.downloadSessionNames.empty()) {
+        pos = linePosition(text, s.downloadStartName, s.downloadStartAfter);
+        if (pos > static_cast<std::int64_t>(text.size())) pos = -1;
+    }
     while (pos != -1) {
         s.downloadNameScanStart = pos;
         const auto b = static_cast<std::size_t>(pos - 1);

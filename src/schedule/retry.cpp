@@ -78,6 +78,8 @@ bool decideDownloadTakeover(App& app) {
             if (allowed > static_cast<double>(s.downloadRetryCount)) {
                 ++s.downloadRetryCount;
                 s.downloadStartCursor = s.downloadNameScanStart;
+                s.downloadStartName = s.downloadFileName;
+                s.downloadStartAfter = false;
                 app.w.setCaption(retryCaption(app, "Downloading"));
                 return true;
             }
@@ -98,6 +100,8 @@ bool decideDownloadTakeover(App& app) {
                     return false;
                 }
                 s.downloadStartCursor = s.downloadNameCursor;
+                s.downloadStartName = s.downloadFileName;
+                s.downloadStartAfter = true;
             } else {
                 s.downloadStartIndex = s.listEntryIndex;
             }

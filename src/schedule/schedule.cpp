@@ -110,6 +110,7 @@ void startJob(App& app, Job job, const TickTime& t) {
     if (job.download) {
         s.downloadRetryCount = 0;
         s.downloadStartCursor = 1;
+        s.downloadStartName.clear();
         s.downloadStartIndex = 0;
     } else {
         s.uploadStartIndex = 0;

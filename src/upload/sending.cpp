@@ -53,13 +53,18 @@ void uploadNextFile(App& app) {
         w.File2.setPattern(w.Text8.text());
     }
     bool started = false;
-    // Events handled in this yield may finish the file being sent and bring
-    // the loop back to choosing the next one.
+    // Events handled in the yields below may finish the file being sent, or
+    // start the next one from a nested call: a file started meanwhile by
+    // another call is not started a second time from here.
+    const std::int64_t starts = s.uploadFileStarts;
+    auto overtaken = [&] { return s.uploadFileStarts != starts; };
     if (s.uploadStep != 18) app.loop.yield();
+    if (overtaken()) return;
     if (s.uploadStep == 18) {
         while (s.uploadFileIndex < w.File2.count() && !started) {
             s.uploadFileName = w.File2.name(s.uploadFileIndex);
             app.loop.yield();
+            if (overtaken() || s.uploadStep != 18) return;
             // A download still being written is not a file to send.
             if (!worthSending(app, s.uploadFileName)) {
                 ++s.uploadFileIndex;
@@ -141,6 +146,7 @@ void uploadFileStep(App& app) {
     switch (s.uploadStep) {
         case 18: {
             s.uploadStep = 19;
+            ++s.uploadFileStarts;
             w.ftpclient3->setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text10.text()) & 0xffff));
             reopenUploadListener(app);
             sendOrFail(app, s.transferType);

@@ -8,8 +8,9 @@
 
 namespace corvantel::testing {
 
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "corvantel-test-XXXXXX").string();
+TempDir::TempDir(const std::string& base) {
+    const std::filesystem::path root = base.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(base);
+    std::string tmpl = (root / "corvantel-test-XXXXXX").string();
     char* p = ::mkdtemp(tmpl.data());
     if (p == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = p;

@@ -17,7 +17,8 @@ namespace corvantel::testing {
 // A fresh temporary directory, removed with the object.
 class TempDir {
 public:
-    TempDir();
+    // In base when given (a memory file system for many short runs, say).
+    explicit TempDir(const std::string& base = "");
     ~TempDir();
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
