@@ -61,6 +61,23 @@ TEST_F(DownloadSession, RepliesArrivingTogetherAreEachHandled) {
     EXPECT_EQ(s().failedFiles, 0);
 }
 
+// No command holding a CR, LF or NUL leaves the program.
+TEST_F(DownloadSession, CommandWithALineBreakIsNeverSent) {
+    std::vector<bool> sent;
+    server.override = [&](const std::string& line) {
+        if (line.rfind("RETR ", 0) == 0 && sent.empty())
+            for (const std::string& bad : {std::string("NOOP\r\nDELE a.jpg"), std::string("NOOP\nDELE a.jpg"),
+                                           std::string("DELE a.jpg\0x", 12)})
+                sent.push_back(app().sendDownloadHook(bad));
+        return std::string();
+    };
+    run();
+    EXPECT_EQ(sent, (std::vector<bool>{false, false, false}));
+    for (auto& c : server.commands) EXPECT_EQ(c.find("DELE"), std::string::npos) << c;
+    EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+    EXPECT_EQ(s().failedFiles, 0);
+}
+
 // Links planted in the working directory: under the name of a file to
 // fetch, and under the old fixed name of its partial file. Neither is
 // written through, the link is not replaced, and that file fails.
