@@ -87,7 +87,8 @@ Schedule and options (never saved):
   --tls-ca FILE             trust the CA certificates in FILE besides the system's
 Passwords off the command line (recommended over --*-password, which any
 local user can read in the process list):
-  --download-password-file FILE   --upload-password-file FILE   (first line)
+  --download-password-file FILE   --upload-password-file FILE   (first line;
+                            the file must be readable by its owner only)
   environment: CORVANTEL_DOWNLOAD_PASSWORD, CORVANTEL_UPLOAD_PASSWORD
 Running:
   --arm download|upload|both   arm the job(s) as ticking their boxes does
