@@ -1,6 +1,7 @@
 #include "files.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -111,8 +112,9 @@ bool append(const std::string& path, const std::string& text) {
     // reader is refused at once instead of blocking the program.
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
-        if (errno == ELOOP) refuse(path, "it is a symbolic link");
-        if (errno == EISDIR || errno == ENXIO) refuse(path, "it is not a regular file");
+        const int e = errno;
+        if (e == ELOOP) refuse(path, "it is a symbolic link");
+        if (e == EISDIR || e == ENXIO) refuse(path, "it is not a regular file");
         return false;
     }
     struct stat st {};
@@ -356,6 +358,7 @@ bool WriteFile::commit(const std::string& name) {
     bool ok = !failed_ && plainName(name) && name.find('/') == std::string::npos;
     if (::close(fd_) != 0) ok = false;
     fd_ = -1;
+    bool fresh = false;  // no file of that name yet
     if (ok) {
         // The old file is replaced only when it is a regular file: a link
         // stays a link, and a download that would replace it fails.
@@ -368,13 +371,24 @@ bool WriteFile::commit(const std::string& name) {
                 refuse(inDir(name), "it is not a regular file");
                 ok = false;
             }
-        } else if (errno != ENOENT) {
+        } else if (errno == ENOENT) {
+            fresh = true;
+        } else {
             ok = false;
         }
     }
     // Both names relative to the one directory opened at creation, so the
     // file cannot be moved anywhere else by a directory renamed meanwhile.
-    if (ok && ::renameat(dirFd_, name_.c_str(), dirFd_, name.c_str()) == 0) {
+    // Where there was no file, none planted since is replaced either (file
+    // systems without RENAME_NOREPLACE take the plain rename).
+    auto moveIntoPlace = [&] {
+        if (fresh) {
+            if (::renameat2(dirFd_, name_.c_str(), dirFd_, name.c_str(), RENAME_NOREPLACE) == 0) return true;
+            if (errno != EINVAL && errno != ENOSYS) return false;
+        }
+        return ::renameat(dirFd_, name_.c_str(), dirFd_, name.c_str()) == 0;
+    };
+    if (ok && moveIntoPlace()) {
         name_.clear();
         // A file flushed to disk has its new name flushed too.
         if (synced_ && ::fsync(dirFd_) != 0 && errno != EINVAL) ok = false;
