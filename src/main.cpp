@@ -90,6 +90,7 @@ int main(int argc, char** argv) {
         };
     app.startUp();
     applyOptions(app, *options);
+    guardSecrets(app, *options);
     installSignalHandlers(app);
 
     const Options opts = *options;

@@ -73,6 +73,10 @@ std::string traceText(const std::string& command) {
     return command.rfind("PASS ", 0) == 0 ? "PASS ****" : command;
 }
 
+bool fitsInCommand(const std::string& text) {
+    return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
 bool isTransferCommand(const std::string& command) {
     for (const char* verb : {"RETR ", "STOR ", "NLST", "LIST"})
         if (command.rfind(verb, 0) == 0) return true;

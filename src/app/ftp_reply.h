@@ -70,6 +70,10 @@ private:
 // A command as the trace shows it: never a password.
 std::string traceText(const std::string& command);
 
+// Whether text can go into a command: a CR, LF or NUL in it would end the
+// command early and let the rest be read as a command of its own.
+bool fitsInCommand(const std::string& text);
+
 // Whether a command starts a data transfer (its answer comes in two parts).
 bool isTransferCommand(const std::string& command);
 

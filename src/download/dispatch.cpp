@@ -39,6 +39,7 @@ void installDownloadHandlers(App& app) {
 bool sendDownloadCommand(App& app, const std::string& text) {
     auto& c = *app.w.ftpclient1;
     if (c.state() != Endpoint::Connected) return false;
+    if (!fitsInCommand(text)) return false;  // never a second command smuggled into this one
     if (app.trace) app.trace(std::string("download -> ") + traceText(text));
     if (!c.sendData(text + "\r\n")) return false;
     app.s.downloadLedger.sent(text);

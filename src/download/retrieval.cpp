@@ -37,7 +37,7 @@ std::int64_t sizeFromRetrReply(const std::string& reply, bool fileSizeCheck) {
 
 static const char* const partSuffix = ".corvantel-part";
 
-std::string partialName(const std::string& localName) { return "." + localName + partSuffix; }
+std::string partialName(const std::string& localName) { return "." + localName + "."; }
 
 bool isPartialDownload(const std::string& name) {
     const std::string suffix = partSuffix;
@@ -46,8 +46,8 @@ bool isPartialDownload(const std::string& name) {
 }
 
 void discardPartialDownload(App& app) {
+    // Closing removes the partial file unless it was renamed into place.
     app.downloadFile.close();
-    if (!app.s.downloadPartPath.empty()) files::remove(app.s.downloadPartPath);
     app.s.downloadPartPath.clear();
 }
 
@@ -64,15 +64,12 @@ bool judgeDownloadedFile(App& app) {
     sizeOk = sizeOk && (data == platform::Endpoint::Closed || data == platform::Endpoint::Closing);
     // A file that is about to be deleted on the server must be on disk first;
     // otherwise the kernel's own write-back is enough.
-    bool written = app.downloadFile.isOpen() && !s.downloadPartPath.empty() &&
+    bool written = app.downloadFile.isOpen() &&
                    (s.deleteAfterDownload ? app.downloadFile.finish() : !app.downloadFile.failed());
     bool pass = sizeOk && written && !s.downloadFileSpoiled;
-    if (pass) {
-        app.downloadFile.close();
-        pass = !app.downloadFile.failed() &&
-               ::rename(s.downloadPartPath.c_str(), app.workFile(s.downloadLocalName).c_str()) == 0;
-        if (pass) s.downloadPartPath.clear();
-    }
+    // Renamed beside itself; a local file of that name that is a link or not
+    // a regular file is never replaced, and the file fails.
+    if (pass) pass = app.downloadFile.commit(s.downloadLocalName);
     discardPartialDownload(app);
     return pass;
 }
@@ -132,8 +129,12 @@ static void startFile(App& app) {
     w.fText6.setText("0");
     discardPartialDownload(app);
     s.downloadLocalName = downloadLocalName(app, s.downloadTarget);
-    s.downloadPartPath = app.workFile(partialName(s.downloadLocalName));
-    if (!app.downloadFile.create(s.downloadPartPath)) s.downloadFileSpoiled = true;
+    // A new file of a fresh name, created exclusively: nothing planted in the
+    // working directory is written through.
+    if (app.downloadFile.create(app.workFile(""), partialName(s.downloadLocalName), partSuffix))
+        s.downloadPartPath = app.downloadFile.path();
+    else
+        s.downloadFileSpoiled = true;
     sendOrFail(app, "RETR " + s.downloadTarget);
 }
 

@@ -1,9 +1,14 @@
 #include "frontend/options.h"
 
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <map>
 
 #include "app/app_state.h"
@@ -82,7 +87,8 @@ Schedule and options (never saved):
   --tls-ca FILE             trust the CA certificates in FILE besides the system's
 Passwords off the command line (recommended over --*-password, which any
 local user can read in the process list):
-  --download-password-file FILE   --upload-password-file FILE   (first line)
+  --download-password-file FILE   --upload-password-file FILE   (first line;
+                            the file must be readable by its owner only)
   environment: CORVANTEL_DOWNLOAD_PASSWORD, CORVANTEL_UPLOAD_PASSWORD
 Running:
   --arm download|upload|both   arm the job(s) as ticking their boxes does
@@ -99,19 +105,61 @@ Exit status: 0 when every session completed and no file failed, 1 otherwise,
 
 std::string versionText() { return std::string("corvantel ") + CORVANTEL_VERSION + "\n"; }
 
-// A password from the first line of a file. The file should be its
-// owner's alone: a warning says so when others may read it.
-static bool passwordFromFile(const std::string& path, std::string& password, Options& o, std::string& error) {
-    std::ifstream in(path);
-    if (!in) {
-        error = "cannot read the password file '" + path + "'";
+// A password from the first line of a file, opened once and judged by what
+// was opened: a regular file (a FIFO would hang the start, a directory reads
+// as nothing) that its owner alone can read, whose first line is not empty.
+static bool passwordFromFile(const std::string& path, std::string& password, std::string& error) {
+    const std::string what = "the password file '" + path + "'";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot open " + what + ": " + std::strerror(errno);
         return false;
     }
-    std::getline(in, password);
-    if (!password.empty() && password.back() == '\r') password.pop_back();
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
-        o.warnings.push_back("the password file '" + path + "' can be read by others (chmod 600 it)");
+    if (::fstat(fd, &st) != 0) {
+        error = "cannot examine " + what + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = what + " is not a regular file";
+        return false;
+    }
+    if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        error = what + " can be read by others (chmod 600 it)";
+        return false;
+    }
+    // The first line only; a password is short, a longer line is not one.
+    constexpr std::size_t maxLine = 4096;
+    std::string text;
+    char buf[1024];
+    while (text.find('\n') == std::string::npos && text.size() <= maxLine) {
+        const ssize_t r = ::read(fd, buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            error = "cannot read " + what + ": " + std::strerror(errno);
+            return false;
+        }
+        if (r == 0) break;
+        text.append(buf, static_cast<std::size_t>(r));
+    }
+    password = text.substr(0, text.find('\n'));
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    if (password.size() > maxLine) {
+        error = "the first line of " + what + " is too long for a password";
+        return false;
+    }
+    if (password.empty()) {
+        error = "the first line of " + what + " is empty";
+        return false;
+    }
+    if (!fitsInCommand(password)) {
+        error = "the first line of " + what + " holds a CR or a NUL byte";
+        return false;
+    }
     return true;
 }
 
@@ -232,7 +280,7 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
         if (given) continue;
         std::string password;
         if (!p.file.empty()) {
-            if (!passwordFromFile(p.file, password, o, error)) return std::nullopt;
+            if (!passwordFromFile(p.file, password, error)) return std::nullopt;
         } else if (const char* env = std::getenv(p.variable); env != nullptr) {
             password = env;
         } else {
@@ -240,7 +288,37 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
         }
         o.fields.emplace_back(p.field, password);
     }
+    // A password goes into the PASS command: a CR, LF or NUL in it would
+    // make the rest a command of its own.
+    for (auto& [field, text] : o.fields) {
+        if ((field == "fText4" || field == "Text5") && !fitsInCommand(text)) {
+            error = std::string("the ") + (field == "fText4" ? "download" : "upload") +
+                    " password holds a line break or a NUL byte";
+            return std::nullopt;
+        }
+    }
+    // On a server every local user can read the command line.
+    if (o.headless) {
+        for (const char* job : {"download", "upload"}) {
+            const std::string option = std::string("--") + job + "-password";
+            if (std::find(args.begin(), args.end(), option) != args.end())
+                o.warnings.push_back(option + " can be read by every local user in the process list; use " +
+                                     option + "-file or CORVANTEL_" + toUpperAscii(job) + "_PASSWORD");
+        }
+    }
     return o;
+}
+
+bool guardSecrets(const App& app, const Options& o) {
+    if (!o.headless) return false;
+    const auto& w = app.w;
+    bool holds = false;
+    for (auto* p : {&w.fText4, &w.Text5})
+        holds = holds || (!p->text().empty() && p->text() != defaultAnonymousPassword);
+    if (!holds) return false;
+    // No core file, no ptrace and no /proc/PID/mem for other processes of
+    // the same user: the password stays in this process.
+    return ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
 }
 
 void applyOptions(App& app, const Options& o) {

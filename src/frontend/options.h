@@ -48,6 +48,12 @@ std::string versionText();
 // ticking the boxes.
 void applyOptions(App& app, const Options& options);
 
+// Headless, once a password is loaded (a job's password field holds one
+// that is not the anonymous default): makes the process non-dumpable, so the
+// password is in no core file and no other process of the user can read
+// it. Returns whether it did.
+bool guardSecrets(const App& app, const Options& options);
+
 // Whether every job that --once waits for has finished one run.
 bool onceSatisfied(const App& app, const Options& options);
 

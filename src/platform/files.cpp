@@ -1,11 +1,16 @@
 #include "files.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -50,29 +55,105 @@ static bool writeAll(int fd, const char* p, std::size_t n) {
     return true;
 }
 
+namespace {
+
+std::function<void(const std::string&)>& refusalSink() {
+    static std::function<void(const std::string&)> sink;
+    return sink;
+}
+
+void refuse(const std::string& path, const char* why) {
+    const std::string text = "refused to write '" + path + "': " + why;
+    if (refusalSink())
+        refusalSink()(text);
+    else
+        std::fprintf(stderr, "corvantel: %s\n", text.c_str());
+}
+
+// The directory part and the last name of a path ("." for a bare name).
+std::pair<std::string, std::string> splitPath(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {".", path};
+    return {slash == 0 ? std::string("/") : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// A name that can stand for a file of its own in a directory.
+bool plainName(const std::string& name) { return !name.empty() && name != "." && name != ".."; }
+
+// Eight letters and digits from the kernel's random source, so that another
+// user cannot guess a name we are about to create.
+std::string randomPart() {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[8];
+    if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+        // No entropy yet (very early boot): the exclusive create still
+        // refuses any name that exists, so a weaker name only costs retries.
+        static std::atomic<unsigned long> counter{0};
+        unsigned long v = counter++ ^ static_cast<unsigned long>(::getpid()) ^
+                          static_cast<unsigned long>(std::chrono::steady_clock::now().time_since_epoch().count());
+        for (auto& b : bytes) {
+            b = static_cast<unsigned char>(v);
+            v = v * 6364136223846793005UL + 1442695040888963407UL;
+            b ^= static_cast<unsigned char>(v >> 33);
+        }
+    }
+    std::string out;
+    for (unsigned char b : bytes) out += alphabet[b % (sizeof alphabet - 1)];
+    return out;
+}
+
+}  // namespace
+
+void setRefusalSink(std::function<void(const std::string&)> sink) { refusalSink() = std::move(sink); }
+
 bool append(const std::string& path, const std::string& text) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = writeAll(fd, text.data(), text.size());
+    if (!plainName(splitPath(path).second)) return false;
+    // O_NOFOLLOW: a symbolic link is not opened; O_NONBLOCK: a FIFO with no
+    // reader is refused at once instead of blocking the program.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        const int e = errno;
+        if (e == ELOOP) refuse(path, "it is a symbolic link");
+        if (e == EISDIR || e == ENXIO) refuse(path, "it is not a regular file");
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0;
+    if (ok && !S_ISREG(st.st_mode)) {
+        refuse(path, "it is not a regular file");
+        ok = false;
+    } else if (ok && st.st_nlink > 1) {
+        refuse(path, "it has other hard links");
+        ok = false;
+    }
+    ok = ok && writeAll(fd, text.data(), text.size());
     return (::close(fd) == 0) && ok;
 }
 
 bool writeWhole(const std::string& path, const std::string& text, unsigned mode) {
-    std::string tmp = path + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) return false;
-    ::fchmod(fd, mode);
-    bool ok = writeAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        ::unlink(tmp.c_str());
-        return false;
+    const auto [dir, name] = splitPath(path);
+    if (!plainName(name)) return false;
+    WriteFile f;
+    // A hidden name, so that no file pattern but one of hidden files takes it.
+    if (!f.create(dir, "." + name + ".", ".tmp", mode)) return false;
+    return f.write(text) && f.finish() && f.commit(name);
+}
+
+// Opens a regular file for reading; -1 for anything else (a FIFO would
+// block, a device never end).
+static int openRegular(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
     }
-    return true;
+    return fd;
 }
 
 std::optional<std::string> readAll(const std::string& path, std::int64_t maxBytes) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = openRegular(path);
     if (fd < 0) return std::nullopt;
     std::string out;
     char buf[65536];
@@ -184,7 +265,7 @@ bool ReadFile::open(const std::string& path) {
     close();
     failed_ = false;
     buffer_.reserve(65536);
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd_ = openRegular(path);
     return fd_ >= 0;
 }
 
@@ -221,13 +302,40 @@ void ReadFile::close() {
 
 WriteFile::~WriteFile() { close(); }
 
-bool WriteFile::create(const std::string& path) {
+bool WriteFile::create(const std::string& dir, const std::string& prefix, const std::string& suffix,
+                       unsigned mode) {
     close();
+    failed_ = true;
+    synced_ = false;
+    dirFd_ = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd_ < 0) return false;
+    dir_ = dir.empty() ? "." : dir;
+    // O_EXCL with O_NOFOLLOW: only a name that did not exist is created, so
+    // nothing planted under it (a link, a FIFO, another file) is written to.
+    for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
+        std::string name = prefix + randomPart() + suffix;
+        fd_ = ::openat(dirFd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                       mode & 0777);
+        if (fd_ >= 0)
+            name_ = std::move(name);
+        else if (errno != EEXIST)
+            break;
+    }
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || ::fchmod(fd_, mode & 0777) != 0) {
+        close();
+        failed_ = true;
+        return false;
+    }
     failed_ = false;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0) failed_ = true;
-    return fd_ >= 0;
+    return true;
 }
+
+std::string WriteFile::inDir(const std::string& name) const {
+    return dir_.back() == '/' ? dir_ + name : dir_ + "/" + name;
+}
+
+std::string WriteFile::path() const { return name_.empty() ? std::string() : inDir(name_); }
 
 bool WriteFile::write(const std::string& bytes) {
     if (fd_ < 0 || failed_) {
@@ -241,12 +349,66 @@ bool WriteFile::write(const std::string& bytes) {
 bool WriteFile::finish() {
     if (fd_ < 0) return false;
     if (::fsync(fd_) != 0) failed_ = true;
+    synced_ = !failed_;
     return !failed_;
+}
+
+bool WriteFile::commit(const std::string& name) {
+    if (fd_ < 0 || name_.empty()) return false;
+    bool ok = !failed_ && plainName(name) && name.find('/') == std::string::npos;
+    if (::close(fd_) != 0) ok = false;
+    fd_ = -1;
+    bool fresh = false;  // no file of that name yet
+    if (ok) {
+        // The old file is replaced only when it is a regular file: a link
+        // stays a link, and a download that would replace it fails.
+        struct stat st {};
+        if (::fstatat(dirFd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISLNK(st.st_mode)) {
+                refuse(inDir(name), "it is a symbolic link");
+                ok = false;
+            } else if (!S_ISREG(st.st_mode)) {
+                refuse(inDir(name), "it is not a regular file");
+                ok = false;
+            }
+        } else if (errno == ENOENT) {
+            fresh = true;
+        } else {
+            ok = false;
+        }
+    }
+    // Both names relative to the one directory opened at creation, so the
+    // file cannot be moved anywhere else by a directory renamed meanwhile.
+    // Where there was no file, none planted since is replaced either (file
+    // systems without RENAME_NOREPLACE take the plain rename).
+    auto moveIntoPlace = [&] {
+        if (fresh) {
+            if (::renameat2(dirFd_, name_.c_str(), dirFd_, name.c_str(), RENAME_NOREPLACE) == 0) return true;
+            if (errno != EINVAL && errno != ENOSYS) return false;
+        }
+        return ::renameat(dirFd_, name_.c_str(), dirFd_, name.c_str()) == 0;
+    };
+    if (ok && moveIntoPlace()) {
+        name_.clear();
+        // A file flushed to disk has its new name flushed too.
+        if (synced_ && ::fsync(dirFd_) != 0 && errno != EINVAL) ok = false;
+    } else {
+        ok = false;
+    }
+    if (!ok) failed_ = true;
+    close();
+    return ok;
 }
 
 void WriteFile::close() {
     if (fd_ >= 0 && ::close(fd_) != 0) failed_ = true;
     fd_ = -1;
+    if (dirFd_ >= 0) {
+        if (!name_.empty()) ::unlinkat(dirFd_, name_.c_str(), 0);
+        ::close(dirFd_);
+    }
+    dirFd_ = -1;
+    name_.clear();
 }
 
 }  // namespace corvantel::platform::files

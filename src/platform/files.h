@@ -3,6 +3,7 @@
 // operation reports failure by its result and never throws.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,17 +19,26 @@ bool remove(const std::string& path);
 // Whether two paths name the same existing directory.
 bool sameDirectory(const std::string& a, const std::string& b);
 
+// Writes never go through a link: a name that is a symbolic link, or that
+// is not a regular file, is refused, and the refusal is told here (by
+// default a line on standard error). The caller's result is false.
+void setRefusalSink(std::function<void(const std::string&)> sink);
+
 // Appends text as it stands (the caller adds line ends). Creates the file
-// when missing; opens and closes it within the call.
+// when missing; opens and closes it within the call. A name that is a
+// symbolic link, anything but a regular file, or a file with other hard
+// links is refused.
 bool append(const std::string& path, const std::string& text);
 
-// Replaces the whole file: writes a temporary file beside it, flushes it to
-// disk and renames it over the old one, so a failure leaves the old file.
-// mode is applied to the new file (0600 keeps it to its owner).
+// Replaces the whole file: writes a new file of a fresh name beside it,
+// flushes it to disk and renames it over the old one, so a failure leaves
+// the old file. mode is applied to the new file (0600 keeps it to its
+// owner). An old file that is a symbolic link or not a regular file is
+// refused and left as it is.
 bool writeWhole(const std::string& path, const std::string& text, unsigned mode = 0644);
 
-// The whole content, or nothing when it cannot be read. maxBytes bounds
-// what a hand-edited file can make us hold.
+// The whole content, or nothing when it cannot be read or is not a regular
+// file. maxBytes bounds what a hand-edited file can make us hold.
 std::optional<std::string> readAll(const std::string& path, std::int64_t maxBytes = 16 << 20);
 
 // Lines of a text file, split at LF, CR LF or a lone CR, without the breaks.
@@ -69,24 +79,39 @@ private:
     std::size_t pos_ = 0;
 };
 
+// A new file, written under a name of its own and then renamed into place
+// in the same directory. It is created exclusively (never an existing file,
+// never through a link), and removed again unless it is committed.
 class WriteFile {
 public:
     WriteFile() = default;
     ~WriteFile();
     WriteFile(const WriteFile&) = delete;
     WriteFile& operator=(const WriteFile&) = delete;
-    // Creates or truncates the file.
-    bool create(const std::string& path);
+    // Creates a file in dir named prefix + a fresh random part + suffix.
+    bool create(const std::string& dir, const std::string& prefix, const std::string& suffix,
+                unsigned mode = 0644);
     bool isOpen() const { return fd_ >= 0; }
+    // The created file's path (empty when none).
+    std::string path() const;
     bool write(const std::string& bytes);
     // Flushes to disk; false when any write or the flush failed.
     bool finish();
     bool failed() const { return failed_; }
+    // Closes the file and renames it to name in its directory. Refused (the
+    // file is removed) when name is a symbolic link or anything but a
+    // regular file, or when a write, the close or the rename failed.
+    bool commit(const std::string& name);
+    // Closes the file and removes it unless it was committed.
     void close();
 
 private:
+    std::string inDir(const std::string& name) const;
+    int dirFd_ = -1;
     int fd_ = -1;
     bool failed_ = false;
+    bool synced_ = false;  // finish() flushed it: the rename is flushed too
+    std::string dir_, name_;
 };
 
 }  // namespace corvantel::platform::files

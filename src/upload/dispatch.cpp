@@ -36,6 +36,7 @@ void installUploadHandlers(App& app) {
 bool sendUploadCommand(App& app, const std::string& text) {
     auto& c = *app.w.ftpclient1a;
     if (c.state() != Endpoint::Connected) return false;
+    if (!fitsInCommand(text)) return false;  // never a second command smuggled into this one
     if (app.trace) app.trace(std::string("upload -> ") + traceText(text));
     if (!c.sendData(text + "\r\n")) return false;
     app.s.uploadLedger.sent(text);

@@ -82,13 +82,13 @@ void uploadNextFile(App& app) {
 }
 
 // Opens the chosen file for reading; false when it has vanished or cannot
-// be read.
+// be read, or when its name cannot go into a command (a CR, LF or NUL).
 static bool openChosen(App& app) {
     auto& s = app.s;
     app.uploadFile.close();
     const std::string path = app.workFile(s.uploadFileName);
     s.uploadFileLength = files::length(path);
-    return s.uploadFileLength >= 0 && app.uploadFile.open(path);
+    return s.uploadFileLength >= 0 && fitsInCommand(s.uploadFileName) && app.uploadFile.open(path);
 }
 
 static void failAndGoOn(App& app) {

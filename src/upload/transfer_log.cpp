@@ -11,9 +11,14 @@ namespace fmt = platform::fmt;
 void logUploadResult(App& app, const std::string& result) {
     auto& s = app.s;
     auto t = app.now();
+    // A name with a line break (a file that was never sent for it) still
+    // makes one line: its CR, LF and NUL bytes are shown as "?".
+    std::string name = s.uploadFileName;
+    for (char& c : name)
+        if (c == '\r' || c == '\n' || c == '\0') c = '?';
     files::append(app.ownFile("fileupl.log"),
                   printZoneLine({ZoneField::Text(fmt::slashDate(t)), ZoneField::Text(fmt::hhmmssAmPm(t)),
-                                 ZoneField::Text(s.uploadFileName), ZoneField::Number(s.uploadFileLength),
+                                 ZoneField::Text(name), ZoneField::Number(s.uploadFileLength),
                                  ZoneField::Text(result)}));
     s.uploadVerdictGiven = true;
     if (s.uploadFileName == s.uploadOwedName) s.uploadOwedName.clear();

@@ -155,7 +155,9 @@ TEST_F(SettingsFile, FileIsKeptToItsOwner) {
     saveSettings(app());
     auto perms = fs::status(dir.file("values.log")).permissions();
     EXPECT_EQ(perms & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_FALSE(dir.exists("values.log.tmp"));
+    // No temporary is left beside it.
+    for (auto& e : fs::directory_iterator(dir.path()))
+        EXPECT_EQ(e.path().filename().string().find("values.log."), std::string::npos) << e.path();
 }
 
 TEST_F(SettingsFile, PasswordOfANamedUserIsLeftOutWithoutRecallPass) {
@@ -236,11 +238,24 @@ TEST_F(SettingsFile, FailedSaveLeavesThePreviousFile) {
     start();
     saveSettings(app());
     const std::string before = dir.read("values.log");
-    // The temporary file cannot be made: its name is taken by a directory.
-    fs::create_directory(dir.file("values.log.tmp"));
-    w().Text1.userSetText("changed.example");
+    // The file has been replaced by a link: the save is refused, and neither
+    // the link nor what it points to is written.
+    fs::rename(dir.file("values.log"), dir.file("elsewhere"));
+    fs::create_symlink(dir.file("elsewhere"), dir.file("values.log"));
+    // A link planted under the temporary's old fixed name is not written through either.
+    dir.write("victim", "kept");
+    fs::create_symlink(dir.file("victim"), dir.file("values.log.tmp"));
+    std::vector<std::string> refused;
+    platform::files::setRefusalSink([&](const std::string& text) { refused.push_back(text); });
+    setDownload("Bob", "secret");
+    w().ai_pass.userChoose();
     saveSettings(app());
-    EXPECT_EQ(dir.read("values.log"), before);
+    platform::files::setRefusalSink(nullptr);
+    EXPECT_TRUE(fs::is_symlink(dir.file("values.log")));
+    EXPECT_EQ(dir.read("elsewhere"), before);
+    EXPECT_EQ(dir.read("victim"), "kept");
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_NE(refused[0].find("values.log': it is a symbolic link"), std::string::npos) << refused[0];
 }
 
 // ------------------------------------------------------------------ loading

@@ -2,6 +2,7 @@
 // would set them.
 
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -56,13 +57,87 @@ TEST(CommandLine, PasswordsFromFilesAndTheEnvironment) {
     ASSERT_TRUE(o);
     EXPECT_EQ(o->warnings.size(), 0u);  // the file is not read: the password was given
     EXPECT_EQ(std::count_if(o->fields.begin(), o->fields.end(), [](auto& f) { return f.first == "Text5"; }), 1);
-    o = parse({"--download-password-file", d.file("pw")});
-    ASSERT_TRUE(o);
-    EXPECT_EQ(o->warnings.size(), 1u);
-    ::unsetenv("CORVANTEL_UPLOAD_PASSWORD");
     std::string error;
+    EXPECT_FALSE(parse({"--download-password-file", d.file("pw")}, &error));
+    EXPECT_NE(error.find("can be read by others (chmod 600 it)"), std::string::npos) << error;
+    ::unsetenv("CORVANTEL_UPLOAD_PASSWORD");
     EXPECT_FALSE(parse({"--download-password-file", d.file("missing")}, &error));
     EXPECT_EQ(traceText("PASS s3cret"), "PASS ****");
+}
+
+// A password file is opened once and judged by what was opened; each fault
+// is a clear error (exit status 2), none hangs the start.
+TEST(CommandLine, PasswordFilesThatAreRefused) {
+    TempDir d;
+    ASSERT_EQ(::mkdir(d.file("dir").c_str(), 0700), 0);
+    ASSERT_EQ(::mkfifo(d.file("fifo").c_str(), 0600), 0);
+    const struct {
+        const char* name;
+        std::string content;  // nothing written for "dir" and "fifo"
+        unsigned mode;
+        const char* error;
+    } rows[] = {
+        {"empty", "", 0600, "is empty"},
+        {"blank", "\r\nsecond\n", 0600, "is empty"},
+        {"long", std::string(5000, 'x'), 0600, "too long"},
+        {"group", "pw\n", 0640, "can be read by others"},
+        {"other", "pw\n", 0604, "can be read by others"},
+        {"cr", "p\rw\n", 0600, "holds a CR or a NUL byte"},
+        {"nul", std::string("p\0w\n", 4), 0600, "holds a CR or a NUL byte"},
+        {"dir", "", 0700, "is not a regular file"},
+        {"fifo", "", 0600, "is not a regular file"},
+    };
+    for (auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (std::string(row.name) != "dir" && std::string(row.name) != "fifo") {
+            d.write(row.name, row.content);
+            ASSERT_EQ(::chmod(d.file(row.name).c_str(), row.mode), 0);
+        }
+        std::string error;
+        EXPECT_FALSE(parse({"--download-password-file", d.file(row.name)}, &error));
+        EXPECT_NE(error.find(row.error), std::string::npos) << error;
+        EXPECT_NE(error.find(row.name), std::string::npos) << error;  // the file is named
+    }
+    // The owner-only file with a first line is taken, write bits aside.
+    d.write("ok", "p w\r\n");
+    ASSERT_EQ(::chmod(d.file("ok").c_str(), 0400), 0);
+    auto o = parse({"--upload-password-file", d.file("ok")});
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->fields, (std::vector<std::pair<std::string, std::string>>{{"Text5", "p w"}}));
+}
+
+// A password that would end the PASS command early is refused at start-up,
+// wherever it comes from; other commands holding such a byte are never sent.
+TEST(CommandLine, PasswordsWithLineBreaksAreRefused) {
+    std::string error;
+    for (const std::string& bad : {std::string("a\r\nDELE victim.txt"), std::string("a\n"), std::string("\r")}) {
+        EXPECT_FALSE(parse({"--upload-password", bad}, &error));
+        EXPECT_EQ(error, "the upload password holds a line break or a NUL byte");
+        ::setenv("CORVANTEL_DOWNLOAD_PASSWORD", bad.c_str(), 1);
+        EXPECT_FALSE(parse({}, &error));
+        EXPECT_EQ(error, "the download password holds a line break or a NUL byte");
+    }
+    ::unsetenv("CORVANTEL_DOWNLOAD_PASSWORD");
+    EXPECT_TRUE(parse({"--download-password", "fine \t pass"}));
+    EXPECT_TRUE(fitsInCommand("STOR a b.txt"));
+    EXPECT_FALSE(fitsInCommand("STOR a\rb"));
+    EXPECT_FALSE(fitsInCommand("STOR a\nb"));
+    EXPECT_FALSE(fitsInCommand(std::string("STOR a\0b", 8)));
+}
+
+// Headless, a password on the command line draws a warning: every local
+// user can read it in the process list.
+TEST(CommandLine, PasswordOnTheCommandLineWarnsHeadless) {
+    auto o = parse({"--download-password", "x", "--headless"});
+    ASSERT_TRUE(o);
+    ASSERT_EQ(o->warnings.size(), 1u);
+    EXPECT_EQ(o->warnings[0],
+              "--download-password can be read by every local user in the process list; use "
+              "--download-password-file or CORVANTEL_DOWNLOAD_PASSWORD");
+    o = parse({"--headless", "--upload-password", "x", "--download-password", "y"});
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->warnings.size(), 2u);
+    EXPECT_TRUE(parse({"--download-password", "x"})->warnings.empty());  // the window
 }
 
 TEST(CommandLine, ValuesAreKeptInOrder) {
@@ -137,6 +212,24 @@ TEST_F(Presets, WorkPathAsChosenInTheDialog) {
     EXPECT_EQ(s().workPath, other.path());
     EXPECT_EQ(w().Label15.caption(), "Working Path is " + other.path());
     EXPECT_EQ(dir.read("pather.log"), other.path() + "\r\n");
+}
+
+// Headless with a password loaded, the process becomes non-dumpable: no
+// core file, no ptrace or /proc/PID/mem for the user's other processes.
+TEST_F(Presets, HeadlessWithAPasswordIsNotDumpable) {
+    start();
+    ASSERT_EQ(::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 1);
+    auto o = parse({"--headless"});
+    EXPECT_FALSE(guardSecrets(app(), *o));  // the anonymous default is no secret
+    EXPECT_EQ(::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 1);
+    o = parse({"--download-user", "bob", "--download-password", "s3cret"});
+    applyOptions(app(), *o);
+    EXPECT_FALSE(guardSecrets(app(), *o));  // the window
+    EXPECT_EQ(::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 1);
+    o->headless = true;
+    EXPECT_TRUE(guardSecrets(app(), *o));
+    EXPECT_EQ(::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 0);
+    ASSERT_EQ(::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0), 0);
 }
 
 TEST(Once, WaitsForEveryArmedAndRunNowJob) {

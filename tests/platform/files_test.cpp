@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
 
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -47,15 +51,126 @@ TEST(Lines, AnyLineEnd) {
     EXPECT_TRUE(files::splitLines("").empty());
 }
 
+// The names in a directory, hidden ones too.
+std::vector<std::string> namesIn(const std::string& dir) {
+    std::vector<std::string> out;
+    for (auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Collects what the file layer refuses, instead of standard error.
+struct Refusals {
+    std::vector<std::string> seen;
+    Refusals() {
+        files::setRefusalSink([this](const std::string& text) { seen.push_back(text); });
+    }
+    ~Refusals() { files::setRefusalSink(nullptr); }
+    bool told(const std::string& part) const {
+        return std::any_of(seen.begin(), seen.end(), [&](auto& t) { return t.find(part) != std::string::npos; });
+    }
+};
+
 TEST(WriteWhole, FailureLeavesTheOldFile) {
     TempDir d;
+    Refusals refusals;
     ASSERT_TRUE(files::writeWhole(d.file("v.log"), "old", 0600));
     struct stat st {};
     ASSERT_EQ(::stat(d.file("v.log").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    ::mkdir(d.file("v.log.tmp").c_str(), 0755);  // the temporary cannot be made
-    EXPECT_FALSE(files::writeWhole(d.file("v.log"), "new"));
-    EXPECT_EQ(d.read("v.log"), "old");
+    // The temporary has a fresh name: a directory (or anything else) under
+    // the old fixed name neither stops the write nor is touched.
+    ::mkdir(d.file("v.log.tmp").c_str(), 0755);
+    EXPECT_TRUE(files::writeWhole(d.file("v.log"), "new"));
+    EXPECT_EQ(d.read("v.log"), "new");
+    EXPECT_EQ(namesIn(d.path()), (std::vector<std::string>{"v.log", "v.log.tmp"}));
+    // A name that is a directory cannot be replaced: the write fails and
+    // leaves no temporary behind.
+    EXPECT_FALSE(files::writeWhole(d.file("v.log.tmp"), "new"));
+    EXPECT_TRUE(refusals.told("v.log.tmp': it is not a regular file"));
+    EXPECT_EQ(namesIn(d.path()), (std::vector<std::string>{"v.log", "v.log.tmp"}));
+}
+
+// Nothing is ever written through a symbolic link, a FIFO or a hard link
+// planted under a name the program writes.
+TEST(NoWriteThroughLinks, AppendRefusesLinksAndOddFiles) {
+    TempDir d;
+    Refusals refusals;
+    d.write("target", "secret");
+    ASSERT_EQ(::symlink(d.file("target").c_str(), d.file("link.log").c_str()), 0);
+    ASSERT_EQ(::link(d.file("target").c_str(), d.file("hard.log").c_str()), 0);
+    ASSERT_EQ(::mkfifo(d.file("fifo.log").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink(d.file("missing").c_str(), d.file("dangling.log").c_str()), 0);
+    for (const char* name : {"link.log", "hard.log", "fifo.log", "dangling.log"}) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(files::append(d.file(name), "line\r\n"));  // the FIFO does not block either
+        EXPECT_TRUE(refusals.told(std::string(name) + "': it "));
+    }
+    EXPECT_TRUE(refusals.told("link.log': it is a symbolic link"));
+    EXPECT_TRUE(refusals.told("fifo.log': it is not a regular file"));
+    EXPECT_TRUE(refusals.told("hard.log': it has other hard links"));
+    EXPECT_EQ(d.read("target"), "secret");
+    EXPECT_FALSE(d.exists("missing"));
+    // A plain log is made and added to.
+    EXPECT_TRUE(files::append(d.file("plain.log"), "a\r\n"));
+    EXPECT_TRUE(files::append(d.file("plain.log"), "b\r\n"));
+    EXPECT_EQ(d.read("plain.log"), "a\r\nb\r\n");
+    EXPECT_EQ(refusals.seen.size(), 4u);
+    // A FIFO is not read either (it would block).
+    EXPECT_FALSE(files::readAll(d.file("fifo.log")));
+    files::ReadFile r;
+    EXPECT_FALSE(r.open(d.file("fifo.log")));
+}
+
+TEST(NoWriteThroughLinks, WriteWholeNeitherFollowsNorReplacesALink) {
+    TempDir d;
+    Refusals refusals;
+    d.write("target", "secret");
+    ASSERT_EQ(::symlink(d.file("target").c_str(), d.file("v.log").c_str()), 0);
+    // Links planted under the names a temporary could once be guessed by.
+    ASSERT_EQ(::symlink(d.file("target").c_str(), d.file("v.log.tmp").c_str()), 0);
+    ASSERT_EQ(::symlink(d.file("target").c_str(), d.file("w.log.tmp").c_str()), 0);
+    EXPECT_FALSE(files::writeWhole(d.file("v.log"), "password", 0600));
+    EXPECT_TRUE(refusals.told("v.log': it is a symbolic link"));
+    EXPECT_TRUE(files::writeWhole(d.file("w.log"), "password", 0600));
+    EXPECT_EQ(d.read("w.log"), "password");
+    EXPECT_EQ(d.read("target"), "secret");
+    struct stat st {};
+    ASSERT_EQ(::lstat(d.file("v.log").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(namesIn(d.path()), (std::vector<std::string>{"target", "v.log", "v.log.tmp", "w.log", "w.log.tmp"}));
+}
+
+TEST(NoWriteThroughLinks, NewFilesAreExclusiveAndRenamedBesideThemselves) {
+    TempDir d;
+    Refusals refusals;
+    files::WriteFile a, b;
+    ASSERT_TRUE(a.create(d.path(), ".x.", ".part", 0600));
+    ASSERT_TRUE(b.create(d.path(), ".x.", ".part", 0600));
+    EXPECT_NE(a.path(), b.path());
+    const std::string aName = a.path().substr(d.path().size() + 1);
+    EXPECT_EQ(aName.rfind(".x.", 0), 0u);
+    EXPECT_EQ(aName.size(), std::string(".x.12345678.part").size());
+    struct stat st {};
+    ASSERT_EQ(::stat(a.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(a.write("bytes") && a.finish());
+    EXPECT_TRUE(a.commit("x"));
+    EXPECT_EQ(d.read("x"), "bytes");
+    // A name that is a link is not replaced; the new file goes.
+    d.write("target", "secret");
+    ASSERT_EQ(::symlink(d.file("target").c_str(), d.file("y").c_str()), 0);
+    EXPECT_TRUE(b.write("evil"));
+    EXPECT_FALSE(b.commit("y"));
+    EXPECT_TRUE(refusals.told("/y': it is a symbolic link"));
+    EXPECT_FALSE(b.isOpen());
+    EXPECT_EQ(d.read("target"), "secret");
+    // One that is closed without a commit is removed.
+    ASSERT_TRUE(b.create(d.path(), ".z.", ".part"));
+    b.close();
+    EXPECT_EQ(namesIn(d.path()), (std::vector<std::string>{"target", "x", "y"}));
+    // No file is created in a directory that is not there.
+    EXPECT_FALSE(b.create(d.file("missing"), ".z.", ".part"));
 }
 
 TEST(ReadFile, RecordsAcrossTheBuffer) {

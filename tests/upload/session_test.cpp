@@ -111,5 +111,28 @@ TEST_F(UploadSession, TimestampGoesOnTheRemoteNameOnly) {
     EXPECT_NE(dir.read("fileupl.log").find(" y.txt "), std::string::npos);
 }
 
+// A local file whose name would smuggle a command into STOR is not sent: it
+// gets a "fail" line (its line breaks shown as "?") and the others go on.
+// No command holding a CR, LF or NUL leaves the program.
+TEST_F(UploadSession, NameWithALineBreakIsNeverSent) {
+    dir.write("x\r\nDELE victim.txt", "evil");
+    bool refused = false;
+    server.override = [&](const std::string& line) {
+        if (line.rfind("STOR ", 0) == 0 && !refused) refused = !app().sendUploadHook("NOOP\r\nDELE victim.txt");
+        return std::string();
+    };
+    run();
+    EXPECT_TRUE(refused);
+    for (auto& c : server.commands) EXPECT_EQ(c.find("victim"), std::string::npos) << c;
+    EXPECT_EQ(server.stored.size(), 4u);
+    EXPECT_EQ(s().failedFiles, 1);
+    const std::string log = dir.read("fileupl.log");
+    const std::size_t at = log.find("x??DELE victim.txt ");
+    ASSERT_NE(at, std::string::npos) << log;
+    const std::string line = log.substr(at, log.find("\r\n", at) - at);
+    EXPECT_EQ(line.substr(line.size() - 4), "fail") << log;
+    EXPECT_TRUE(dir.exists("x\r\nDELE victim.txt"));
+}
+
 }  // namespace
 }  // namespace corvantel::testing
