@@ -157,6 +157,9 @@ struct AppState {
     std::string downloadAnswered;
     // The server refused EPSV in this session: PASV from then on.
     bool downloadEpsvRefused = false;
+    // The transfer type last asked for in this session (quick waits send
+    // TYPE only when it changes).
+    std::string downloadType;
     // The port of the last passive-mode answer (-1: none usable).
     std::int32_t downloadPassivePort = -1;
     TlsPhase downloadTlsPhase = TlsPhase::Off;
@@ -198,6 +201,7 @@ struct AppState {
     CommandLedger uploadLedger;
     std::string uploadAnswered;
     bool uploadEpsvRefused = false;
+    std::string uploadType;
     std::int32_t uploadPassivePort = -1;
     TlsPhase uploadTlsPhase = TlsPhase::Off;
     std::string uploadTlsProblem;

@@ -137,6 +137,24 @@ static bool listingNamesFiles(App& app) {
     return app.w.Combo1.count() > 0;
 }
 
+// The files begin (after the listing's TYPE A has been answered). The data
+// connection asked for here carries nothing: in passive mode (where a
+// server may wait for it to be opened) and with quick waits none is asked
+// for, and the first file starts at once.
+static void startFiles(App& app) {
+    auto& s = app.s;
+    s.stepCommandSent = false;
+    s.downloadStep = 12;
+    if (s.passiveMode || s.quickWaits) {
+        if (selectNextDownload(app))
+            retrievalStep(app);
+        else
+            finishListing(app);
+        return;
+    }
+    sendDownloadDataSetup(app);
+}
+
 void downloadListingStep(App& app) {
     auto& s = app.s;
     auto& w = app.w;
@@ -164,23 +182,16 @@ void downloadListingStep(App& app) {
             }
             s.downloadStep = 9;
             resetDownloadListener(app);
-            send("TYPE A");
             s.downloadDataIsFile = false;
-            break;
-        case 9:
-            s.stepCommandSent = false;
-            s.downloadStep = 12;
-            // The data connection asked for here carries nothing: in passive
-            // mode (where a server may wait for it to be opened) and with
-            // quick waits none is asked for, and the files start at once.
-            if (s.passiveMode || s.quickWaits) {
-                if (selectNextDownload(app))
-                    retrievalStep(app);
-                else
-                    finishListing(app);
+            // With quick waits a TYPE that changes nothing is not sent.
+            if (s.quickWaits && s.downloadType == "TYPE A") {
+                startFiles(app);
                 break;
             }
-            sendDownloadDataSetup(app);
+            send("TYPE A");
+            break;
+        case 9:
+            startFiles(app);
             break;
         case 10:
             s.downloadStep = 11;

@@ -43,6 +43,7 @@ bool sendDownloadCommand(App& app, const std::string& text) {
     if (app.trace) app.trace(std::string("download -> ") + traceText(text));
     if (!c.sendData(text + "\r\n")) return false;
     app.s.downloadLedger.sent(text);
+    if (text.rfind("TYPE ", 0) == 0) app.s.downloadType = text;
     return true;
 }
 

@@ -106,11 +106,18 @@ static void step12(App& app) {
         sendOrFail(app, "DELE " + s.downloadFileName);
         s.downloadLastPassed = false;
     } else {
-        s.downloadStep = 13;
         w.ftpclient2->setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text9.text()) & 0xffff));
         resetDownloadListener(app);
-        sendOrFail(app, s.transferType);
         s.downloadDataIsFile = true;
+        // With quick waits a command goes out only when it changes
+        // something: the type once per session, REST only to resume.
+        if (s.quickWaits && s.downloadType == s.transferType) {
+            s.downloadStep = 14;
+            sendDownloadDataSetup(app);
+        } else {
+            s.downloadStep = 13;
+            sendOrFail(app, s.transferType);
+        }
     }
     s.downloadNextDue = false;
 }
@@ -214,6 +221,10 @@ void retrievalStep(App& app) {
                 break;
             }
             s.downloadStep = 15;
+            if (s.quickWaits) {
+                startFile(app);
+                break;
+            }
             sendOrFail(app, "REST 0");
             break;
         }

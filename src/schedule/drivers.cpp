@@ -81,6 +81,7 @@ void runDownloadSession(App& app) {
     s.downloadVerdictPending = false;
     s.downloadListFallback = false;
     s.downloadEpsvRefused = false;
+    s.downloadType.clear();
     s.downloadPassivePort = -1;
     s.downloadTlsPhase = TlsPhase::Off;
     s.downloadTlsProblem.clear();
@@ -207,6 +208,7 @@ void runUploadSession(App& app) {
     s.uploadAssembler.clear();
     s.uploadLedger.reset();
     s.uploadEpsvRefused = false;
+    s.uploadType.clear();
     s.uploadPassivePort = -1;
     s.uploadTlsPhase = TlsPhase::Off;
     s.uploadTlsProblem.clear();

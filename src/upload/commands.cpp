@@ -115,8 +115,14 @@ void uploadListingStep(App& app) {
             uploadTimedWait(app, [&] { return s.uploadWaitSeconds >= 5 || (s.quickWaits && uploadDataClosed(app)); });
             s.uploadStep = 9;
             reopenUploadListener(app);
-            send("TYPE A");
             s.uploadTransferPhase = false;
+            // With quick waits: no TYPE that changes nothing, and no data
+            // connection that nothing uses; the files begin.
+            if (s.quickWaits && s.uploadType == "TYPE A") {
+                s.uploadStep = 12;
+                break;
+            }
+            send("TYPE A");
             break;
         case 9:
             s.uploadStep = 12;

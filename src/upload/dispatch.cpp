@@ -40,6 +40,7 @@ bool sendUploadCommand(App& app, const std::string& text) {
     if (app.trace) app.trace(std::string("upload -> ") + traceText(text));
     if (!c.sendData(text + "\r\n")) return false;
     app.s.uploadLedger.sent(text);
+    if (text.rfind("TYPE ", 0) == 0) app.s.uploadType = text;
     return true;
 }
 

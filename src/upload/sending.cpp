@@ -73,6 +73,7 @@ void uploadNextFile(App& app) {
                 started = true;
             }
             app.loop.yield();
+            if (!started && overtaken()) return;
         }
     } else {
         uploadFileStep(app);
@@ -145,12 +146,19 @@ void uploadFileStep(App& app) {
     auto& w = app.w;
     switch (s.uploadStep) {
         case 18: {
-            s.uploadStep = 19;
             ++s.uploadFileStarts;
             w.ftpclient3->setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text10.text()) & 0xffff));
             reopenUploadListener(app);
-            sendOrFail(app, s.transferType);
             s.uploadTransferPhase = true;
+            // With quick waits the type goes out only when it changes, and
+            // REST only to resume.
+            if (s.quickWaits && s.uploadType == s.transferType) {
+                s.uploadStep = 20;
+                sendUploadDataSetup(app);
+            } else {
+                s.uploadStep = 19;
+                sendOrFail(app, s.transferType);
+            }
             break;
         }
         case 19:
@@ -165,6 +173,10 @@ void uploadFileStep(App& app) {
             // the store fails for want of it.
             if (ready == DataReady::No || !uploadOpenPassive(app)) s.uploadPassivePort = -1;
             s.uploadStep = 21;
+            if (s.quickWaits) {
+                storeStep(app);
+                break;
+            }
             sendOrFail(app, "REST 0");
             break;
         }

@@ -195,7 +195,12 @@ public:
         auto& s = app_->s;
         const auto t0 = plat_.nowMs();
         const int sessions0 = server_.sessions;
-        const std::int64_t bound = (300'000 + static_cast<std::int64_t>(sc_.files.size()) * 45'000);
+        // A session's bound: the watchdog's time, a few pauses per file, and
+        // whatever the server made it wait on purpose.
+        std::int64_t delays = 0;
+        for (auto& a : sc_.actions)
+            if (a.fault == Fault::Delay || a.fault == Fault::Trickle) delays += a.arg * (a.fault == Fault::Trickle ? 4 : 1);
+        const std::int64_t bound = 300'000 + static_cast<std::int64_t>(sc_.files.size()) * 45'000 + delays;
         // Far more than any session may take: the run stops there.
         plat_.timeLimitMs = t0 + bound * (sc_.retries + 2) * (static_cast<std::int64_t>(sc_.files.size()) + 2);
         if (!job()) {
@@ -227,6 +232,7 @@ public:
             return broken;
         }
         const auto all = lines();
+        if (app_->trace) app_->trace("-- verdicts after the normal run:\n" + log() + errors());
         for (std::size_t i = before; i < all.size(); ++i)
             if (all[i].result != "pass") broken.push_back("after the faults, " + all[i].name + " failed");
         if (s.failedSessions != failed) broken.push_back("after the faults, the session failed: " + errors());

@@ -55,6 +55,9 @@ const Scenario regressions[] = {
     // (a file deleted meanwhile), not at its old position.
     {.seed = 30161, .quick = true, .retries = 1, .deleteAfter = true,
      .files = {{"a.jpg", 0}, {"my photo 2.jpg", 100}, {"a3.jpg", 100}}, .actions = {{"DELE", 2, Fault::Refuse, 5}}},
+    // A nested call started the last upload during the outer call's yield.
+    {.seed = 162778, .upload = true, .split = true, .multiLine = true, .listsEverything = true, .pattern = "a*.jpg", .files = {{"c.txt", 100}, {"a3.txt", 100}, {"p4.txt", 100}, {"my photo 5.txt", 100}}, .actions = {{"TYPE", 6, Fault::ResetBefore, 1}}},
+    {.seed = 185595, .upload = true, .lf = true, .split = true, .multiLine = true, .pattern = "*", .files = {{"a0.txt", 100}, {"b.txt", 100}, {"my photo 2.txt", 100}, {"a3.txt", 100}, {"p4.txt", 100}, {"my photo 5.txt", 100}}, .actions = {{"PORT", 5, Fault::Refuse, 7}}},
     // A repeated greeting answers no command.
     {.seed = 98, .repeatGreeting = true, .files = {{"a.jpg", 100}}},
     // A file taken over for a retry that never comes to it still gets its
