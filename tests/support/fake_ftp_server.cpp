@@ -37,7 +37,7 @@ std::function<std::string(const std::string&)> FakeFtpServer::retrAs(const std::
         reply(t.start);
         d->send(t.data);
         if (t.reset)
-            d->reset();
+            d->reset(t.resetNumber);
         else
             d->close();
         reply(t.end);
@@ -111,7 +111,10 @@ void FakeFtpServer::handle(const std::string& line) {
     std::string arg = line.size() > cmd.size() + 1 ? line.substr(cmd.size() + 1) : "";
     cmd = toUpperAscii(cmd);
     if (cmd == "AUTH") {
-        reply(tls ? "234 Proceed with negotiation." : "502 AUTH not understood.");
+        if (control && tls)
+            control->send("234 Proceed with negotiation.\r\n" + afterAuth);
+        else
+            reply("502 AUTH not understood.");
         return;
     }
     if (cmd == "PBSZ" || cmd == "PROT") {
@@ -178,7 +181,10 @@ void FakeFtpServer::handle(const std::string& line) {
         data_.reset();
         passive_ = true;
         if (++passiveCount_ != refusePassiveAt)
-            plat_.addServer(port, [this](std::shared_ptr<Peer> peer) { data_ = std::move(peer); });
+            plat_.addServer(port, [this](std::shared_ptr<Peer> peer) {
+                peer->tlsFailure = dataTlsFailure;
+                data_ = std::move(peer);
+            });
         if (cmd == "EPSV")
             reply("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
         else
