@@ -147,14 +147,25 @@ SSL_CTX* clientContext(const std::string& caFile, int (*onNewSession)(SSL*, SSL_
     return ctx;
 }
 
-// Servers that refused to resume a TLS 1.3 session on a data connection;
-// later connections to them speak TLS 1.2 (see TlsLayer::handshake).
+// Servers (a name and a control port) that refused to resume a TLS 1.3
+// session on a data connection; later connections to them speak TLS 1.2
+// (see TlsLayer::handshake).
 std::mutex refusedMutex;
 std::set<std::string> refusedResumption;
 
-bool resumptionRefused(const std::string& name) {
+bool resumptionRefused(const std::string& server) {
     std::lock_guard lock(refusedMutex);
-    return refusedResumption.count(name) != 0;
+    return refusedResumption.count(server) != 0;
+}
+
+// The port of the socket's peer (0 when unknown).
+int peerPort(int fd) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+    if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+    if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
+    return 0;
 }
 
 }  // namespace
@@ -228,7 +239,6 @@ std::unique_ptr<TlsLayer> TlsLayer::create(int fd, const TlsSettings& settings, 
 
     std::unique_ptr<TlsLayer> layer(new TlsLayer);
     layer->cutIsError_ = settings.cutIsError;
-    layer->peerName_ = name;
     layer->ssl_ = SSL_new(ctx);
     BIO* bio = layer->ssl_ ? BIO_new(socketMethod()) : nullptr;
     if (!bio) {
@@ -255,16 +265,14 @@ std::unique_ptr<TlsLayer> TlsLayer::create(int fd, const TlsSettings& settings, 
         text = "Cannot check the certificate against " + settings.peerName + ": " + queueText();
         return nullptr;
     }
-    if (resumptionRefused(name) && SSL_set_max_proto_version(layer->ssl_, TLS1_2_VERSION) != 1) {
-        text = queueText();
-        return nullptr;
-    }
     if (!resumeFrom) {
         // A control connection: the store of its FTP session.
         layer->store_ = std::make_shared<TicketStore>();
+        layer->serverKey_ = name + " " + std::to_string(peerPort(fd));
     } else {
         // A data connection: the control connection's store and key.
         layer->store_ = resumeFrom->store_;
+        layer->serverKey_ = resumeFrom->serverKey_;
         X509* cert = resumeFrom->ready_ ? SSL_get0_peer_certificate(resumeFrom->ssl_) : nullptr;
         EVP_PKEY* key = cert ? X509_get0_pubkey(cert) : nullptr;
         if (!key || EVP_PKEY_up_ref(key) != 1) {
@@ -276,6 +284,10 @@ std::unique_ptr<TlsLayer> TlsLayer::create(int fd, const TlsSettings& settings, 
             layer->offered_ = SSL_set_session(layer->ssl_, s) == 1;
             SSL_SESSION_free(s);
         }
+    }
+    if (resumptionRefused(layer->serverKey_) && SSL_set_max_proto_version(layer->ssl_, TLS1_2_VERSION) != 1) {
+        text = queueText();
+        return nullptr;
     }
     number = 0;
     return layer;
@@ -321,7 +333,7 @@ TlsLayer::Io TlsLayer::handshake() {
         // session's file may fail; the next session works.
         if (offered_ && SSL_session_reused(ssl_) != 1 && SSL_version(ssl_) >= TLS1_3_VERSION) {
             std::lock_guard lock(refusedMutex);
-            refusedResumption.insert(peerName_);
+            refusedResumption.insert(serverKey_);
         }
         return Io::Done;
     }

@@ -87,7 +87,9 @@ private:
     EVP_PKEY* controlKey_ = nullptr;
     bool offered_ = false;
     bool cutIsError_ = false;
-    std::string peerName_;
+    // The server as the TLS 1.2 fallback knows it: the name checked and
+    // the control connection's port.
+    std::string serverKey_;
     bool ready_ = false;
     int socketErrno_ = 0;
     int errorNumber_ = 0;
