@@ -29,18 +29,33 @@ namespace corvantel::platform::qt {
 
 namespace {
 
-// A closed connection's socket writing out the last bytes that had been
-// reported as sent, as the kernel would from its own buffers, then closing.
-// It gives up on an error or after kLingerMs.
+// A closed connection's socket finishing what the kernel would finish on
+// its own: writing out the last bytes that had been reported as sent, and
+// on a TLS connection then sending close_notify and reading (dropping the
+// bytes; session tickets still reach their store) until the peer ends too.
+// A TLS peer goes on sending after our last bytes (session tickets, its
+// close_notify): closing the socket with those unread would make the
+// kernel answer with a reset, and the peer could lose the end of what we
+// sent. It gives up on an error or after kLingerMs.
 class Linger final : public Lingering {
 public:
     Linger(int fd, std::unique_ptr<TlsLayer> tls, std::string bytes)
-        : fd_(fd), tls_(std::move(tls)), bytes_(std::move(bytes)), notifier_(fd, QSocketNotifier::Write) {
-        QObject::connect(&notifier_, &QSocketNotifier::activated, &notifier_, [this] { writeMore(); });
+        : fd_(fd),
+          tls_(std::move(tls)),
+          bytes_(std::move(bytes)),
+          writer_(fd, QSocketNotifier::Write),
+          reader_(fd, QSocketNotifier::Read) {
+        QObject::connect(&writer_, &QSocketNotifier::activated, &writer_, [this] { writeMore(); });
+        QObject::connect(&reader_, &QSocketNotifier::activated, &reader_, [this] { readMore(); });
         deadline_.setSingleShot(true);
         QObject::connect(&deadline_, &QTimer::timeout, &deadline_, [this] { finish(); });
         deadline_.start(kLingerMs);
-        notifier_.setEnabled(true);
+        reader_.setEnabled(false);
+        writer_.setEnabled(false);
+        if (bytes_.empty())
+            ending();
+        else
+            writer_.setEnabled(true);
     }
     ~Linger() override { finish(); }
     bool finished() const override { return fd_ < 0; }
@@ -49,20 +64,41 @@ private:
     void writeMore() {
         if (fd_ < 0) return;
         if (tls_) {
-            // Anything but "wait until writable" ends it; the peer is told
-            // the end when everything went out.
             const TlsLayer::Io io = tls_->write(bytes_.data(), bytes_.size(), pos_);
-            if (io == TlsLayer::Io::Done) tls_->shutdown();
-            if (io != TlsLayer::Io::WantWrite) finish();
+            if (io == TlsLayer::Io::Done)
+                ending();
+            else if (io != TlsLayer::Io::WantWrite)
+                finish();
             return;
         }
         const int err = writeSome(fd_, bytes_.data(), bytes_.size(), pos_);
         if (err != 0 || pos_ == bytes_.size()) finish();
     }
-    // Called from the notifier's own signal too: nothing is deleted here,
+    // Everything went out: over TLS, close_notify and the end of our
+    // direction, then the peer's end is awaited.
+    void ending() {
+        writer_.setEnabled(false);
+        std::string().swap(bytes_);
+        if (!tls_) {
+            finish();
+            return;
+        }
+        tls_->shutdown();
+        ::shutdown(fd_, SHUT_WR);
+        readMore();
+    }
+    void readMore() {
+        if (fd_ < 0) return;
+        if (tls_->drain())
+            finish();
+        else
+            reader_.setEnabled(true);
+    }
+    // Called from the notifiers' own signals too: nothing is deleted here,
     // the object is dropped later by Context::linger or with the platform.
     void finish() {
-        notifier_.setEnabled(false);
+        writer_.setEnabled(false);
+        reader_.setEnabled(false);
         deadline_.stop();
         tls_.reset();
         if (fd_ >= 0) ::close(fd_);
@@ -74,7 +110,8 @@ private:
     std::unique_ptr<TlsLayer> tls_;
     std::string bytes_;
     std::size_t pos_ = 0;
-    QSocketNotifier notifier_;
+    QSocketNotifier writer_;
+    QSocketNotifier reader_;
     QTimer deadline_;
 };
 
@@ -137,10 +174,15 @@ void QtEndpoint::close() {
     }
     deliverTaken();
     if (tls_ && !handshaking_ && fd_ >= 0) {
-        // Session tickets that came since the last read still reach the
-        // store, for the next data connection.
-        tls_->drain();
-        tls_->shutdown();
+        if (state_ == Connected && ctx_->anchor) {
+            // The TLS connection ends as TLS wants it (see Linger).
+            readNotifier_.setEnabled(false);
+            writeNotifier_.setEnabled(false);
+            ctx_->linger(std::make_unique<Linger>(fd_, std::move(tls_), std::string()));
+            fd_ = -1;
+        } else {
+            tls_->shutdown();
+        }
     }
     releaseSocket();
     std::string().swap(in_);

@@ -381,15 +381,19 @@ TlsLayer::Io TlsLayer::read(char* buf, std::size_t room, std::size_t& got) {
 
 bool TlsLayer::hasPending() const { return SSL_pending(ssl_) > 0; }
 
-void TlsLayer::drain() {
-    if (!ready_) return;
-    char scrap[4096];
-    std::size_t got = 0;
+bool TlsLayer::drain() {
+    if (!ready_) return true;
+    char scrap[16384];
     for (int i = 0; i < 64; ++i) {
         ERR_clear_error();
-        if (SSL_read_ex(ssl_, scrap, sizeof scrap, &got) != 1) break;
+        std::size_t got = 0;
+        const int r = SSL_read_ex(ssl_, scrap, sizeof scrap, &got);
+        if (r == 1) continue;
+        const int e = SSL_get_error(ssl_, r);
+        ERR_clear_error();
+        return e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE;
     }
-    ERR_clear_error();
+    return false;  // more waits: the socket stays readable
 }
 
 void TlsLayer::shutdown() {

@@ -59,8 +59,9 @@ public:
     // socket will not turn readable for them).
     bool hasPending() const;
     // Reads what the socket holds now without waiting and drops the plain
-    // bytes: session tickets that came since the last read reach the store.
-    void drain();
+    // bytes (session tickets still reach the store); true once the peer
+    // has ended the connection (or it failed), false while more may come.
+    bool drain();
     // Sends close_notify if the socket takes it now; never waits.
     void shutdown();
 
