@@ -104,7 +104,11 @@ std::string tlsErrorText(int number) {
 }
 
 bool dataTlsFailure(const TlsJob& job, int number) {
-    if (number == platform::neterr::TlsCut || tlsErrorText(number).empty()) return false;
+    namespace e = platform::neterr;
+    // The peer is not who it should be. A handshake that merely broke (the
+    // server closed a data connection it no longer needs, say) or a cut
+    // stream only fails what used the connection.
+    if (number != e::TlsNotTrusted && number != e::TlsNameMismatch && number != e::TlsDataPeerChanged) return false;
     if (job.problem.empty()) job.problem = "Data connection: " + tlsErrorText(number);
     return true;
 }

@@ -52,8 +52,10 @@ platform::TlsSettings dataTlsSettings(const App& app, const std::string& host);
 std::string tlsErrorText(int number);
 
 // An error on one of the job's data connections: true when it is a TLS
-// failure that fails the session (the problem then says which). A stream
-// cut without close_notify only spoils its file, as a broken connection does.
+// failure that fails the session, a peer that is not the control
+// connection's server (the problem then says which). Other TLS failures,
+// a stream cut without close_notify too, only spoil what used the
+// connection, as a broken connection does.
 bool dataTlsFailure(const TlsJob& job, int number);
 
 }  // namespace corvantel

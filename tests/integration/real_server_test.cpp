@@ -317,22 +317,6 @@ namespace {
 // --- FTPS against vsftpd with TLS forced for logins and data, its
 // certificate made at test time by a CA made at test time.
 
-// A CA and a certificate for 127.0.0.1 signed by it, in dir: ca.pem,
-// server.pem, server.key. False when openssl failed.
-bool makeCertificates(const fs::path& dir) {
-    fs::create_directories(dir);
-    const std::string d = dir.string();
-    const std::string script =
-        "cd '" + d + "' && "
-        "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 "
-        "-subj '/CN=Corvantel test CA' && "
-        "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=127.0.0.1' && "
-        "printf 'subjectAltName=IP:127.0.0.1\\n' > ext.cnf && "
-        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
-        "-extfile ext.cnf";
-    return std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
-}
-
 class RealServerTls : public RealServerTest, public ::testing::WithParamInterface<bool> {};
 
 // A download and an upload session of 50 files each with TLS 1.3 against
