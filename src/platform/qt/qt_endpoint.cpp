@@ -87,9 +87,11 @@ private:
         ::shutdown(fd_, SHUT_WR);
         readMore();
     }
+    // A peer that keeps sending is not read for long: each turn reads at
+    // most about 1 MiB, and after kDrainTurns turns the socket closes.
     void readMore() {
         if (fd_ < 0) return;
-        if (tls_->drain())
+        if (tls_->drain() || ++turns_ > kDrainTurns)
             finish();
         else
             reader_.setEnabled(true);
@@ -110,6 +112,8 @@ private:
     std::unique_ptr<TlsLayer> tls_;
     std::string bytes_;
     std::size_t pos_ = 0;
+    static constexpr int kDrainTurns = 64;
+    int turns_ = 0;
     QSocketNotifier writer_;
     QSocketNotifier reader_;
     QTimer deadline_;
