@@ -49,8 +49,10 @@ struct TlsSettings {
     // A file of PEM certificates trusted besides the system's trust store.
     std::string caFile;
     // A TCP end without close_notify is an error (TlsCut, raised instead of
-    // onClose) rather than a close: on a data connection without an
-    // announced size it is the only proof that the stream came whole.
+    // onClose, after the last DataArrival; until it comes up the state
+    // reads Closing) rather than a close: on a data connection without an
+    // announced size close_notify is the only proof that the stream came
+    // whole.
     bool cutIsError = false;
 };
 
