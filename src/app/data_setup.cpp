@@ -21,7 +21,7 @@ DataJob downloadDataJob(App& app) {
             s.downloadWaitSeconds,
             [&app](const std::function<bool()>& p) { downloadTimedWait(app, p); },
             s.downloadTls && s.downloadTlsPhase == TlsPhase::Ready,
-            tlsSettings(app, app.w.Text1.text()),
+            dataTlsSettings(app, app.w.Text1.text()),
             [&app](const std::string& c) {
                 if (!app.sendDownloadHook || !app.sendDownloadHook(c))
                     app.s.downloadFailed = app.s.downloadControlLost = true;
@@ -37,7 +37,7 @@ DataJob uploadDataJob(App& app) {
             s.uploadWaitSeconds,
             [&app](const std::function<bool()>& p) { uploadTimedWait(app, p); },
             s.uploadTls && s.uploadTlsPhase == TlsPhase::Ready,
-            tlsSettings(app, app.w.Text3.text()),
+            dataTlsSettings(app, app.w.Text3.text()),
             [&app](const std::string& c) {
                 if (!app.sendUploadHook || !app.sendUploadHook(c)) app.s.uploadFailed = app.s.uploadControlLost = true;
             }};

@@ -12,6 +12,7 @@ static bool hasCode(const std::string& line) {
 
 void ReplyAssembler::feed(const std::string& bytes) {
     for (char c : bytes) {
+        ++sinceReply_;
         if (c == '\n') {
             endLine();
             continue;
@@ -37,6 +38,7 @@ void ReplyAssembler::endLine() {
         }
         if (line.empty()) return;  // stray blank lines carry nothing
         ready_.push_back(text);
+        sinceReply_ = 0;
         return;
     }
     if (reply_.size() + text.size() <= maxReplyBytes) reply_ += text;
@@ -44,11 +46,13 @@ void ReplyAssembler::endLine() {
         ready_.push_back(reply_);
         reply_.clear();
         code_.clear();
+        sinceReply_ = 0;
     } else if (line.size() == 3 && line == code_) {
         // "ddd" alone also ends a multi-line reply.
         ready_.push_back(reply_);
         reply_.clear();
         code_.clear();
+        sinceReply_ = 0;
     }
 }
 
@@ -65,6 +69,7 @@ void ReplyAssembler::clear() {
     reply_.clear();
     code_.clear();
     ready_.clear();
+    sinceReply_ = 0;
 }
 
 std::string replyCode(const std::string& reply) { return reply.substr(0, 3); }

@@ -26,6 +26,9 @@ public:
     // The next complete reply, with its line ends, or nothing.
     std::optional<std::string> next();
     bool empty() const { return ready_.empty(); }
+    // Bytes fed since the end of the last complete reply (a partial line,
+    // blank lines): 0 when what was fed ends exactly at a reply's end.
+    std::size_t bytesAfterLastReply() const { return sinceReply_; }
     void clear();
 
 private:
@@ -35,6 +38,7 @@ private:
     std::string reply_;         // lines of an unfinished multi-line reply
     std::string code_;          // its code, while one is open
     std::deque<std::string> ready_;
+    std::size_t sinceReply_ = 0;
 };
 
 // The first three characters of a reply (fewer when it is shorter).

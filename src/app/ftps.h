@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "app/ftp_reply.h"
 #include "platform/endpoint.h"
 
 namespace corvantel {
@@ -18,10 +19,12 @@ class App;
 enum class TlsPhase { Off, AuthSent, Handshake, Secure, PbszSent, ProtSent, Ready };
 
 struct TlsJob {
+    const char* name;               // "download" or "upload", for the trace
     bool on;                        // the job's FTPS option
     TlsPhase& phase;
     std::string& problem;           // why TLS failed, for the error log
     platform::Endpoint& control;
+    ReplyAssembler& assembler;      // the control connection's replies
     std::string host;               // the host field: what the certificate must name
     std::function<bool(const std::string&)> send;
 };
@@ -41,8 +44,18 @@ TlsStep tlsAfterLogin(App& app, const TlsJob& job, const std::string& reply);
 
 // The settings a handshake of this job checks its peer with.
 platform::TlsSettings tlsSettings(const App& app, const std::string& host);
+// The same for a data connection, where an end without close_notify is an
+// error: without an announced size it is the only proof of a whole file.
+platform::TlsSettings dataTlsSettings(const App& app, const std::string& host);
 
 // The error-log text of a TLS failure number (empty for other numbers).
 std::string tlsErrorText(int number);
+
+// An error on one of the job's data connections: true when it is a TLS
+// failure that fails the session, a peer that is not the control
+// connection's server (the problem then says which). Other TLS failures,
+// a stream cut without close_notify too, only spoil what used the
+// connection, as a broken connection does.
+bool dataTlsFailure(const TlsJob& job, int number);
 
 }  // namespace corvantel

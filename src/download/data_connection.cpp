@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "app/data_setup.h"
+#include "app/ftps.h"
 #include "app/waits.h"
 
 namespace corvantel {
@@ -35,6 +36,7 @@ void installDownloadDataHandlers(App& app) {
         // A broken data connection spoils the file being fetched, whatever
         // its size says.
         if (s.downloadDataIsFile && s.downloadStep >= 12) s.downloadFileSpoiled = true;
+        if (dataTlsFailure(downloadTlsJob(app), n)) s.downloadFailed = true;
         if (n > 1000 && n < 12000 && !s.sessionAborting) downloadErrorRetry(app);
     };
 }

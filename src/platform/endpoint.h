@@ -37,6 +37,8 @@ constexpr int NoRecovery = 11003;
 constexpr int TlsFailed = 12100;        // the handshake or the TLS layer failed
 constexpr int TlsNotTrusted = 12101;    // the certificate does not verify
 constexpr int TlsNameMismatch = 12102;  // the certificate names another host
+constexpr int TlsDataPeerChanged = 12103;  // a data connection's key is not the control connection's
+constexpr int TlsCut = 12104;           // a TLS stream ended without close_notify
 }  // namespace neterr
 
 // How a TLS client handshake checks its peer.
@@ -46,6 +48,12 @@ struct TlsSettings {
     std::string peerName;
     // A file of PEM certificates trusted besides the system's trust store.
     std::string caFile;
+    // A TCP end without close_notify is an error (TlsCut, raised instead of
+    // onClose, after the last DataArrival; until it comes up the state
+    // reads Closing) rather than a close: on a data connection without an
+    // announced size close_notify is the only proof that the stream came
+    // whole.
+    bool cutIsError = false;
 };
 
 class Endpoint {
@@ -109,14 +117,18 @@ public:
     // the TCP connection): starts a handshake on a connected endpoint, TLS
     // 1.2 or newer, the certificate verified against the system's trust
     // store and settings.caFile, and its name against settings.peerName.
-    // resumeFrom, when given, is a secure endpoint whose TLS session the
-    // handshake resumes (servers require a data connection to resume the
-    // control connection's session). onTlsReady when the handshake is done;
+    // resumeFrom, when given, is the secure control connection whose TLS
+    // session the handshake resumes (servers require a data connection to
+    // resume the control connection's session); the certificate must then
+    // carry the control connection's public key. Bytes received and not
+    // taken before startTls fail it. onTlsReady when the handshake is done;
     // onError (a Tls* number and a text saying why) when it fails. From
     // then on sends, arrivals, SendComplete and closes carry the plain
     // bytes, as before.
     virtual void startTls(const TlsSettings& settings, const Endpoint* resumeFrom) = 0;
     virtual bool secure() const = 0;
+    // The TLS version negotiated ("TLSv1.3"), empty without TLS.
+    virtual std::string tlsVersion() const { return {}; }
     virtual std::int64_t bytesAvailable() const = 0;
 
     // Events.

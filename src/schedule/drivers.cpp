@@ -263,7 +263,11 @@ void runUploadSession(App& app) {
             }
         } else if (s.uploadFailed) {
             ++s.failedSessions;
-            if (s.uploadControlLost) {
+            if (!s.uploadTlsProblem.empty()) {
+                // A data connection's TLS peer was not the server's.
+                w.Label12.setCaption(hh + " Login Failed");
+                appendUploadError(app, s.uploadTlsProblem);
+            } else if (s.uploadControlLost) {
                 // The server went away while files were being sent.
                 w.Label12.setCaption(hh + "Timeout");
                 appendUploadError(app, "Timeout Error");

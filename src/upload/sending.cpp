@@ -384,6 +384,9 @@ void installUploadDataHandlers(App& app) {
     l.onError = [&app](int n, const std::string&) {
         auto& s = app.s;
         if (!s.uploadRunning) return;
+        // A data connection whose TLS peer is not the control connection's
+        // (or not trusted) fails the session with its own line.
+        if (dataTlsFailure(uploadTlsJob(app), n)) s.uploadFailed = true;
         if (n > 1000 && n < 12000 && !s.sessionAborting) uploadErrorRetry(app, s.uploadFileIndex);
     };
 }

@@ -71,6 +71,20 @@ TEST_F(HostileServer, EmptyAnnouncementThenBytesFailsAndKeepsTheGoodFile) {
     EXPECT_EQ(lines("b.jpg", "pass"), 1);
 }
 
+// A protected data stream that ends without close_notify may have been cut:
+// with no size announced nothing proves the file whole.
+TEST_F(HostileServer, DataStreamCutWithoutCloseNotifyFailsAndIsNotDeleted) {
+    w().ai_del.userChoose();
+    server.override = server.retrAs("a.jpg", {"150 Opening data connection for a.jpg.", "5 of 18 bytes", true,
+                                              "226 Transfer complete.", {}, platform::neterr::TlsCut});
+    run();
+    EXPECT_FALSE(dir.exists("a.jpg"));
+    EXPECT_EQ(lines("a.jpg", "fail"), 1);
+    EXPECT_EQ(lines("a.jpg", "pass"), 0);
+    EXPECT_EQ(count("DELE a.jpg"), 0);
+    EXPECT_EQ(lines("b.jpg", "pass"), 1);
+}
+
 TEST_F(HostileServer, RepliesThatAnswerNothingMoveNothing) {
     server.override = [&](const std::string& line) -> std::string {
         if (line.rfind("USER", 0) != 0) return "";

@@ -139,12 +139,17 @@ TEST_F(Ftps, FailuresBeforeThePasswordEachWithTheirLine) {
          "Certificate not trusted "},
         {"host name mismatch", [&] { server.controlTlsFailure = platform::neterr::TlsNameMismatch; },
          "Certificate names another host "},
+        {"a reply behind the 234", [&] { server.afterAuth = "230 Login successful.\r\n"; },
+         "Bytes followed the TLS answer "},
+        {"part of a line behind the 234", [&] { server.afterAuth = "230 Lo"; }, "Bytes followed the TLS answer "},
+        {"a blank line behind the 234", [&] { server.afterAuth = "\r\n"; }, "Bytes followed the TLS answer "},
     };
     w().ai_dtls.userChoose();
     for (auto& c : cases) {
         SCOPED_TRACE(c.what);
         server.tls = true;
         server.controlTlsFailure = 0;
+        server.afterAuth.clear();
         c.arrange();
         server.commands.clear();
         std::remove(dir.file("err_dload.log").c_str());
@@ -165,6 +170,21 @@ TEST_F(Ftps, DataConnectionRefusedFailsItsFileOnly) {
     EXPECT_EQ(lines("dl_file_size.log", "a.jpg", "fail") + lines("dl_file_size.log", "b.jpg", "fail"), 2);
     EXPECT_EQ(s().failedSessions, 0);
     EXPECT_FALSE(dir.exists("err_dload.log"));
+}
+
+// A data connection whose certificate is not the control connection's (or
+// whose TLS fails otherwise) fails the session with a line saying so.
+TEST_F(Ftps, DataConnectionTlsFailureFailsTheSessionWithItsOwnLine) {
+    server.tls = true;
+    w().ai_dtls.userChoose();
+    passive();
+    server.dataTlsFailure = platform::neterr::TlsDataPeerChanged;
+    download();
+    EXPECT_FALSE(dir.exists("a.jpg"));
+    EXPECT_EQ(s().failedSessions, 1);
+    EXPECT_EQ(dir.read("err_dload.log").rfind("Data connection: Certificate differs from the control connection's ", 0),
+              0u)
+        << dir.read("err_dload.log");
 }
 
 TEST_F(Ftps, HandshakeThatNeverEndsIsTakenOverThenTheNextSessionRuns) {

@@ -111,6 +111,31 @@ TEST_F(DownloadFaultTest, ShortTransferAgainstTheAnnouncedSizeFails) {
     EXPECT_FALSE(fileExists(remote_ / "b.jpg"));
 }
 
+// FTPS, no size announced: the server ends a.jpg's protected data stream
+// after 5 bytes without close_notify and still says 226. Only close_notify
+// proves such a stream whole: the file fails and is not deleted.
+TEST_F(DownloadFaultTest, TlsDataStreamCutWithoutCloseNotifyFailsAndIsNotDeleted) {
+    const fs::path certs = base_ / "certs";
+    ASSERT_TRUE(makeCertificates(certs)) << "openssl could not make the test certificates";
+    ASSERT_TRUE(startServer({"--expand-wildcards", "--tls-cert", (certs / "server.pem").string(), "--tls-key",
+                             (certs / "server.key").string(), "--cut-data-after", "5", "--fault-file", "a.jpg"}));
+    auto r = download("*.jpg", concat(intoWork(), {"--download-retries", "0", "--delete-after-download",
+                                                   "--download-tls", "--tls-ca", (certs / "ca.pem").string()}));
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    auto log = sizeLog();
+    auto la = linesFor(log, "a.jpg"), lb = linesFor(log, "b.jpg");
+    ASSERT_EQ(la.size(), 1u) << show(log);
+    EXPECT_EQ(la[0].result, "fail");
+    ASSERT_EQ(lb.size(), 1u) << show(log);
+    EXPECT_EQ(lb[0].result, "pass");
+    expectFetched(work_ / "b.jpg", b_);
+    EXPECT_FALSE(fileExists(work_ / "a.jpg"));
+    EXPECT_FALSE(sawCommand("DELE a.jpg")) << readFile(base_ / "server-commands.log");
+    EXPECT_TRUE(fileExists(remote_ / "a.jpg"));
+    EXPECT_TRUE(sawCommand("AUTH TLS"));
+}
+
 // No size announced (stock server), the data connection closed early and the
 // transfer answered 426: the server said it failed, so the file fails.
 TEST_F(DownloadFaultTest, TransferAbortedByTheServerFails) {

@@ -144,7 +144,8 @@ class FaultDTPHandler(DTPHandler):
     matches a fault. "reset" ends the connection abortively (SO_LINGER
     {1, 0}, so the client sees a reset) and answers 426; "close" closes it
     cleanly and answers with the configured code (226 by default: the
-    server believes it sent it all).
+    server believes it sent it all); "cut" does the same but, over TLS,
+    without close_notify.
 
     Incoming (STOR/APPE, --reset-stor-after N): once N bytes have been
     received (and written), the connection is reset the same way and the
@@ -290,6 +291,10 @@ class FaultDTPHandler(DTPHandler):
             text = "Transfer complete." if code.startswith("2") else "Transfer aborted."
             self._resp = ("%s %s" % (code, text), logger.debug)
             self.transfer_finished = code.startswith("2")
+            if how == "cut":
+                # Over TLS: the TCP connection ends without close_notify
+                # (pyftpdlib skips the TLS shutdown of a connection in error).
+                self._error = True
         logger.info("data connection %s after %d bytes", how, self.tot_bytes_sent)
         self.close()
 
@@ -483,6 +488,8 @@ class TestFTPHandler(FTPHandler):
                 data.fault_cut = (self.config.reset_data_after, "reset")
             elif self._data_fault("close_data_after", name):
                 data.fault_cut = (self.config.close_data_after, "close")
+            elif self._data_fault("cut_data_after", name):
+                data.fault_cut = (self.config.cut_data_after, "cut")
         if self.data_channel is not None or self._pending_port is None:
             return super().push_dtp_data(data, isproducer, file, cmd)
         # The data connection is opened now, after the preliminary reply.
@@ -588,6 +595,12 @@ def parse_args(argv):
                    help="reset the RETR data connection after N bytes (then 426)")
     p.add_argument("--close-data-after", type=int, metavar="N",
                    help="close the RETR data connection cleanly after N bytes")
+    p.add_argument("--cut-data-after", type=int, metavar="N",
+                   help="with --tls-cert: end a RETR data connection after N bytes without close_notify, "
+                        "answering as --close-data-after does")
+    p.add_argument("--tls-cert", metavar="FILE",
+                   help="explicit FTPS with this certificate (PEM), required for logins and data")
+    p.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM)")
     p.add_argument("--close-data-reply", default="226", metavar="CODE",
                    help="reply after --close-data-after's close (default 226)")
     p.add_argument("--no-data-connect", action="store_true",
@@ -646,6 +659,25 @@ def bound_lifetime(args):
         threading.Thread(target=watch_stdin, daemon=True).start()
 
 
+def tls_handler(args):
+    """TestFTPHandler speaking explicit FTPS with TLS required for logins and
+    data (pyftpdlib's TLS handlers, which need pyOpenSSL), its faults kept."""
+    from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+
+    class TlsFaultDTPHandler(FaultDTPHandler, TLS_DTPHandler):
+        pass
+
+    class TlsTestFTPHandler(TestFTPHandler, TLS_FTPHandler):
+        dtp_handler = TlsFaultDTPHandler
+        proto_cmds = TLS_FTPHandler.proto_cmds
+        certfile = args.tls_cert
+        keyfile = args.tls_key
+        tls_control_required = True
+        tls_data_required = True
+
+    return TlsTestFTPHandler
+
+
 def main(argv):
     args = parse_args(argv)
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING, stream=sys.stderr,
@@ -665,7 +697,8 @@ def main(argv):
     TestFTPHandler.auth_failed_timeout = args.auth_failed_delay
     TestFTPHandler.banner = "ready."
 
-    server = FTPServer(("127.0.0.1", 0), TestFTPHandler)
+    handler = tls_handler(args) if args.tls_cert else TestFTPHandler
+    server = FTPServer(("127.0.0.1", 0), handler)
     port = server.socket.getsockname()[1]
     sys.stdout.write("PORT %d\n" % port)
     sys.stdout.flush()

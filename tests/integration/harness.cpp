@@ -310,6 +310,20 @@ void writeFile(const fs::path& p, const std::string& content) {
     if (!out) throw std::runtime_error("cannot write " + p.string());
 }
 
+bool makeCertificates(const fs::path& dir) {
+    fs::create_directories(dir);
+    const std::string d = dir.string();
+    const std::string script =
+        "cd '" + d + "' && "
+        "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 "
+        "-subj '/CN=Corvantel test CA' && "
+        "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=127.0.0.1' && "
+        "printf 'subjectAltName=IP:127.0.0.1\\n' > ext.cnf && "
+        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
+        "-extfile ext.cnf";
+    return std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
 std::string randomBytes(std::size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::string s(n, '\0');

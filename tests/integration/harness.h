@@ -79,6 +79,9 @@ std::vector<std::string> readLines(const fs::path& p);
 void writeFile(const fs::path& p, const std::string& content);
 // Deterministic pseudo-random bytes (the seed picks the sequence).
 std::string randomBytes(std::size_t n, unsigned seed);
+// A CA and a certificate for 127.0.0.1 signed by it, in dir: ca.pem,
+// server.pem, server.key. False when openssl failed.
+bool makeCertificates(const fs::path& dir);
 // Names of the regular files directly in dir, sorted.
 std::vector<std::string> fileNames(const fs::path& dir);
 // A TCP port on 127.0.0.1 that nothing listens on (bound, then released).

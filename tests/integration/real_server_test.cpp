@@ -317,26 +317,13 @@ namespace {
 // --- FTPS against vsftpd with TLS forced for logins and data, its
 // certificate made at test time by a CA made at test time.
 
-// A CA and a certificate for 127.0.0.1 signed by it, in dir: ca.pem,
-// server.pem, server.key. False when openssl failed.
-bool makeCertificates(const fs::path& dir) {
-    fs::create_directories(dir);
-    const std::string d = dir.string();
-    const std::string script =
-        "cd '" + d + "' && "
-        "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 "
-        "-subj '/CN=Corvantel test CA' && "
-        "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=127.0.0.1' && "
-        "printf 'subjectAltName=IP:127.0.0.1\\n' > ext.cnf && "
-        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
-        "-extfile ext.cnf";
-    return std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
-}
-
 class RealServerTls : public RealServerTest, public ::testing::WithParamInterface<bool> {};
 
-// A download and an upload session with TLS: byte-identical copies, one
-// "pass" each, exit 0, and the dialogue went through AUTH TLS, PBSZ, PROT.
+// A download and an upload session of 50 files each with TLS 1.3 against
+// a vsftpd that requires every data connection to resume the control
+// connection's session (and accepts each TLS 1.3 ticket once):
+// byte-identical copies, one "pass" each, exit 0, and the dialogue went
+// through AUTH TLS, PBSZ, PROT.
 TEST_P(RealServerTls, DownloadAndUploadByteForByte) {
     const bool passive = GetParam();
     const fs::path certs = base_ / "certs";
@@ -345,8 +332,13 @@ TEST_P(RealServerTls, DownloadAndUploadByteForByte) {
     ASSERT_TRUE(start(ServerKind::Vsftpd));
     std::vector<std::string> mode = {"--tls-ca", (certs / "ca.pem").string()};
     if (passive) mode.push_back("--passive");
+    auto fifty = [](Files files, std::uint32_t seed) {
+        for (std::uint32_t i = 0; files.size() < 50; ++i)
+            files["n" + std::to_string(i) + ".jpg"] = randomBytes(100 + 37 * i, seed + i);
+        return files;
+    };
 
-    const Files down = {{"harbour.jpg", randomBytes(70001, 51)}, {"tiny.jpg", randomBytes(7, 52)}};
+    const Files down = fifty({{"harbour.jpg", randomBytes(70001, 51)}, {"tiny.jpg", randomBytes(7, 52)}}, 100);
     for (auto& [name, content] : down) writeFile(remote_ / name, content);
     auto r = session("download", concat(mode, {"--download-tls"}));
     ASSERT_FALSE(r.timedOut) << r.describe();
@@ -355,7 +347,8 @@ TEST_P(RealServerTls, DownloadAndUploadByteForByte) {
     expectOnePassEach(readZoneLog(run_ / "dl_file_size.log"), down);
 
     for (auto& [name, content] : down) fs::remove(remote_ / name);
-    const Files up = {{"harbour.jpg", randomBytes(150001, 53)}, {"tiny.jpg", randomBytes(7, 54)}};
+    for (auto& [name, content] : down) fs::remove(work_ / name);
+    const Files up = fifty({{"harbour.jpg", randomBytes(150001, 53)}, {"tiny.jpg", randomBytes(7, 54)}}, 200);
     for (auto& [name, content] : up) writeFile(work_ / name, content);
     r = session("upload", concat(mode, {"--upload-tls"}));
     ASSERT_FALSE(r.timedOut) << r.describe();
@@ -363,9 +356,11 @@ TEST_P(RealServerTls, DownloadAndUploadByteForByte) {
     expectExactly(remote_, up);
     expectOnePassEach(readZoneLog(run_ / "fileupl.log"), up);
 
-    for (const char* sent : {"-> AUTH TLS", "-> PBSZ 0", "-> PROT P", "-> PASS ****"})
+    for (const char* sent : {"-> AUTH TLS", "-> PBSZ 0", "-> PROT P", "-> PASS ****",
+                             "download: control connection on TLSv1.3", "upload: control connection on TLSv1.3"})
         EXPECT_NE(traces_.find(sent), std::string::npos) << sent;
     EXPECT_EQ(traces_.find("-> PASS " + RealFtpServer::password()), std::string::npos);
+    EXPECT_EQ(traces_.find("<- 522 "), std::string::npos) << "a data connection was not resumed";
 }
 
 INSTANTIATE_TEST_SUITE_P(RealServer, RealServerTls, ::testing::Bool(),

@@ -276,6 +276,9 @@ const std::string& RealFtpServer::password() { return kPassword; }
                   << "rsa_private_key_file=" << tlsKey_.string() << "\n"
                   << "force_local_logins_ssl=YES\n"
                   << "force_local_data_ssl=YES\n"
+                  // Every data connection must resume the control
+                  // connection's TLS session (vsftpd's default, stated).
+                  << "require_ssl_reuse=YES\n"
                   << "ssl_ciphers=HIGH\n";
             c
               << "vsftpd_log_file=" << (dir / "vsftpd.log").string() << "\n";

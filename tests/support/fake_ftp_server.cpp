@@ -45,7 +45,7 @@ std::function<std::string(const std::string&)> FakeFtpServer::retrAs(const std::
         reply(t.start);
         d->send(t.data);
         if (t.reset)
-            d->reset();
+            d->reset(t.resetNumber);
         else
             d->close();
         reply(t.end);
@@ -325,7 +325,14 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
     std::string arg = line.size() > cmd.size() + 1 ? line.substr(cmd.size() + 1) : "";
     cmd = toUpperAscii(cmd);
     if (cmd == "AUTH") {
-        finalReply(tls ? "234 Proceed with negotiation." : "502 AUTH not understood.");
+        if (control && tls) {
+            // Anything a server sends behind its 234 comes in the same piece.
+            flush();
+            control->send("234 Proceed with negotiation.\r\n" + afterAuth);
+            afterFinal();
+        } else {
+            finalReply("502 AUTH not understood.");
+        }
         return;
     }
     if (cmd == "PBSZ" || cmd == "PROT") {
@@ -395,6 +402,7 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         if (++passiveCount_ != refusePassiveAt)
             plat_.addServer(port, [this, gen = generation_](std::shared_ptr<Peer> peer) {
                 if (gen != generation_) return;
+                peer->tlsFailure = dataTlsFailure;
                 data_ = std::move(peer);
                 if (blocked_) {
                     blocked_ = false;

@@ -43,8 +43,10 @@ public:
     int refusePassiveAt = 0;                 // the Nth passive port announced has nothing listening
     // FTPS.
     bool tls = false;              // AUTH TLS answered 234 (else 502)
+    std::string afterAuth;         // bytes sent right behind the 234, in the same piece
     int controlTlsFailure = 0;     // the control handshake ends with this error (0: it succeeds)
     bool controlTlsStall = false;  // the control handshake never ends
+    int dataTlsFailure = 0;        // passive data handshakes end with this error (0: they succeed)
     bool refuseDataTls = false;    // protected transfers answered "522" (a data connection not resumed)
     bool dataWasSecure = true;     // every protected data connection so far was secure and resumed
     // Called with each command line; may return a reply to send instead of
@@ -109,6 +111,7 @@ public:
         bool reset = false;
         std::string end;
         std::function<void()> then;  // run after it has been played
+        int resetNumber = platform::neterr::ConnectionReset;  // the error a reset reports
     };
     // An override that answers "RETR name" with the transfer.
     std::function<std::string(const std::string&)> retrAs(const std::string& name, Transfer t);

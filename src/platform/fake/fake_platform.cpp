@@ -98,7 +98,7 @@ public:
             deliver(early);
         }
         if (peer->earlyClose_) peerClosed(false);
-        if (peer->earlyReset_) peerClosed(true);
+        if (peer->earlyReset_) peerClosed(true, peer->resetNumber_);
     }
 
     void close() override {
@@ -157,8 +157,15 @@ public:
             return;
         }
         auto gen = generation_;
-        p_.post([this, gen] {
+        p_.post([this, gen, peer] {
             if (gen != generation_) return;
+            // A failure set by the server when it took the connection,
+            // which may come after startTls.
+            if (peer->tlsFailure != 0) {
+                state_ = Error;
+                if (onError) onError(peer->tlsFailure, "TLS handshake failed");
+                return;
+            }
             secure_ = true;
             if (onTlsReady) onTlsReady();
         });
@@ -187,9 +194,9 @@ public:
             if (gen == generation_ && onDataArrival) onDataArrival(n);
         });
     }
-    void peerClosed(bool reset) {
+    void peerClosed(bool reset, int number = neterr::ConnectionReset) {
         auto gen = generation_;
-        p_.post([this, gen, reset] {
+        p_.post([this, gen, reset, number] {
             if (gen != generation_) return;
             if (peer_) peer_->endpoint_ = nullptr;
             // After a clean close the peer still hears of the program's own
@@ -197,7 +204,9 @@ public:
             if (reset) peer_.reset();
             if (reset) {
                 state_ = Error;
-                if (onError) onError(platform::neterr::ConnectionReset, "Connection reset by peer");
+                if (onError)
+                    onError(number, number == neterr::TlsCut ? "The TLS stream ended without close_notify"
+                                                             : "Connection reset by peer");
             } else {
                 state_ = Closing;
                 if (onClose) onClose();
@@ -269,11 +278,12 @@ void Peer::close() {
         earlyClose_ = true;
 }
 
-void Peer::reset() {
+void Peer::reset(int number) {
     if (closedByPeer_) return;
     closedByPeer_ = true;
+    resetNumber_ = number;
     if (endpoint_)
-        endpoint_->peerClosed(true);
+        endpoint_->peerClosed(true, number);
     else
         earlyReset_ = true;
 }

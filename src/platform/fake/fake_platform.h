@@ -42,8 +42,9 @@ public:
     void send(const std::string& bytes);
     // Closes cleanly (the program's endpoint goes to Closing, no error).
     void close();
-    // Breaks the connection (the program's endpoint reports a reset).
-    void reset();
+    // Breaks the connection: the program's endpoint reports a reset, or the
+    // error given (neterr::TlsCut: a TLS stream ended without close_notify).
+    void reset(int number = neterr::ConnectionReset);
     bool closedByProgram() const { return closedByProgram_; }
     bool open() const { return endpoint_ != nullptr && !closedByPeer_ && !closedByProgram_; }
     // Called (posted) whenever the program sends on this connection.
@@ -76,6 +77,7 @@ private:
     std::string early_;
     bool earlyClose_ = false;
     bool earlyReset_ = false;
+    int resetNumber_ = neterr::ConnectionReset;
 };
 
 class FakePlatform : public Platform, public EventLoop, public Clock {

@@ -1,0 +1,101 @@
+// Listening and accepting on a Qt endpoint (see qt_endpoint.h): a
+// listener takes every pending connection off its socket at once and offers
+// each to the logic as a ConnectionRequest; accept(id) moves one onto an
+// endpoint.
+
+#include <QTimer>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/qt/qt_endpoint.h"
+
+namespace corvantel::platform::qt {
+
+void QtEndpoint::listen() {
+    const std::int32_t port = localPort_;
+    close();
+    ctx_->discardPending(this);
+    localPort_ = port;
+
+    if (port < 0 || port > 65535) {
+        fail(neterr::InvalidArgument);
+        return;
+    }
+    // No local host: every IPv4 interface. Otherwise an IPv4 or IPv6
+    // address, and the socket is of that address's family.
+    const auto wanted = static_cast<std::uint16_t>(port);
+    SocketAddress sa = anyAddress(AF_INET, wanted);
+    if (!localHost_.empty() && !parseNumericHost(localHost_, wanted, sa)) {
+        fail(neterr::AddressNotAvailable);
+        return;
+    }
+    int fd = ::socket(sa.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        fail(errorNumber(errno));
+        return;
+    }
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // An IPv6 listener takes IPv6 connections only.
+    if (sa.family() == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (::bind(fd, sa.get(), sa.length) != 0 || ::listen(fd, kListenBacklog) != 0) {
+        int err = errno;
+        ::close(fd);
+        fail(errorNumber(err));
+        return;
+    }
+    SocketAddress bound;
+    if (localAddressOf(fd, bound)) localPort_ = addressPort(bound);
+    attach(fd);
+    state_ = Listening;
+    readNotifier_.setEnabled(true);
+}
+
+void QtEndpoint::accept(std::int64_t requestId) {
+    auto it = ctx_->pending.find(requestId);
+    if (it == ctx_->pending.end()) return;
+    const PendingConnection taken = it->second;
+    ctx_->pending.erase(it);
+    // The listener's other requests go too, unless it still listens
+    // (then other endpoints may still take them).
+    if (taken.owner == this || !ownerStillListening(taken.owner)) ctx_->discardPending(taken.owner);
+    if (state_ != Closed || fd_ >= 0) close();
+    attach(taken.fd);
+    becomeConnected();
+}
+
+bool QtEndpoint::ownerStillListening(const void* owner) const {
+    // Pending entries are removed when their owner is destroyed, so an
+    // owner named by one is alive.
+    const auto* listener = static_cast<const QtEndpoint*>(owner);
+    return listener->state_ == Listening;
+}
+
+void QtEndpoint::takeConnections() {
+    for (int i = 0; i < 64; ++i) {
+        int c = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (c < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            // Out of descriptors or memory: the connection stays in the
+            // backlog; stop watching for a while instead of spinning.
+            readNotifier_.setEnabled(false);
+            const std::uint64_t gen = life_->gen;
+            QTimer::singleShot(100, &lookupContext_, [this, gen] {
+                if (gen == life_->gen && state_ == Listening && fd_ >= 0) readNotifier_.setEnabled(true);
+            });
+            return;
+        }
+        const std::int64_t id = ++ctx_->nextRequestId;
+        ctx_->pending[id] = PendingConnection{c, this};
+        postEvent([id](const Guard& g) {
+            if (auto* e = g.get(); e && e->onConnectionRequest) e->onConnectionRequest(id);
+        });
+    }
+}
+
+}  // namespace corvantel::platform::qt
