@@ -205,15 +205,19 @@ void advanceHour(std::string& hour, std::string& half, const std::string& h, con
 }
 
 void runDownloadJob(App& app) {
+    notify(app.events.sessionStarted, JobKind::Download);
     runDownloadSession(app);
     while (decideDownloadTakeover(app)) runDownloadSession(app);
+    notify(app.events.sessionEnded, JobKind::Download);
     ++app.s.downloadJobRuns;
     if (app.onJobFinished) app.onJobFinished();
 }
 
 void runUploadJob(App& app) {
+    notify(app.events.sessionStarted, JobKind::Upload);
     runUploadSession(app);
     while (decideUploadTakeover(app)) runUploadSession(app);
+    notify(app.events.sessionEnded, JobKind::Upload);
     ++app.s.uploadJobRuns;
     if (app.onJobFinished) app.onJobFinished();
 }
