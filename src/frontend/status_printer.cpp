@@ -193,7 +193,7 @@ void StatusPrinter::sessionEnded(JobKind job) {
         e["failed"] = sum.failed;
         e["bytes"] = sum.bytes;
         e["seconds"] = rounded(sum.seconds, 0.001);
-        e["rate"] = sum.seconds > 0 ? std::round(static_cast<double>(sum.bytes) / sum.seconds) : 0.0;
+        e["rate"] = sum.seconds > 0 ? std::llround(static_cast<double>(sum.bytes) / sum.seconds) : 0LL;
         writeEvent(e);
     } else {
         printLine(summaryText(sum));
