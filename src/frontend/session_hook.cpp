@@ -53,6 +53,8 @@ bool replacedVariable(const char* entry) {
     if (::close_range(3, ~0U, 0) != 0)
         for (int fd = 3; fd < 65536; ++fd) ::close(fd);
     ::execve("/bin/sh", argv, envp);
+    static const char message[] = "corvantel: cannot run /bin/sh for the --on-session command\n";
+    [[maybe_unused]] auto r = ::write(2, message, sizeof message - 1);
     ::_exit(127);
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "support/session_fixture.h"
 
@@ -25,6 +26,32 @@ TEST(Report, ByteTexts) {
 }
 
 using ReportSession = SessionTest;
+
+// A server's name that is not UTF-8 and holds an escape sequence is passed
+// on in a valid JSON line, its bad byte replaced and the escape quoted.
+TEST_F(ReportSession, JsonLinesStayValidWhateverTheServerSends) {
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&text, &size);
+    ASSERT_NE(out, nullptr);
+    {
+        PrinterOptions options;
+        options.json = true;
+        StatusPrinter printer(app(), out, options);
+        app().events.fileJudged({JobKind::Download, "a\xff\x1b[2J.jpg", false, -1, "server: 550 No"});
+    }
+    std::fclose(out);
+    const std::string printed(text, size);
+    std::free(text);
+    ASSERT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+    EXPECT_EQ(printed.find('\x1b'), std::string::npos) << printed;
+    const auto e = nlohmann::json::parse(printed, nullptr, false);
+    ASSERT_TRUE(e.is_object()) << printed;
+    EXPECT_EQ(e["event"], "file");
+    EXPECT_EQ(e["name"], "a\xef\xbf\xbd\x1b[2J.jpg");
+    EXPECT_TRUE(e["size"].is_null());
+    EXPECT_EQ(e["reason"], "server: 550 No");
+}
 
 // A whole download on the virtual clock, as a terminal shows it.
 TEST_F(ReportSession, TerminalShowsProgressThenTheSummary) {
