@@ -119,10 +119,13 @@ void startJob(App& app, Job job, const TickTime& t) {
     }
     s.transferCaptionPrefix = job.download ? "Ftp Corvantel- Downloading at " : "Ftp Corvantel- Uploading at ";
     app.w.setCaption("Ftp Corvantel- Connecting at " + fmt::hhmmssAmPm(app.now()));
+    const JobKind kind = job.download ? JobKind::Download : JobKind::Upload;
+    notify(app.events.sessionStarted, kind);
     if (job.download)
         runDownloadJob(app);
     else
         runUploadJob(app);
+    notify(app.events.sessionEnded, kind);
     // A long session may have outlasted the hour the schedule now names
     // (ticks of this clock are not handled while it runs it): catch up with
     // the time it is, so that every-hour mode goes on in the next hour
@@ -205,19 +208,15 @@ void advanceHour(std::string& hour, std::string& half, const std::string& h, con
 }
 
 void runDownloadJob(App& app) {
-    notify(app.events.sessionStarted, JobKind::Download);
     runDownloadSession(app);
     while (decideDownloadTakeover(app)) runDownloadSession(app);
-    notify(app.events.sessionEnded, JobKind::Download);
     ++app.s.downloadJobRuns;
     if (app.onJobFinished) app.onJobFinished();
 }
 
 void runUploadJob(App& app) {
-    notify(app.events.sessionStarted, JobKind::Upload);
     runUploadSession(app);
     while (decideUploadTakeover(app)) runUploadSession(app);
-    notify(app.events.sessionEnded, JobKind::Upload);
     ++app.s.uploadJobRuns;
     if (app.onJobFinished) app.onJobFinished();
 }
