@@ -15,6 +15,7 @@
 #include "app/app_state.h"
 #include "program/program.h"
 #include "frontend/options.h"
+#include "frontend/session_hook.h"
 #include "frontend/status_printer.h"
 #include "gui/main_window.h"
 #include "platform/files.h"
@@ -76,8 +77,19 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<StatusPrinter> printer;
     std::unique_ptr<gui::MainWindow> window;
-    if (options->headless)
-        printer = std::make_unique<StatusPrinter>(app, stdout);
+    if (options->headless) {
+        PrinterOptions report;
+        report.json = options->json;
+        // The updating progress line is for a person at a terminal, never
+        // for a file, a pipe or the journal.
+        report.progress = ::isatty(STDOUT_FILENO) == 1;
+        if (!options->onSession.empty())
+            report.runEnded = [command = options->onSession](const RunSummary& run) {
+                std::string error;
+                if (!startSessionHook(command, run, error)) std::fprintf(stderr, "corvantel: %s\n", error.c_str());
+            };
+        printer = std::make_unique<StatusPrinter>(app, stdout, std::move(report));
+    }
     else
         window = std::make_unique<gui::MainWindow>(app);
 

@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/window.h"
+#include "app/events.h"
 #include "app/ftp_reply.h"
 #include "app/ftps.h"
 
@@ -276,6 +277,8 @@ public:
 
     // Called after each job run has ended (a front-end may end the program).
     std::function<void()> onJobFinished;
+    // Runs, files and error-log lines as they happen, for a front-end.
+    AppEvents events;
 
     // The error-retry steps of the scheduler, installed by it; the jobs
     // reach them through app/waits.h.

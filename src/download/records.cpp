@@ -2,11 +2,34 @@
 
 #include "app/app_state.h"
 #include "app/text.h"
+#include "download/retrieval.h"
+#include "download/selection.h"
 
 namespace corvantel {
 
 namespace files = platform::files;
 namespace fmt = platform::fmt;
+
+// Why the current file failed, in a few words, from what the session knows
+// when the verdict is given.
+static std::string failReason(App& app) {
+    auto& s = app.s;
+    const std::string& name = s.downloadFileName;
+    if (!safeLocalName(name) || isOwnFile(app, downloadLocalName(app, name))) return "unsafe local name";
+    if (s.downloadTakeover == Takeover::Watchdog) return "no activity: session taken over";
+    if (s.downloadFailed || s.downloadSocketError != 0 || s.downloadControlLost ||
+        s.downloadTakeover != Takeover::None)
+        return "session failed";
+    if (s.downloadAnswered.rfind("RETR ", 0) == 0 && !s.downloadReply.empty() &&
+        (s.downloadReply[0] == '4' || s.downloadReply[0] == '5'))
+        return serverReplyReason(s.downloadReply);
+    if (!s.downloadDataAccepted) return "no data connection";
+    if (s.downloadExpectedSize >= 0 && s.downloadBytes != s.downloadExpectedSize)
+        return "size mismatch: " + std::to_string(s.downloadBytes) + " of " + std::to_string(s.downloadExpectedSize) +
+               " bytes";
+    if (s.downloadFileSpoiled) return "data connection broken or local file not written";
+    return "local file not written";
+}
 
 void recordDownloadResult(App& app, const std::string& result) {
     auto& s = app.s;
@@ -32,6 +55,11 @@ void recordDownloadResult(App& app, const std::string& result) {
                   printZoneLine({ZoneField::Text(fmt::slashDate(t)), ZoneField::Text(fmt::hhmmssAmPm(t)),
                                  ZoneField::Text(s.downloadFileName), ZoneField::Text(sizeText),
                                  ZoneField::Text(result)}));
+    if (app.events.fileJudged) {
+        const bool passed = result == "pass";
+        app.events.fileJudged({JobKind::Download, s.downloadFileName, passed,
+                               passed ? s.downloadBytes : s.downloadExpectedSize, passed ? "" : failReason(app)});
+    }
 }
 
 void loadDownloadedNames(App& app) {

@@ -129,6 +129,7 @@ static void startFile(App& app) {
     s.downloadExpectedSize = -1;
     s.downloadFileGood = true;
     s.downloadVerdictPending = true;
+    notify(app.events.fileStarted, JobKind::Download, s.downloadTarget);
     s.downloadStep = 16;
     s.downloadBytes = 0;
     s.downloadFileSpoiled = false;

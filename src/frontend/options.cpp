@@ -94,7 +94,17 @@ Running:
   --arm download|upload|both   arm the job(s) as ticking their boxes does
   --run-now download|upload    start a session at once (repeatable; in order)
   --once                       end when every armed or run-now job has run once
-  --headless                   no window: print status changes on standard output
+  --headless                   no window: print status changes on standard output,
+                               a summary line after each run of a job (files
+                               passed and failed, bytes, seconds, rate) and, on
+                               a terminal, one updating line for the file in flight
+  --json                       with --headless: one JSON object per line for every
+                               event instead (see the manual page)
+  --on-session CMD             with --headless: after each run of a job, start
+                               /bin/sh -c CMD (not waited for) with CORVANTEL_JOB,
+                               CORVANTEL_RESULT (ok or failed), CORVANTEL_PASSED,
+                               CORVANTEL_FAILED and CORVANTEL_BYTES set; its exit
+                               status is logged on standard error
   --help                       this text
   --version                    print the program's version and end
 
@@ -185,6 +195,15 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.version = true;
         } else if (a == "--once") {
             o.once = true;
+        } else if (a == "--json") {
+            o.json = true;
+        } else if (a == "--on-session") {
+            if (!value(v)) return std::nullopt;
+            if (v.empty()) {
+                error = "--on-session needs a command";
+                return std::nullopt;
+            }
+            o.onSession = v;
         } else if (auto it = fieldOptions.find(a); it != fieldOptions.end()) {
             if (!value(v)) return std::nullopt;
             o.fields.emplace_back(it->second, v);
@@ -265,6 +284,10 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             error = "unknown option '" + a + "' (see --help)";
             return std::nullopt;
         }
+    }
+    if ((o.json || !o.onSession.empty()) && !o.headless && !o.help && !o.version) {
+        error = std::string(o.json ? "--json" : "--on-session") + " needs --headless";
+        return std::nullopt;
     }
     // Passwords off the command line: a file, else the environment; a
     // password given on the command line comes first.

@@ -20,6 +20,10 @@ struct Options {
     bool downloadTls = false, uploadTls = false;
     std::string tlsCaFile;
     bool once = false;
+    // Headless reporting: JSON lines instead of text, and a command run
+    // after each run of a job.
+    bool json = false;
+    std::string onSession;
     // Field presets in command-line order: control name and text.
     std::vector<std::pair<std::string, std::string>> fields;
     std::optional<bool> downloadDupeCheck, uploadDupeCheck;

@@ -1,40 +1,285 @@
 #include "frontend/status_printer.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
 #include "app/app_state.h"
+#include "platform/timer.h"
 
 namespace corvantel {
 
 namespace fmt = platform::fmt;
 
-StatusPrinter::StatusPrinter(App& app, std::FILE* out) : app_(app), out_(out) {
+namespace {
+
+// Progress is drawn at most this often (seconds).
+constexpr double progressPeriod = 0.25;
+
+std::string fixed1(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.1f", v);
+    return buf;
+}
+
+double rounded(double v, double unit) { return std::round(v / unit) * unit; }
+
+// "2026-12-07T16:04:05": the program's local time.
+std::string isoTime(const platform::LocalTime& t) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    return buf;
+}
+
+// A name from a server as it may be shown on a terminal: no control
+// characters (no escape sequences), and not longer than a line can hold.
+std::string terminalSafe(const std::string& name) {
+    std::string out;
+    for (unsigned char c : name) out += (c < 0x20 || c == 0x7f) ? '?' : static_cast<char>(c);
+    if (out.size() > 40) out = out.substr(0, 37) + "...";
+    return out;
+}
+
+std::string progressText(JobKind job, const std::string& name, std::int64_t bytes, std::int64_t size, double seconds) {
+    std::string text = std::string(jobName(job)) + " " + terminalSafe(name) + ": " + byteText(bytes);
+    if (size > 0) {
+        const auto percent = std::clamp<std::int64_t>(bytes * 100 / size, 0, 100);
+        text += " of " + byteText(size) + " (" + std::to_string(percent) + "%)";
+    }
+    if (seconds > 0 && bytes > 0) {
+        const double rate = static_cast<double>(bytes) / seconds;
+        text += ", " + byteText(static_cast<std::int64_t>(rate)) + "/s";
+        if (size > bytes) {
+            const auto left = static_cast<std::int64_t>(std::ceil(static_cast<double>(size - bytes) / rate));
+            text += left < 120 ? ", " + std::to_string(left) + " s left"
+                               : ", " + std::to_string((left + 59) / 60) + " min left";
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string byteText(std::int64_t bytes) {
+    if (bytes < 1000) return std::to_string(bytes) + " B";
+    const char* units[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
+    double v = static_cast<double>(bytes) / 1000;
+    std::size_t u = 0;
+    // 999.95 would print as "1000.0": the next unit says it better.
+    while (v >= 999.95 && u + 1 < std::size(units)) {
+        v /= 1000;
+        ++u;
+    }
+    return fixed1(v) + " " + units[u];
+}
+
+std::string summaryText(const RunSummary& run) {
+    const double rate = run.seconds > 0 ? static_cast<double>(run.bytes) / run.seconds : 0;
+    std::string text = std::string(jobName(run.job)) + ": " + std::to_string(run.passed) + " passed, " +
+                       std::to_string(run.failed) + " failed, " + byteText(run.bytes) + " in " + fixed1(run.seconds) +
+                       " s (" + byteText(static_cast<std::int64_t>(rate)) + "/s)";
+    if (run.sessionFailed) text += ", session failed";
+    return text;
+}
+
+StatusPrinter::StatusPrinter(App& app, std::FILE* out, PrinterOptions options)
+    : app_(app), out_(out), options_(std::move(options)) {
+    if (!options_.seconds)
+        options_.seconds = [] {
+            return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+        };
+    if (options_.json) options_.progress = false;
     app.w.addObserver([this](const platform::Control*) { check(); });
     auto previous = app.w.onMessageBox;
     app.w.onMessageBox = [this, previous](const std::string& text) {
-        print("message", text);
+        if (options_.json) {
+            auto e = event("message");
+            e["text"] = text;
+            writeEvent(e);
+        } else {
+            print("message", text);
+        }
         if (previous) previous(text);
     };
+    auto& e = app.events;
+    e.sessionStarted = [this](JobKind job) { sessionStarted(job); };
+    e.sessionEnded = [this](JobKind job) { sessionEnded(job); };
+    e.fileStarted = [this](JobKind job, const std::string& name) { fileStarted(job, name); };
+    e.fileJudged = [this](const FileVerdict& v) { fileJudged(v); };
+    e.errorLogged = [this](JobKind job, const std::string& message) { errorLogged(job, message); };
+    if (options_.progress) {
+        progressTimer_ = app.plat.makeTimer();
+        progressTimer_->setInterval(static_cast<int>(progressPeriod * 1000));
+        progressTimer_->onTick = [this] { showProgress(); };
+    }
 }
 
-void StatusPrinter::print(const std::string& what, const std::string& text) {
+StatusPrinter::~StatusPrinter() {
+    app_.events = {};
+    clearProgress();
+}
+
+double StatusPrinter::seconds() const { return options_.seconds(); }
+
+void StatusPrinter::print(const std::string& what, const std::string& text) { printLine(what + ": " + text); }
+
+void StatusPrinter::printLine(const std::string& text) {
+    clearProgress();
     auto t = app_.now();
-    std::fprintf(out_, "%s %s %s: %s\n", fmt::slashDate(t).c_str(), fmt::hhmmssAmPm(t).c_str(), what.c_str(),
-                 text.c_str());
+    std::fprintf(out_, "%s %s %s\n", fmt::slashDate(t).c_str(), fmt::hhmmssAmPm(t).c_str(), text.c_str());
+    std::fflush(out_);
+}
+
+StatusPrinter::Json StatusPrinter::event(const char* name) const {
+    return Json{{"time", isoTime(app_.now())}, {"event", name}};
+}
+
+// One line per event. Names and replies come from servers: bytes that are
+// not UTF-8 are replaced, never passed on.
+void StatusPrinter::writeEvent(const Json& event) {
+    std::fprintf(out_, "%s\n", event.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
     std::fflush(out_);
 }
 
 void StatusPrinter::check() {
     auto& w = app_.w;
     const std::pair<const char*, const std::string*> watched[] = {
-        {"caption", &w.caption()},          {"Label11", &w.Label11.caption()}, {"Label12", &w.Label12.caption()},
-        {"Label18", &w.Label18.caption()},  {"Label19", &w.Label19.caption()},
+        {"caption", &w.caption()},         {"Label11", &w.Label11.caption()}, {"Label12", &w.Label12.caption()},
+        {"Label18", &w.Label18.caption()}, {"Label19", &w.Label19.caption()},
     };
     for (auto& [name, value] : watched) {
         auto& seen = last_[name];
         if (seen != *value) {
             seen = *value;
-            print(name, *value);
+            if (!options_.json)
+                print(name, *value);
+            else {
+                const bool caption = std::string(name) == "caption";
+                auto e = event(caption ? "caption" : "label");
+                if (!caption) e["name"] = name;
+                e["text"] = *value;
+                writeEvent(e);
+            }
         }
     }
+}
+
+void StatusPrinter::sessionStarted(JobKind job) {
+    auto& r = run(job);
+    r = JobRun{};
+    r.summary.job = job;
+    r.start = seconds();
+    r.failedSessionsAtStart = app_.s.failedSessions;
+    if (options_.json) {
+        auto e = event("session-start");
+        e["job"] = jobName(job);
+        writeEvent(e);
+    }
+}
+
+void StatusPrinter::sessionEnded(JobKind job) {
+    auto& r = run(job);
+    auto& sum = r.summary;
+    sum.seconds = std::max(0.0, seconds() - r.start);
+    if (app_.s.failedSessions != r.failedSessionsAtStart) sum.sessionFailed = true;
+    r.fileStarts.clear();
+    r.current.clear();
+    if (options_.json) {
+        auto e = event("session-end");
+        e["job"] = jobName(job);
+        e["result"] = sum.ok() ? "ok" : "failed";
+        e["passed"] = sum.passed;
+        e["failed"] = sum.failed;
+        e["bytes"] = sum.bytes;
+        e["seconds"] = rounded(sum.seconds, 0.001);
+        e["rate"] = sum.seconds > 0 ? std::llround(static_cast<double>(sum.bytes) / sum.seconds) : 0LL;
+        writeEvent(e);
+    } else {
+        printLine(summaryText(sum));
+    }
+    if (options_.runEnded) options_.runEnded(sum);
+}
+
+void StatusPrinter::fileStarted(JobKind job, const std::string& name) {
+    auto& r = run(job);
+    r.fileStarts[name] = seconds();
+    r.current = name;
+    r.seenBytes = -1;
+    if (progressTimer_) progressTimer_->setEnabled(true);
+}
+
+void StatusPrinter::fileJudged(const FileVerdict& v) {
+    auto& r = run(v.job);
+    std::optional<double> took;
+    if (auto it = r.fileStarts.find(v.name); it != r.fileStarts.end()) {
+        took = std::max(0.0, seconds() - it->second);
+        r.fileStarts.erase(it);
+    }
+    if (r.current == v.name) r.current.clear();
+    if (v.passed) {
+        ++r.summary.passed;
+        r.summary.bytes += std::max<std::int64_t>(v.size, 0);
+    } else {
+        ++r.summary.failed;
+    }
+    if (progressShown_ && r.current.empty()) clearProgress();
+    if (!options_.json) return;
+    auto j = event("file");
+    j["job"] = jobName(v.job);
+    j["name"] = v.name;
+    j["result"] = v.passed ? "pass" : "fail";
+    j["size"] = v.size >= 0 ? Json(v.size) : Json(nullptr);
+    j["seconds"] = took ? Json(rounded(*took, 0.001)) : Json(nullptr);
+    if (!v.passed) j["reason"] = v.reason;
+    writeEvent(j);
+}
+
+void StatusPrinter::errorLogged(JobKind job, const std::string& message) {
+    run(job).summary.sessionFailed = true;
+    if (options_.json) {
+        auto e = event("error");
+        e["job"] = jobName(job);
+        e["message"] = message;
+        writeEvent(e);
+    }
+}
+
+void StatusPrinter::showProgress() {
+    // The file in flight: the upload's when both run.
+    const bool up = !upload_.current.empty();
+    JobRun& r = up ? upload_ : download_;
+    if (r.current.empty()) {
+        if (progressTimer_) progressTimer_->setEnabled(false);
+        clearProgress();
+        return;
+    }
+    const double now = seconds();
+    if (progressShownAt_ >= 0 && now - progressShownAt_ < progressPeriod * 0.9) return;
+    const auto& s = app_.s;
+    const std::int64_t bytes = up ? s.uploadBytesSent : s.downloadBytes;
+    const std::int64_t size = up ? s.uploadFileLength : s.downloadExpectedSize;
+    // The rate is over the time the bytes took: a file whose bytes are all
+    // in keeps its rate while it waits for its verdict.
+    if (bytes != r.seenBytes) {
+        r.seenBytes = bytes;
+        r.seenAt = now;
+    }
+    const std::string text = progressText(up ? JobKind::Upload : JobKind::Download, r.current, bytes, size,
+                                          r.seenAt - r.fileStarts[r.current]);
+    if (progressShown_ && text == progressText_) return;
+    std::fprintf(out_, "\r%s\x1b[K", text.c_str());
+    std::fflush(out_);
+    progressText_ = text;
+    progressShown_ = true;
+    progressShownAt_ = now;
+}
+
+void StatusPrinter::clearProgress() {
+    if (!progressShown_) return;
+    std::fputs("\r\x1b[K", out_);
+    std::fflush(out_);
+    progressShown_ = false;
 }
 
 }  // namespace corvantel

@@ -18,10 +18,12 @@ static std::string errorLine(App& app, const std::string& message) {
 // program are not affected.
 void appendDownloadError(App& app, const std::string& message) {
     platform::files::append(app.ownFile("err_dload.log"), errorLine(app, message));
+    notify(app.events.errorLogged, JobKind::Download, message);
 }
 
 void appendUploadError(App& app, const std::string& message) {
     platform::files::append(app.ownFile("err_upload.log"), errorLine(app, message));
+    notify(app.events.errorLogged, JobKind::Upload, message);
 }
 
 void takeDownloadOverForRetry(App& app) {

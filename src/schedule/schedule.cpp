@@ -122,10 +122,13 @@ void startJob(App& app, Job job, const TickTime& t) {
     }
     s.transferCaptionPrefix = job.download ? "Ftp Corvantel- Downloading at " : "Ftp Corvantel- Uploading at ";
     app.w.setCaption("Ftp Corvantel- Connecting at " + fmt::hhmmssAmPm(app.now()));
+    const JobKind kind = job.download ? JobKind::Download : JobKind::Upload;
+    notify(app.events.sessionStarted, kind);
     if (job.download)
         runDownloadJob(app);
     else
         runUploadJob(app);
+    notify(app.events.sessionEnded, kind);
     // A long session may have outlasted the hour the schedule now names
     // (ticks of this clock are not handled while it runs it): catch up with
     // the time it is, so that every-hour mode goes on in the next hour

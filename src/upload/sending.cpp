@@ -125,6 +125,7 @@ static void storeStep(App& app) {
         skip = s.uploadFileName == s.downloadTarget;
     }
     s.uploadFileStarted = true;
+    notify(app.events.fileStarted, JobKind::Upload, s.uploadFileName);
     s.uploadVerdictGiven = false;
     w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + s.uploadFileName);
     w.fText6b.setText("0");

@@ -8,6 +8,20 @@ namespace corvantel {
 namespace files = platform::files;
 namespace fmt = platform::fmt;
 
+// Why the current file failed, in a few words, from what the session knows
+// when the verdict is given.
+static std::string failReason(App& app) {
+    auto& s = app.s;
+    if (s.uploadTakeover == Takeover::Watchdog) return "no activity: session taken over";
+    if (s.uploadFailed || s.uploadSocketError != 0 || s.uploadControlLost ||
+        s.uploadTakeover != Takeover::None)
+        return "session failed";
+    if (!s.uploadReply.empty() && (s.uploadReply[0] == '4' || s.uploadReply[0] == '5'))
+        return serverReplyReason(s.uploadReply);
+    if (files::length(app.workFile(s.uploadFileName)) < 0) return "local file missing or unreadable";
+    return "not sent whole";
+}
+
 void logUploadResult(App& app, const std::string& result) {
     auto& s = app.s;
     auto t = app.now();
@@ -20,6 +34,9 @@ void logUploadResult(App& app, const std::string& result) {
                   printZoneLine({ZoneField::Text(fmt::slashDate(t)), ZoneField::Text(fmt::hhmmssAmPm(t)),
                                  ZoneField::Text(name), ZoneField::Number(s.uploadFileLength),
                                  ZoneField::Text(result)}));
+    if (app.events.fileJudged)
+        app.events.fileJudged({JobKind::Upload, s.uploadFileName, result == "pass", s.uploadFileLength,
+                               result == "pass" ? "" : failReason(app)});
     s.uploadVerdictGiven = true;
     if (s.uploadFileName == s.uploadOwedName) s.uploadOwedName.clear();
     // A verdict is activity: a session of many small files is busy, not silent.

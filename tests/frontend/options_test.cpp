@@ -36,6 +36,10 @@ TEST(CommandLine, WrongCommandLinesGetAClearMessage) {
     EXPECT_FALSE(parse({"--download-dupe-check", "yes"}, &error));
     EXPECT_FALSE(parse({"--work-path", "/no/such/dir"}, &error));
     EXPECT_NE(error.find("not a directory"), std::string::npos);
+    EXPECT_FALSE(parse({"--json"}, &error));
+    EXPECT_NE(error.find("--json needs --headless"), std::string::npos);
+    EXPECT_FALSE(parse({"--headless", "--on-session", ""}, &error));
+    EXPECT_NE(error.find("needs a command"), std::string::npos);
 }
 
 // Passwords off the command line: a file's first line (a warning when
@@ -142,7 +146,7 @@ TEST(CommandLine, PasswordOnTheCommandLineWarnsHeadless) {
 
 TEST(CommandLine, ValuesAreKeptInOrder) {
     auto o = parse({"--headless", "--download-at", "5pm", "--run-now", "upload", "--run-now", "download", "--once",
-                    "--arm", "both", "--list"});
+                    "--arm", "both", "--list", "--json", "--on-session", "echo $CORVANTEL_RESULT"});
     ASSERT_TRUE(o);
     EXPECT_TRUE(o->headless);
     EXPECT_TRUE(o->once);
@@ -152,6 +156,8 @@ TEST(CommandLine, ValuesAreKeptInOrder) {
     EXPECT_EQ(o->downloadAt->first, "5");
     EXPECT_EQ(o->downloadAt->second, "PM");
     EXPECT_EQ(o->runNow, (std::vector<std::string>{"upload", "download"}));
+    EXPECT_TRUE(o->json);
+    EXPECT_EQ(o->onSession, "echo $CORVANTEL_RESULT");
 }
 
 TEST(CommandLine, VersionIsAnOptionOfItsOwn) {

@@ -1,5 +1,9 @@
 // End to end: the download job when the network or the server misbehaves.
 
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
 #include "download_fixture.h"
 
 namespace corvantel::itest {
@@ -161,12 +165,66 @@ TEST_F(DownloadFaultTest, TransferAbortedByTheServerFails) {
 
 // A listed name the server will not send (a directory: RETR answers 550):
 // that name fails at once, the other files are fetched.
+// Reported as JSON events, one per line, and to the --on-session command.
 TEST_F(DownloadFaultTest, RefusedRetrFailsThatFileOnly) {
     fs::create_directories(remote_ / "a0.jpg");
     ASSERT_TRUE(startServer(common({})));
-    auto r = download("*.jpg", concat(intoWork(), {"--download-retries", "0", "--delete-after-download"}));
+    const fs::path hookEnv = base_ / "hook.env", hookFds = base_ / "hook.fds";
+    auto r = runCorvantel(concat(concat(downloadOptions("*.jpg"), intoWork()),
+                                 {"--download-retries", "0", "--delete-after-download", "--run-now", "download",
+                                  "--once", "--json", "--on-session",
+                                  "env > '" + hookEnv.string() + "'; ls -l /proc/$$/fd > '" + hookFds.string() + "'"}),
+                          120s, {{"CORVANTEL_UPLOAD_PASSWORD", "not-for-the-hook"}});
     ASSERT_FALSE(r.timedOut) << r.describe();
     EXPECT_EQ(r.exitCode, 1) << r.describe();
+
+    std::vector<nlohmann::json> events;
+    std::map<std::string, nlohmann::json> files;
+    std::istringstream out(r.out);
+    for (std::string line; std::getline(out, line);) {
+        auto e = nlohmann::json::parse(line, nullptr, false);
+        ASSERT_TRUE(e.is_object()) << line;
+        ASSERT_TRUE(e["time"].is_string() && e["event"].is_string()) << line;
+        events.push_back(e);
+        if (e["event"] == "file") files[e.value("name", "")] = e;
+    }
+    auto at = [&](const char* event) {
+        return std::find_if(events.begin(), events.end(), [&](auto& e) { return e["event"] == event; });
+    };
+    ASSERT_NE(at("session-start"), events.end()) << r.out;
+    const auto end = at("session-end");
+    ASSERT_NE(end, events.end()) << r.out;
+    EXPECT_LT(at("session-start"), at("file")) << r.out;
+    EXPECT_EQ(files.size(), 3u) << r.out;
+    auto& a0 = files["a0.jpg"];
+    EXPECT_EQ(a0["result"], "fail") << a0.dump();
+    EXPECT_EQ(a0.value("reason", "").rfind("server: 550", 0), 0u) << a0.dump();
+    EXPECT_TRUE(a0["size"].is_null()) << a0.dump();
+    auto& a = files["a.jpg"];
+    EXPECT_EQ(a["result"], "pass") << a.dump();
+    EXPECT_EQ(a["size"], 300000) << a.dump();
+    EXPECT_TRUE(a["seconds"].is_number()) << a.dump();
+    EXPECT_FALSE(a.contains("reason")) << a.dump();
+    EXPECT_EQ(files["b.jpg"]["size"], 200000) << r.out;
+    EXPECT_EQ((*end)["job"], "download");
+    EXPECT_EQ((*end)["result"], "failed");
+    EXPECT_EQ((*end)["passed"], 2);
+    EXPECT_EQ((*end)["failed"], 1);
+    EXPECT_EQ((*end)["bytes"], 500000);
+    EXPECT_NE(at("caption"), events.end()) << r.out;
+
+    // The hook has ended when the program's standard error closes.
+    const auto env = readLines(hookEnv);
+    for (const char* v : {"CORVANTEL_JOB=download", "CORVANTEL_RESULT=failed", "CORVANTEL_PASSED=2",
+                          "CORVANTEL_FAILED=1", "CORVANTEL_BYTES=500000"})
+        EXPECT_TRUE(contains(env, v)) << v << "\n" << readFile(hookEnv);
+    for (auto& line : env) EXPECT_EQ(line.rfind("CORVANTEL_UPLOAD_PASSWORD=", 0), std::string::npos) << line;
+    // No socket of the program, and nothing to read from.
+    const std::string fds = readFile(hookFds);
+    EXPECT_NE(fds.find(" 0 -> /dev/null"), std::string::npos) << fds;
+    EXPECT_EQ(fds.find("socket:"), std::string::npos) << fds;
+    EXPECT_NE(r.err.find("--on-session command after the download run ended with status 0"), std::string::npos)
+        << r.describe();
     EXPECT_EQ(countCommands("RETR a0.jpg"), 1) << readFile(base_ / "server-commands.log");
     auto log = sizeLog();
     auto l0 = linesFor(log, "a0.jpg");

@@ -33,6 +33,11 @@ TEST_F(DownloadTest, CommonServerFetchesMatchingFilesThenNothingOnTheNextRun) {
     EXPECT_EQ(lb[0].size, "200000");
     EXPECT_TRUE(std::regex_match(la[0].date, std::regex(R"(\d{4}/\d{2}/\d{2})"))) << la[0].date;
     EXPECT_TRUE(std::regex_match(la[0].time, std::regex(R"(\d{2}:\d{2}:\d{2} (AM|PM))"))) << la[0].time;
+    // A summary line ends the run; no progress line when the output is no terminal.
+    const std::regex summary(R"(\n\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} (AM|PM) )"
+                             R"(download: 2 passed, 0 failed, 500\.0 kB in \d+\.\d s \(\d+(\.\d)? [kMG]?B/s\)\n)");
+    EXPECT_TRUE(std::regex_search(r.out, summary)) << r.out;
+    EXPECT_EQ(r.out.find('\r'), std::string::npos) << r.out;
 
     auto names = readLines(run_ / "filename2.log");
     EXPECT_TRUE(contains(names, "a.jpg")) << readFile(run_ / "filename2.log");
@@ -46,6 +51,7 @@ TEST_F(DownloadTest, CommonServerFetchesMatchingFilesThenNothingOnTheNextRun) {
     EXPECT_EQ(countCommands("RETR "), 2) << "the second run fetched again";
     EXPECT_EQ(sizeLog().size(), 2u) << show(sizeLog());
     EXPECT_EQ(countCommands("NLST *.jpg"), 2) << "the second run did not list";
+    EXPECT_NE(again.out.find(" download: 0 passed, 0 failed, 0 B in "), std::string::npos) << again.out;
     expectFetched(run_ / "a.jpg", a_);
 }
 

@@ -136,6 +136,7 @@ TEST_F(UploadTest, RefusedStoreFailsEachFileAndKeepsLocalFiles) {
     for (auto& line : readLines(run_ / "err_upload.log"))
         EXPECT_EQ(line.find("Unknown Error"), std::string::npos) << line;
     EXPECT_FALSE(contains(readLines(run_ / "fileupl1.log"), "x.jpg"));
+    EXPECT_NE(r.out.find(" upload: 0 passed, 2 failed, 0 B in "), std::string::npos) << r.out;
 }
 
 // The server never connects for STOR x.jpg: x.jpg fails (and stays local),

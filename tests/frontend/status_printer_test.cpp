@@ -1,0 +1,90 @@
+// The headless report: the summary line of each run and, on a terminal, the
+// updating line of the file in flight.
+
+#include "frontend/status_printer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "support/session_fixture.h"
+
+namespace corvantel::testing {
+namespace {
+
+TEST(Report, ByteTexts) {
+    const std::pair<std::int64_t, const char*> rows[] = {
+        {0, "0 B"},           {999, "999 B"},     {1000, "1.0 kB"},      {4200, "4.2 kB"},
+        {999949, "999.9 kB"}, {999950, "1.0 MB"}, {48200000, "48.2 MB"}, {1073741824, "1.1 GB"},
+    };
+    for (auto& [bytes, text] : rows) EXPECT_EQ(byteText(bytes), text) << bytes;
+    RunSummary run{JobKind::Upload, 12, 1, 48200000, 3.1, false};
+    EXPECT_EQ(summaryText(run), "upload: 12 passed, 1 failed, 48.2 MB in 3.1 s (15.5 MB/s)");
+    run.sessionFailed = true;
+    EXPECT_EQ(summaryText(run), "upload: 12 passed, 1 failed, 48.2 MB in 3.1 s (15.5 MB/s), session failed");
+}
+
+using ReportSession = SessionTest;
+
+// A server's name that is not UTF-8 and holds an escape sequence is passed
+// on in a valid JSON line, its bad byte replaced and the escape quoted.
+TEST_F(ReportSession, JsonLinesStayValidWhateverTheServerSends) {
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&text, &size);
+    ASSERT_NE(out, nullptr);
+    {
+        PrinterOptions options;
+        options.json = true;
+        StatusPrinter printer(app(), out, options);
+        app().events.fileJudged({JobKind::Download, "a\xff\x1b[2J.jpg", false, -1, "server: 550 No"});
+    }
+    std::fclose(out);
+    const std::string printed(text, size);
+    std::free(text);
+    ASSERT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+    EXPECT_EQ(printed.find('\x1b'), std::string::npos) << printed;
+    const auto e = nlohmann::json::parse(printed, nullptr, false);
+    ASSERT_TRUE(e.is_object()) << printed;
+    EXPECT_EQ(e["event"], "file");
+    EXPECT_EQ(e["name"], "a\xef\xbf\xbd\x1b[2J.jpg");
+    EXPECT_TRUE(e["size"].is_null());
+    EXPECT_EQ(e["reason"], "server: 550 No");
+}
+
+// A whole download on the virtual clock, as a terminal shows it.
+TEST_F(ReportSession, TerminalShowsProgressThenTheSummary) {
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&text, &size);
+    ASSERT_NE(out, nullptr);
+    std::vector<RunSummary> runs;
+    {
+        PrinterOptions options;
+        options.progress = true;
+        options.seconds = [this] { return static_cast<double>(plat.nowMs()) / 1000; };
+        options.runEnded = [&](const RunSummary& r) { runs.push_back(r); };
+        StatusPrinter printer(app(), out, options);
+        const auto ms = download();
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_TRUE(runs[0].ok());
+        EXPECT_EQ(runs[0].passed, 2);
+        EXPECT_EQ(runs[0].bytes, 4200);
+        EXPECT_DOUBLE_EQ(runs[0].seconds, static_cast<double>(ms) / 1000);
+    }
+    std::fclose(out);
+    const std::string printed(text, size);
+    std::free(text);
+    EXPECT_NE(printed.find("\rdownload a.jpg: 3.0 kB of 3.0 kB (100%), "), std::string::npos) << printed;
+    EXPECT_NE(printed.find("\rdownload b.jpg: 1.2 kB of 1.2 kB (100%)"), std::string::npos) << printed;
+    // The line is cleared before the next status line; it is drawn at most
+    // four times a second.
+    EXPECT_NE(printed.find("\r\x1b[K2026/"), std::string::npos) << printed;
+    EXPECT_LE(std::count(printed.begin(), printed.end(), '\r'), 4 * runs[0].seconds + 4) << printed;
+    EXPECT_EQ(summaryText(runs[0]).rfind("download: 2 passed, 0 failed, 4.2 kB in ", 0), 0u);
+    EXPECT_NE(printed.find(" AM " + summaryText(runs[0]) + "\n"), std::string::npos) << printed;
+}
+
+}  // namespace
+}  // namespace corvantel::testing
