@@ -15,7 +15,10 @@ using platform::Endpoint;
 namespace fmt = platform::fmt;
 namespace files = platform::files;
 
-static constexpr std::size_t recordBytes = 2000;
+// What each send hands the data connection. The server sees one stream
+// whatever the piece; large pieces keep the calls (and the CPU time) of a
+// big upload few. The Bytes Sent display follows the bytes the socket took.
+static constexpr std::size_t recordBytes = 256 * 1024;
 
 // Sends without a connected check: a send on a closed connection sends
 // nothing and is noted as a failure of the session.
