@@ -231,7 +231,7 @@ public:
     // baseDir is where the program's own files live (the process's current
     // directory in the real program).
     App(platform::Platform& platform, std::string baseDir);
-    ~App();
+    virtual ~App();
     App(const App&) = delete;
     App& operator=(const App&) = delete;
 

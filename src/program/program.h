@@ -15,7 +15,7 @@ namespace corvantel {
 class Program : public App {
 public:
     Program(platform::Platform& platform, std::string baseDir);
-    ~Program();
+    ~Program() override;
 
 private:
     std::unique_ptr<TimeDialog> timeDialog_;
