@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -98,10 +100,10 @@ struct AppState {
     // Timed waits active on each one-second timer; the timer runs while any
     // of them does, so an inner wait never stops an outer one's count.
     int downloadSecondsUsers = 0, uploadSecondsUsers = 0;
-    // A file left without its verdict by a taken-over session, for the next
-    // session to judge; if the job run ends before that, it fails then.
-    std::string downloadOwedName, uploadOwedName;
-    std::int64_t downloadOwedSize = -1, uploadOwedLength = 0;
+    // Files left without their verdict by taken-over sessions (name and
+    // size), for a later session of the job run to judge; those still owed
+    // when the run ends fail then.
+    std::vector<std::pair<std::string, std::int64_t>> downloadOwed, uploadOwed;
     // The last judged file passed (the driver's closing DELE needs it).
     bool downloadLastPassed = false;
 

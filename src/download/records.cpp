@@ -35,7 +35,7 @@ void recordDownloadResult(App& app, const std::string& result) {
     auto& s = app.s;
     std::string sizeText;
     s.downloadVerdictPending = false;
-    if (s.downloadFileName == s.downloadOwedName) s.downloadOwedName.clear();
+    std::erase_if(s.downloadOwed, [&](const auto& o) { return o.first == s.downloadFileName; });
     // A verdict is activity for the watchdog.
     s.downloadIdleTicks = 0;
     if (result == "pass") {

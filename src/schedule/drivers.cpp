@@ -1,5 +1,7 @@
 #include "schedule/drivers.h"
 
+#include <algorithm>
+
 #include "app/app_state.h"
 #include "app/text.h"
 #include "app/waits.h"
@@ -34,8 +36,9 @@ void runDownloadSession(App& app) {
     auto& w = app.w;
     // A file the last session started and left to this one to judge.
     if (s.downloadVerdictPending) {
-        s.downloadOwedName = s.downloadFileName;
-        s.downloadOwedSize = s.downloadExpectedSize;
+        if (std::none_of(s.downloadOwed.begin(), s.downloadOwed.end(),
+                         [&](const auto& o) { return o.first == s.downloadFileName; }))
+            s.downloadOwed.emplace_back(s.downloadFileName, s.downloadExpectedSize);
     }
     s.downloadReplySeen = true;
     s.downloadRunning = true;

@@ -212,14 +212,17 @@ void advanceHour(std::string& hour, std::string& half, const std::string& h, con
 
 void runDownloadJob(App& app) {
     auto& s = app.s;
-    s.downloadOwedName.clear();
+    s.downloadOwed.clear();
     runDownloadSession(app);
     while (decideDownloadTakeover(app)) runDownloadSession(app);
     // A file that a taken-over session left to the next, which never came
     // to it, fails now: every file started gets its line.
-    if (!s.downloadOwedName.empty() && !s.shuttingDown) {
-        s.downloadFileName = s.downloadOwedName;
-        s.downloadExpectedSize = s.downloadOwedSize;
+    const auto owed = std::move(s.downloadOwed);
+    s.downloadOwed.clear();
+    for (const auto& [name, size] : owed) {
+        if (s.shuttingDown) break;
+        s.downloadFileName = name;
+        s.downloadExpectedSize = size;
         s.downloadFileGood = false;
         recordDownloadResult(app, "fail");
     }
@@ -229,12 +232,15 @@ void runDownloadJob(App& app) {
 
 void runUploadJob(App& app) {
     auto& s = app.s;
-    s.uploadOwedName.clear();
+    s.uploadOwed.clear();
     runUploadSession(app);
     while (decideUploadTakeover(app)) runUploadSession(app);
-    if (!s.uploadOwedName.empty() && !s.shuttingDown) {
-        s.uploadFileName = s.uploadOwedName;
-        s.uploadFileLength = s.uploadOwedLength;
+    const auto owed = std::move(s.uploadOwed);
+    s.uploadOwed.clear();
+    for (const auto& [name, length] : owed) {
+        if (s.shuttingDown) break;
+        s.uploadFileName = name;
+        s.uploadFileLength = length;
         logUploadResult(app, "fail");
     }
     ++app.s.uploadJobRuns;

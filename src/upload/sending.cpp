@@ -1,5 +1,7 @@
 #include "upload/sending.h"
 
+#include <algorithm>
+
 #include "app/app_state.h"
 #include "app/text.h"
 #include "download/commands.h"
@@ -326,8 +328,9 @@ void failPendingUpload(App& app) {
     // from the retry's decision (or from its next try).
     if (s.uploadTakeover == Takeover::ErrorRetry && s.uploadTakeoverHadFile && !s.uploadVerdictPending) {
         if (s.uploadFileStarted && !s.uploadVerdictGiven) {
-            s.uploadOwedName = s.uploadFileName;
-            s.uploadOwedLength = s.uploadFileLength;
+            if (std::none_of(s.uploadOwed.begin(), s.uploadOwed.end(),
+                             [&](const auto& o) { return o.first == s.uploadFileName; }))
+                s.uploadOwed.emplace_back(s.uploadFileName, s.uploadFileLength);
         }
         s.uploadFileStarted = false;
         return;

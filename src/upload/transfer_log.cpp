@@ -38,7 +38,7 @@ void logUploadResult(App& app, const std::string& result) {
         app.events.fileJudged({JobKind::Upload, s.uploadFileName, result == "pass", s.uploadFileLength,
                                result == "pass" ? "" : failReason(app)});
     s.uploadVerdictGiven = true;
-    if (s.uploadFileName == s.uploadOwedName) s.uploadOwedName.clear();
+    std::erase_if(s.uploadOwed, [&](const auto& o) { return o.first == s.uploadFileName; });
     // A verdict is activity: a session of many small files is busy, not silent.
     s.uploadIdleTicks = 0;
     if (result != "pass") ++s.failedFiles;

@@ -376,7 +376,10 @@ private:
             if (line.rfind(verb, 0) == 0) started[line.substr(5)].insert(session);
         for (auto& [name, sessions] : started) {
             if (!taken(sc_, name)) broken.push_back("started a file the pattern does not take: " + name);
-            if (!final && count[name] == 0) broken.push_back("no verdict for " + name + ", which was started");
+            std::string trimmed = name;
+            while (!trimmed.empty() && trimmed.back() == ' ') trimmed.pop_back();
+            if (!final && count[name] == 0 && count[trimmed] == 0)
+                broken.push_back("no verdict for " + name + ", which was started");
         }
         // At most one verdict per file in each session, and a pass only for
         // a file started in that session.

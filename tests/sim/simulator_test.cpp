@@ -58,6 +58,10 @@ const Scenario regressions[] = {
     // A nested call started the last upload during the outer call's yield.
     {.seed = 162778, .upload = true, .split = true, .multiLine = true, .listsEverything = true, .pattern = "a*.jpg", .files = {{"c.txt", 100}, {"a3.txt", 100}, {"p4.txt", 100}, {"my photo 5.txt", 100}}, .actions = {{"TYPE", 6, Fault::ResetBefore, 1}}},
     {.seed = 185595, .upload = true, .lf = true, .split = true, .multiLine = true, .pattern = "*", .files = {{"a0.txt", 100}, {"b.txt", 100}, {"my photo 2.txt", 100}, {"a3.txt", 100}, {"p4.txt", 100}, {"my photo 5.txt", 100}}, .actions = {{"PORT", 5, Fault::Refuse, 7}}},
+    // Several files left to retries that never came to them each fail.
+    {.seed = 557632, .nlst = false, .quick = true, .retries = 2, .dupe = false,
+     .files = {{"p1.jpg", 100}, {"my photo 2.jpg", 100}},
+     .actions = {{"RETR", 4, Fault::CloseBefore, 6}, {"RETR", 2, Fault::NoFinal, 3}, {"RETR", 3, Fault::Silent, 6}}},
     // A repeated greeting answers no command.
     {.seed = 98, .repeatGreeting = true, .files = {{"a.jpg", 100}}},
     // A file taken over for a retry that never comes to it still gets its
