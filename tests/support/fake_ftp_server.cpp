@@ -301,21 +301,27 @@ void FakeFtpServer::retrieve(const std::string& name, const std::string& content
         finalReply("226 Transfer complete.");
         return;
     }
+    playTransfer(d, bytes, 4,
+                 [this, start, shape] {
+                     reply(start);
+                     if (shape.secondPreliminary) reply("150 Here it comes again.");
+                 },
+                 "Transfer aborted.", shape);
+}
+
+void FakeFtpServer::playTransfer(std::shared_ptr<Peer> d, const std::string& bytes, int count,
+                                 std::function<void()> prelim, const std::string& aborted, const Shape& shape) {
     std::vector<std::function<void()>> data;
-    for (auto& piece : pieces(bytes, shape.trickleMs > 0 ? 4 : 1)) data.push_back([d, piece] { d->send(piece); });
+    for (auto& piece : pieces(bytes, shape.trickleMs > 0 ? count : 1)) data.push_back([d, piece] { d->send(piece); });
     play(transferSteps(
-        [this, start, shape] {
-            reply(start);
-            if (shape.secondPreliminary) reply("150 Here it comes again.");
-        },
-        data,
+        std::move(prelim), data,
         [d, shape] {
             if (shape.dataEnd == Shape::DataEnd::Close) d->close();
             if (shape.dataEnd == Shape::DataEnd::Reset) d->reset();
         },
-        [this, shape] {
+        [this, shape, aborted] {
             if (shape.noFinal) return afterFinal();
-            finalReply(shape.finish.empty() ? "226 Transfer complete." : shape.finish + " Transfer aborted.");
+            finalReply(shape.finish.empty() ? "226 Transfer complete." : shape.finish + " " + aborted);
         },
         shape));
 }
@@ -437,18 +443,7 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
             d->close();
             return;
         }
-        std::vector<std::function<void()>> data;
-        for (auto& piece : pieces(text, shape.trickleMs > 0 ? 3 : 1)) data.push_back([d, piece] { d->send(piece); });
-        play(transferSteps([this] { reply("150 Here comes the listing."); }, data,
-                           [d, shape] {
-                               if (shape.dataEnd == Shape::DataEnd::Close) d->close();
-                               if (shape.dataEnd == Shape::DataEnd::Reset) d->reset();
-                           },
-                           [this, shape] {
-                               if (shape.noFinal) return afterFinal();
-                               finalReply(shape.finish.empty() ? "226 Transfer complete." : shape.finish + " Aborted.");
-                           },
-                           shape));
+        playTransfer(d, text, 3, [this] { reply("150 Here comes the listing."); }, "Aborted.", shape);
     } else if (cmd == "REST") {
         finalReply("350 Restarting at " + arg + ".");
     } else if (cmd == "RETR") {

@@ -139,6 +139,11 @@ private:
     void runSteps(std::shared_ptr<std::vector<Step>> steps, std::size_t i);
     void later(int ms, std::function<void()> fn);
     void retrieve(const std::string& name, const std::string& content, const Shape& shape);
+    // Plays a transfer as its shape asks: the preliminary reply, the bytes
+    // (in count pieces when trickled), the end of the data connection and
+    // the final reply ("226", or the shape's code followed by aborted).
+    void playTransfer(std::shared_ptr<platform::fake::Peer> d, const std::string& bytes, int count,
+                      std::function<void()> prelim, const std::string& aborted, const Shape& shape);
     std::shared_ptr<platform::fake::Peer> openData();
     std::string listing(const std::string& arg, bool longFormat) const;
 
