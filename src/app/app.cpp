@@ -39,6 +39,23 @@ App::App(platform::Platform& platform, std::string baseDir)
 
 App::~App() = default;
 
+static std::string errorLine(App& app, const std::string& message) {
+    auto t = app.now();
+    return message + " " + platform::fmt::slashDate(t) + " at " + platform::fmt::hhmmssAmPm(t) + "\r\n";
+}
+
+// A log that cannot be written loses its line; the session's outcome and the
+// program are not affected.
+void appendDownloadError(App& app, const std::string& message) {
+    files::append(app.ownFile("err_dload.log"), errorLine(app, message));
+    notify(app.events.errorLogged, JobKind::Download, message);
+}
+
+void appendUploadError(App& app, const std::string& message) {
+    files::append(app.ownFile("err_upload.log"), errorLine(app, message));
+    notify(app.events.errorLogged, JobKind::Upload, message);
+}
+
 std::string App::ownFile(const std::string& name) const { return workDirPrefix(baseDir_) + "/" + name; }
 
 std::string App::workFile(const std::string& name) const { return workDirPrefix(s.workPath) + "/" + name; }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -22,6 +23,8 @@
 #include "app/events.h"
 #include "app/ftp_reply.h"
 #include "app/ftps.h"
+#include "app/verify.h"
+#include "platform/digest.h"
 
 namespace corvantel {
 
@@ -63,6 +66,15 @@ struct AppState {
     bool shuttingDown = false;
     // Waits end as soon as what they wait for has provably happened.
     bool quickWaits = false;
+    // Proven transfers (each off by default). Verify: every file is checked
+    // with the server (SIZE, and a checksum where offered). Settle: files
+    // modified less than settleSeconds ago, or whose size changes while they
+    // are taken, are left for a later run (0: off; settleChoice is what the
+    // menu tick turns on). Resume: a cut download keeps its partial file and
+    // the next attempt fetches only the rest.
+    bool verifyTransfers = false;
+    std::int64_t settleSeconds = 0, settleChoice = 60;
+    bool resumeDownloads = false;
     // Passive mode: the program opens every data connection itself.
     bool passiveMode = false;
     // Active mode behind NAT: the address announced by PORT/EPRT instead of
@@ -167,6 +179,24 @@ struct AppState {
     std::int32_t downloadPassivePort = -1;
     TlsPhase downloadTlsPhase = TlsPhase::Off;
     std::string downloadTlsProblem;
+    // Proven transfers. What the server offered in this session's FEAT, the
+    // checksum asked for (and whether OPTS HASH has selected it), and
+    // whether the error log has said that files cannot be verified.
+    ServerFeatures downloadFeatures;
+    HashPlan downloadHashPlan;
+    bool downloadHashReady = false;
+    bool downloadUnverifiedNoted = false;
+    // The current file: its size on the server before RETR (-1: unknown),
+    // the bytes a kept partial file already held (the transfer resumed
+    // there), and the checksum of its local copy as its bytes pass.
+    std::int64_t downloadServerSize = -1;
+    std::int64_t downloadResumeAt = 0;
+    platform::Digest downloadDigest;
+    // Its local copy is known not to be a beginning of the server's copy
+    // (its checksum differed): it is never kept to be resumed.
+    bool downloadPartialBad = false;
+    // When the listing ended (seconds since 1970, UTC), for settled files.
+    std::int64_t downloadListingTime = 0;
 
     // Upload dialogue.
     int uploadStep = 0;
@@ -212,6 +242,16 @@ struct AppState {
     std::int64_t uploadFileStarts = 0;
     // The store command of the file being sent.
     std::string uploadStoreCommand;
+    // Proven transfers (see the download dialogue): the server's features,
+    // the checksum of the file being sent as it is read, the file's size
+    // and time when it was opened, and each file's size at the listing.
+    ServerFeatures uploadFeatures;
+    HashPlan uploadHashPlan;
+    bool uploadHashReady = false;
+    bool uploadUnverifiedNoted = false;
+    platform::Digest uploadDigest;
+    platform::files::Stamp uploadOpenStamp;
+    std::unordered_map<std::string, std::int64_t> uploadListedSizes;
 
     // Outcome of this run of the program, for the exit status.
     std::int64_t failedSessions = 0;
@@ -303,5 +343,10 @@ private:
     [[noreturn]] void shutDown(int status);
     std::string baseDir_;
 };
+
+// The two error logs: a line with the date and time, also told to a
+// front-end.
+void appendDownloadError(App& app, const std::string& message);
+void appendUploadError(App& app, const std::string& message);
 
 }  // namespace corvantel

@@ -153,6 +153,19 @@ void installWindowHandlers(App& app) {
         flip(w.ai_quick);
         s.quickWaits = w.ai_quick.checked();
     };
+    w.ai_verify.onChoose = [&w, &s] {
+        flip(w.ai_verify);
+        s.verifyTransfers = w.ai_verify.checked();
+    };
+    // Settled files only: the seconds given with --settle, else a minute.
+    w.ai_settle.onChoose = [&w, &s] {
+        flip(w.ai_settle);
+        s.settleSeconds = w.ai_settle.checked() ? s.settleChoice : 0;
+    };
+    w.ai_resume.onChoose = [&w, &s] {
+        flip(w.ai_resume);
+        s.resumeDownloads = w.ai_resume.checked();
+    };
     w.ai_about.onChoose = [&app] { app.form4->open(); };
 
     // The dupe-check boxes are mirrored into the state the sessions read.

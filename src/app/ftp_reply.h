@@ -66,6 +66,8 @@ public:
     // reply takes that command off the ledger. Nothing when the reply
     // answers no command.
     std::optional<Answer> match(const std::string& reply);
+    // No command waits for its final reply.
+    bool idle() const { return unanswered_.empty(); }
 
 private:
     std::deque<std::string> unanswered_;

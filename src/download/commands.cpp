@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "app/text.h"
 #include "download/dispatch.h"
+#include "download/proof.h"
 #include "download/retrieval.h"
 #include "download/selection.h"
 #include "app/waits.h"
@@ -40,6 +41,18 @@ static void listingConnectionFailed(App& app) {
     s.downloadFailed = true;
 }
 
+// The login has gone through: with proven transfers the server is asked
+// what it offers, then the session goes to its directory.
+static void afterLogin(App& app) {
+    auto& s = app.s;
+    s.downloadStep = 3;
+    if (downloadProofWanted(app)) {
+        askDownloadFeatures(app);
+        if (downloadSessionEnding(app) || s.downloadFailed) return;
+    }
+    if (!sendDownloadCommand(app, "CWD " + app.w.Text2.text())) s.downloadFailed = true;
+}
+
 void downloadLoginStep(App& app) {
     auto& s = app.s;
     auto& w = app.w;
@@ -72,8 +85,7 @@ void downloadLoginStep(App& app) {
                 auto t = tlsAfterLogin(app, downloadTlsJob(app), s.downloadReply);
                 if (t == TlsStep::Failed) s.downloadFailed = true;
                 if (t != TlsStep::Proceed) break;
-                s.downloadStep = 3;
-                send("CWD " + w.Text2.text());
+                afterLogin(app);
                 break;
             }
             s.downloadFailed = false;
@@ -85,8 +97,7 @@ void downloadLoginStep(App& app) {
                 s.downloadFailed = true;
                 s.downloadTarget = "done";
             } else if (tlsAfterLogin(app, downloadTlsJob(app), s.downloadReply) == TlsStep::Proceed) {
-                s.downloadStep = 3;
-                send("CWD " + w.Text2.text());
+                afterLogin(app);
             }
             break;
         }
@@ -164,6 +175,7 @@ void downloadListingStep(App& app) {
     };
     switch (s.downloadStep) {
         case 8:
+            s.downloadListingTime = app.plat.clock().utcSeconds();
             // The listing's final reply has come; with quick waits its
             // quiet wait ends once the listing connection is over.
             downloadTimedWait(app,

@@ -64,6 +64,7 @@ void downloadDataArrival(App& app) {
             return;
         }
         if (!app.downloadFile.write(s.downloadDataBuffer)) s.downloadFileSpoiled = true;
+        s.downloadDigest.update(s.downloadDataBuffer);
         if (s.downloadBytes == s.downloadExpectedSize && s.downloadExpectedSize > 0) w.ftpclient2->close();
         s.downloadIdleTicks = 0;
         return;

@@ -137,11 +137,7 @@ void finishListing(App& app) {
     });
     // Taken over: nothing is judged on what has come so far.
     if (downloadSessionEnding(app)) return;
-    if (s.downloadFileGood && s.downloadNextDue) {
-        bool pass = judgeDownloadedFile(app);
-        if (!pass) s.downloadFileGood = false;
-        recordDownloadResult(app, pass ? "pass" : "fail");
-    }
+    if (s.downloadFileGood && s.downloadNextDue) judgeAndRecordDownload(app);
     s.downloadStep = 17;
     app.w.ftpclient2->close();
     discardPartialDownload(app);

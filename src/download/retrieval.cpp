@@ -8,6 +8,7 @@
 #include "app/text.h"
 #include "download/commands.h"
 #include "download/dispatch.h"
+#include "download/proof.h"
 #include "download/records.h"
 #include "download/selection.h"
 #include "app/waits.h"
@@ -46,12 +47,23 @@ bool isPartialDownload(const std::string& name) {
 }
 
 void discardPartialDownload(App& app) {
+    auto& s = app.s;
+    // With resumed downloads a cut file keeps what it has, to be fetched on
+    // from there next time: only bytes written whole, fewer than the file
+    // has, and not proven wrong.
+    const bool keep = s.resumeDownloads && app.downloadFile.isOpen() && !app.downloadFile.failed() &&
+                      s.downloadBytes > 0 && !s.downloadPartialBad &&
+                      (s.downloadServerSize < 0 || s.downloadBytes < s.downloadServerSize) &&
+                      (s.downloadExpectedSize < 0 || s.downloadBytes < s.downloadExpectedSize);
     // Closing removes the partial file unless it was renamed into place.
-    app.downloadFile.close();
-    app.s.downloadPartPath.clear();
+    if (keep)
+        app.downloadFile.keep();
+    else
+        app.downloadFile.close();
+    s.downloadPartPath.clear();
 }
 
-bool judgeDownloadedFile(App& app) {
+Judged judgeDownloadedFile(App& app) {
     auto& s = app.s;
     // A file passes only with all it announced and nothing more (an
     // announced 0 is a size like any other); without an announcement the
@@ -67,11 +79,38 @@ bool judgeDownloadedFile(App& app) {
     bool written = app.downloadFile.isOpen() &&
                    (s.deleteAfterDownload ? app.downloadFile.finish() : !app.downloadFile.failed());
     bool pass = sizeOk && written && !s.downloadFileSpoiled;
+    // Proven transfers: the server confirms the copy (or the file changed
+    // while it was fetched, and is left for a later run).
+    if (pass && downloadProofWanted(app)) {
+        const DownloadProof proof = proveDownload(app);
+        if (proof == DownloadProof::Leave) {
+            s.downloadPartialBad = true;
+            discardPartialDownload(app);
+            return Judged::Left;
+        }
+        pass = proof == DownloadProof::Pass;
+    }
     // Renamed beside itself; a local file of that name that is a link or not
     // a regular file is never replaced, and the file fails.
     if (pass) pass = app.downloadFile.commit(s.downloadLocalName);
     discardPartialDownload(app);
-    return pass;
+    return pass ? Judged::Pass : Judged::Fail;
+}
+
+bool judgeAndRecordDownload(App& app) {
+    auto& s = app.s;
+    const Judged j = judgeDownloadedFile(app);
+    if (j == Judged::Left) {
+        // No verdict: the file is taken in a later run.
+        s.downloadFileGood = false;
+        s.downloadVerdictPending = false;
+        s.downloadLastPassed = false;
+        std::erase_if(s.downloadOwed, [&](const auto& o) { return o.first == s.downloadFileName; });
+        return false;
+    }
+    if (j == Judged::Fail) s.downloadFileGood = false;
+    recordDownloadResult(app, j == Judged::Pass ? "pass" : "fail");
+    return j == Judged::Pass;
 }
 
 std::string downloadLocalName(App& app, const std::string& remote) {
@@ -97,11 +136,7 @@ static void step12(App& app) {
     // take-over's decision fails it).
     if (downloadSessionEnding(app)) return;
     bool passes = false;
-    if (s.downloadFileGood && s.downloadNextDue) {
-        passes = judgeDownloadedFile(app);
-        if (!passes) s.downloadFileGood = false;
-        recordDownloadResult(app, passes ? "pass" : "fail");
-    }
+    if (s.downloadFileGood && s.downloadNextDue) passes = judgeAndRecordDownload(app);
     if (passes && s.deleteAfterDownload && s.downloadFileGood && s.downloadNextDue) {
         sendOrFail(app, "DELE " + s.downloadFileName);
         s.downloadLastPassed = false;
@@ -122,28 +157,61 @@ static void step12(App& app) {
     s.downloadNextDue = false;
 }
 
+static void leaveFile(App& app);
+
 static void startFile(App& app) {
     auto& s = app.s;
     auto& w = app.w;
+    discardPartialDownload(app);
+    s.downloadLocalName = downloadLocalName(app, s.downloadTarget);
+    s.downloadServerSize = -1;
+    s.downloadResumeAt = 0;
+    s.downloadPartialBad = false;
+    s.downloadBytes = 0;
+    s.downloadExpectedSize = -1;
+    // Proven transfers: a file not settled is left for a later run; a kept
+    // partial file may be resumed.
+    if (downloadProofWanted(app) && !prepareDownload(app)) {
+        if (!downloadSessionEnding(app)) leaveFile(app);
+        return;
+    }
     w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + s.downloadTarget);
     s.downloadExpectedSize = -1;
     s.downloadFileGood = true;
     s.downloadVerdictPending = true;
     notify(app.events.fileStarted, JobKind::Download, s.downloadTarget);
     s.downloadStep = 16;
-    s.downloadBytes = 0;
+    s.downloadBytes = s.downloadResumeAt;
     s.downloadFileSpoiled = false;
     s.downloadLastPassed = false;
-    w.fText6.setText("0");
-    discardPartialDownload(app);
-    s.downloadLocalName = downloadLocalName(app, s.downloadTarget);
+    w.fText6.setText(std::to_string(s.downloadBytes));
     // A new file of a fresh name, created exclusively: nothing planted in the
     // working directory is written through.
-    if (app.downloadFile.create(app.workFile(""), partialName(s.downloadLocalName), partSuffix))
+    if (app.downloadFile.isOpen())
+        ;  // a kept partial file, resumed
+    else if (app.downloadFile.create(app.workFile(""), partialName(s.downloadLocalName), partSuffix))
         s.downloadPartPath = app.downloadFile.path();
     else
         s.downloadFileSpoiled = true;
+    startDownloadDigest(app);
     sendOrFail(app, "RETR " + s.downloadTarget);
+}
+
+// The chosen file is not settled: it gets no verdict, its data connection
+// carries nothing, and the next file starts (or the files end).
+static void leaveFile(App& app) {
+    auto& s = app.s;
+    s.downloadStep = 12;
+    s.downloadNextDue = true;
+    s.downloadFileName = s.downloadTarget;
+    s.downloadFileGood = false;
+    s.downloadVerdictPending = false;
+    app.w.ftpclient2->close();
+    discardPartialDownload(app);
+    if (selectNextDownload(app))
+        step12(app);
+    else
+        finishListing(app);
 }
 
 // The file could not be fetched: record it and start the next one, if any.
@@ -187,6 +255,11 @@ static void retrReply(App& app) {
     // An announced size of 0 is checked like any other: a server that then
     // sends bytes fails the file instead of leaving an empty one.
     s.downloadExpectedSize = sizeFromRetrReply(s.downloadReply, s.fileSizeCheck);
+    // A resumed transfer: servers announce either the whole size or the
+    // rest; either way the whole file is what is checked.
+    if (s.downloadResumeAt > 0 && s.downloadExpectedSize >= 0 &&
+        s.downloadExpectedSize + s.downloadResumeAt == s.downloadServerSize)
+        s.downloadExpectedSize = s.downloadServerSize;
     // The whole file may have come before the reply that announced it.
     if (s.downloadExpectedSize > 0 && s.downloadBytes == s.downloadExpectedSize) w.ftpclient2->close();
     else if (s.downloadExpectedSize >= 0 && s.downloadBytes > s.downloadExpectedSize) {

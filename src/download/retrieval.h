@@ -16,7 +16,11 @@ std::int64_t sizeFromRetrReply(const std::string& reply, bool fileSizeCheck);
 // Judges the file just fetched: it passes when its size is unknown or equals
 // the announced size, and nothing spoiled it; its content is flushed to disk
 // first.
-bool judgeDownloadedFile(App& app);
+enum class Judged { Pass, Fail, Left };
+Judged judgeDownloadedFile(App& app);
+// Judges the file and writes its verdict (none for a file left for a later
+// run); true when it passed.
+bool judgeAndRecordDownload(App& app);
 // The local name of a remote file (with the date stamp when wanted).
 std::string downloadLocalName(App& app, const std::string& remote);
 

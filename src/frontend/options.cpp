@@ -83,6 +83,13 @@ Schedule and options (never saved):
                             every data connection itself
   --port-address ADDR       active mode: announce ADDR in PORT/EPRT instead of
                             the local address (behind NAT)
+  --verify                  verify every file with the server: SIZE, and the
+                            strongest checksum it offers (HASH, XSHA256, XSHA1,
+                            XMD5, XCRC); a file passes only when they match
+  --settle SECONDS          leave files modified less than SECONDS ago, or whose
+                            size changes while they are taken, for a later run
+  --resume                  keep a cut download's partial file and fetch only the
+                            rest of it next time (REST)
   --download-tls            --upload-tls              explicit FTPS (AUTH TLS) per job
   --tls-ca FILE             trust the CA certificates in FILE besides the system's
 Passwords off the command line (recommended over --*-password, which any
@@ -243,6 +250,18 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.quickWaits = true;
         } else if (a == "--passive") {
             o.passive = true;
+        } else if (a == "--verify") {
+            o.verify = true;
+        } else if (a == "--resume") {
+            o.resume = true;
+        } else if (a == "--settle") {
+            if (!value(v)) return std::nullopt;
+            const std::int64_t n = wholeValue(v);
+            if (v.empty() || v.size() > 7 || v.find_first_not_of("0123456789") != std::string::npos || n < 1) {
+                error = "--settle wants a number of seconds (1 or more), not '" + v + "'";
+                return std::nullopt;
+            }
+            o.settleSeconds = n;
         } else if (a == "--port-address") {
             if (!value(v)) return std::nullopt;
             o.portAddress = v;
@@ -365,6 +384,12 @@ void applyOptions(App& app, const Options& o) {
     if (o.recallPass && !w.ai_pass.checked()) choose(w.ai_pass);
     if (o.quickWaits && !w.ai_quick.checked()) choose(w.ai_quick);
     if (o.passive && !w.ai_pasv.checked()) choose(w.ai_pasv);
+    if (o.verify && !w.ai_verify.checked()) choose(w.ai_verify);
+    if (o.resume && !w.ai_resume.checked()) choose(w.ai_resume);
+    if (o.settleSeconds > 0) {
+        s.settleChoice = o.settleSeconds;
+        if (!w.ai_settle.checked()) choose(w.ai_settle);
+    }
     if (!o.portAddress.empty()) app.s.portAddress = o.portAddress;
     if (o.downloadTls && !w.ai_dtls.checked()) choose(w.ai_dtls);
     if (o.uploadTls && !w.ai_utls.checked()) choose(w.ai_utls);

@@ -34,6 +34,11 @@ struct Options {
     bool fileSizeExists = false, recallPass = false;
     bool quickWaits = false;
     bool passive = false;
+    // Proven transfers: verified by the server, settled files only (seconds;
+    // 0: off), big downloads resumed.
+    bool verify = false;
+    std::int64_t settleSeconds = 0;
+    bool resume = false;
     std::string portAddress;
     std::optional<std::string> workPath;
     bool armDownload = false, armUpload = false;

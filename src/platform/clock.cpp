@@ -4,6 +4,11 @@
 
 namespace corvantel::platform {
 
+std::int64_t Clock::utcSeconds() const {
+    const LocalTime t = now();
+    return epochSecondsFromCivil(t.year, t.month, t.day, t.hour, t.minute, t.second);
+}
+
 // Days from 1970-01-01 for a civil date (proleptic Gregorian calendar).
 static std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;

@@ -20,6 +20,9 @@ class Clock {
 public:
     virtual ~Clock() = default;
     virtual LocalTime now() const = 0;
+    // Seconds since 1970 in UTC (what servers' MDTM answers count in). By
+    // default the local time read as UTC, as a virtual clock has no zone.
+    virtual std::int64_t utcSeconds() const;
 };
 
 // Local time from seconds since 1970-01-01 00:00 on a civil calendar with no

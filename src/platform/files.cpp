@@ -42,6 +42,13 @@ std::int64_t length(const std::string& path) {
 
 bool remove(const std::string& path) { return !path.empty() && ::unlink(path.c_str()) == 0; }
 
+std::optional<Stamp> stamp(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return Stamp{static_cast<std::int64_t>(st.st_size),
+                 static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 static bool writeAll(int fd, const char* p, std::size_t n) {
     while (n > 0) {
         ssize_t w = ::write(fd, p, n);
@@ -398,6 +405,37 @@ bool WriteFile::commit(const std::string& name) {
     if (!ok) failed_ = true;
     close();
     return ok;
+}
+
+bool WriteFile::reopen(const std::string& dir, const std::string& name) {
+    close();
+    failed_ = true;
+    synced_ = false;
+    if (!plainName(name) || name.find('/') != std::string::npos) return false;
+    dirFd_ = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd_ < 0) return false;
+    dir_ = dir.empty() ? "." : dir;
+    fd_ = ::openat(dirFd_, name.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid()) {
+        // Not ours to write on: left as it is.
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        ::close(dirFd_);
+        dirFd_ = -1;
+        return false;
+    }
+    name_ = name;
+    failed_ = false;
+    return true;
+}
+
+void WriteFile::keep() {
+    if (fd_ >= 0 && ::close(fd_) != 0) failed_ = true;
+    fd_ = -1;
+    if (dirFd_ >= 0) ::close(dirFd_);
+    dirFd_ = -1;
+    name_.clear();
 }
 
 void WriteFile::close() {

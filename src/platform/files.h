@@ -16,6 +16,14 @@ bool isDirectory(const std::string& path);
 // Length in bytes, or -1 when the file cannot be read.
 std::int64_t length(const std::string& path);
 bool remove(const std::string& path);
+// The size and last modification time (nanoseconds since 1970, UTC) of a
+// regular file, read without following a link; nothing when there is none.
+struct Stamp {
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0;
+    bool operator==(const Stamp&) const = default;
+};
+std::optional<Stamp> stamp(const std::string& path);
 // Whether two paths name the same existing directory.
 bool sameDirectory(const std::string& a, const std::string& b);
 
@@ -104,6 +112,12 @@ public:
     bool commit(const std::string& name);
     // Closes the file and removes it unless it was committed.
     void close();
+    // Opens an existing file of dir to write on at its end (a download
+    // resumed): never a link, never anything but a regular file of ours
+    // with a single name. It is then handled as a created one.
+    bool reopen(const std::string& dir, const std::string& name);
+    // Closes the file and leaves it where it is, under its own name.
+    void keep();
 
 private:
     std::string inDir(const std::string& name) const;

@@ -216,6 +216,9 @@ public:
     MenuItem ai_asc{*this, "ai_asc", "ASCII", &ai_trans};
     MenuItem ai_pasv{*this, "ai_pasv", "PASV", &ai_op};
     MenuItem ai_quick{*this, "ai_quick", "Quick Waits", &ai_op};
+    MenuItem ai_verify{*this, "ai_verify", "Verify Transfers", &ai_op};
+    MenuItem ai_settle{*this, "ai_settle", "Settled Files Only", &ai_op};
+    MenuItem ai_resume{*this, "ai_resume", "Resume Downloads", &ai_op};
     MenuItem ai_dtls{*this, "ai_dtls", "FTPS Download", &ai_op};
     MenuItem ai_utls{*this, "ai_utls", "FTPS Upload", &ai_op};
     MenuItem ai_about{*this, "ai_about", "About", nullptr};

@@ -88,6 +88,10 @@ void runDownloadSession(App& app) {
     s.downloadPassivePort = -1;
     s.downloadTlsPhase = TlsPhase::Off;
     s.downloadTlsProblem.clear();
+    s.downloadFeatures = {};
+    s.downloadHashPlan = {};
+    s.downloadHashReady = false;
+    s.downloadUnverifiedNoted = false;
     w.ftpclient1->connect();
     s.downloadTarget = "notdone";
     app.loop.waitUntil([&] {
@@ -216,6 +220,10 @@ void runUploadSession(App& app) {
     s.uploadTlsPhase = TlsPhase::Off;
     s.uploadTlsProblem.clear();
     s.uploadStoreCommand.clear();
+    s.uploadFeatures = {};
+    s.uploadHashPlan = {};
+    s.uploadHashReady = false;
+    s.uploadUnverifiedNoted = false;
     w.ftpclient1a->connect();
     app.loop.waitUntil([&] {
         return s.uploadStep >= 12 || s.uploadSocketError != 0 || s.uploadFailed ||

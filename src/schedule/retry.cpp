@@ -9,22 +9,6 @@ namespace corvantel {
 
 namespace fmt = platform::fmt;
 
-static std::string errorLine(App& app, const std::string& message) {
-    auto t = app.now();
-    return message + " " + fmt::slashDate(t) + " at " + fmt::hhmmssAmPm(t) + "\r\n";
-}
-
-// A log that cannot be written loses its line; the session's outcome and the
-// program are not affected.
-void appendDownloadError(App& app, const std::string& message) {
-    platform::files::append(app.ownFile("err_dload.log"), errorLine(app, message));
-    notify(app.events.errorLogged, JobKind::Download, message);
-}
-
-void appendUploadError(App& app, const std::string& message) {
-    platform::files::append(app.ownFile("err_upload.log"), errorLine(app, message));
-    notify(app.events.errorLogged, JobKind::Upload, message);
-}
 
 void takeDownloadOverForRetry(App& app) {
     auto& s = app.s;

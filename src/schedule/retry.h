@@ -1,5 +1,5 @@
 #pragma once
-// The error-retry steps and the two error logs.
+// The error-retry steps (the two error logs are the application's).
 
 #include <cstdint>
 #include <string>
@@ -17,8 +17,5 @@ void takeUploadOverForRetry(App& app, std::int64_t fileIndex);
 // true when it wants another session run.
 bool decideDownloadTakeover(App& app);
 bool decideUploadTakeover(App& app);
-
-void appendDownloadError(App& app, const std::string& message);
-void appendUploadError(App& app, const std::string& message);
 
 }  // namespace corvantel

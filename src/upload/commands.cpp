@@ -5,6 +5,7 @@
 #include "download/commands.h"
 #include "app/waits.h"
 #include "upload/dispatch.h"
+#include "upload/proof.h"
 
 namespace corvantel {
 
@@ -25,6 +26,18 @@ bool uploadOpenPassive(App& app) { return !app.s.passiveMode || openPassiveData(
 
 bool uploadPassiveReady(App& app) {
     return !app.s.passiveMode || app.w.ftpclient3->state() == Endpoint::Connected;
+}
+
+// The login has gone through: with proven transfers the server is asked
+// what it offers, then the session goes to its directory.
+static void afterLogin(App& app) {
+    auto& s = app.s;
+    ++s.uploadStep;
+    if (uploadProofWanted(app)) {
+        askUploadFeatures(app);
+        if (uploadSessionEnding(app) || s.uploadFailed) return;
+    }
+    if (!sendUploadCommand(app, "CWD " + app.w.Text6.text())) s.uploadFailed = true;
 }
 
 void uploadLoginStep(App& app) {
@@ -55,8 +68,7 @@ void uploadLoginStep(App& app) {
                 auto t = tlsAfterLogin(app, uploadTlsJob(app), s.uploadReply);
                 if (t == TlsStep::Failed) s.uploadFailed = true;
                 if (t != TlsStep::Proceed) break;
-                ++s.uploadStep;
-                send("CWD " + w.Text6.text());
+                afterLogin(app);
                 break;
             }
             const std::string r = toLowerAscii(s.uploadReply);
@@ -66,8 +78,7 @@ void uploadLoginStep(App& app) {
             if (refused) {
                 s.uploadFailed = true;
             } else if (tlsAfterLogin(app, uploadTlsJob(app), s.uploadReply) == TlsStep::Proceed) {
-                ++s.uploadStep;
-                send("CWD " + w.Text6.text());
+                afterLogin(app);
             }
             break;
         }

@@ -9,6 +9,7 @@
 #include "app/waits.h"
 #include "upload/commands.h"
 #include "upload/dispatch.h"
+#include "upload/proof.h"
 #include "upload/transfer_log.h"
 
 namespace corvantel {
@@ -56,6 +57,7 @@ void uploadNextFile(App& app) {
     if (s.uploadFileIndex == 0) {
         w.File2.setPath(s.workPath);
         w.File2.setPattern(w.Text8.text());
+        noteListedSizes(app);
     }
     bool started = false;
     // Events handled in the yields below may finish the file being sent, or
@@ -115,7 +117,9 @@ static void storeStep(App& app) {
     // cannot be read since the listing fails (one line); the next entry
     // worth sending is stored in its place, as the commands already sent
     // serve it too.
-    bool skip = s.uploadFileName == s.downloadTarget;
+    // A file still being written (with settled files only) is passed over
+    // the same way, without a verdict: a later run takes it.
+    bool skip = s.uploadFileName == s.downloadTarget || !uploadSettled(app, s.uploadFileName);
     while (skip || !openChosen(app)) {
         if (!skip) {
             s.uploadFileLength = std::max<std::int64_t>(s.uploadFileLength, 0);
@@ -127,8 +131,9 @@ static void storeStep(App& app) {
             ++s.uploadFileIndex;
             return;
         }
-        skip = s.uploadFileName == s.downloadTarget;
+        skip = s.uploadFileName == s.downloadTarget || !uploadSettled(app, s.uploadFileName);
     }
+    startUploadProof(app);
     s.uploadFileStarted = true;
     notify(app.events.fileStarted, JobKind::Upload, s.uploadFileName);
     s.uploadVerdictGiven = false;
@@ -199,6 +204,7 @@ static std::string readRecord(App& app) {
     auto& s = app.s;
     std::string record = app.uploadFile.read(recordBytes);
     s.uploadBytesRead += static_cast<std::int64_t>(record.size());
+    s.uploadDigest.update(record);
     if (record.size() < recordBytes || s.uploadBytesRead >= s.uploadFileLength || app.uploadFile.failed())
         s.uploadEndOfFile = true;
     return record;
@@ -303,7 +309,7 @@ void uploadStoreReply(App& app, const std::string& storeCommand, const std::stri
         const std::int64_t length = s.uploadFileLength;
         s.uploadFileName = s.uploadPendingName;
         s.uploadFileLength = s.uploadPendingLength;
-        if (code[0] == '2') {
+        if (code[0] == '2' && proveUpload(app)) {
             logUploadResult(app, "pass");
             if (s.uploadDupeCheck) recordUploadedName(app);
         } else {

@@ -7,6 +7,7 @@
 #include "app/app_state.h"
 #include "download/commands.h"
 #include "app/ftp_reply.h"
+#include "app/verify.h"
 #include "download/retrieval.h"
 #include "download/selection.h"
 #include "support/app_fixture.h"
@@ -88,6 +89,74 @@ TEST(RetrReplySize, Table) {
         {"", false, -1},
     };
     for (auto& c : cases) EXPECT_EQ(sizeFromRetrReply(c.reply, c.fileSizeCheck), c.size) << c.reply;
+}
+
+// What FEAT offers, which checksum is asked for, and what the answers mean.
+TEST(ProofReplies, Table) {
+    using platform::HashKind;
+    struct Feat {
+        const char* reply;
+        bool size, mdtm;
+        HashKind kind;
+        const char* query;  // for "f"
+        const char* opts;   // "" when none is needed
+    } feats[] = {
+        {"211-Features:\r\n SIZE\r\n MDTM\r\n REST STREAM\r\n HASH SHA-1;SHA-256*;MD5\r\n XSHA1\r\n211 End\r\n", true,
+         true, HashKind::Sha256, "HASH f", ""},
+        {"211-Features:\r\n HASH SHA-1*;SHA-512;CRC32\r\n211 End\r\n", false, false, HashKind::Sha512, "HASH f",
+         "OPTS HASH SHA-512"},
+        {"211-Features:\r\n SIZE\r\n XCRC\r\n XMD5\r\n XSHA256\r\n XSHA1\r\n211 End\r\n", true, false,
+         HashKind::Sha256, "XSHA256 f", ""},
+        {"211-Extensions supported:\n mdtm\n size\n xcrc\n211 END\n", true, true, HashKind::Crc32, "XCRC f", ""},
+        {"502 Command not implemented.\r\n", false, false, HashKind::None, "", ""},
+        {"500 FEAT: SIZE MDTM XSHA256\r\n", false, false, HashKind::None, "", ""},
+    };
+    for (auto& c : feats) {
+        const auto f = parseFeatures(c.reply);
+        const auto plan = chooseHash(f);
+        EXPECT_EQ(f.size, c.size) << c.reply;
+        EXPECT_EQ(f.mdtm, c.mdtm) << c.reply;
+        EXPECT_EQ(plan.kind, c.kind) << c.reply;
+        if (plan.kind != HashKind::None) EXPECT_EQ(hashQuery(plan, "f"), c.query) << c.reply;
+        EXPECT_EQ(plan.needsOpts ? hashOptsCommand(plan) : "", c.opts) << c.reply;
+    }
+    const std::string sha = std::string(64, 'a');
+    struct Sum {
+        std::string reply;
+        HashKind kind;
+        std::optional<std::string> sum;
+    } sums[] = {
+        {"213 SHA-256 0-99 " + sha + " f.jpg\r\n", HashKind::Sha256, sha},
+        {"250 " + std::string(64, 'A') + "\r\n", HashKind::Sha256, sha},
+        {"250 1234abcd\r\n", HashKind::Crc32, "1234abcd"},
+        {"250 34abcd\r\n", HashKind::Crc32, "0034abcd"},
+        {"213 SHA-1 0-99 " + sha + " f\r\n", HashKind::Sha1, std::nullopt},  // a checksum of the wrong length
+        {"550 f: not a plain file\r\n", HashKind::Md5, std::nullopt},
+        {"213 zz" + std::string(62, 'a') + "\r\n", HashKind::Sha256, std::nullopt},
+    };
+    for (auto& c : sums) EXPECT_EQ(checksumFromReply(c.reply, c.kind), c.sum) << c.reply;
+    EXPECT_EQ(sizeFromReply("213 3000000000\r\n"), 3000000000LL);
+    EXPECT_EQ(sizeFromReply("213 12a\r\n"), std::nullopt);
+    EXPECT_EQ(sizeFromReply("550 No such file\r\n"), std::nullopt);
+    EXPECT_EQ(mdtmFromReply("213 20261207183500\r\n"), 1796668500);
+    EXPECT_EQ(mdtmFromReply("213 20261207183500.123\r\n"), 1796668500);
+    EXPECT_EQ(mdtmFromReply("213 20261307183500\r\n"), std::nullopt);
+    EXPECT_EQ(mdtmFromReply("213 2026120718\r\n"), std::nullopt);
+    // The local checksums, against known values.
+    struct Known {
+        HashKind kind;
+        const char* hex;
+    } known[] = {{HashKind::Crc32, "cbf43926"},
+                 {HashKind::Md5, "25f9e794323b453885f5181f1b624d0b"},
+                 {HashKind::Sha1, "f7c3bc1d808e04732adf679965ccc34ca7ae3441"},
+                 {HashKind::Sha256, "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225"}};
+    for (auto& k : known) {
+        platform::Digest d;
+        d.start(k.kind);
+        d.update("1234");
+        d.update("56789");
+        EXPECT_EQ(d.hex(), k.hex);
+    }
 }
 
 TEST(PortArgument, Table) {

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 
 #include "app/app_state.h"
 #include "download/records.h"
@@ -108,6 +111,156 @@ TEST_F(DownloadSession, PlantedLinksAreNeitherWrittenThroughNorReplaced) {
         if (name != ".b.jpg.corvantel-part") EXPECT_EQ(name.find(".corvantel-part"), std::string::npos) << name;
     }
     EXPECT_TRUE(std::filesystem::is_symlink(dir.file(".b.jpg.corvantel-part")));
+}
+
+bool partialLeft(const TempDir& dir) {
+    for (auto& e : std::filesystem::directory_iterator(dir.path()))
+        if (e.path().filename().string().find(".corvantel-part") != std::string::npos) return true;
+    return false;
+}
+
+// Verified downloads: what the server offers, how it answers, the verdicts.
+struct ProofCase {
+    const char* name;
+    std::vector<std::string> features;
+    std::function<void(FakeFtpServer&)> setup;
+    const char* a;                  // a.jpg's verdict (b.jpg always passes unless told)
+    std::vector<std::string> sent;  // among the commands sent
+    bool unverified = false;        // the error log says so
+    const char* b = "pass";
+};
+
+class ProvenDownload : public DownloadSession, public ::testing::WithParamInterface<ProofCase> {};
+
+TEST_P(ProvenDownload, Verdicts) {
+    const auto& c = GetParam();
+    server.features = c.features;
+    if (c.setup) c.setup(server);
+    w().ai_verify.onChoose();
+    run();
+    const std::string log = dir.read("dl_file_size.log");
+    EXPECT_EQ(verdictOf(log, "a.jpg"), c.a) << log;
+    EXPECT_EQ(verdictOf(log, "b.jpg"), c.b) << log;
+    EXPECT_EQ(dir.exists("a.jpg"), std::string(c.a) == "pass");
+    if (dir.exists("a.jpg")) EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+    for (auto& cmd : c.sent)
+        EXPECT_NE(std::find(server.commands.begin(), server.commands.end(), cmd), server.commands.end()) << cmd;
+    EXPECT_EQ(dir.read("err_dload.log").find("Not Verified") != std::string::npos, c.unverified);
+    EXPECT_FALSE(partialLeft(dir));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ProvenDownload,
+    ::testing::Values(
+        ProofCase{"SizeAndTheSelectedHash", {"SIZE", "MDTM", "HASH SHA-1;SHA-256*"}, nullptr, "pass",
+                  {"FEAT", "SIZE a.jpg", "HASH a.jpg", "HASH b.jpg"}},
+        ProofCase{"StrongestHashSelectedOnce", {"HASH SHA-1*;MD5;SHA-512"}, nullptr, "pass",
+                  {"OPTS HASH SHA-512", "HASH b.jpg"}},
+        ProofCase{"XCommand", {"SIZE", "XCRC", "XMD5"}, nullptr, "pass", {"XMD5 a.jpg", "XMD5 b.jpg"}},
+        ProofCase{"ChecksumMismatch", {"SIZE", "XSHA256"}, [](FakeFtpServer& s) { s.checksumLie = true; }, "fail",
+                  {}, false, "fail"},
+        ProofCase{"SizeMismatch", {"SIZE"}, [](FakeFtpServer& s) { s.sizeSkew = 1; }, "fail", {}, false, "fail"},
+        ProofCase{"CutWithoutAnAnnouncedSize", {"SIZE"},
+                  [](FakeFtpServer& s) {
+                      s.announceSize = false;
+                      s.shaping = [](const std::string& cmd, FakeFtpServer::Shape& sh) {
+                          if (cmd == "RETR a.jpg") sh.dataBytes = 3000;
+                      };
+                  },
+                  "fail", {"SIZE a.jpg"}},
+        ProofCase{"ChecksumRefused", {"XSHA256"},
+                  [](FakeFtpServer& s) {
+                      s.shaping = [](const std::string& cmd, FakeFtpServer::Shape& sh) {
+                          if (cmd == "XSHA256 a.jpg") sh.refuse = "550";
+                      };
+                  },
+                  "fail", {"XSHA256 b.jpg"}},
+        ProofCase{"NothingOffered", {}, nullptr, "pass", {"FEAT"}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The server's time as MDTM tells it, seconds from now.
+std::string mdtmAt(const platform::Clock& clock, std::int64_t fromNow) {
+    const std::time_t t = static_cast<std::time_t>(clock.utcSeconds() + fromNow);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm);
+    return text;
+}
+
+// Settled files only: a file modified just before the listing, or growing
+// while it is fetched, is left (no line, no local copy) and taken later.
+TEST_F(DownloadSession, UnsettledFilesAreLeftForALaterRun) {
+    server.features = {"SIZE", "MDTM"};
+    server.mdtm["a.jpg"] = mdtmAt(plat, -5);
+    int grows = 1;
+    server.override = [&](const std::string& line) {
+        if (line == "RETR b.jpg" && grows-- > 0) server.files["b.jpg"] += "more";
+        return std::string();
+    };
+    s().settleChoice = 60;
+    w().ai_settle.onChoose();
+    w().ai_del.onChoose();
+    run();
+    EXPECT_EQ(dir.read("dl_file_size.log"), "");
+    EXPECT_FALSE(dir.exists("a.jpg"));
+    EXPECT_FALSE(dir.exists("b.jpg"));
+    EXPECT_EQ(server.files.count("b.jpg"), 1u);
+    EXPECT_FALSE(partialLeft(dir));
+    EXPECT_EQ(s().failedFiles, 0);
+    // Once settled, both are taken.
+    server.mdtm["a.jpg"] = mdtmAt(plat, -3600);
+    run();
+    const std::string log = dir.read("dl_file_size.log");
+    EXPECT_EQ(verdictOf(log, "a.jpg"), "pass") << log;
+    EXPECT_EQ(verdictOf(log, "b.jpg"), "pass") << log;
+    EXPECT_EQ(dir.read("b.jpg"), std::string(2500, 'b') + "more");
+}
+
+// Resumed downloads: a file cut at 60 % keeps its part; the next run asks
+// REST for the rest, which alone is sent, and the whole file passes.
+TEST_F(DownloadSession, CutFileIsResumedWhereItStopped) {
+    server.features = {"SIZE", "MDTM", "REST STREAM", "XSHA1"};
+    int cuts = 1;
+    server.shaping = [&](const std::string& cmd, FakeFtpServer::Shape& sh) {
+        if (cmd == "RETR a.jpg" && cuts-- > 0) {
+            sh.dataBytes = 3000;
+            sh.dataEnd = FakeFtpServer::Shape::DataEnd::Reset;
+        }
+    };
+    w().ai_resume.onChoose();
+    w().ai_verify.onChoose();
+    run();
+    EXPECT_EQ(verdictOf(dir.read("dl_file_size.log"), "a.jpg"), "fail");
+    EXPECT_TRUE(partialLeft(dir));
+    run();
+    EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+    const std::string log = dir.read("dl_file_size.log");
+    EXPECT_NE(log.find("a.jpg         5000          pass\r\n"), std::string::npos) << log;
+    EXPECT_NE(std::find(server.commands.begin(), server.commands.end(), "REST 3000"), server.commands.end());
+    const auto last = std::find_if(server.attempts.rbegin(), server.attempts.rend(),
+                                   [](const auto& a) { return a.name == "a.jpg"; });
+    ASSERT_NE(last, server.attempts.rend());
+    EXPECT_EQ(last->bytes.size(), 2000u);
+    EXPECT_FALSE(partialLeft(dir));
+}
+
+// A kept part that cannot be a beginning of the server's copy (it is larger,
+// or REST is refused) is dropped and the whole file fetched.
+TEST_F(DownloadSession, UnusablePartsAreFetchedWhole) {
+    server.features = {"SIZE", "MDTM"};
+    for (const bool refuseRest : {false, true}) {
+        dir.write(".a.jpg.AAAAAAAAAAA.corvantel-part", std::string(refuseRest ? 100 : 6000, 'a'));
+        server.shaping = [&](const std::string& cmd, FakeFtpServer::Shape& sh) {
+            if (refuseRest && cmd.rfind("REST ", 0) == 0 && cmd != "REST 0") sh.refuse = "502";
+        };
+        s().downloadDupeCheck = false;
+        if (!w().ai_resume.checked()) w().ai_resume.onChoose();
+        run();
+        EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+        EXPECT_FALSE(partialLeft(dir)) << refuseRest;
+        EXPECT_EQ(s().failedFiles, 0);
+    }
 }
 
 }  // namespace

@@ -259,7 +259,8 @@ TEST_F(Window, MenusCarryTheModelsCaptionsInOrder) {
     for (auto* a : menu("ai_op")->actions()) options << a->text();
     EXPECT_EQ(options, QStringList({"Set Path", "Recall PASS", "Delete After DownLoad", "Delete After UpLoad",
                                     "Download Timestamp", "Upload Timestamp", "File Size Exists", "Type",
-                                    "Transfer type", "PASV", "Quick Waits", "FTPS Download", "FTPS Upload"}));
+                                    "Transfer type", "PASV", "Quick Waits", "Verify Transfers", "Settled Files Only",
+                                    "Resume Downloads", "FTPS Download", "FTPS Upload"}));
     EXPECT_TRUE(action("ai_nlst")->isChecked());
     EXPECT_TRUE(action("ai_bin")->isChecked());
     EXPECT_FALSE(action("ai_list")->isChecked());

@@ -61,4 +61,11 @@ void AppTest::start() {
     app_->startUp();
 }
 
+std::string verdictOf(const std::string& log, const std::string& name) {
+    std::string found;
+    for (auto& line : platform::files::splitLines(log))
+        if (line.find(" " + name + " ") != std::string::npos) found = line.substr(line.rfind(' ') + 1);
+    return found;
+}
+
 }  // namespace corvantel::testing

@@ -30,6 +30,10 @@ private:
     std::string path_;
 };
 
+// The last verdict a transfer log holds for a name ("pass", "fail"), or ""
+// for none.
+std::string verdictOf(const std::string& log, const std::string& name);
+
 class AppTest : public ::testing::Test {
 protected:
     // Makes the application without running start-up.

@@ -1,10 +1,13 @@
 #include "support/fake_ftp_server.h"
 
+#include "platform/digest.h"
+
 #include "app/text.h"
 #include "platform/files.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace corvantel::testing {
 
@@ -326,6 +329,53 @@ void FakeFtpServer::playTransfer(std::shared_ptr<Peer> d, const std::string& byt
         shape));
 }
 
+// FEAT, SIZE, MDTM and the checksum commands; false for any other command.
+bool FakeFtpServer::proofCommand(const std::string& cmd, const std::string& arg) {
+    using platform::HashKind;
+    if (cmd == "FEAT") {
+        if (features.empty()) return false;
+        std::string text = "211-Features:\r\n";
+        for (auto& f : features) text += " " + f + "\r\n";
+        finalReply(text + "211 End");
+        return true;
+    }
+    static const std::map<std::string, HashKind> x = {{"XCRC", HashKind::Crc32},   {"XMD5", HashKind::Md5},
+                                                      {"XSHA1", HashKind::Sha1},   {"XSHA256", HashKind::Sha256},
+                                                      {"XSHA512", HashKind::Sha512}};
+    static const std::map<std::string, HashKind> named = {{"CRC32", HashKind::Crc32},     {"MD5", HashKind::Md5},
+                                                          {"SHA-1", HashKind::Sha1},      {"SHA-256", HashKind::Sha256},
+                                                          {"SHA-512", HashKind::Sha512}};
+    if (cmd == "OPTS" && toUpperAscii(arg).rfind("HASH ", 0) == 0 && named.count(arg.substr(5))) {
+        hashAlgorithm_ = arg.substr(5);
+        finalReply("200 " + hashAlgorithm_);
+        return true;
+    }
+    if (cmd != "SIZE" && cmd != "MDTM" && cmd != "HASH" && !x.count(cmd)) return false;
+    const std::string* content = nullptr;
+    if (auto it = files.find(arg); it != files.end()) content = &it->second;
+    else if (auto st = stored.find(arg); st != stored.end() && !storing_) content = &st->second;
+    if (!content) {
+        finalReply("550 " + arg + ": No such file.");
+        return true;
+    }
+    if (cmd == "SIZE") {
+        finalReply("213 " + std::to_string(static_cast<std::int64_t>(content->size()) + sizeSkew));
+    } else if (cmd == "MDTM") {
+        finalReply("213 " + (mdtm.count(arg) ? mdtm[arg] : std::string("20000101000000")));
+    } else {
+        platform::Digest d;
+        d.start(cmd == "HASH" ? named.at(hashAlgorithm_) : x.at(cmd));
+        d.update(*content);
+        std::string sum = d.hex();
+        if (checksumLie) sum[0] = sum[0] == '0' ? '1' : '0';
+        if (cmd == "HASH")
+            finalReply("213 " + hashAlgorithm_ + " 0-" + std::to_string(content->size()) + " " + sum + " " + arg);
+        else
+            finalReply("250 " + sum);
+    }
+    return true;
+}
+
 void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
     std::string cmd = line.substr(0, line.find(' '));
     std::string arg = line.size() > cmd.size() + 1 ? line.substr(cmd.size() + 1) : "";
@@ -445,14 +495,17 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         }
         playTransfer(d, text, 3, [this] { reply("150 Here comes the listing."); }, "Aborted.", shape);
     } else if (cmd == "REST") {
+        rest_ = static_cast<std::size_t>(std::atoll(arg.c_str()));
         finalReply("350 Restarting at " + arg + ".");
+    } else if (proofCommand(cmd, arg)) {
     } else if (cmd == "RETR") {
         auto it = files.find(arg);
+        const std::size_t from = std::exchange(rest_, 0);
         if (it == files.end()) {
             finalReply("550 No such file.");
             return;
         }
-        retrieve(arg, it->second, shape);
+        retrieve(arg, it->second.substr(std::min(from, it->second.size())), shape);
     } else if (cmd == "STOR") {
         if (refuseStor) {
             finalReply("550 Permission denied.");
@@ -464,6 +517,7 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
             return;
         }
         stored[arg].clear();
+        rest_ = 0;
         if (twoPreliminaries || shape.secondPreliminary) reply("150 Connecting to port " + std::to_string(dataPort_));
         reply("150 Ok to send data.");
         storing_ = true;
@@ -498,6 +552,7 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         d->onClosedByProgram = [this, weak, name, shape, finish] {
             if (!storing_) return;
             if (auto p = weak.lock()) stored[name] += p->takeReceived();
+            stored[name].resize(stored[name].size() - std::min(storeDrops, stored[name].size()));
             const std::string text = shape.finish.empty() ? "226 Transfer complete." : shape.finish + " Failed.";
             if (storeReplyDelayMs <= 0 && shape.trickleMs <= 0) {
                 finish(text);

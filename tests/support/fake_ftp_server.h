@@ -49,6 +49,16 @@ public:
     int dataTlsFailure = 0;        // passive data handshakes end with this error (0: they succeed)
     bool refuseDataTls = false;    // protected transfers answered "522" (a data connection not resumed)
     bool dataWasSecure = true;     // every protected data connection so far was secure and resumed
+    // Proving files: FEAT lists these lines (none: FEAT is refused); SIZE,
+    // MDTM (times as YYYYMMDDHHMMSS, else an old one), HASH with OPTS HASH
+    // and the X commands answer from the files held; REST n makes the next
+    // RETR send from byte n. The lies: sizes told this much larger,
+    // checksums wrong, a store that keeps this many bytes fewer.
+    std::vector<std::string> features;
+    std::map<std::string, std::string> mdtm;
+    std::int64_t sizeSkew = 0;
+    bool checksumLie = false;
+    std::size_t storeDrops = 0;
     // Called with each command line; may return a reply to send instead of
     // the normal handling (an empty string: handle normally).
     std::function<std::string(const std::string&)> override;
@@ -156,6 +166,9 @@ private:
     bool passive_ = false;
     bool protP_ = false;
     int passiveCount_ = 0;
+    std::size_t rest_ = 0;
+    std::string hashAlgorithm_ = "SHA-256";
+    bool proofCommand(const std::string& cmd, const std::string& arg);
     std::int32_t nextPassivePort_ = 30000;
     std::vector<std::unique_ptr<platform::Timer>> delays_;
     std::string pendingUser_;

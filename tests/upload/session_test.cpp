@@ -1,8 +1,15 @@
 // Whole upload sessions on the fake platform against the scripted server.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
 
 #include "app/app_state.h"
+#include "platform/files.h"
 #include "schedule/schedule.h"
 #include "support/app_fixture.h"
 #include "support/fake_ftp_server.h"
@@ -132,6 +139,78 @@ TEST_F(UploadSession, NameWithALineBreakIsNeverSent) {
     const std::string line = log.substr(at, log.find("\r\n", at) - at);
     EXPECT_EQ(line.substr(line.size() - 4), "fail") << log;
     EXPECT_TRUE(dir.exists("x\r\nDELE victim.txt"));
+}
+
+// Verified uploads: a stored file passes, and is deleted, only when the
+// server's SIZE and checksum match; otherwise it fails and stays.
+TEST_F(UploadSession, VerifiedByTheServerTable) {
+    struct Case {
+        std::vector<std::string> features;
+        std::size_t storeDrops;
+        bool checksumLie;
+        const char* verdict;  // of y.txt, z.txt and e.txt
+        std::vector<std::string> sent;
+        bool unverified;
+    } cases[] = {
+        {{"SIZE", "XSHA256", "XMD5"}, 0, false, "pass", {"SIZE y.txt", "XSHA256 z.txt"}, false},
+        {{"SIZE", "HASH SHA-1*;SHA-256"}, 0, false, "pass", {"OPTS HASH SHA-256", "HASH e.txt"}, false},
+        {{"SIZE"}, 1, false, "fail", {"SIZE z.txt"}, false},
+        {{"XCRC"}, 0, true, "fail", {"XCRC y.txt"}, false},
+        {{}, 0, false, "pass", {"FEAT"}, true},
+    };
+    w().ai_verify.onChoose();
+    w().ai_del2.onChoose();
+    s().uploadDupeCheck = false;
+    for (auto& c : cases) {
+        server.features = c.features;
+        server.storeDrops = c.storeDrops;
+        server.checksumLie = c.checksumLie;
+        server.commands.clear();
+        for (auto* f : {"err_upload.log", "fileupl.log"}) std::filesystem::remove(dir.file(f));
+        for (auto* f : {"y.txt", "z.txt", "e.txt"}) dir.write(f, std::string(3000, f[0]));
+        run();
+        const std::string log = dir.read("fileupl.log");
+        for (auto* f : {"y.txt", "z.txt", "e.txt"}) {
+            EXPECT_EQ(verdictOf(log, f), c.verdict) << log;
+            EXPECT_EQ(dir.exists(f), std::string(c.verdict) == "fail") << f;
+        }
+        for (auto& cmd : c.sent)
+            EXPECT_NE(std::find(server.commands.begin(), server.commands.end(), cmd), server.commands.end()) << cmd;
+        EXPECT_EQ(dir.read("err_upload.log").find("Not Verified") != std::string::npos, c.unverified);
+    }
+}
+
+// Settled files only: a file written a moment ago, or growing since the
+// listing, is passed over without a line and never deleted; a file written
+// while it is sent fails and stays, whatever the options.
+TEST_F(UploadSession, FilesStillBeingWrittenAreNeverDeleted) {
+    const auto now = static_cast<std::time_t>(plat.clock().utcSeconds());
+    auto age = [&](const char* name, std::time_t seconds) {
+        struct timespec times[2] = {{now - seconds, 0}, {now - seconds, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, dir.file(name).c_str(), times, 0), 0);
+    };
+    for (auto* f : {"x.txt", "y.txt", "z.txt", "e.txt"}) age(f, 3600);
+    age("y.txt", 5);
+    // z.txt grows while it is stored.
+    server.override = [&](const std::string& line) {
+        if (line == "STOR z.txt") {
+            platform::files::append(dir.file("z.txt"), "more");
+            age("z.txt", 3600);
+        }
+        return std::string();
+    };
+    s().settleChoice = 60;
+    w().ai_settle.onChoose();
+    w().ai_del2.onChoose();
+    run();
+    const std::string log = dir.read("fileupl.log");
+    EXPECT_EQ(log.find("y.txt"), std::string::npos) << log;
+    EXPECT_EQ(verdictOf(log, "z.txt"), "fail") << log;
+    EXPECT_EQ(verdictOf(log, "e.txt"), "pass") << log;
+    EXPECT_TRUE(dir.exists("y.txt"));
+    EXPECT_TRUE(dir.exists("z.txt"));
+    EXPECT_FALSE(dir.exists("e.txt"));
+    EXPECT_EQ(server.stored.count("y.txt"), 0u);
 }
 
 }  // namespace

@@ -219,19 +219,12 @@ public:
           systemStart_(std::chrono::system_clock::now()),
           steadyStart_(std::chrono::steady_clock::now()) {}
 
+    std::int64_t utcSeconds() const override {
+        return static_cast<std::int64_t>(std::chrono::system_clock::to_time_t(current()));
+    }
+
     LocalTime now() const override {
-        std::chrono::system_clock::time_point t;
-        if (scale_ == 1.0) {
-            // Follow the system clock as it is, including changes made to it.
-            t = std::chrono::system_clock::now();
-        } else {
-            // Time runs scale_ times faster from the moment the platform was
-            // made; the steady clock measures the real time elapsed.
-            std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - steadyStart_;
-            t = systemStart_ +
-                std::chrono::duration_cast<std::chrono::system_clock::duration>(elapsed * scale_);
-        }
-        std::time_t secs = std::chrono::system_clock::to_time_t(t);
+        std::time_t secs = std::chrono::system_clock::to_time_t(current());
         std::tm tm{};
         localtime_r(&secs, &tm);
         LocalTime out;
@@ -246,6 +239,15 @@ public:
     }
 
 private:
+    std::chrono::system_clock::time_point current() const {
+        // Follow the system clock as it is, including changes made to it.
+        if (scale_ == 1.0) return std::chrono::system_clock::now();
+        // Time runs scale_ times faster from the moment the platform was
+        // made; the steady clock measures the real time elapsed.
+        std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - steadyStart_;
+        return systemStart_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(elapsed * scale_);
+    }
+
     double scale_;
     std::chrono::system_clock::time_point systemStart_;
     std::chrono::steady_clock::time_point steadyStart_;

@@ -1,0 +1,88 @@
+#pragma once
+// Proven transfers (options, off by default): what a server offers to prove
+// a file (FEAT), the questions that prove it (SIZE, MDTM, a checksum), and
+// the way those questions are asked in the middle of a job's dialogue.
+//
+// A question goes out only when the job's dialogue waits for no other
+// answer, and its answer is taken straight from the job's control
+// connection, so the dialogue's steps never see it. Every question is
+// bounded in time; a session taken over or shut down ends it at once.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/digest.h"
+#include "platform/endpoint.h"
+
+namespace corvantel {
+class App;
+class ReplyAssembler;
+class CommandLedger;
+
+// What a server's answer to FEAT offers (nothing for a refusal).
+struct ServerFeatures {
+    bool size = false, mdtm = false, rest = false;
+    // The HASH command: the algorithms it offers, and the one selected now.
+    std::vector<platform::HashKind> hashOffered;
+    platform::HashKind hashSelected = platform::HashKind::None;
+    // The one-algorithm commands (XCRC, XMD5, XSHA1, XSHA256, XSHA512).
+    std::vector<platform::HashKind> xOffered;
+};
+ServerFeatures parseFeatures(const std::string& reply);
+
+// The strongest checksum offered, and how to ask for it.
+struct HashPlan {
+    platform::HashKind kind = platform::HashKind::None;
+    bool hashCommand = false;  // "HASH name" (else the X command)
+    bool needsOpts = false;    // "OPTS HASH <algorithm>" first
+};
+HashPlan chooseHash(const ServerFeatures& features);
+std::string hashQuery(const HashPlan& plan, const std::string& name);
+std::string hashOptsCommand(const HashPlan& plan);
+
+// The checksum in a positive answer to a checksum command, lower case; the
+// first word of the right length and all hexadecimal. Nothing otherwise.
+std::optional<std::string> checksumFromReply(const std::string& reply, platform::HashKind kind);
+// "213 <size>": the size; nothing for anything else.
+std::optional<std::int64_t> sizeFromReply(const std::string& reply);
+// "213 YYYYMMDDHHMMSS[.fff]": seconds since 1970 (UTC); nothing otherwise.
+std::optional<std::int64_t> mdtmFromReply(const std::string& reply);
+
+// One job's control connection, for questions asked between its steps.
+struct ControlJob {
+    platform::Endpoint& control;
+    ReplyAssembler& assembler;
+    CommandLedger& ledger;
+    bool& dispatching;
+    std::int64_t& idleTicks;
+    std::int64_t& waitSeconds;
+    std::function<bool(const std::string&)> send;
+    std::function<void(const std::function<bool()>&, bool)> timedWait;
+    std::function<void(const std::string&)> trace;
+};
+ControlJob downloadControlJob(App& app);
+ControlJob uploadControlJob(App& app);
+
+// Sends command and returns its final reply; nothing when it could not be
+// sent (another answer is awaited, the connection is gone) or no answer
+// came within limitSeconds. A server busy answering keeps the session's
+// watchdog quiet meanwhile (a checksum of a big file takes a while).
+std::optional<std::string> ask(const ControlJob& job, const std::string& command, std::int64_t limitSeconds = 10);
+
+// How long a checksum of a file of that size may take the server.
+std::int64_t checksumLimitSeconds(std::int64_t size);
+
+// FEAT: what the server offers (nothing for a refusal or no answer).
+ServerFeatures askFeatures(const ControlJob& job);
+// The server's checksum of a file of that size under plan, selecting the
+// algorithm with OPTS HASH first when needed (ready notes that it is
+// selected); nothing when refused or not answered.
+std::optional<std::string> askChecksum(const ControlJob& job, const HashPlan& plan, bool& ready,
+                                       const std::string& name, std::int64_t size);
+// The error-log line of a session whose files cannot be verified.
+inline constexpr const char* unverifiedText = "Not Verified: the server offers no SIZE and no checksum";
+
+}  // namespace corvantel

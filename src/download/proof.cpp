@@ -1,0 +1,165 @@
+#include "download/proof.h"
+
+#include <algorithm>
+
+#include "app/app_state.h"
+#include "app/verify.h"
+#include "app/waits.h"
+#include "download/retrieval.h"
+
+namespace corvantel {
+
+namespace files = platform::files;
+
+bool downloadProofWanted(const App& app) {
+    const auto& s = app.s;
+    return s.verifyTransfers || s.settleSeconds > 0 || s.resumeDownloads;
+}
+
+void askDownloadFeatures(App& app) {
+    auto& s = app.s;
+    s.downloadFeatures = askFeatures(downloadControlJob(app));
+    s.downloadHashPlan = chooseHash(s.downloadFeatures);
+    s.downloadHashReady = !s.downloadHashPlan.needsOpts;
+}
+
+namespace {
+
+bool binaryType(const App& app) { return app.s.transferType == "TYPE I"; }
+
+// The partial files kept for a local name (largest first); the ones not
+// used are removed.
+std::string keptPartial(App& app, const std::string& localName) {
+    const std::string prefix = partialName(localName);
+    std::string best;
+    std::int64_t bestSize = -1;
+    for (const auto& name : files::listFiles(app.workFile(""), prefix + "*")) {
+        if (name.compare(0, prefix.size(), prefix) != 0 || !isPartialDownload(name)) continue;
+        // Only the random part lies between the prefix and the suffix.
+        const std::string middle = name.substr(prefix.size());
+        if (middle.find('.') != middle.rfind('.')) continue;
+        const auto st = files::stamp(app.workFile(name));
+        if (!st) continue;
+        if (st->size > bestSize) {
+            if (!best.empty()) files::remove(app.workFile(best));
+            best = name;
+            bestSize = st->size;
+        } else {
+            files::remove(app.workFile(name));
+        }
+    }
+    return best;
+}
+
+// A kept partial file of the chosen file, still a true beginning of the
+// server's copy, is reopened and REST asks for the rest; any other is
+// removed and the file is fetched whole.
+void resumeIfKept(App& app, std::int64_t serverTime) {
+    auto& s = app.s;
+    const std::string kept = keptPartial(app, s.downloadLocalName);
+    if (kept.empty()) return;
+    const auto st = files::stamp(app.workFile(kept));
+    // It must be shorter than the server's copy, and not older than it.
+    bool usable = st && s.downloadServerSize >= 0 && st->size > 0 && st->size <= s.downloadServerSize &&
+                  (serverTime < 0 || st->modifiedNs / 1000000000 >= serverTime);
+    if (usable && !app.downloadFile.reopen(app.workFile(""), kept)) return;  // not ours: left alone
+    if (!usable) {
+        files::remove(app.workFile(kept));
+        return;
+    }
+    auto r = ask(downloadControlJob(app), "REST " + std::to_string(st->size));
+    if (!r || (*r)[0] != '3') {
+        // Refused: the whole file again (closing removes the partial file).
+        app.downloadFile.close();
+        return;
+    }
+    s.downloadPartPath = app.downloadFile.path();
+    s.downloadResumeAt = st->size;
+}
+
+void noteUnverified(App& app) {
+    auto& s = app.s;
+    if (s.downloadUnverifiedNoted) return;
+    s.downloadUnverifiedNoted = true;
+    appendDownloadError(app, unverifiedText);
+}
+
+}  // namespace
+
+bool prepareDownload(App& app) {
+    auto& s = app.s;
+    const auto job = downloadControlJob(app);
+    const std::string& name = s.downloadTarget;
+    std::int64_t serverTime = -1;
+    if ((s.settleSeconds > 0 || s.resumeDownloads) && s.downloadFeatures.mdtm) {
+        if (auto r = ask(job, "MDTM " + name)) serverTime = mdtmFromReply(*r).value_or(-1);
+        if (downloadSessionEnding(app)) return false;
+        // Modified too short a while before the listing: it may still be
+        // being written.
+        if (s.settleSeconds > 0 && serverTime >= 0 && serverTime > s.downloadListingTime - s.settleSeconds)
+            return false;
+    }
+    if (s.downloadFeatures.size) {
+        if (auto r = ask(job, "SIZE " + name)) s.downloadServerSize = sizeFromReply(*r).value_or(-1);
+        if (downloadSessionEnding(app)) return false;
+    }
+    if (s.resumeDownloads) resumeIfKept(app, serverTime);
+    return !downloadSessionEnding(app);
+}
+
+void startDownloadDigest(App& app) {
+    auto& s = app.s;
+    const bool hashed = s.verifyTransfers && binaryType(app) && s.downloadHashPlan.kind != platform::HashKind::None;
+    s.downloadDigest.start(hashed ? s.downloadHashPlan.kind : platform::HashKind::None);
+    if (!hashed || s.downloadResumeAt == 0) return;
+    // A resumed file: the kept part is read once, the rest is hashed as it
+    // comes.
+    files::ReadFile kept;
+    if (!kept.open(s.downloadPartPath)) return;
+    for (;;) {
+        const std::string piece = kept.read(1 << 20);
+        if (piece.empty()) break;
+        s.downloadDigest.update(piece);
+    }
+}
+
+DownloadProof proveDownload(App& app) {
+    auto& s = app.s;
+    const auto job = downloadControlJob(app);
+    const std::string& name = s.downloadFileName;
+    const std::int64_t total = s.downloadBytes;
+    // A resumed file is whole only at the server's size.
+    if (s.downloadResumeAt > 0 && total != s.downloadServerSize) return DownloadProof::Fail;
+    const bool askAgain = s.downloadFeatures.size && (s.settleSeconds > 0 || s.verifyTransfers);
+    std::optional<std::int64_t> after;
+    if (askAgain) {
+        if (auto r = ask(job, "SIZE " + name)) after = sizeFromReply(*r);
+        if (downloadSessionEnding(app)) return DownloadProof::Fail;
+    }
+    // Its size changed while it was fetched: it is still being written.
+    if (s.settleSeconds > 0 && s.downloadServerSize >= 0 && after && *after != s.downloadServerSize)
+        return DownloadProof::Leave;
+    if (!s.verifyTransfers) return DownloadProof::Pass;
+    bool proven = false;
+    if (s.downloadFeatures.size) {
+        // In ASCII a server may refuse SIZE (it would have to convert the
+        // whole file to tell it): a refusal then proves nothing either way.
+        if (binaryType(app) && (s.downloadServerSize < 0 || !after)) return DownloadProof::Fail;
+        if (s.downloadServerSize >= 0) {
+            if (total != s.downloadServerSize || (after && *after != total)) return DownloadProof::Fail;
+            proven = true;
+        }
+    }
+    if (s.downloadDigest.kind() != platform::HashKind::None) {
+        const auto sum = askChecksum(job, s.downloadHashPlan, s.downloadHashReady, name, total);
+        if (!sum || *sum != s.downloadDigest.hex()) {
+            if (sum) s.downloadPartialBad = true;
+            return DownloadProof::Fail;
+        }
+        proven = true;
+    }
+    if (!proven) noteUnverified(app);
+    return DownloadProof::Pass;
+}
+
+}  // namespace corvantel

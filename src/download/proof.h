@@ -1,0 +1,31 @@
+#pragma once
+// Proven downloads (options, off by default): the questions asked about a
+// file before its RETR (is it settled, how big is it, is a kept partial
+// file to be resumed) and after its transfer (does the server's SIZE and
+// checksum match the local copy).
+
+namespace corvantel {
+class App;
+
+// Whether any proof option asks the server questions.
+bool downloadProofWanted(const App& app);
+
+// After the login: what the server offers, once per session.
+void askDownloadFeatures(App& app);
+
+// Before RETR of the chosen file. False when the file is to be left for a
+// later run (it is not settled). It may open a kept partial file of the
+// file to fetch only its rest (REST was accepted).
+bool prepareDownload(App& app);
+
+// Starts the checksum of the local copy (with a resumed file, over the part
+// kept) when the server is to be asked for one.
+void startDownloadDigest(App& app);
+
+enum class DownloadProof { Pass, Fail, Leave };
+// After a transfer that passed the usual checks, before the local copy
+// takes its name: Leave when the file changed while it was fetched (it is
+// then left for a later run).
+DownloadProof proveDownload(App& app);
+
+}  // namespace corvantel

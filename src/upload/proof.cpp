@@ -1,0 +1,83 @@
+#include "upload/proof.h"
+
+#include "app/app_state.h"
+#include "app/verify.h"
+#include "app/waits.h"
+
+namespace corvantel {
+
+namespace files = platform::files;
+
+bool uploadProofWanted(const App& app) { return app.s.verifyTransfers || app.s.settleSeconds > 0; }
+
+void askUploadFeatures(App& app) {
+    auto& s = app.s;
+    s.uploadFeatures = askFeatures(uploadControlJob(app));
+    s.uploadHashPlan = chooseHash(s.uploadFeatures);
+    s.uploadHashReady = !s.uploadHashPlan.needsOpts;
+}
+
+void noteListedSizes(App& app) {
+    auto& s = app.s;
+    s.uploadListedSizes.clear();
+    if (s.settleSeconds <= 0) return;
+    auto& list = app.w.File2;
+    for (std::int64_t i = 0; i < list.count(); ++i) {
+        const std::string name = list.name(i);
+        if (auto st = files::stamp(app.workFile(name))) s.uploadListedSizes[name] = st->size;
+    }
+}
+
+bool uploadSettled(App& app, const std::string& name) {
+    auto& s = app.s;
+    if (s.settleSeconds <= 0) return true;
+    const auto st = files::stamp(app.workFile(name));
+    if (!st) return true;  // gone: it fails as it does today
+    const std::int64_t age = app.plat.clock().utcSeconds() - st->modifiedNs / 1000000000;
+    if (age < s.settleSeconds) return false;
+    const auto listed = s.uploadListedSizes.find(name);
+    return listed == s.uploadListedSizes.end() || listed->second == st->size;
+}
+
+void startUploadProof(App& app) {
+    auto& s = app.s;
+    s.uploadOpenStamp = files::stamp(app.workFile(s.uploadFileName)).value_or(files::Stamp{-1, -1});
+    const bool hashed = s.verifyTransfers && s.transferType == "TYPE I" &&
+                        s.uploadHashPlan.kind != platform::HashKind::None;
+    s.uploadDigest.start(hashed ? s.uploadHashPlan.kind : platform::HashKind::None);
+}
+
+bool proveUpload(App& app) {
+    auto& s = app.s;
+    // The file was written to (or removed) while it was sent: what the
+    // server holds is not the file as it stands, and it is kept to be sent
+    // again.
+    const auto now = files::stamp(app.workFile(s.uploadFileName));
+    if (!now || !(*now == s.uploadOpenStamp)) return false;
+    if (!s.verifyTransfers) return true;
+    const auto job = uploadControlJob(app);
+    // The name the server stored it under (with its date stamp, if any).
+    const std::string stored = s.uploadStoreCommand.size() > 5 ? s.uploadStoreCommand.substr(5) : s.uploadFileName;
+    const bool binary = s.transferType == "TYPE I";
+    bool proven = false;
+    // In ASCII the server's copy differs from the local file by its line
+    // ends: neither its size nor its checksum can prove it.
+    if (binary && s.uploadFeatures.size) {
+        auto r = ask(job, "SIZE " + stored);
+        const auto size = r ? sizeFromReply(*r) : std::nullopt;
+        if (!size || *size != s.uploadFileLength) return false;
+        proven = true;
+    }
+    if (binary && s.uploadDigest.kind() != platform::HashKind::None) {
+        const auto sum = askChecksum(job, s.uploadHashPlan, s.uploadHashReady, stored, s.uploadFileLength);
+        if (!sum || *sum != s.uploadDigest.hex()) return false;
+        proven = true;
+    }
+    if (!proven && !s.uploadUnverifiedNoted) {
+        s.uploadUnverifiedNoted = true;
+        appendUploadError(app, unverifiedText);
+    }
+    return true;
+}
+
+}  // namespace corvantel
