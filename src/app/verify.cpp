@@ -78,11 +78,14 @@ std::vector<std::string> words(const std::string& line) {
     return out;
 }
 
-// The text of a single-line positive "213" reply, after its code.
+// The text of a positive "213" reply after its code: of its last line,
+// which carries it in the multi-line form too.
 std::optional<std::string> text213(const std::string& reply) {
-    if (reply.size() < 4 || reply.compare(0, 4, "213 ") != 0) return std::nullopt;
-    std::string t = reply.substr(4);
-    while (!t.empty() && (t.back() == '\r' || t.back() == '\n' || t.back() == ' ')) t.pop_back();
+    if (reply.size() < 4 || reply.compare(0, 3, "213") != 0) return std::nullopt;
+    const auto lines = platform::files::splitLines(reply);
+    if (lines.empty() || lines.back().size() < 4 || lines.back().compare(0, 4, "213 ") != 0) return std::nullopt;
+    std::string t = lines.back().substr(4);
+    while (!t.empty() && t.back() == ' ') t.pop_back();
     return t;
 }
 
@@ -150,17 +153,27 @@ std::optional<std::string> checksumFromReply(const std::string& reply, HashKind 
     if (reply.size() < 4 || reply[0] != '2') return std::nullopt;
     const std::size_t digits = platform::hexDigits(kind);
     if (digits == 0) return std::nullopt;
-    // Only the first line: a checksum is one line ("213 SHA-256 0-99 <hex>
-    // name", "250 <hex>").
-    std::string first = reply.substr(0, reply.find('\n'));
-    auto w = words(first);
-    for (std::size_t i = 1; i < w.size(); ++i) {
-        std::string t = w[i];
-        if (kind == HashKind::Crc32 && t.size() > 2 && (t.compare(0, 2, "0x") == 0 || t.compare(0, 2, "0X") == 0))
-            t = t.substr(2);
-        // Some servers leave out a CRC's leading zeros.
-        if (kind == HashKind::Crc32 && isHex(t) && t.size() < 8 && i == 1) t = std::string(8 - t.size(), '0') + t;
-        if (t.size() == digits && isHex(t)) return toLowerAscii(t);
+    // A checksum is one word of a line; servers that take a while send a
+    // line first ("213-Computing SHA-512 digest") and the checksum last
+    // ("213 SHA-512 0-99 <hex> name", "250 <hex>").
+    for (const auto& line : platform::files::splitLines(reply)) {
+        const auto w = words(line);
+        // The line's code, where it has one, is not a checksum.
+        const std::size_t first = !w.empty() && w[0].size() >= 3 && std::isdigit(static_cast<unsigned char>(w[0][0])) &&
+                                          std::isdigit(static_cast<unsigned char>(w[0][1])) &&
+                                          std::isdigit(static_cast<unsigned char>(w[0][2])) &&
+                                          (w[0].size() == 3 || w[0][3] == '-')
+                                      ? 1
+                                      : 0;
+        for (std::size_t i = first; i < w.size(); ++i) {
+            std::string t = w[i];
+            if (kind == HashKind::Crc32 && t.size() > 2 && (t.compare(0, 2, "0x") == 0 || t.compare(0, 2, "0X") == 0))
+                t = t.substr(2);
+            // Some servers leave out a CRC's leading zeros.
+            if (kind == HashKind::Crc32 && isHex(t) && t.size() < 8 && i == first && w.size() == first + 1)
+                t = std::string(8 - t.size(), '0') + t;
+            if (t.size() == digits && isHex(t)) return toLowerAscii(t);
+        }
     }
     return std::nullopt;
 }
@@ -226,7 +239,7 @@ ControlJob uploadControlJob(App& app) {
                       }};
 }
 
-std::optional<std::string> ask(const ControlJob& job, const std::string& command, std::int64_t limitSeconds) {
+std::optional<std::string> ask(const ControlJob& job, const std::string& command, std::int64_t patienceSeconds) {
     using platform::Endpoint;
     if (!job.ledger.idle()) return std::nullopt;
     if (!job.send(command)) return std::nullopt;
@@ -243,14 +256,17 @@ std::optional<std::string> ask(const ControlJob& job, const std::string& command
     for (;;) {
         job.timedWait(
             [&] {
-                job.idleTicks = 0;
-                return !job.assembler.empty() || job.waitSeconds >= limitSeconds ||
-                       (job.control.state() != Endpoint::Connected && job.control.state() != Endpoint::Closing);
+                if (job.waitSeconds < patienceSeconds) job.idleTicks = 0;
+                // A connection the server has closed brings nothing more
+                // than what has been read already.
+                return !job.assembler.empty() || job.control.state() != Endpoint::Connected;
             },
             first);
         first = false;
         auto reply = job.assembler.next();
         if (!reply) return std::nullopt;
+        // An answer is activity for the watchdog.
+        job.idleTicks = 0;
         job.trace(*reply);
         const auto answer = job.ledger.match(*reply);
         // Anything but this command's final reply (a preliminary reply,

@@ -67,12 +67,14 @@ ControlJob downloadControlJob(App& app);
 ControlJob uploadControlJob(App& app);
 
 // Sends command and returns its final reply; nothing when it could not be
-// sent (another answer is awaited, the connection is gone) or no answer
-// came within limitSeconds. A server busy answering keeps the session's
-// watchdog quiet meanwhile (a checksum of a big file takes a while).
-std::optional<std::string> ask(const ControlJob& job, const std::string& command, std::int64_t limitSeconds = 10);
+// sent (another answer is awaited), the connection is gone, or the session
+// was taken over meanwhile: a server that leaves a question unanswered is
+// silent, and the session's watchdog takes it over as for any silence.
+// patienceSeconds keeps the watchdog quiet that long first (a checksum of a
+// big file takes the server a while).
+std::optional<std::string> ask(const ControlJob& job, const std::string& command, std::int64_t patienceSeconds = 0);
 
-// How long a checksum of a file of that size may take the server.
+// How long the server may take to tell a checksum of a file of that size.
 std::int64_t checksumLimitSeconds(std::int64_t size);
 
 // FEAT: what the server offers (nothing for a refusal or no answer).

@@ -117,7 +117,9 @@ TEST(ProofReplies, Table) {
         EXPECT_EQ(f.size, c.size) << c.reply;
         EXPECT_EQ(f.mdtm, c.mdtm) << c.reply;
         EXPECT_EQ(plan.kind, c.kind) << c.reply;
-        if (plan.kind != HashKind::None) EXPECT_EQ(hashQuery(plan, "f"), c.query) << c.reply;
+        if (plan.kind != HashKind::None) {
+            EXPECT_EQ(hashQuery(plan, "f"), c.query) << c.reply;
+        }
         EXPECT_EQ(plan.needsOpts ? hashOptsCommand(plan) : "", c.opts) << c.reply;
     }
     const std::string sha = std::string(64, 'a');
@@ -128,6 +130,7 @@ TEST(ProofReplies, Table) {
     } sums[] = {
         {"213 SHA-256 0-99 " + sha + " f.jpg\r\n", HashKind::Sha256, sha},
         {"250 " + std::string(64, 'A') + "\r\n", HashKind::Sha256, sha},
+        {"213-Computing SHA-256 digest\r\n213 SHA-256 0-9 " + sha + " f\r\n", HashKind::Sha256, sha},
         {"250 1234abcd\r\n", HashKind::Crc32, "1234abcd"},
         {"250 34abcd\r\n", HashKind::Crc32, "0034abcd"},
         {"213 SHA-1 0-99 " + sha + " f\r\n", HashKind::Sha1, std::nullopt},  // a checksum of the wrong length
@@ -136,6 +139,7 @@ TEST(ProofReplies, Table) {
     };
     for (auto& c : sums) EXPECT_EQ(checksumFromReply(c.reply, c.kind), c.sum) << c.reply;
     EXPECT_EQ(sizeFromReply("213 3000000000\r\n"), 3000000000LL);
+    EXPECT_EQ(sizeFromReply("213-Size of f\r\n follows\r\n213 42\r\n"), 42);
     EXPECT_EQ(sizeFromReply("213 12a\r\n"), std::nullopt);
     EXPECT_EQ(sizeFromReply("550 No such file\r\n"), std::nullopt);
     EXPECT_EQ(mdtmFromReply("213 20261207183500\r\n"), 1796668500);

@@ -142,7 +142,9 @@ TEST_P(ProvenDownload, Verdicts) {
     EXPECT_EQ(verdictOf(log, "a.jpg"), c.a) << log;
     EXPECT_EQ(verdictOf(log, "b.jpg"), c.b) << log;
     EXPECT_EQ(dir.exists("a.jpg"), std::string(c.a) == "pass");
-    if (dir.exists("a.jpg")) EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+    if (dir.exists("a.jpg")) {
+        EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+    }
     for (auto& cmd : c.sent)
         EXPECT_NE(std::find(server.commands.begin(), server.commands.end(), cmd), server.commands.end()) << cmd;
     EXPECT_EQ(dir.read("err_dload.log").find("Not Verified") != std::string::npos, c.unverified);

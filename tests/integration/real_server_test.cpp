@@ -252,6 +252,59 @@ TEST_P(RealServerRepeatedUploads, TwentySessionsAllPass) {
 INSTANTIATE_TEST_SUITE_P(RealServer, RealServerRepeatedUploads,
                          ::testing::Values(ServerKind::Proftpd, ServerKind::PureFtpd), kindName);
 
+// --- proven transfers: --verify, --resume and --settle on every server
+
+class RealServerVerified : public RealServerTest, public ::testing::WithParamInterface<ServerKind> {};
+
+// A download with --verify --resume, where 60 % of one file is already kept
+// from a cut attempt: only the rest is asked for (REST), and every file is
+// proven by SIZE and, where the server offers one (proftpd's mod_digest), a
+// checksum. Then an upload with --verify --settle: a file written a moment
+// ago waits for a later run; the others are proven the same way.
+TEST_P(RealServerVerified, DownloadAndUploadProvenByTheServer) {
+    const ServerKind kind = GetParam();
+    ASSERT_TRUE(start(kind));
+    const Files down = {{"harbour.jpg", randomBytes(70001, 61)}, {"tiny.jpg", randomBytes(7, 62)}};
+    for (auto& [name, content] : down) writeFile(remote_ / name, content);
+    fs::last_write_time(remote_ / "harbour.jpg", fs::file_time_type::clock::now() - std::chrono::hours(2));
+    writeFile(work_ / ".harbour.jpg.Kept0Part0.corvantel-part", down.at("harbour.jpg").substr(0, 42000));
+    auto r = session("download", {"--verify", "--resume"});
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 0) << brief(r);
+    expectExactly(work_, down);
+    expectOnePassEach(readZoneLog(run_ / "dl_file_size.log"), down);
+    EXPECT_NE(r.err.find("download -> REST 42000"), std::string::npos);
+    EXPECT_NE(r.err.find("download -> SIZE harbour.jpg"), std::string::npos);
+
+    for (auto& [name, content] : down) fs::remove(remote_ / name);
+    for (auto& [name, content] : down) fs::remove(work_ / name);
+    const Files up = {{"harbour.jpg", randomBytes(150001, 63)}, {"tiny.jpg", randomBytes(7, 64)}};
+    for (auto& [name, content] : up) {
+        writeFile(work_ / name, content);
+        fs::last_write_time(work_ / name, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    }
+    writeFile(work_ / "fresh.jpg", "still being written");
+    r = session("upload", {"--verify", "--settle", "30"});
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 0) << brief(r);
+    expectExactly(remote_, up);
+    expectOnePassEach(readZoneLog(run_ / "fileupl.log"), up);
+    EXPECT_TRUE(fileExists(work_ / "fresh.jpg"));
+    EXPECT_NE(r.err.find("upload -> SIZE harbour.jpg"), std::string::npos);
+
+    // What the server offered, and the checksum where it offers one.
+    const bool digest = kind == ServerKind::Proftpd;
+    for (const char* job : {"download", "upload"})
+        EXPECT_EQ(traces_.find(std::string(job) + " -> XSHA512 harbour.jpg") != std::string::npos ||
+                      traces_.find(std::string(job) + " -> HASH harbour.jpg") != std::string::npos,
+                  digest)
+            << job;
+    EXPECT_FALSE(fileExists(run_ / "err_dload.log") && readFile(run_ / "err_dload.log").find("Not Verified") !=
+                                                           std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerVerified, ::testing::ValuesIn(kAllServers), kindName);
+
 // --- passive mode on every server, and both modes over IPv6 (vsftpd on ::1)
 
 struct DataMode {

@@ -298,7 +298,13 @@ const std::string& RealFtpServer::password() { return kPassword; }
             writeText(groups, kUser + ":x:" + std::to_string(gid) + ":\n", ownerOnly);
             const fs::path conf = dir / "proftpd.conf";
             std::ostringstream c;
-            c << "ServerType standalone\n"
+            // mod_digest (shipped with proftpd-core) answers HASH and the
+            // X checksum commands that verified transfers ask.
+            c << "ModulePath " << program("usr/lib/proftpd").string() << "\n"
+              << "LoadModule mod_digest.c\n"
+              << "DigestEngine on\n"
+              << "DigestAlgorithms all\n"
+              << "ServerType standalone\n"
               << "ServerName \"corvantel test\"\n"
               << "Port " << port << "\n"
               << "DefaultAddress 127.0.0.1\n"

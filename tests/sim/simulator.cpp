@@ -59,6 +59,9 @@ std::vector<std::string> refusals(const std::string& verb) {
         {"STOR", {"550", "553", "452", "451", "425", "532", "421"}},
         {"DELE", {"550", "450", "421"}},         {"AUTH", {"500", "502", "534"}},
         {"PBSZ", {"500", "502"}},                {"PROT", {"500", "502", "536"}},
+        {"FEAT", {"500", "502", "421"}},         {"SIZE", {"550", "500", "421"}},
+        {"MDTM", {"550", "500"}},                {"HASH", {"550", "504", "421"}},
+        {"XSHA1", {"550", "500"}},               {"OPTS", {"501", "504"}},
     };
     auto it = t.find(verb);
     return it == t.end() ? std::vector<std::string>{"500"} : it->second;
@@ -180,6 +183,12 @@ public:
             else
                 server_.files[f.name] = c;
         }
+        s.verifyTransfers = sc.verify;
+        s.resumeDownloads = sc.resume;
+        static const std::vector<std::vector<std::string>> offered = {
+            {}, {"SIZE"}, {"SIZE", "MDTM", "REST STREAM", "HASH SHA-1*;SHA-256;MD5"}, {"SIZE", "XCRC", "XSHA1"}};
+        server_.features = offered[static_cast<std::size_t>(sc.features) % offered.size()];
+        server_.checksumLie = sc.checksumLie;
         server_.tls = sc.tls;
         server_.refuseEpsv = sc.epsvRefused;
         server_.connectAtPort = sc.connectAtPort;
@@ -223,6 +232,7 @@ public:
         if (app_->trace) app_->trace("-- verdicts after the faults:\n" + log() + errors());
         // Liveness: the same server, well behaved now, serves a normal run.
         faults_ = false;
+        server_.checksumLie = false;
         const auto failed = s.failedSessions;
         const auto before = lines().size();
         const auto t1 = plat_.nowMs();
@@ -411,7 +421,7 @@ private:
             for (auto& l : files::splitLines(errors())) {
                 bool known = false;
                 for (const char* m : {"Invalid IP/Host ", "Invalid User/Pass ", "Timeout Error ", "Unknown Error ", "TLS ",
-                                      "Certificate "})
+                                      "Certificate ", "Not Verified: "})
                     if (l.rfind(m, 0) == 0) known = true;
                 if (!known) broken.push_back("an unknown error-log line: " + l);
             }
@@ -422,7 +432,11 @@ private:
                     refusals("PASS")[static_cast<std::size_t>(a.arg) % 3] == "530" && !firstSessionOtherwiseHit(a))
                     if (errors().rfind("Invalid User/Pass ", 0) != 0)
                         broken.push_back("a refused password was logged as: " + errors());
-            if (sc_.actions.empty()) {
+            // Checksums that never match: no file passes.
+            if (sc_.checksumLie)
+                for (auto& l : all)
+                    if (l.result == "pass") broken.push_back(l.name + " passed though its checksum was wrong");
+            if (sc_.actions.empty() && !sc_.checksumLie) {
                 for (auto& f : sc_.files)
                     if (taken(sc_, f.name) && passes[f.name] != 1)
                         broken.push_back("a well-behaved server, yet " + f.name + " has " +
@@ -451,6 +465,8 @@ private:
     bool whole(const std::string& name, const std::string& local) const {
         auto it = originals_.find(name);
         if (it != originals_.end() && it->second == local) return true;
+        // Verified by SIZE, a file cut with no size told never passes.
+        if (sc_.verify && sc_.features > 0) return false;
         for (auto& a : server_.attempts)
             if (a.name == name && a.told < 0 && a.endedNormally && a.bytes == local) return true;
         return false;
@@ -459,6 +475,20 @@ private:
     void checkDownload(std::vector<std::string>& broken, bool final, std::map<std::string, int>& passes,
                        const std::set<std::string>& present) {
         for (auto& name : present) {
+            // A cut download kept to be resumed is a true beginning of the
+            // server's copy, and none is left once every file is whole.
+            const std::string suffix = ".corvantel-part";
+            if (sc_.resume && name.size() > suffix.size() + 2 && name[0] == '.' &&
+                name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                const std::string part = dir_.read("work/" + name);
+                bool prefix = false;
+                for (auto& [orig, c] : originals_)
+                    if (name.rfind("." + orig + ".", 0) == 0 && part.size() <= c.size() && c.compare(0, part.size(), part) == 0)
+                        prefix = true;
+                if (!prefix) broken.push_back("a kept partial file that is no beginning of its file: " + name);
+                if (final) broken.push_back("a partial file left after a normal run: " + name);
+                continue;
+            }
             if (!originals_.count(name)) {
                 broken.push_back("a file in the work directory the server never had: " + name);
                 continue;
@@ -549,6 +579,11 @@ std::vector<std::string> verbsOf(const Scenario& sc) {
         v.insert(v.end(), {"RETR", "RETR", "RETR"});
         if (sc.deleteAfter) v.push_back("DELE");
     }
+    if (sc.verify || sc.resume) {
+        v.insert(v.end(), {"FEAT", "SIZE", "SIZE"});
+        if (sc.features == 2) v.insert(v.end(), {"MDTM", "HASH", "OPTS"});
+        if (sc.features == 3) v.push_back("XSHA1");
+    }
     return v;
 }
 
@@ -588,6 +623,12 @@ Scenario draw(std::uint64_t seed) {
         sc.files.push_back({name, size});
     }
     if (r.chance(50)) sc.files.push_back({r.pick(extra), 1 + r.below(3000)});
+    // Proven transfers, from a stream of their own (the rest of a seed's
+    // scenario stays as it was drawn before they existed).
+    Rng p(seed ^ 0x9e3779b97f4a7c15ULL);
+    sc.verify = p.chance(25);
+    sc.resume = !sc.upload && p.chance(20);
+    sc.features = sc.verify || sc.resume ? p.below(4) : 0;
     // A third of the scenarios are well behaved; the rest carry faults.
     if (r.chance(33)) return sc;
     const auto verbs = verbsOf(sc);
@@ -623,6 +664,7 @@ Scenario draw(std::uint64_t seed) {
         }
         sc.actions.push_back(a);
     }
+    sc.checksumLie = sc.verify && sc.features >= 2 && p.chance(15);
     return sc;
 }
 
@@ -695,7 +737,8 @@ Scenario shrink(const Scenario& failing) {
         };
         for (auto f : {&Scenario::lf, &Scenario::split, &Scenario::coalesce, &Scenario::multiLine, &Scenario::noise,
                        &Scenario::repeatGreeting, &Scenario::connectAtPort, &Scenario::listsEverything,
-                       &Scenario::blockAfterPassive, &Scenario::tls, &Scenario::deleteAfter, &Scenario::epsvRefused})
+                       &Scenario::blockAfterPassive, &Scenario::tls, &Scenario::deleteAfter, &Scenario::epsvRefused,
+                       &Scenario::checksumLie, &Scenario::resume, &Scenario::verify})
             flip(f, false);
         flip(&Scenario::dupe, true);
         if (best.retries > 0) {
@@ -744,6 +787,10 @@ std::string row(const Scenario& sc) {
     b("connectAtPort", sc.connectAtPort, d.connectAtPort);
     b("listsEverything", sc.listsEverything, d.listsEverything);
     b("blockAfterPassive", sc.blockAfterPassive, d.blockAfterPassive);
+    b("verify", sc.verify, d.verify);
+    b("resume", sc.resume, d.resume);
+    if (sc.features) o << ", .features = " << sc.features;
+    b("checksumLie", sc.checksumLie, d.checksumLie);
     if (sc.pattern != d.pattern) o << ", .pattern = \"" << sc.pattern << "\"";
     o << ", .files = {";
     for (std::size_t i = 0; i < sc.files.size(); ++i)

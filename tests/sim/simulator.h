@@ -70,6 +70,13 @@ struct Scenario {
     bool connectAtPort = false;
     bool listsEverything = false;  // NLST/LIST ignore the pattern
     bool blockAfterPassive = false;
+    // Proven transfers: the options, what FEAT offers (0: nothing, 1: SIZE,
+    // 2: SIZE, MDTM, REST and HASH, 3: SIZE and the X checksums) and a
+    // server whose checksums are wrong while the faults last.
+    bool verify = false;
+    bool resume = false;
+    int features = 0;
+    bool checksumLie = false;
     std::string pattern = "*.jpg";
     std::vector<File> files;
     std::vector<Action> actions;
