@@ -195,8 +195,10 @@ struct AppState {
     // Its local copy is known not to be a beginning of the server's copy
     // (its checksum differed): it is never kept to be resumed.
     bool downloadPartialBad = false;
-    // When the listing ended (seconds since 1970, UTC), for settled files.
+    // When the listing ended (seconds since 1970, UTC), and the sizes a
+    // long listing showed, for settled files.
     std::int64_t downloadListingTime = 0;
+    std::unordered_map<std::string, std::int64_t> downloadListedSizes;
 
     // Upload dialogue.
     int uploadStep = 0;

@@ -59,9 +59,13 @@ void resumeIfKept(App& app, std::int64_t serverTime) {
     const std::string kept = keptPartial(app, s.downloadLocalName);
     if (kept.empty()) return;
     const auto st = files::stamp(app.workFile(kept));
-    // It must be shorter than the server's copy, and not older than it.
+    // It must be no longer than the server's copy, and not older than it;
+    // a server that cannot tell its file's time proves that it is the same
+    // file only by a checksum afterwards.
+    const bool sameFileProvable =
+        serverTime >= 0 || (s.verifyTransfers && s.downloadHashPlan.kind != platform::HashKind::None);
     bool usable = st && s.downloadServerSize >= 0 && st->size > 0 && st->size <= s.downloadServerSize &&
-                  (serverTime < 0 || st->modifiedNs / 1000000000 >= serverTime);
+                  sameFileProvable && (serverTime < 0 || st->modifiedNs / 1000000000 >= serverTime);
     if (usable && !app.downloadFile.reopen(app.workFile(""), kept)) return;  // not ours: left alone
     if (!usable) {
         files::remove(app.workFile(kept));
@@ -102,6 +106,12 @@ bool prepareDownload(App& app) {
     if (s.downloadFeatures.size) {
         if (auto r = ask(job, "SIZE " + name)) s.downloadServerSize = sizeFromReply(*r).value_or(-1);
         if (downloadSessionEnding(app)) return false;
+    }
+    // Not the size the long listing showed: it changed since (in binary,
+    // where both count the bytes stored).
+    if (s.settleSeconds > 0 && s.downloadServerSize >= 0 && binaryType(app) && !app.w.ai_nlst.checked()) {
+        const auto listed = s.downloadListedSizes.find(name);
+        if (listed != s.downloadListedSizes.end() && listed->second != s.downloadServerSize) return false;
     }
     if (s.resumeDownloads) resumeIfKept(app, serverTime);
     return !downloadSessionEnding(app);

@@ -95,8 +95,16 @@ std::vector<Token> tokens(const std::string& line) {
 }
 
 // The name of a file in one line of a long listing; nothing for lines that
-// name no file (totals, directories, blank lines).
-std::optional<std::string> listLineName(const std::string& line) {
+// name no file (totals, directories, blank lines). size gets the size the
+// line shows, where it shows one (-1 otherwise).
+std::optional<std::string> listLineName(const std::string& line, std::int64_t& size) {
+    size = -1;
+    auto digits = [&](const std::string& t) {
+        if (t.empty() || t.size() > 18) return;
+        for (char c : t)
+            if (!std::isdigit(static_cast<unsigned char>(c))) return;
+        size = std::stoll(t);
+    };
     if (line.empty()) return std::nullopt;
     const auto t = tokens(line);
     const char type = line[0];
@@ -107,6 +115,7 @@ std::optional<std::string> listLineName(const std::string& line) {
         for (std::size_t k = 3; k + 3 < t.size() + 1 && k + 2 < t.size(); ++k) {
             if (!isMonth(t[k].text) || !allDigits(t[k + 1].text, 1, 2) || !isTimeOrYear(t[k + 2].text)) continue;
             if (type == 'd') return std::nullopt;
+            digits(t[k - 1].text);
             std::size_t start = t[k + 2].end + 1;
             if (start > line.size()) return std::string();
             std::string name = line.substr(start);
@@ -117,6 +126,7 @@ std::optional<std::string> listLineName(const std::string& line) {
     // DOS style: date, time with AM/PM, size or <DIR>, name.
     if (t.size() >= 4 && t[0].text.size() >= 8 && t[0].text[2] == '-' && t[1].text.find(':') != std::string::npos) {
         if (t[2].text == "<DIR>") return std::nullopt;
+        digits(t[2].text);
         std::size_t start = t[2].end;
         while (start < line.size() && line[start] == ' ') ++start;
         return line.substr(start);
@@ -167,8 +177,13 @@ bool wanted(App& app, const std::string& name) {
 void parseListListing(App& app, const std::string& text) {
     auto& combo = app.w.Combo1;
     combo.clear();
+    app.s.downloadListedSizes.clear();
     forEachLine(text, [&](const std::string& line, std::size_t) {
-        if (auto name = listLineName(line)) combo.add(*name);
+        std::int64_t size = -1;
+        if (auto name = listLineName(line, size)) {
+            combo.add(*name);
+            if (size >= 0) app.s.downloadListedSizes[*name] = size;
+        }
     });
 }
 

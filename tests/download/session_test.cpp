@@ -190,33 +190,37 @@ std::string mdtmAt(const platform::Clock& clock, std::int64_t fromNow) {
     return text;
 }
 
-// Settled files only: a file modified just before the listing, or growing
-// while it is fetched, is left (no line, no local copy) and taken later.
+// Settled files only: a file modified just before the listing, grown since
+// the long listing showed it, or growing while it is fetched, is left (no
+// line, no local copy, no DELE) and taken by a later run.
 TEST_F(DownloadSession, UnsettledFilesAreLeftForALaterRun) {
     server.features = {"SIZE", "MDTM"};
+    server.files["c.jpg"] = "cc";
     server.mdtm["a.jpg"] = mdtmAt(plat, -5);
     int grows = 1;
     server.override = [&](const std::string& line) {
-        if (line == "RETR b.jpg" && grows-- > 0) server.files["b.jpg"] += "more";
+        if (line == "MDTM a.jpg" && grows > 0) server.files["b.jpg"] += "more";
+        if (line == "RETR c.jpg" && grows-- > 0) server.files["c.jpg"] += "more";
         return std::string();
     };
+    w().ai_list.onChoose();
     s().settleChoice = 60;
     w().ai_settle.onChoose();
     w().ai_del.onChoose();
     run();
     EXPECT_EQ(dir.read("dl_file_size.log"), "");
-    EXPECT_FALSE(dir.exists("a.jpg"));
-    EXPECT_FALSE(dir.exists("b.jpg"));
-    EXPECT_EQ(server.files.count("b.jpg"), 1u);
+    for (auto* f : {"a.jpg", "b.jpg", "c.jpg"}) {
+        EXPECT_FALSE(dir.exists(f)) << f;
+        EXPECT_EQ(server.files.count(f), 1u) << f;
+    }
     EXPECT_FALSE(partialLeft(dir));
     EXPECT_EQ(s().failedFiles, 0);
-    // Once settled, both are taken.
+    // Once settled, all are taken.
     server.mdtm["a.jpg"] = mdtmAt(plat, -3600);
     run();
     const std::string log = dir.read("dl_file_size.log");
-    EXPECT_EQ(verdictOf(log, "a.jpg"), "pass") << log;
-    EXPECT_EQ(verdictOf(log, "b.jpg"), "pass") << log;
-    EXPECT_EQ(dir.read("b.jpg"), std::string(2500, 'b') + "more");
+    for (auto* f : {"a.jpg", "b.jpg", "c.jpg"}) EXPECT_EQ(verdictOf(log, f), "pass") << log;
+    EXPECT_EQ(dir.read("c.jpg"), "ccmore");
 }
 
 // Resumed downloads: a file cut at 60 % keeps its part; the next run asks

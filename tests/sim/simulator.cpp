@@ -432,11 +432,15 @@ private:
                     refusals("PASS")[static_cast<std::size_t>(a.arg) % 3] == "530" && !firstSessionOtherwiseHit(a))
                     if (errors().rfind("Invalid User/Pass ", 0) != 0)
                         broken.push_back("a refused password was logged as: " + errors());
-            // Checksums that never match: no file passes.
-            if (sc_.checksumLie)
+            // Checksums that never match: no file passes (unless FEAT was
+            // refused: a server offering nothing is judged as without the
+            // option).
+            bool featHit = false;
+            for (auto& a : sc_.actions) featHit = featHit || a.verb == "FEAT";
+            if (sc_.checksumLie && sc_.verify && !featHit)
                 for (auto& l : all)
                     if (l.result == "pass") broken.push_back(l.name + " passed though its checksum was wrong");
-            if (sc_.actions.empty() && !sc_.checksumLie) {
+            if (sc_.actions.empty() && !(sc_.checksumLie && sc_.verify)) {
                 for (auto& f : sc_.files)
                     if (taken(sc_, f.name) && passes[f.name] != 1)
                         broken.push_back("a well-behaved server, yet " + f.name + " has " +

@@ -84,6 +84,7 @@ TEST_F(UploadSession, RefusedStoreKeepsEveryFileAndLogsFail) {
     server.refuseStor = true;
     run();
     EXPECT_TRUE(dir.exists("y.txt"));
+    EXPECT_TRUE(dir.exists("x.txt"));
     EXPECT_TRUE(dir.exists("z.txt"));
     EXPECT_TRUE(dir.exists("x.txt"));
     EXPECT_FALSE(dir.exists("fileupl1.log"));
@@ -191,12 +192,13 @@ TEST_F(UploadSession, FilesStillBeingWrittenAreNeverDeleted) {
     };
     for (auto* f : {"x.txt", "y.txt", "z.txt", "e.txt"}) age(f, 3600);
     age("y.txt", 5);
-    // z.txt grows while it is stored.
+    // x.txt grows after the listing, z.txt while it is stored.
     server.override = [&](const std::string& line) {
-        if (line == "STOR z.txt") {
-            platform::files::append(dir.file("z.txt"), "more");
-            age("z.txt", 3600);
-        }
+        for (auto* f : {"x.txt", "z.txt"})
+            if (line == (f[0] == 'x' ? "STOR e.txt" : "STOR z.txt")) {
+                platform::files::append(dir.file(f), "more");
+                age(f, 3600);
+            }
         return std::string();
     };
     s().settleChoice = 60;
@@ -205,6 +207,7 @@ TEST_F(UploadSession, FilesStillBeingWrittenAreNeverDeleted) {
     run();
     const std::string log = dir.read("fileupl.log");
     EXPECT_EQ(log.find("y.txt"), std::string::npos) << log;
+    EXPECT_EQ(log.find("x.txt"), std::string::npos) << log;
     EXPECT_EQ(verdictOf(log, "z.txt"), "fail") << log;
     EXPECT_EQ(verdictOf(log, "e.txt"), "pass") << log;
     EXPECT_TRUE(dir.exists("y.txt"));
