@@ -34,6 +34,10 @@ TEST(CommandLine, WrongCommandLinesGetAClearMessage) {
     EXPECT_FALSE(parse({"--arm", "sideways"}, &error));
     EXPECT_FALSE(parse({"--run-now", "both"}, &error));
     EXPECT_FALSE(parse({"--download-dupe-check", "yes"}, &error));
+    for (const char* bad : {"0", "-5", "ten", "12x"}) {
+        EXPECT_FALSE(parse({"--settle", bad}, &error)) << bad;
+        EXPECT_NE(error.find("--settle wants a number of seconds"), std::string::npos) << bad;
+    }
     EXPECT_FALSE(parse({"--work-path", "/no/such/dir"}, &error));
     EXPECT_NE(error.find("not a directory"), std::string::npos);
     EXPECT_FALSE(parse({"--json"}, &error));
@@ -181,7 +185,8 @@ TEST_F(Presets, FieldsGoThroughTheirRules) {
     start();
     auto o = parse({"--download-host", "  ftp.example  ", "--download-port", "x21", "--download-retries", "7",
                     "--upload-user", "anonymous", "--upload-password", "secret", "--ascii", "--list",
-                    "--delete-after-download", "--download-dupe-check", "off", "--upload-at", "11PM"});
+                    "--delete-after-download", "--download-dupe-check", "off", "--upload-at", "11PM", "--verify",
+                    "--settle", "90", "--resume"});
     ASSERT_TRUE(o);
     applyOptions(app(), *o);
     EXPECT_EQ(w().Text1.text(), "ftp.example");
@@ -193,6 +198,15 @@ TEST_F(Presets, FieldsGoThroughTheirRules) {
     EXPECT_TRUE(s().deleteAfterDownload);
     EXPECT_FALSE(s().downloadDupeCheck);
     EXPECT_EQ(w().Label12.caption(), "11PM InActive");
+    EXPECT_TRUE(w().ai_verify.checked() && s().verifyTransfers);
+    EXPECT_TRUE(w().ai_resume.checked() && s().resumeDownloads);
+    EXPECT_TRUE(w().ai_settle.checked());
+    EXPECT_EQ(s().settleSeconds, 90);
+    // The tick turns it off and on again with the seconds given.
+    w().ai_settle.onChoose();
+    EXPECT_EQ(s().settleSeconds, 0);
+    w().ai_settle.onChoose();
+    EXPECT_EQ(s().settleSeconds, 90);
 }
 
 TEST_F(Presets, ArmingAppliesItsRules) {

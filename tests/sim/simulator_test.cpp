@@ -70,6 +70,15 @@ const Scenario regressions[] = {
      .actions = {{"PWD", 2, Fault::ResetBefore, 4}, {"RETR", 2, Fault::DataReset, 26}}},
     {.seed = 564, .upload = true, .passive = true, .quick = true, .retries = 1, .files = {{"e.txt", 100}},
      .actions = {{"STOR", 1, Fault::CloseBefore, 7}, {"REST", 2, Fault::Silent, 3}}},
+    // Proven transfers: a SIZE left unanswered is silence (no RETR goes
+    // out behind it); a connection lost during a question ends the session
+    // at once; SIZE answered in the multi-line form.
+    {.seed = 15440, .nlst = false, .passive = true, .resume = true, .features = 1, .pattern = "*",
+     .files = {{"c.jpg", 100}}, .actions = {{"SIZE", 1, Fault::Silent, 0}}},
+    {.seed = 3476, .nlst = false, .passive = true, .quick = true, .verify = true, .features = 2, .pattern = "?.jpg",
+     .files = {{"c.jpg", 100}}, .actions = {{"SIZE", 1, Fault::ResetBefore, 1}}},
+    {.seed = 10079, .passive = true, .multiLine = true, .verify = true, .features = 1, .pattern = "*",
+     .files = {{"a0.jpg", 100}}},
 };
 
 TEST(Simulator, RegressionRowsHold) {
