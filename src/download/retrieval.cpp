@@ -49,11 +49,12 @@ bool isPartialDownload(const std::string& name) {
 void discardPartialDownload(App& app) {
     auto& s = app.s;
     // With resumed downloads a cut file keeps what it has, to be fetched on
-    // from there next time: only bytes written whole, fewer than the file
-    // has, and not proven wrong.
+    // from there next time: only bytes written whole, fewer than the size
+    // the server told (SIZE: without it nothing can be resumed), and not
+    // proven wrong.
     const bool keep = s.resumeDownloads && app.downloadFile.isOpen() && !app.downloadFile.failed() &&
-                      s.downloadBytes > 0 && !s.downloadPartialBad &&
-                      (s.downloadServerSize < 0 || s.downloadBytes < s.downloadServerSize) &&
+                      s.downloadBytes > 0 && !s.downloadPartialBad && s.downloadServerSize >= 0 &&
+                      s.downloadBytes < s.downloadServerSize &&
                       (s.downloadExpectedSize < 0 || s.downloadBytes < s.downloadExpectedSize);
     // Closing removes the partial file unless it was renamed into place.
     if (keep)

@@ -17,7 +17,8 @@ bool isDirectory(const std::string& path);
 std::int64_t length(const std::string& path);
 bool remove(const std::string& path);
 // The size and last modification time (nanoseconds since 1970, UTC) of a
-// regular file, read without following a link; nothing when there is none.
+// regular file (as reads see it, through a link); nothing when there is
+// none.
 struct Stamp {
     std::int64_t size = 0;
     std::int64_t modifiedNs = 0;

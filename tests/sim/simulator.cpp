@@ -1,5 +1,10 @@
 #include "sim/simulator.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <ctime>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -91,6 +96,8 @@ bool allowsWatchdog(const Scenario& sc) {
 // Whether the faults neither depend on time nor hit commands that quick
 // waits leave out (those that set up an unused data connection, say).
 bool timingFree(const Scenario& sc) {
+    // A file written a moment ago is taken once enough time has passed.
+    if (sc.settle) return false;
     for (auto& a : sc.actions) {
         if (a.fault == Fault::Delay || a.fault == Fault::Trickle || a.fault == Fault::Silent) return false;
         if ((a.fault == Fault::CloseAfter || a.fault == Fault::ResetAfter) && a.arg > 0) return false;
@@ -189,6 +196,22 @@ public:
             {}, {"SIZE"}, {"SIZE", "MDTM", "REST STREAM", "HASH SHA-1*;SHA-256;MD5"}, {"SIZE", "XCRC", "XSHA1"}};
         server_.features = offered[static_cast<std::size_t>(sc.features) % offered.size()];
         server_.checksumLie = sc.checksumLie;
+        if (sc.settle) {
+            s.settleSeconds = 60;
+            recentUntil_ = plat_.clock().utcSeconds() - 5 + 60;
+            for (auto& f : sc.files)
+                if (recent_.empty() && taken(sc, f.name)) recent_ = f.name;
+            if (sc.upload) {
+                for (auto& f : sc.files) age(f.name, f.name == recent_ ? 5 : 3600);
+            } else if (!recent_.empty()) {
+                const std::time_t t = static_cast<std::time_t>(plat_.clock().utcSeconds() - 5);
+                std::tm tm{};
+                gmtime_r(&t, &tm);
+                char text[32];
+                std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm);
+                server_.mdtm[recent_] = text;
+            }
+        }
         server_.tls = sc.tls;
         server_.refuseEpsv = sc.epsvRefused;
         server_.connectAtPort = sc.connectAtPort;
@@ -233,6 +256,12 @@ public:
         // Liveness: the same server, well behaved now, serves a normal run.
         faults_ = false;
         server_.checksumLie = false;
+        // The file written a moment ago has settled.
+        if (!recent_.empty()) {
+            checkUnsettled(broken);
+            if (sc_.upload) age(recent_, 3600);
+            server_.mdtm.erase(recent_);
+        }
         const auto failed = s.failedSessions;
         const auto before = lines().size();
         const auto t1 = plat_.nowMs();
@@ -267,6 +296,21 @@ private:
     }
 
     std::string log() const { return dir_.read(sc_.upload ? "fileupl.log" : "dl_file_size.log"); }
+
+    // Sets a local file's time this many seconds before the program's now.
+    void age(const std::string& name, std::int64_t seconds) {
+        const std::time_t t = static_cast<std::time_t>(plat_.clock().utcSeconds() - seconds);
+        struct timespec times[2] = {{t, 0}, {t, 0}};
+        ::utimensat(AT_FDCWD, (work_ + "/" + name).c_str(), times, 0);
+    }
+
+    // Until it has settled, the file written a moment ago is neither sent
+    // nor fetched (unless faults kept the server from telling its time).
+    void checkUnsettled(std::vector<std::string>& broken) const {
+        for (auto& a : sc_.actions)
+            if (!sc_.upload && (a.verb == "MDTM" || a.verb == "FEAT")) return;
+        if (takenUnsettled_) broken.push_back(recent_ + " was taken while it was being written");
+    }
     std::string errors() const { return dir_.read(sc_.upload ? "err_upload.log" : "err_dload.log"); }
     std::vector<Line> lines() const { return verdicts(log(), sc_.files); }
 
@@ -315,6 +359,9 @@ private:
         std::string verb = line.substr(0, line.find(' '));
         const int n = ++seen_[verb];
         sessionCommands_.push_back({server_.sessions, line});
+        if (!recent_.empty() && line == (sc_.upload ? "STOR " : "RETR ") + recent_ &&
+            plat_.clock().utcSeconds() < recentUntil_)
+            takenUnsettled_ = true;
         if (server_.sessions != lastSession_) {
             lastSession_ = server_.sessions;
             const auto all = lines();
@@ -442,7 +489,7 @@ private:
                     if (l.result == "pass") broken.push_back(l.name + " passed though its checksum was wrong");
             if (sc_.actions.empty() && !(sc_.checksumLie && sc_.verify)) {
                 for (auto& f : sc_.files)
-                    if (taken(sc_, f.name) && passes[f.name] != 1)
+                    if (taken(sc_, f.name) && f.name != recent_ && passes[f.name] != 1)
                         broken.push_back("a well-behaved server, yet " + f.name + " has " +
                                          std::to_string(passes[f.name]) + " passes");
                 if (app_->s.failedSessions > 0 || app_->s.failedFiles > 0)
@@ -568,6 +615,9 @@ private:
     std::string stuck_;
     bool faults_ = true;
     std::vector<std::string> storedBroken_;
+    std::string recent_;
+    std::int64_t recentUntil_ = 0;  // when it has settled (seconds, UTC)
+    bool takenUnsettled_ = false;
     int lastSession_ = 0;
     // Where each session's verdicts begin in the log.
     std::vector<std::pair<int, std::size_t>> segments_;
@@ -583,7 +633,7 @@ std::vector<std::string> verbsOf(const Scenario& sc) {
         v.insert(v.end(), {"RETR", "RETR", "RETR"});
         if (sc.deleteAfter) v.push_back("DELE");
     }
-    if (sc.verify || sc.resume) {
+    if (sc.verify || sc.resume || sc.settle) {
         v.insert(v.end(), {"FEAT", "SIZE", "SIZE"});
         if (sc.features == 2) v.insert(v.end(), {"MDTM", "HASH", "OPTS"});
         if (sc.features == 3) v.push_back("XSHA1");
@@ -633,6 +683,8 @@ Scenario draw(std::uint64_t seed) {
     sc.verify = p.chance(25);
     sc.resume = !sc.upload && p.chance(20);
     sc.features = sc.verify || sc.resume ? p.below(4) : 0;
+    sc.settle = p.chance(15);
+    if (sc.settle) sc.features = 2;
     // A third of the scenarios are well behaved; the rest carry faults.
     if (r.chance(33)) return sc;
     const auto verbs = verbsOf(sc);
@@ -742,7 +794,7 @@ Scenario shrink(const Scenario& failing) {
         for (auto f : {&Scenario::lf, &Scenario::split, &Scenario::coalesce, &Scenario::multiLine, &Scenario::noise,
                        &Scenario::repeatGreeting, &Scenario::connectAtPort, &Scenario::listsEverything,
                        &Scenario::blockAfterPassive, &Scenario::tls, &Scenario::deleteAfter, &Scenario::epsvRefused,
-                       &Scenario::checksumLie, &Scenario::resume, &Scenario::verify})
+                       &Scenario::checksumLie, &Scenario::resume, &Scenario::verify, &Scenario::settle})
             flip(f, false);
         flip(&Scenario::dupe, true);
         if (best.retries > 0) {
@@ -795,6 +847,7 @@ std::string row(const Scenario& sc) {
     b("resume", sc.resume, d.resume);
     if (sc.features) o << ", .features = " << sc.features;
     b("checksumLie", sc.checksumLie, d.checksumLie);
+    b("settle", sc.settle, d.settle);
     if (sc.pattern != d.pattern) o << ", .pattern = \"" << sc.pattern << "\"";
     o << ", .files = {";
     for (std::size_t i = 0; i < sc.files.size(); ++i)

@@ -77,6 +77,9 @@ struct Scenario {
     bool resume = false;
     int features = 0;
     bool checksumLie = false;
+    // Settled files only, with the first file taken written a moment ago
+    // while the faults last.
+    bool settle = false;
     std::string pattern = "*.jpg";
     std::vector<File> files;
     std::vector<Action> actions;
