@@ -147,6 +147,10 @@ std::string hashQuery(const HashPlan& plan, const std::string& name) {
     return (plan.hashCommand ? std::string("HASH") : std::string(xCommand(plan.kind))) + " " + name;
 }
 
+bool checksumAskable(const HashPlan& plan, const std::string& name) {
+    return plan.kind != HashKind::None && (plan.hashCommand || name.find(' ') == std::string::npos);
+}
+
 std::string hashOptsCommand(const HashPlan& plan) { return std::string("OPTS HASH ") + hashName(plan.kind); }
 
 std::optional<std::string> checksumFromReply(const std::string& reply, HashKind kind) {

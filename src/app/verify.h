@@ -41,6 +41,10 @@ struct HashPlan {
 };
 HashPlan chooseHash(const ServerFeatures& features);
 std::string hashQuery(const HashPlan& plan, const std::string& name);
+// Whether the plan can ask for the checksum of that name: the X commands
+// take further words as byte offsets, so a name with a blank is not asked
+// by them (the file is then proven by its size alone).
+bool checksumAskable(const HashPlan& plan, const std::string& name);
 std::string hashOptsCommand(const HashPlan& plan);
 
 // The checksum in a positive answer to a checksum command, lower case; the

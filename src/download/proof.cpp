@@ -160,7 +160,7 @@ DownloadProof proveDownload(App& app) {
             proven = true;
         }
     }
-    if (s.downloadDigest.kind() != platform::HashKind::None) {
+    if (s.downloadDigest.kind() != platform::HashKind::None && checksumAskable(s.downloadHashPlan, name)) {
         const auto sum = askChecksum(job, s.downloadHashPlan, s.downloadHashReady, name, total);
         if (!sum || *sum != s.downloadDigest.hex()) {
             if (sum) s.downloadPartialBad = true;

@@ -187,13 +187,14 @@ static void startFile(App& app) {
     s.downloadLastPassed = false;
     w.fText6.setText(std::to_string(s.downloadBytes));
     // A new file of a fresh name, created exclusively: nothing planted in the
-    // working directory is written through.
-    if (app.downloadFile.isOpen())
-        ;  // a kept partial file, resumed
-    else if (app.downloadFile.create(app.workFile(""), partialName(s.downloadLocalName), partSuffix))
-        s.downloadPartPath = app.downloadFile.path();
-    else
-        s.downloadFileSpoiled = true;
+    // working directory is written through (unless a kept partial file is
+    // resumed: it is open already).
+    if (!app.downloadFile.isOpen()) {
+        if (app.downloadFile.create(app.workFile(""), partialName(s.downloadLocalName), partSuffix))
+            s.downloadPartPath = app.downloadFile.path();
+        else
+            s.downloadFileSpoiled = true;
+    }
     startDownloadDigest(app);
     sendOrFail(app, "RETR " + s.downloadTarget);
 }

@@ -68,7 +68,7 @@ bool proveUpload(App& app) {
         if (!size || *size != s.uploadFileLength) return false;
         proven = true;
     }
-    if (binary && s.uploadDigest.kind() != platform::HashKind::None) {
+    if (binary && s.uploadDigest.kind() != platform::HashKind::None && checksumAskable(s.uploadHashPlan, stored)) {
         const auto sum = askChecksum(job, s.uploadHashPlan, s.uploadHashReady, stored, s.uploadFileLength);
         if (!sum || *sum != s.uploadDigest.hex()) return false;
         proven = true;

@@ -122,6 +122,9 @@ TEST(ProofReplies, Table) {
         }
         EXPECT_EQ(plan.needsOpts ? hashOptsCommand(plan) : "", c.opts) << c.reply;
     }
+    EXPECT_TRUE(checksumAskable(chooseHash(parseFeatures(feats[0].reply)), "my photo.jpg"));
+    EXPECT_FALSE(checksumAskable(chooseHash(parseFeatures(feats[2].reply)), "my photo.jpg"));
+    EXPECT_TRUE(checksumAskable(chooseHash(parseFeatures(feats[2].reply)), "photo.jpg"));
     const std::string sha = std::string(64, 'a');
     struct Sum {
         std::string reply;

@@ -254,7 +254,8 @@ INSTANTIATE_TEST_SUITE_P(RealServer, RealServerRepeatedUploads,
 
 // --- proven transfers: --verify, --resume and --settle on every server
 
-class RealServerVerified : public RealServerTest, public ::testing::WithParamInterface<ServerKind> {};
+class RealServerVerified : public RealServerTest,
+                           public ::testing::WithParamInterface<std::tuple<ServerKind, bool>> {};
 
 // A download with --verify --resume, where 60 % of one file is already kept
 // from a cut attempt: only the rest is asked for (REST), and every file is
@@ -262,13 +263,16 @@ class RealServerVerified : public RealServerTest, public ::testing::WithParamInt
 // checksum. Then an upload with --verify --settle: a file written a moment
 // ago waits for a later run; the others are proven the same way.
 TEST_P(RealServerVerified, DownloadAndUploadProvenByTheServer) {
-    const ServerKind kind = GetParam();
+    const auto [kind, passive] = GetParam();
     ASSERT_TRUE(start(kind));
+    // Passive mode: the questions go between the data connection's opening
+    // and the command that uses it.
+    const std::vector<std::string> mode = passive ? std::vector<std::string>{"--passive"} : std::vector<std::string>{};
     const Files down = {{"harbour.jpg", randomBytes(70001, 61)}, {"tiny.jpg", randomBytes(7, 62)}};
     for (auto& [name, content] : down) writeFile(remote_ / name, content);
     fs::last_write_time(remote_ / "harbour.jpg", fs::file_time_type::clock::now() - std::chrono::hours(2));
     writeFile(work_ / ".harbour.jpg.Kept0Part0.corvantel-part", down.at("harbour.jpg").substr(0, 42000));
-    auto r = session("download", {"--verify", "--resume"});
+    auto r = session("download", concat(mode, {"--verify", "--resume"}));
     ASSERT_FALSE(r.timedOut) << r.describe();
     EXPECT_EQ(r.exitCode, 0) << brief(r);
     expectExactly(work_, down);
@@ -284,7 +288,7 @@ TEST_P(RealServerVerified, DownloadAndUploadProvenByTheServer) {
         fs::last_write_time(work_ / name, fs::file_time_type::clock::now() - std::chrono::hours(1));
     }
     writeFile(work_ / "fresh.jpg", "still being written");
-    r = session("upload", {"--verify", "--settle", "30"});
+    r = session("upload", concat(mode, {"--verify", "--settle", "30"}));
     ASSERT_FALSE(r.timedOut) << r.describe();
     EXPECT_EQ(r.exitCode, 0) << brief(r);
     expectExactly(remote_, up);
@@ -303,7 +307,12 @@ TEST_P(RealServerVerified, DownloadAndUploadProvenByTheServer) {
                                                            std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(RealServer, RealServerVerified, ::testing::ValuesIn(kAllServers), kindName);
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerVerified,
+                         ::testing::Combine(::testing::ValuesIn(kAllServers), ::testing::Bool()),
+                         [](const auto& info) {
+                             return toString(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) ? "_passive" : "_active");
+                         });
 
 // --- passive mode on every server, and both modes over IPv6 (vsftpd on ::1)
 
