@@ -27,8 +27,7 @@ namespace {
 
 bool binaryType(const App& app) { return app.s.transferType == "TYPE I"; }
 
-// The partial files kept for a local name (largest first); the ones not
-// used are removed.
+// The largest partial file kept for a local name; the others are removed.
 std::string keptPartial(App& app, const std::string& localName) {
     const std::string prefix = partialName(localName);
     std::string best;
@@ -62,8 +61,8 @@ void resumeIfKept(App& app, std::int64_t serverTime) {
     // It must be no longer than the server's copy, and not older than it;
     // a server that cannot tell its file's time proves that it is the same
     // file only by a checksum afterwards.
-    const bool sameFileProvable =
-        serverTime >= 0 || (s.verifyTransfers && s.downloadHashPlan.kind != platform::HashKind::None);
+    const bool sameFileProvable = serverTime >= 0 || (s.verifyTransfers && binaryType(app) &&
+                                                      checksumAskable(s.downloadHashPlan, s.downloadTarget));
     bool usable = st && s.downloadServerSize >= 0 && st->size > 0 && st->size <= s.downloadServerSize &&
                   sameFileProvable && (serverTime < 0 || st->modifiedNs / 1000000000 >= serverTime);
     if (usable && !app.downloadFile.reopen(app.workFile(""), kept)) return;  // not ours: left alone

@@ -115,7 +115,8 @@ std::optional<std::string> listLineName(const std::string& line, std::int64_t& s
         for (std::size_t k = 3; k + 3 < t.size() + 1 && k + 2 < t.size(); ++k) {
             if (!isMonth(t[k].text) || !allDigits(t[k + 1].text, 1, 2) || !isTimeOrYear(t[k + 2].text)) continue;
             if (type == 'd') return std::nullopt;
-            digits(t[k - 1].text);
+            // A link's size is its own, not its file's.
+            if (type == '-') digits(t[k - 1].text);
             std::size_t start = t[k + 2].end + 1;
             if (start > line.size()) return std::string();
             std::string name = line.substr(start);

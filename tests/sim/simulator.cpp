@@ -297,6 +297,13 @@ private:
 
     std::string log() const { return dir_.read(sc_.upload ? "fileupl.log" : "dl_file_size.log"); }
 
+    // Whether a fault hits FEAT (the server may then seem to offer nothing).
+    bool featHit() const {
+        for (auto& a : sc_.actions)
+            if (a.verb == "FEAT") return true;
+        return false;
+    }
+
     // Sets a local file's time this many seconds before the program's now.
     void age(const std::string& name, std::int64_t seconds) {
         const std::time_t t = static_cast<std::time_t>(plat_.clock().utcSeconds() - seconds);
@@ -482,9 +489,7 @@ private:
             // Checksums that never match: no file passes (unless FEAT was
             // refused: a server offering nothing is judged as without the
             // option).
-            bool featHit = false;
-            for (auto& a : sc_.actions) featHit = featHit || a.verb == "FEAT";
-            if (sc_.checksumLie && sc_.verify && !featHit)
+            if (sc_.checksumLie && sc_.verify && !featHit())
                 for (auto& l : all)
                     // (The X commands are not asked for a name with a blank.)
                     if (l.result == "pass" && !(sc_.features == 3 && l.name.find(' ') != std::string::npos))
@@ -518,8 +523,9 @@ private:
     bool whole(const std::string& name, const std::string& local) const {
         auto it = originals_.find(name);
         if (it != originals_.end() && it->second == local) return true;
-        // Verified by SIZE, a file cut with no size told never passes.
-        if (sc_.verify && sc_.features > 0) return false;
+        // Verified by SIZE, a file cut with no size told never passes
+        // (unless FEAT was refused: the server then offers nothing).
+        if (sc_.verify && sc_.features > 0 && !featHit()) return false;
         for (auto& a : server_.attempts)
             if (a.name == name && a.told < 0 && a.endedNormally && a.bytes == local) return true;
         return false;
