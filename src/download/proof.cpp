@@ -1,6 +1,7 @@
 #include "download/proof.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "app/app_state.h"
 #include "app/verify.h"
@@ -27,15 +28,28 @@ namespace {
 
 bool binaryType(const App& app) { return app.s.transferType == "TYPE I"; }
 
-// The largest partial file kept for a local name; the others are removed.
-std::string keptPartial(App& app, const std::string& localName) {
-    const std::string prefix = partialName(localName);
+// The largest partial file kept for the chosen file; the others are
+// removed. With the download date stamp, parts kept on other days (under
+// that day's local name) belong to it too.
+std::string keptPartial(App& app, const std::string& remote) {
+    const std::string today = partialName(downloadLocalName(app, remote));
+    const bool stamped = app.w.ai_dstamp.checked();
+    // The length of the name's start that names the file: "." + local name
+    // + "."; 0 when the name is no part of it.
+    auto prefixOf = [&](const std::string& name) -> std::size_t {
+        if (name.compare(0, today.size(), today) == 0) return today.size();
+        if (!stamped || name.size() < 10 + remote.size() + 1 || name[0] != '.' || name[9] != '_') return 0;
+        for (int i = 1; i <= 8; ++i)
+            if (!std::isdigit(static_cast<unsigned char>(name[static_cast<std::size_t>(i)]))) return 0;
+        return name.compare(10, remote.size() + 1, remote + ".") == 0 ? 10 + remote.size() + 1 : 0;
+    };
     std::string best;
     std::int64_t bestSize = -1;
-    for (const auto& name : files::listFiles(app.workFile(""), prefix + "*")) {
-        if (name.compare(0, prefix.size(), prefix) != 0 || !isPartialDownload(name)) continue;
+    for (const auto& name : files::listFiles(app.workFile(""), ".*")) {
+        const std::size_t prefix = prefixOf(name);
+        if (prefix == 0 || !isPartialDownload(name)) continue;
         // Only the random part lies between the prefix and the suffix.
-        const std::string middle = name.substr(prefix.size());
+        const std::string middle = name.substr(prefix);
         if (middle.find('.') != middle.rfind('.')) continue;
         const auto st = files::stamp(app.workFile(name));
         if (!st) continue;
@@ -55,7 +69,7 @@ std::string keptPartial(App& app, const std::string& localName) {
 // removed and the file is fetched whole.
 void resumeIfKept(App& app, std::int64_t serverTime) {
     auto& s = app.s;
-    const std::string kept = keptPartial(app, s.downloadLocalName);
+    const std::string kept = keptPartial(app, s.downloadTarget);
     if (kept.empty()) return;
     const auto st = files::stamp(app.workFile(kept));
     // It must be no longer than the server's copy, and not older than it;

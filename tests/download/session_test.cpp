@@ -251,6 +251,19 @@ TEST_F(DownloadSession, CutFileIsResumedWhereItStopped) {
     EXPECT_FALSE(partialLeft(dir));
 }
 
+// With the date stamp, a part kept on another day (under that day's local
+// name) is resumed into today's file.
+TEST_F(DownloadSession, PartKeptOnAnotherDayIsResumed) {
+    server.features = {"SIZE", "MDTM"};
+    dir.write(".20261206_a.jpg.Yesterday01.corvantel-part", server.files["a.jpg"].substr(0, 1234));
+    w().ai_dstamp.onChoose();
+    w().ai_resume.onChoose();
+    run();
+    EXPECT_EQ(dir.read("20261207_a.jpg"), server.files["a.jpg"]);
+    EXPECT_NE(std::find(server.commands.begin(), server.commands.end(), "REST 1234"), server.commands.end());
+    EXPECT_FALSE(partialLeft(dir));
+}
+
 // A kept part that cannot be a beginning of the server's copy (it is larger,
 // or REST is refused) is dropped and the whole file fetched.
 TEST_F(DownloadSession, UnusablePartsAreFetchedWhole) {
