@@ -192,6 +192,8 @@ struct AppState {
     std::int64_t downloadServerSize = -1;
     std::int64_t downloadResumeAt = 0;
     platform::Digest downloadDigest;
+    // A resume's REST was sent since the last "REST 0".
+    bool downloadRestUsed = false;
     // Its local copy is known not to be a beginning of the server's copy
     // (its checksum differed): it is never kept to be resumed.
     bool downloadPartialBad = false;

@@ -84,6 +84,9 @@ void resumeIfKept(App& app, std::int64_t serverTime) {
         files::remove(app.workFile(kept));
         return;
     }
+    // Sent, it may outlive a transfer that never starts: the next file's
+    // RETR then goes after "REST 0" whatever the waits.
+    s.downloadRestUsed = true;
     auto r = ask(downloadControlJob(app), "REST " + std::to_string(st->size));
     if (!r || (*r)[0] != '3') {
         // Refused: the whole file again (closing removes the partial file).
@@ -162,6 +165,9 @@ DownloadProof proveDownload(App& app) {
     // Its size changed while it was fetched: it is still being written.
     if (s.settleSeconds > 0 && s.downloadServerSize >= 0 && after && *after != s.downloadServerSize)
         return DownloadProof::Leave;
+    // A size the server told is never contradicted by a pass, whatever the
+    // transfer announced (in binary, where both count the bytes stored).
+    if (binaryType(app) && s.downloadServerSize >= 0 && total != s.downloadServerSize) return DownloadProof::Fail;
     if (!s.verifyTransfers) return DownloadProof::Pass;
     bool proven = false;
     if (s.downloadFeatures.size) {

@@ -297,10 +297,12 @@ void retrievalStep(App& app) {
                 break;
             }
             s.downloadStep = 15;
-            if (s.quickWaits) {
+            // With quick waits REST goes out only to undo a resume's.
+            if (s.quickWaits && !s.downloadRestUsed) {
                 startFile(app);
                 break;
             }
+            s.downloadRestUsed = false;
             sendOrFail(app, "REST 0");
             break;
         }

@@ -92,6 +92,7 @@ void runDownloadSession(App& app) {
     s.downloadHashPlan = {};
     s.downloadHashReady = false;
     s.downloadUnverifiedNoted = false;
+    s.downloadRestUsed = false;
     w.ftpclient1->connect();
     s.downloadTarget = "notdone";
     app.loop.waitUntil([&] {

@@ -79,6 +79,11 @@ const Scenario regressions[] = {
      .files = {{"c.jpg", 100}}, .actions = {{"SIZE", 1, Fault::ResetBefore, 1}}},
     {.seed = 10079, .passive = true, .multiLine = true, .verify = true, .features = 1, .pattern = "*",
      .files = {{"a0.jpg", 100}}},
+    // A resume's REST whose transfer never started is undone before the
+    // next file's RETR, and a told SIZE is never contradicted by a pass.
+    {.seed = 1163768, .nlst = false, .quick = true, .retries = 2, .resume = true, .features = 2, .settle = true,
+     .files = {{"a3.jpg", 100}, {"p4.jpg", 100}},
+     .actions = {{"RETR", 2, Fault::ResetBefore, 5}, {"PORT", 1, Fault::ResetAfter, 2799}, {"RETR", 1, Fault::Trickle, 2097}}},
 };
 
 TEST(Simulator, RegressionRowsHold) {

@@ -30,6 +30,7 @@ void FakeFtpServer::accepted(std::shared_ptr<Peer> peer) {
     loggedIn_ = false;
     protP_ = false;
     storing_ = false;
+    rest_ = 0;
     peer->tlsFailure = controlTlsFailure;
     peer->tlsStall = controlTlsStall;
     peer->onReceive = [this, p = peer.get()] {
