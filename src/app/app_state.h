@@ -179,13 +179,8 @@ struct AppState {
     std::int32_t downloadPassivePort = -1;
     TlsPhase downloadTlsPhase = TlsPhase::Off;
     std::string downloadTlsProblem;
-    // Proven transfers. What the server offered in this session's FEAT, the
-    // checksum asked for (and whether OPTS HASH has selected it), and
-    // whether the error log has said that files cannot be verified.
-    ServerFeatures downloadFeatures;
-    HashPlan downloadHashPlan;
-    bool downloadHashReady = false;
-    bool downloadUnverifiedNoted = false;
+    // Proven transfers: what this session has learnt of its server.
+    ProofSession downloadProof;
     // The current file: its size on the server before RETR (-1: unknown),
     // the bytes a kept partial file already held (the transfer resumed
     // there), and the checksum of its local copy as its bytes pass.
@@ -246,13 +241,10 @@ struct AppState {
     std::int64_t uploadFileStarts = 0;
     // The store command of the file being sent.
     std::string uploadStoreCommand;
-    // Proven transfers (see the download dialogue): the server's features,
-    // the checksum of the file being sent as it is read, the file's size
+    // Proven transfers (see the download dialogue): what the session has
+    // learnt of its server, the checksum of the file being sent as it is read, the file's size
     // and time when it was opened, and each file's size at the listing.
-    ServerFeatures uploadFeatures;
-    HashPlan uploadHashPlan;
-    bool uploadHashReady = false;
-    bool uploadUnverifiedNoted = false;
+    ProofSession uploadProof;
     platform::Digest uploadDigest;
     platform::files::Stamp uploadOpenStamp;
     std::unordered_map<std::string, std::int64_t> uploadListedSizes;

@@ -279,18 +279,22 @@ std::optional<std::string> ask(const ControlJob& job, const std::string& command
     }
 }
 
-ServerFeatures askFeatures(const ControlJob& job) {
-    auto r = ask(job, "FEAT");
-    return r ? parseFeatures(*r) : ServerFeatures{};
+ProofSession askProofSession(const ControlJob& job) {
+    ProofSession session;
+    if (auto r = ask(job, "FEAT")) session.features = parseFeatures(*r);
+    session.plan = chooseHash(session.features);
+    session.hashReady = !session.plan.needsOpts;
+    return session;
 }
 
-std::optional<std::string> askChecksum(const ControlJob& job, const HashPlan& plan, bool& ready,
-                                       const std::string& name, std::int64_t size) {
+std::optional<std::string> askChecksum(const ControlJob& job, ProofSession& session, const std::string& name,
+                                       std::int64_t size) {
+    const HashPlan& plan = session.plan;
     if (plan.kind == HashKind::None) return std::nullopt;
-    if (plan.hashCommand && !ready) {
+    if (plan.hashCommand && !session.hashReady) {
         auto r = ask(job, hashOptsCommand(plan));
         if (!r || (*r)[0] != '2') return std::nullopt;
-        ready = true;
+        session.hashReady = true;
     }
     auto r = ask(job, hashQuery(plan, name), checksumLimitSeconds(size));
     if (!r) return std::nullopt;

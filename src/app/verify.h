@@ -81,13 +81,20 @@ std::optional<std::string> ask(const ControlJob& job, const std::string& command
 // How long the server may take to tell a checksum of a file of that size.
 std::int64_t checksumLimitSeconds(std::int64_t size);
 
-// FEAT: what the server offers (nothing for a refusal or no answer).
-ServerFeatures askFeatures(const ControlJob& job);
-// The server's checksum of a file of that size under plan, selecting the
-// algorithm with OPTS HASH first when needed (ready notes that it is
-// selected); nothing when refused or not answered.
-std::optional<std::string> askChecksum(const ControlJob& job, const HashPlan& plan, bool& ready,
-                                       const std::string& name, std::int64_t size);
+// What a job's session has learnt of its server for proving files.
+struct ProofSession {
+    ServerFeatures features;
+    HashPlan plan;
+    bool hashReady = false;        // the plan's algorithm is selected
+    bool unverifiedNoted = false;  // the error log has said that files cannot be proven
+};
+// FEAT: what the server offers (nothing for a refusal or no answer), and
+// the checksum to ask for.
+ProofSession askProofSession(const ControlJob& job);
+// The server's checksum of a file of that size, selecting the algorithm
+// with OPTS HASH first when needed; nothing when refused or not answered.
+std::optional<std::string> askChecksum(const ControlJob& job, ProofSession& session, const std::string& name,
+                                       std::int64_t size);
 // The error-log line of a session whose files cannot be verified.
 inline constexpr const char* unverifiedText = "Not Verified: the server offers no SIZE and no checksum";
 

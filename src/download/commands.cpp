@@ -47,7 +47,7 @@ static void afterLogin(App& app) {
     auto& s = app.s;
     s.downloadStep = 3;
     if (downloadProofWanted(app)) {
-        askDownloadFeatures(app);
+        s.downloadProof = askProofSession(downloadControlJob(app));
         if (downloadSessionEnding(app) || s.downloadFailed) return;
     }
     if (!sendDownloadCommand(app, "CWD " + app.w.Text2.text())) s.downloadFailed = true;

@@ -17,13 +17,6 @@ bool downloadProofWanted(const App& app) {
     return s.verifyTransfers || s.settleSeconds > 0 || s.resumeDownloads;
 }
 
-void askDownloadFeatures(App& app) {
-    auto& s = app.s;
-    s.downloadFeatures = askFeatures(downloadControlJob(app));
-    s.downloadHashPlan = chooseHash(s.downloadFeatures);
-    s.downloadHashReady = !s.downloadHashPlan.needsOpts;
-}
-
 namespace {
 
 bool binaryType(const App& app) { return app.s.transferType == "TYPE I"; }
@@ -76,7 +69,7 @@ void resumeIfKept(App& app, std::int64_t serverTime) {
     // a server that cannot tell its file's time proves that it is the same
     // file only by a checksum afterwards.
     const bool sameFileProvable = serverTime >= 0 || (s.verifyTransfers && binaryType(app) &&
-                                                      checksumAskable(s.downloadHashPlan, s.downloadTarget));
+                                                      checksumAskable(s.downloadProof.plan, s.downloadTarget));
     bool usable = st && s.downloadServerSize >= 0 && st->size > 0 && st->size <= s.downloadServerSize &&
                   sameFileProvable && (serverTime < 0 || st->modifiedNs / 1000000000 >= serverTime);
     if (usable && !app.downloadFile.reopen(app.workFile(""), kept)) return;  // not ours: left alone
@@ -99,8 +92,8 @@ void resumeIfKept(App& app, std::int64_t serverTime) {
 
 void noteUnverified(App& app) {
     auto& s = app.s;
-    if (s.downloadUnverifiedNoted) return;
-    s.downloadUnverifiedNoted = true;
+    if (s.downloadProof.unverifiedNoted) return;
+    s.downloadProof.unverifiedNoted = true;
     appendDownloadError(app, unverifiedText);
 }
 
@@ -111,7 +104,7 @@ bool prepareDownload(App& app) {
     const auto job = downloadControlJob(app);
     const std::string& name = s.downloadTarget;
     std::int64_t serverTime = -1;
-    if ((s.settleSeconds > 0 || s.resumeDownloads) && s.downloadFeatures.mdtm) {
+    if ((s.settleSeconds > 0 || s.resumeDownloads) && s.downloadProof.features.mdtm) {
         if (auto r = ask(job, "MDTM " + name)) serverTime = mdtmFromReply(*r).value_or(-1);
         if (downloadSessionEnding(app)) return false;
         // Modified too short a while before the listing: it may still be
@@ -119,7 +112,7 @@ bool prepareDownload(App& app) {
         if (s.settleSeconds > 0 && serverTime >= 0 && serverTime > s.downloadListingTime - s.settleSeconds)
             return false;
     }
-    if (s.downloadFeatures.size) {
+    if (s.downloadProof.features.size) {
         if (auto r = ask(job, "SIZE " + name)) s.downloadServerSize = sizeFromReply(*r).value_or(-1);
         if (downloadSessionEnding(app)) return false;
     }
@@ -135,8 +128,8 @@ bool prepareDownload(App& app) {
 
 void startDownloadDigest(App& app) {
     auto& s = app.s;
-    const bool hashed = s.verifyTransfers && binaryType(app) && s.downloadHashPlan.kind != platform::HashKind::None;
-    s.downloadDigest.start(hashed ? s.downloadHashPlan.kind : platform::HashKind::None);
+    const bool hashed = s.verifyTransfers && binaryType(app) && s.downloadProof.plan.kind != platform::HashKind::None;
+    s.downloadDigest.start(hashed ? s.downloadProof.plan.kind : platform::HashKind::None);
     if (!hashed || s.downloadResumeAt == 0) return;
     // A resumed file: the kept part is read once, the rest is hashed as it
     // comes.
@@ -156,7 +149,7 @@ DownloadProof proveDownload(App& app) {
     const std::int64_t total = s.downloadBytes;
     // A resumed file is whole only at the server's size.
     if (s.downloadResumeAt > 0 && total != s.downloadServerSize) return DownloadProof::Fail;
-    const bool askAgain = s.downloadFeatures.size && (s.settleSeconds > 0 || s.verifyTransfers);
+    const bool askAgain = s.downloadProof.features.size && (s.settleSeconds > 0 || s.verifyTransfers);
     std::optional<std::int64_t> after;
     if (askAgain) {
         if (auto r = ask(job, "SIZE " + name)) after = sizeFromReply(*r);
@@ -170,7 +163,7 @@ DownloadProof proveDownload(App& app) {
     if (binaryType(app) && s.downloadServerSize >= 0 && total != s.downloadServerSize) return DownloadProof::Fail;
     if (!s.verifyTransfers) return DownloadProof::Pass;
     bool proven = false;
-    if (s.downloadFeatures.size) {
+    if (s.downloadProof.features.size) {
         // In ASCII a server may refuse SIZE (it would have to convert the
         // whole file to tell it): a refusal then proves nothing either way.
         if (binaryType(app) && (s.downloadServerSize < 0 || !after)) return DownloadProof::Fail;
@@ -179,8 +172,8 @@ DownloadProof proveDownload(App& app) {
             proven = true;
         }
     }
-    if (s.downloadDigest.kind() != platform::HashKind::None && checksumAskable(s.downloadHashPlan, name)) {
-        const auto sum = askChecksum(job, s.downloadHashPlan, s.downloadHashReady, name, total);
+    if (s.downloadDigest.kind() != platform::HashKind::None && checksumAskable(s.downloadProof.plan, name)) {
+        const auto sum = askChecksum(job, s.downloadProof, name, total);
         if (!sum || *sum != s.downloadDigest.hex()) {
             if (sum) s.downloadPartialBad = true;
             return DownloadProof::Fail;

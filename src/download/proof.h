@@ -10,9 +10,6 @@ class App;
 // Whether any proof option asks the server questions.
 bool downloadProofWanted(const App& app);
 
-// After the login: what the server offers, once per session.
-void askDownloadFeatures(App& app);
-
 // Before RETR of the chosen file. False when the file is to be left for a
 // later run (it is not settled). It may open a kept partial file of the
 // file to fetch only its rest (REST was accepted).

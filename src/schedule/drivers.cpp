@@ -88,10 +88,7 @@ void runDownloadSession(App& app) {
     s.downloadPassivePort = -1;
     s.downloadTlsPhase = TlsPhase::Off;
     s.downloadTlsProblem.clear();
-    s.downloadFeatures = {};
-    s.downloadHashPlan = {};
-    s.downloadHashReady = false;
-    s.downloadUnverifiedNoted = false;
+    s.downloadProof = {};
     s.downloadRestUsed = false;
     w.ftpclient1->connect();
     s.downloadTarget = "notdone";
@@ -221,10 +218,7 @@ void runUploadSession(App& app) {
     s.uploadTlsPhase = TlsPhase::Off;
     s.uploadTlsProblem.clear();
     s.uploadStoreCommand.clear();
-    s.uploadFeatures = {};
-    s.uploadHashPlan = {};
-    s.uploadHashReady = false;
-    s.uploadUnverifiedNoted = false;
+    s.uploadProof = {};
     w.ftpclient1a->connect();
     app.loop.waitUntil([&] {
         return s.uploadStep >= 12 || s.uploadSocketError != 0 || s.uploadFailed ||

@@ -34,7 +34,7 @@ static void afterLogin(App& app) {
     auto& s = app.s;
     ++s.uploadStep;
     if (uploadProofWanted(app)) {
-        askUploadFeatures(app);
+        s.uploadProof = askProofSession(uploadControlJob(app));
         if (uploadSessionEnding(app) || s.uploadFailed) return;
     }
     if (!sendUploadCommand(app, "CWD " + app.w.Text6.text())) s.uploadFailed = true;

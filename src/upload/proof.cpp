@@ -10,13 +10,6 @@ namespace files = platform::files;
 
 bool uploadProofWanted(const App& app) { return app.s.verifyTransfers || app.s.settleSeconds > 0; }
 
-void askUploadFeatures(App& app) {
-    auto& s = app.s;
-    s.uploadFeatures = askFeatures(uploadControlJob(app));
-    s.uploadHashPlan = chooseHash(s.uploadFeatures);
-    s.uploadHashReady = !s.uploadHashPlan.needsOpts;
-}
-
 void noteListedSizes(App& app) {
     auto& s = app.s;
     s.uploadListedSizes.clear();
@@ -43,8 +36,8 @@ void startUploadProof(App& app) {
     auto& s = app.s;
     s.uploadOpenStamp = files::stamp(app.workFile(s.uploadFileName)).value_or(files::Stamp{-1, -1});
     const bool hashed = s.verifyTransfers && s.transferType == "TYPE I" &&
-                        s.uploadHashPlan.kind != platform::HashKind::None;
-    s.uploadDigest.start(hashed ? s.uploadHashPlan.kind : platform::HashKind::None);
+                        s.uploadProof.plan.kind != platform::HashKind::None;
+    s.uploadDigest.start(hashed ? s.uploadProof.plan.kind : platform::HashKind::None);
 }
 
 bool proveUpload(App& app) {
@@ -62,19 +55,19 @@ bool proveUpload(App& app) {
     bool proven = false;
     // In ASCII the server's copy differs from the local file by its line
     // ends: neither its size nor its checksum can prove it.
-    if (binary && s.uploadFeatures.size) {
+    if (binary && s.uploadProof.features.size) {
         auto r = ask(job, "SIZE " + stored);
         const auto size = r ? sizeFromReply(*r) : std::nullopt;
         if (!size || *size != s.uploadFileLength) return false;
         proven = true;
     }
-    if (binary && s.uploadDigest.kind() != platform::HashKind::None && checksumAskable(s.uploadHashPlan, stored)) {
-        const auto sum = askChecksum(job, s.uploadHashPlan, s.uploadHashReady, stored, s.uploadFileLength);
+    if (binary && s.uploadDigest.kind() != platform::HashKind::None && checksumAskable(s.uploadProof.plan, stored)) {
+        const auto sum = askChecksum(job, s.uploadProof, stored, s.uploadFileLength);
         if (!sum || *sum != s.uploadDigest.hex()) return false;
         proven = true;
     }
-    if (!proven && !s.uploadUnverifiedNoted) {
-        s.uploadUnverifiedNoted = true;
+    if (!proven && !s.uploadProof.unverifiedNoted) {
+        s.uploadProof.unverifiedNoted = true;
         appendUploadError(app, unverifiedText);
     }
     return true;

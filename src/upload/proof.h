@@ -10,8 +10,6 @@ namespace corvantel {
 class App;
 
 bool uploadProofWanted(const App& app);
-// After the login: what the server offers, once per session.
-void askUploadFeatures(App& app);
 // The local listing has been read: each file's size then, for the settle
 // check.
 void noteListedSizes(App& app);
