@@ -145,7 +145,12 @@ struct AppState {
     // LIST mode: the listing with the pattern brought nothing, so the plain
     // listing was asked for and the pattern is applied here.
     bool downloadListFallback = false;
+    // The size the current transfer's preliminary reply stated, and the
+    // size its bytes must come to (-1: none to check; -2: none stated while
+    // "File Size Exists" asks for one). In ASCII type the stated size is the
+    // one on the server's disk and only shown.
     std::int64_t downloadExpectedSize = -1;
+    std::int64_t downloadStatedSize = -1;
     bool downloadFileGood = false;
     std::string downloadDataBuffer;
     // A data connection was accepted since the listener was last reset.

@@ -52,9 +52,9 @@ void downloadDataArrival(App& app) {
         if (s.downloadDataBuffer.empty()) return;
         s.downloadBytes += static_cast<std::int64_t>(s.downloadDataBuffer.size());
         w.fText6.setText(std::to_string(s.downloadBytes));
-        if (s.downloadExpectedSize > 0) {
+        if (s.downloadStatedSize > 0) {
             std::int64_t pct = static_cast<std::int64_t>(static_cast<double>(s.downloadBytes) /
-                                                         static_cast<double>(s.downloadExpectedSize) * 100.0);
+                                                         static_cast<double>(s.downloadStatedSize) * 100.0);
             w.Text13.setText(std::to_string(pct) + " %");
         }
         // More than the server announced: the file cannot be what it said.
@@ -65,7 +65,6 @@ void downloadDataArrival(App& app) {
         }
         if (!app.downloadFile.write(s.downloadDataBuffer)) s.downloadFileSpoiled = true;
         s.downloadDigest.update(s.downloadDataBuffer);
-        if (s.downloadBytes == s.downloadExpectedSize && s.downloadExpectedSize > 0) w.ftpclient2->close();
         s.downloadIdleTicks = 0;
         return;
     }

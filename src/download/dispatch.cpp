@@ -108,8 +108,9 @@ void downloadHandleReply(App& app) {
             ++s.downloadStep;
         }
     } else if (s.downloadStep == 12 && s.downloadNextDue && answer->command.rfind("RETR ", 0) == 0 &&
-               (code[0] == '4' || code[0] == '5')) {
-        // The server ended the current file's transfer with an error.
+               code[0] != '2') {
+        // The server ended the current file's transfer with anything but a
+        // positive completion reply.
         s.downloadFileSpoiled = true;
     }
     app.loop.yield();

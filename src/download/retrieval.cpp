@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <limits>
+#include <optional>
 
 #include "app/app_state.h"
 #include "app/text.h"
@@ -19,21 +20,42 @@ using platform::Endpoint;
 namespace fmt = platform::fmt;
 namespace files = platform::files;
 
-std::int64_t sizeFromRetrReply(const std::string& reply, bool fileSizeCheck) {
-    const std::size_t a = reply.find('(');
-    if (a == std::string::npos) return fileSizeCheck ? -2 : -1;
-    std::size_t i = a + 1;
-    // Only digits make a size; "(" followed by anything else announces none.
-    if (i >= reply.size() || !std::isdigit(static_cast<unsigned char>(reply[i]))) return fileSizeCheck ? -2 : -1;
+// The size a transfer's preliminary reply states, read strictly: only a
+// line that ends in "(N bytes)" (an optional full stop after it), as vsftpd,
+// proftpd and many others write it. The text before it may hold a file name
+// with parentheses and digits of its own ("IMG_0001 (1).jpg"), which is never
+// a size.
+static std::optional<std::int64_t> statedBytes(std::string line) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || line.back() == ' ')) line.pop_back();
+    if (!line.empty() && line.back() == '.') line.pop_back();
+    if (line.empty() || line.back() != ')') return std::nullopt;
+    line.pop_back();
+    const std::string word = "bytes";
+    if (line.size() < word.size() || toLowerAscii(line.substr(line.size() - word.size())) != word)
+        return std::nullopt;
+    line.resize(line.size() - word.size());
+    if (line.empty() || line.back() != ' ') return std::nullopt;
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    std::size_t b = line.size();
+    while (b > 0 && std::isdigit(static_cast<unsigned char>(line[b - 1]))) --b;
+    if (b == line.size() || b == 0 || line[b - 1] != '(') return std::nullopt;
     std::int64_t v = 0;
-    for (; i < reply.size() && std::isdigit(static_cast<unsigned char>(reply[i])); ++i) {
-        int d = reply[i] - '0';
-        if (v > (std::numeric_limits<std::int64_t>::max() - d) / 10)
-            v = std::numeric_limits<std::int64_t>::max();
-        else
-            v = v * 10 + d;
+    for (std::size_t i = b; i < line.size(); ++i) {
+        const int d = line[i] - '0';
+        if (v > (std::numeric_limits<std::int64_t>::max() - d) / 10) return std::numeric_limits<std::int64_t>::max();
+        v = v * 10 + d;
     }
     return v;
+}
+
+std::int64_t sizeFromRetrReply(const std::string& reply, bool fileSizeCheck) {
+    // A multi-line reply may state it on any of its lines; the last one
+    // that does counts.
+    std::optional<std::int64_t> size;
+    for (auto& line : files::splitLines(reply))
+        if (auto v = statedBytes(line)) size = v;
+    if (size) return *size;
+    return fileSizeCheck ? -2 : -1;
 }
 
 static const char* const partSuffix = ".corvantel-part";
@@ -64,15 +86,21 @@ void discardPartialDownload(App& app) {
     s.downloadPartPath.clear();
 }
 
+// The rule of a pass, for every download whatever the mode: the server
+// ended the data connection after the last byte (the program never ends a
+// transfer because enough bytes have come); the transfer had a positive
+// preliminary reply (1xx) and a positive completion reply (2xx); in binary
+// type, the bytes received equal every size the server stated (the strict
+// "(N bytes)" of its preliminary reply, and SIZE when it was asked); with
+// verify, the checksum matches. Anything less fails (or, for a file still
+// being written, is left for a later run).
 Judged judgeDownloadedFile(App& app) {
     auto& s = app.s;
-    // A file passes only with all it announced and nothing more (an
-    // announced 0 is a size like any other); without an announcement the
-    // size cannot be checked.
+    // An announced 0 is a size like any other; -2 is a size the "File Size
+    // Exists" option wanted and the server did not state.
     bool sizeOk = s.downloadExpectedSize == -1 || s.downloadBytes == s.downloadExpectedSize;
-    // A file ends when its data connection does (closed by the server, or
-    // by the program once the announced size has come): one still open, or
-    // broken, has not been proven whole however quiet it is.
+    // A file ends when the server closes its data connection: one still
+    // open, or broken, has not been proven whole however quiet it is.
     const auto data = app.w.ftpclient2->state();
     sizeOk = sizeOk && (data == platform::Endpoint::Closed || data == platform::Endpoint::Closing);
     // A file that is about to be deleted on the server must be on disk first;
@@ -169,7 +197,7 @@ static void startFile(App& app) {
     s.downloadResumeAt = 0;
     s.downloadPartialBad = false;
     s.downloadBytes = 0;
-    s.downloadExpectedSize = -1;
+    s.downloadExpectedSize = s.downloadStatedSize = -1;
     // Proven transfers: a file not settled is left for a later run; a kept
     // partial file may be resumed.
     if (downloadProofWanted(app) && !prepareDownload(app)) {
@@ -247,28 +275,34 @@ static void retrReply(App& app) {
     auto& w = app.w;
     s.downloadStep = 12;
     s.downloadNextDue = true;
-    const std::string code = s.downloadReply.substr(0, 1);
-    if (code == "4" || code == "5") {
-        // RETR refused: nothing will come on the data connection.
+    if (s.downloadReply.empty() || s.downloadReply[0] != '1') {
+        // RETR refused, or ended before any preliminary reply: the transfer
+        // never properly began, so whatever its data connection carries
+        // cannot be proven whole.
         s.downloadExpectedSize = -1;
+        w.ftpclient2->close();
         fileFailed(app);
         return;
     }
     // An announced size of 0 is checked like any other: a server that then
-    // sends bytes fails the file instead of leaving an empty one.
-    s.downloadExpectedSize = sizeFromRetrReply(s.downloadReply, s.fileSizeCheck);
+    // sends bytes fails the file instead of leaving an empty one. In ASCII
+    // type the size stated is the one on the server's disk, while the line
+    // ends change on the way: it is shown, never compared.
+    const std::int64_t stated = sizeFromRetrReply(s.downloadReply, s.fileSizeCheck);
+    s.downloadStatedSize = stated;
+    s.downloadExpectedSize = s.transferType == "TYPE I" || stated < 0 ? stated : -1;
     // A resumed transfer: servers announce either the whole size or the
     // rest; either way the whole file is what is checked.
     if (s.downloadResumeAt > 0 && s.downloadExpectedSize >= 0 &&
         s.downloadExpectedSize + s.downloadResumeAt == s.downloadServerSize)
-        s.downloadExpectedSize = s.downloadServerSize;
-    // The whole file may have come before the reply that announced it.
-    if (s.downloadExpectedSize > 0 && s.downloadBytes == s.downloadExpectedSize) w.ftpclient2->close();
-    else if (s.downloadExpectedSize >= 0 && s.downloadBytes > s.downloadExpectedSize) {
+        s.downloadExpectedSize = s.downloadStatedSize = s.downloadServerSize;
+    // More than it announced may have come before the reply: the file cannot
+    // be what it said. The transfer ends only when the server ends it.
+    if (s.downloadExpectedSize >= 0 && s.downloadBytes > s.downloadExpectedSize) {
         s.downloadFileSpoiled = true;
         w.ftpclient2->close();
     }
-    w.Text13.setVisible(s.downloadExpectedSize >= 1);
+    w.Text13.setVisible(s.downloadStatedSize >= 1);
     auto& l = *w.ftpclient2;
     downloadTimedWait(app, [&] {
         return l.state() == Endpoint::Connected || s.downloadWaitSeconds >= 6 || s.downloadDataAccepted;

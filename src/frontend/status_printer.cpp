@@ -258,7 +258,7 @@ void StatusPrinter::showProgress() {
     if (progressShownAt_ >= 0 && now - progressShownAt_ < progressPeriod * 0.9) return;
     const auto& s = app_.s;
     const std::int64_t bytes = up ? s.uploadBytesSent : s.downloadBytes;
-    const std::int64_t size = up ? s.uploadFileLength : s.downloadExpectedSize;
+    const std::int64_t size = up ? s.uploadFileLength : s.downloadStatedSize;
     // The rate is over the time the bytes took: a file whose bytes are all
     // in keeps its rate while it waits for its verdict.
     if (bytes != r.seenBytes) {

@@ -87,6 +87,15 @@ TEST(RetrReplySize, Table) {
         {"150 (", false, -1},
         {"150 (99999999999999999999999999 bytes)", false, INT64_MAX},
         {"", false, -1},
+        // Only a trailing "(N bytes)" is a size: a name's own parentheses
+        // and digits never are.
+        {"150 Opening BINARY mode data connection for scan (1024).jpg (5000 bytes).", false, 5000},
+        {"150 Opening BINARY mode data connection for IMG_0001 (1).jpg", false, -1},
+        {"150 Opening BINARY mode data connection for IMG_0001 (1).jpg", true, -2},
+        {"150 Opening data connection for (7 bytes).jpg", false, -1},
+        {"150 File (2 bytes) follows (900 Bytes)\r\n", false, 900},
+        {"150-Accepted data connection\r\n150 (300 bytes)\r\n", false, 300},
+        {"150 Opening data connection for x (12 bytes)\r\n150 more", false, 12},
     };
     for (auto& c : cases) EXPECT_EQ(sizeFromRetrReply(c.reply, c.fileSizeCheck), c.size) << c.reply;
 }
