@@ -78,6 +78,7 @@ void App::startUp() {
     s.downloadDataIsFile = false;
     s.uploadTransferPhase = false;
     s.downloadTarget = "notdone";
+    s.downloadOver = false;
     w.Timer3->setEnabled(false);
     w.Timer4->setEnabled(false);
     if (loadDownloadRecords) loadDownloadRecords();

@@ -126,6 +126,10 @@ struct AppState {
     std::int32_t downloadSocketError = 0;
     bool downloadReplySeen = false;
     std::string downloadTarget = "notdone";
+    // The download work is over (no file left, a refused login, or the
+    // session taken over). Kept apart from downloadTarget, which holds the
+    // names a server lists: a file called "done" ends nothing.
+    bool downloadOver = false;
     std::int64_t downloadWaitSeconds = 0;
     std::string downloadPortArgument;
     std::int32_t dataListenPort = 0;
@@ -167,6 +171,9 @@ struct AppState {
     bool downloadListingWait = false;
     // A command after the login found the control connection gone.
     bool downloadControlLost = false;
+    // The control connection was lost while read replies still waited to
+    // be handled (its error number): judged once they have been.
+    int downloadLostLater = 0;
     // The local name of the current download (with its date stamp), and the
     // file its bytes go to until it has passed.
     std::string downloadLocalName;
@@ -232,6 +239,7 @@ struct AppState {
     bool uploadDispatching = false;
     bool uploadListingWait = false;
     bool uploadControlLost = false;
+    int uploadLostLater = 0;
     std::string uploadPendingName;
     std::int64_t uploadPendingLength = 0;
     ReplyAssembler uploadAssembler;

@@ -74,6 +74,15 @@ void ReplyAssembler::clear() {
 
 std::string replyCode(const std::string& reply) { return reply.substr(0, 3); }
 
+LoginReply loginReply(const std::string& reply, bool toUser) {
+    const std::string code = replyCode(reply);
+    if (!hasCode(reply)) return LoginReply::Refused;
+    if (code[0] == '2') return LoginReply::LoggedIn;
+    if (toUser && code == "331") return LoginReply::NeedPassword;
+    if (code[0] == '4') return LoginReply::Unavailable;
+    return LoginReply::Refused;
+}
+
 std::string traceText(const std::string& command) {
     return command.rfind("PASS ", 0) == 0 ? "PASS ****" : command;
 }

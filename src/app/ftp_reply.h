@@ -73,6 +73,16 @@ private:
     std::deque<std::string> unanswered_;
 };
 
+// What the answer to USER or PASS means, by its code alone (never by the
+// words of its text: "230 Welcome, 0 invalid attempts" is a login).
+enum class LoginReply {
+    LoggedIn,      // 2xx: in (to USER: a server that wants no password)
+    NeedPassword,  // 331 to USER
+    Refused,       // 5xx, or a 3xx that asks for what the job has not got
+    Unavailable,   // 4xx: the server cannot take the login now
+};
+LoginReply loginReply(const std::string& reply, bool toUser);
+
 // A command as the trace shows it: never a password.
 std::string traceText(const std::string& command);
 

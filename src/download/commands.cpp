@@ -53,6 +53,18 @@ static void afterLogin(App& app) {
     if (!sendDownloadCommand(app, "CWD " + app.w.Text2.text())) s.downloadFailed = true;
 }
 
+// In: on with FTPS's PBSZ and PROT, or straight to the directory.
+static void loggedIn(App& app) {
+    if (tlsAfterLogin(app, downloadTlsJob(app), app.s.downloadReply) == TlsStep::Proceed) afterLogin(app);
+}
+
+static void loginRefused(App& app) {
+    auto& s = app.s;
+    s.downloadFailed = true;
+    s.downloadTarget = "done";
+    s.downloadOver = true;
+}
+
 void downloadLoginStep(App& app) {
     auto& s = app.s;
     auto& w = app.w;
@@ -77,7 +89,12 @@ void downloadLoginStep(App& app) {
             break;
         case 1:
             s.downloadStep = 2;
-            send("PASS " + w.fText4.text());
+            switch (loginReply(s.downloadReply, true)) {
+                case LoginReply::NeedPassword: send("PASS " + w.fText4.text()); break;
+                case LoginReply::LoggedIn: loggedIn(app); break;
+                case LoginReply::Refused: loginRefused(app); break;
+                case LoginReply::Unavailable: s.downloadFailed = s.downloadControlLost = true; break;
+            }
             break;
         case 2: {
             if (s.downloadTlsPhase == TlsPhase::PbszSent || s.downloadTlsPhase == TlsPhase::ProtSent) {
@@ -89,15 +106,10 @@ void downloadLoginStep(App& app) {
                 break;
             }
             s.downloadFailed = false;
-            const std::string r = toLowerAscii(s.downloadReply);
-            bool refused = false;
-            for (const char* word : {"denied", "530", "incorrect", "invalid"})
-                if (r.find(word) != std::string::npos) refused = true;
-            if (refused) {
-                s.downloadFailed = true;
-                s.downloadTarget = "done";
-            } else if (tlsAfterLogin(app, downloadTlsJob(app), s.downloadReply) == TlsStep::Proceed) {
-                afterLogin(app);
+            switch (loginReply(s.downloadReply, false)) {
+                case LoginReply::LoggedIn: loggedIn(app); break;
+                case LoginReply::Unavailable: s.downloadFailed = s.downloadControlLost = true; break;
+                default: loginRefused(app); break;
             }
             break;
         }
@@ -176,10 +188,17 @@ void downloadListingStep(App& app) {
     switch (s.downloadStep) {
         case 8:
             s.downloadListingTime = app.plat.clock().utcSeconds();
+        {
             // The listing's final reply has come; with quick waits its
-            // quiet wait ends once the listing connection is over.
-            downloadTimedWait(app,
-                              [&] { return s.downloadWaitSeconds >= 5 || (s.quickWaits && downloadDataClosed(app)); });
+            // quiet wait ends once the listing connection is over: opened
+            // and closed (its 150 and 226 may come before the server has
+            // connected), or never to come, for a refused listing.
+            const bool refused = s.downloadReply.empty() || s.downloadReply[0] != '2';
+            downloadTimedWait(app, [&] {
+                return s.downloadWaitSeconds >= 5 ||
+                       (s.quickWaits && downloadDataClosed(app) && (s.downloadDataAccepted || refused));
+            });
+        }
             if (!s.downloadListFallback && !w.Text7.text().empty() && !listingNamesFiles(app)) {
                 // Many servers take "LIST *.jpg *.JPG" as one pattern and
                 // list nothing, and some refuse a pattern after NLST: ask

@@ -68,12 +68,11 @@ void downloadDataArrival(App& app) {
         s.downloadIdleTicks = 0;
         return;
     }
-    std::size_t p = s.downloadDataBuffer.find("CDR_0");
-    if (p == std::string::npos) p = s.downloadDataBuffer.find("GW2_0");
-    if (p == std::string::npos) p = 0;
+    // The whole arrival is listing text: no name in it is taken for a
+    // marker where the listing would begin.
     const std::string& listing = w.fText5.text();
     if (listing.size() < maxListingBytes) {
-        std::string add = s.downloadDataBuffer.substr(p, maxListingBytes - listing.size());
+        std::string add = s.downloadDataBuffer.substr(0, maxListingBytes - listing.size());
         w.fText5.setText(listing + add);
     }
     // One wait serves a whole listing: later arrivals only add their text and

@@ -73,6 +73,13 @@ void downloadReplyDispatch(App& app) {
         if (app.trace) app.trace(std::string("download <- ") + *reply);
         downloadHandleReply(app);
     }
+    // The control connection was lost while these replies waited: the
+    // session fails now unless they answered everything pending.
+    if (s.downloadLostLater != 0) {
+        const int n = s.downloadLostLater;
+        s.downloadLostLater = 0;
+        if (!s.downloadLedger.idle()) downloadControlError(app, n);
+    }
 }
 
 void downloadHandleReply(App& app) {
@@ -97,8 +104,11 @@ void downloadHandleReply(App& app) {
         if (code == "425" || code == "530") {
             if (code == "425" && s.downloadSocketError == 0) s.downloadSocketError = 1;
             s.downloadFailed = true;
-        } else if (code == "226" || code == "257" || code == "550" || code == "450") {
-            // 450 is what many servers answer to a listing with no match.
+        } else if (code == "226" || code == "257" || code == "550" || code == "450" ||
+                   (isTransferCommand(s.downloadAnswered) && code[0] == '2')) {
+            // 450 is what many servers answer to a listing with no match; a
+            // listing ends with any positive completion reply (226, or 250
+            // as z/OS-style servers send).
             ++s.downloadStep;
         } else if ((s.downloadStep == 3 && s.downloadAnswered == "PWD") ||
                    (s.downloadStep == 7 && isTransferCommand(s.downloadAnswered) && (code[0] == '4' || code[0] == '5'))) {
@@ -153,7 +163,20 @@ void downloadControlError(App& app, int n) {
     // with the connection afterwards; and once no file is left to ask for,
     // losing the connection (by a close or a reset alike) costs nothing:
     // the last file is judged on what it proved.
-    if ((s.downloadFailed && s.downloadSocketError == 0 && !s.downloadControlLost) || s.downloadTarget == "done") return;
+    if ((s.downloadFailed && s.downloadSocketError == 0 && !s.downloadControlLost) || s.downloadOver) return;
+    // In the file phase with every command answered (the server closed
+    // right behind a transfer's final reply, say), nothing is lost yet: the
+    // files are judged on what they proved, and the session fails only if
+    // it needs the connection again (the next command cannot be sent).
+    if (s.downloadStep >= 12) {
+        if (s.downloadLedger.idle()) return;
+        // Replies read before the loss wait their turn: they may answer
+        // what is pending. The dispatcher decides once it has read them.
+        if (s.downloadDispatching && !s.downloadAssembler.empty()) {
+            s.downloadLostLater = n;
+            return;
+        }
+    }
     // Every error on the control connection ends the session at once, also
     // those outside the usual network range (an unusable address, say).
     s.downloadSocketError = n > 0 ? n : platform::neterr::NetworkDown;

@@ -229,6 +229,7 @@ bool selectNextNlstName(App& app) {
         if (wanted(app, s.downloadTarget)) return true;
     }
     s.downloadTarget = "done";
+    s.downloadOver = true;
     s.downloadNameCursor = -1;
     return false;
 }
@@ -253,7 +254,10 @@ bool selectNextListEntry(App& app) {
             }
             ++s.listEntryIndex;
         }
-        if (!found) s.downloadTarget = "done";
+        if (!found) {
+            s.downloadTarget = "done";
+            s.downloadOver = true;
+        }
         return found;
     }
     s.downloadFileName = s.downloadTarget;

@@ -74,10 +74,12 @@ void runDownloadSession(App& app) {
     s.listEntryIndex = s.downloadStartIndex;
     s.downloadStep = 0;
     s.downloadTarget = "notdone";
+    s.downloadOver = false;
     s.downloadFailed = s.downloadDataIsFile = s.stepCommandSent = s.downloadFileGood = false;
     s.downloadSocketError = 0;
     s.downloadLastPassed = false;
     s.downloadControlLost = false;
+    s.downloadLostLater = 0;
     s.downloadAssembler.clear();
     s.downloadLedger.reset();
     s.downloadSessionNames.clear();
@@ -92,12 +94,14 @@ void runDownloadSession(App& app) {
     s.downloadRestUsed = false;
     w.ftpclient1->connect();
     s.downloadTarget = "notdone";
+    s.downloadOver = false;
     app.loop.waitUntil([&] {
-        return s.downloadTarget == "done" || s.downloadSocketError != 0 || s.downloadFailed ||
+        return s.downloadOver || s.downloadSocketError != 0 || s.downloadFailed ||
                s.downloadTakeover != Takeover::None || s.shuttingDown;
     });
     if (s.shuttingDown) return;
     s.downloadTarget = "notdone";
+    s.downloadOver = false;
     w.Timer3->setEnabled(false);
 
     bool deleteSent = false;
@@ -209,6 +213,7 @@ void runUploadSession(App& app) {
     s.uploadFailed = s.uploadTransferPhase = s.uploadPwdSent = false;
     s.uploadSocketError = 0;
     s.uploadControlLost = false;
+    s.uploadLostLater = 0;
     s.uploadVerdictPending = false;
     s.uploadAssembler.clear();
     s.uploadLedger.reset();
@@ -302,6 +307,7 @@ void downloadWatchdogTick(App& app) {
         s.downloadIdleTicks = 0;
         s.sessionAborting = true;
         s.downloadTarget = "done";
+        s.downloadOver = true;
         s.downloadFailed = true;
         s.downloadTakeover = Takeover::Watchdog;
         ++s.watchdogTakeovers;

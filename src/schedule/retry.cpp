@@ -17,6 +17,7 @@ void takeDownloadOverForRetry(App& app) {
     s.downloadIdleTicks = 0;
     app.w.Timer3->setEnabled(false);
     s.downloadTarget = "done";
+    s.downloadOver = true;
     // The decision waits until the driver below has wound down.
     s.downloadTakeover = Takeover::ErrorRetry;
 }

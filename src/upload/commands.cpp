@@ -40,6 +40,11 @@ static void afterLogin(App& app) {
     if (!sendUploadCommand(app, "CWD " + app.w.Text6.text())) s.uploadFailed = true;
 }
 
+// In: on with FTPS's PBSZ and PROT, or straight to the directory.
+static void loggedIn(App& app) {
+    if (tlsAfterLogin(app, uploadTlsJob(app), app.s.uploadReply) == TlsStep::Proceed) afterLogin(app);
+}
+
 void uploadLoginStep(App& app) {
     auto& s = app.s;
     auto& w = app.w;
@@ -61,7 +66,12 @@ void uploadLoginStep(App& app) {
             break;
         case 1:
             s.uploadStep = 2;
-            send("PASS " + w.Text5.text());
+            switch (loginReply(s.uploadReply, true)) {
+                case LoginReply::NeedPassword: send("PASS " + w.Text5.text()); break;
+                case LoginReply::LoggedIn: loggedIn(app); break;
+                case LoginReply::Refused: s.uploadFailed = true; break;
+                case LoginReply::Unavailable: s.uploadFailed = s.uploadControlLost = true; break;
+            }
             break;
         case 2: {
             if (s.uploadTlsPhase == TlsPhase::PbszSent || s.uploadTlsPhase == TlsPhase::ProtSent) {
@@ -71,14 +81,10 @@ void uploadLoginStep(App& app) {
                 afterLogin(app);
                 break;
             }
-            const std::string r = toLowerAscii(s.uploadReply);
-            bool refused = false;
-            for (const char* word : {"denied", "530", "incorrect", "invalid"})
-                if (r.find(word) != std::string::npos) refused = true;
-            if (refused) {
-                s.uploadFailed = true;
-            } else if (tlsAfterLogin(app, uploadTlsJob(app), s.uploadReply) == TlsStep::Proceed) {
-                afterLogin(app);
+            switch (loginReply(s.uploadReply, false)) {
+                case LoginReply::LoggedIn: loggedIn(app); break;
+                case LoginReply::Unavailable: s.uploadFailed = s.uploadControlLost = true; break;
+                default: s.uploadFailed = true; break;
             }
             break;
         }

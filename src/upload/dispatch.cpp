@@ -65,6 +65,13 @@ void uploadReplyDispatch(App& app) {
         if (app.trace) app.trace(std::string("upload <- ") + *reply);
         uploadHandleReply(app);
     }
+    // The control connection was lost while these replies waited: the
+    // session fails now unless they answered everything pending.
+    if (s.uploadLostLater != 0) {
+        const int n = s.uploadLostLater;
+        s.uploadLostLater = 0;
+        if (!s.uploadLedger.idle()) uploadControlError(app, n);
+    }
 }
 
 void uploadHandleReply(App& app) {
@@ -96,7 +103,8 @@ void uploadHandleReply(App& app) {
         if (code == "530" || code == "425") {
             if (code == "425" && s.uploadSocketError == 0) s.uploadSocketError = 1;
             s.uploadFailed = true;
-        } else if (code == "226" || code == "257" || code == "550" || code == "450") {
+        } else if (code == "226" || code == "257" || code == "550" || code == "450" ||
+                   (isTransferCommand(s.uploadAnswered) && code[0] == '2')) {
             ++s.uploadStep;
         } else if ((s.uploadStep == 3 && s.uploadAnswered == "PWD") ||
                    (s.uploadStep == 7 && isTransferCommand(s.uploadAnswered) && (code[0] == '4' || code[0] == '5'))) {
@@ -126,6 +134,16 @@ void uploadControlError(App& app, int n) {
     if (!s.uploadRunning) return;
     // A refused login stays a refused login (see the download dialogue).
     if (s.uploadFailed && s.uploadSocketError == 0 && !s.uploadControlLost) return;
+    // In the file phase with every command answered, nothing is lost yet
+    // (see the download dialogue): the session fails only if it needs the
+    // connection again.
+    if (s.uploadStep >= 12) {
+        if (s.uploadLedger.idle()) return;
+        if (s.uploadDispatching && !s.uploadAssembler.empty()) {
+            s.uploadLostLater = n;
+            return;
+        }
+    }
     // Every error on the control connection ends the session at once, also
     // those outside the usual network range (an unusable address, say):
     // the dialogue cannot go on without its connection.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "app/app_state.h"
 #include "download/records.h"
@@ -190,6 +191,40 @@ TEST_F(DownloadVariants, HugeAnnouncedSizeIsKeptAs64Bits) {
     run();
     EXPECT_NE(log().find("a.jpg         3000000000    fail"), std::string::npos) << log();
 }
+
+// Servers of every legal shape: the files pass and the session does not fail.
+struct LegalShape {
+    const char* what;
+    std::function<void(FakeFtpServer&)> shape;
+};
+class LegalServerShapes : public DownloadVariants, public ::testing::WithParamInterface<LegalShape> {};
+
+TEST_P(LegalServerShapes, PassWithoutAFailedSession) {
+    GetParam().shape(server);
+    run();
+    EXPECT_TRUE(dir.read("a.jpg") == server.files["a.jpg"] && dir.read("b.jpg") == server.files["b.jpg"]) << log();
+    EXPECT_EQ(s().failedSessions, 0) << dir.read("err_dload.log");
+}
+
+using Shape = FakeFtpServer::Shape;
+INSTANTIATE_TEST_SUITE_P(
+    Download, LegalServerShapes,
+    ::testing::Values(
+        // The control connection closed right after the last transfer's
+        // final reply: every file was proven already.
+        LegalShape{"CloseAfterLast",
+                   [](FakeFtpServer& f) {
+                       f.shaping = [](const std::string& line, Shape& sh) {
+                           if (line == "RETR b.jpg") sh.control = Shape::Control::CloseAfter;
+                       };
+                   }},
+        // A login judged by its code, whatever words its text holds.
+        LegalShape{"LoginTextWithRefusalWords",
+                   [](FakeFtpServer& f) { f.loginText = "230-Access denied to nothing.\r\n230 0 invalid attempts, 530 left."; }},
+        // USER answered 230 at once: no password is wanted.
+        LegalShape{"UserLoggedInAtOnce",
+                   [](FakeFtpServer& f) { f.userLogsIn = true; }}),
+    [](const ::testing::TestParamInfo<LegalShape>& i) { return std::string(i.param.what); });
 
 }  // namespace
 }  // namespace corvantel::testing

@@ -406,11 +406,18 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
     }
     if (cmd == "USER") {
         pendingUser_ = arg;
-        finalReply("331 Username ok, send password.");
+        if (userLogsIn) {
+            loggedIn_ = true;
+            finalReply("230 Anonymous access granted, restrictions apply.");
+        } else {
+            finalReply("331 Username ok, send password.");
+        }
+    } else if (cmd == "PASS" && loggedIn_) {
+        finalReply("503 Already logged in.");
     } else if (cmd == "PASS") {
         if (pendingUser_ == user && arg == password) {
             loggedIn_ = true;
-            finalReply("230 Login successful.");
+            finalReply(loginText.empty() ? "230 Login successful." : loginText);
         } else {
             finalReply("530 Authentication failed.");
         }

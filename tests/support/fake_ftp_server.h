@@ -28,6 +28,8 @@ public:
     bool repliesTogether = false; // send a transfer's 150 and 226 in one piece
     bool refuseStor = false;      // 550 for STOR
     bool multiLineGreeting = false;
+    bool userLogsIn = false;      // USER answered "230" at once (no password wanted)
+    std::string loginText;        // the reply to a good PASS, when not the usual
     // Ways real servers differ, played deterministically:
     bool refuseDuringStore = false;  // "500 Unknown command." to commands sent while a store runs
     bool twoPreliminaries = false;   // a store's "150" comes twice (a connecting notice first)
