@@ -39,7 +39,7 @@ const Scenario regressions[] = {
     // A server that handles nothing after PASV until its data connection
     // comes: no data connection is asked for that nothing uses.
     {.seed = 5, .passive = true, .blockAfterPassive = true, .files = {{"a.jpg", 100}, {"b.jpg", 0}}},
-    {.seed = 5, .upload = true, .passive = true, .epsvRefused = true, .blockAfterPassive = true,
+    {.seed = 5, .upload = true, .passive = true, .epsv = Epsv::Refused500, .blockAfterPassive = true,
      .files = {{"a.txt", 100}, {"b.txt", 0}}},
     // A server that connects to every PORT address at once costs quick
     // waits nothing.
