@@ -41,6 +41,12 @@ const Scenario regressions[] = {
     {.seed = 5, .passive = true, .blockAfterPassive = true, .files = {{"a.jpg", 100}, {"b.jpg", 0}}},
     {.seed = 5, .upload = true, .passive = true, .epsv = Epsv::Refused500, .blockAfterPassive = true,
      .files = {{"a.txt", 100}, {"b.txt", 0}}},
+    // EPSV refused by policy, or naming a port nothing accepts on: PASV
+    // for the rest of the session, also with such a server.
+    {.seed = 5, .passive = true, .epsv = Epsv::Refused550, .blockAfterPassive = true,
+     .files = {{"a.jpg", 100}, {"b.jpg", 0}}},
+    {.seed = 5, .upload = true, .passive = true, .epsv = Epsv::ClosedPort, .blockAfterPassive = true,
+     .files = {{"a.txt", 100}, {"b.txt", 0}}},
     // A server that connects to every PORT address at once costs quick
     // waits nothing.
     {.seed = 6, .quick = true, .connectAtPort = true, .files = {{"a.jpg", 100}, {"b.jpg", 100}}},
