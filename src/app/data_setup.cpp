@@ -25,7 +25,8 @@ DataJob downloadDataJob(App& app) {
             [&app](const std::string& c) {
                 if (!app.sendDownloadHook || !app.sendDownloadHook(c))
                     app.s.downloadFailed = app.s.downloadControlLost = true;
-            }};
+            },
+            [&app] { return app.s.downloadFailed || downloadSessionEnding(app); }};
 }
 
 DataJob uploadDataJob(App& app) {
@@ -40,7 +41,8 @@ DataJob uploadDataJob(App& app) {
             dataTlsSettings(app, app.w.Text3.text()),
             [&app](const std::string& c) {
                 if (!app.sendUploadHook || !app.sendUploadHook(c)) app.s.uploadFailed = app.s.uploadControlLost = true;
-            }};
+            },
+            [&app] { return app.s.uploadFailed || uploadSessionEnding(app); }};
 }
 
 bool isIPv6(const std::string& address) { return address.find(':') != std::string::npos; }
@@ -73,17 +75,36 @@ std::string dataSetupCommand(App& app, const DataJob& job, std::string& portArgu
     return "PORT " + portArgument;
 }
 
+// EPSV gave no data connection: refused (a negative reply), answered
+// without a port that can be read, or with a port that does not accept
+// connections (a firewall in between). The server is asked with "PASV"
+// instead, now and for the rest of the session. Not after 421 (the server
+// is closing the connection) or 530 (not logged in): those are no answer
+// about EPSV, and PASV would fare no better.
+static DataReady fallBackToPasv(const DataJob& job, const std::string& code) {
+    if (code == "421" || code == "530" || job.stopped()) return DataReady::No;
+    job.epsvRefused = true;
+    job.send("PASV");
+    return DataReady::Asked;
+}
+
+bool answeredBySetup(const std::string& answered, const std::string& code) {
+    return (answered == "EPSV" || answered == "PASV") && code != "530";
+}
+
 DataReady takeSetupAnswer(App& app, const DataJob& job, const std::string& answered, const std::string& reply) {
     const std::string code = replyCode(reply);
-    if (answered == "EPSV" && (code == "500" || code == "501" || code == "502")) {
-        job.epsvRefused = true;
-        job.send("PASV");
-        return DataReady::Asked;
-    }
     if (answered.rfind("EPRT", 0) == 0) return code[0] == '2' ? DataReady::Yes : DataReady::No;
-    if (!app.s.passiveMode || (answered != "EPSV" && answered != "PASV")) return DataReady::Yes;
-    job.passivePort = code[0] == '2' ? passivePortFromReply(reply) : -1;
-    return job.passivePort > 0 ? DataReady::Yes : DataReady::No;
+    // The answer to EPSV or PASV is judged as what was asked for, and the
+    // data connection is opened at once: some servers handle nothing more
+    // until it is there.
+    if (answered == "EPSV" || answered == "PASV") {
+        job.passivePort = code[0] == '2' ? passivePortFromReply(reply) : -1;
+        if (job.passivePort > 0 && openPassiveData(app, job)) return DataReady::Yes;
+        return answered == "EPSV" ? fallBackToPasv(job, code) : DataReady::No;
+    }
+    if (!app.s.passiveMode) return DataReady::Yes;
+    return openPassiveData(app, job) ? DataReady::Yes : DataReady::No;
 }
 
 std::int32_t passivePortFromReply(const std::string& reply) {

@@ -6,11 +6,14 @@
 // local address and the server is told where with "PORT h1,h2,h3,h4,p1,p2"
 // (IPv4) or "EPRT |2|addr|port|" (IPv6); --port-address puts another
 // address in that command (active mode behind NAT).
-// Passive mode: "EPSV" (or "PASV" once a server has refused EPSV in the
-// session) asks the server for a port, and the job connects to the control
-// connection's peer at that port before the command that uses it. The
-// address in a 227 reply is never used: servers behind NAT announce
-// private or zero addresses.
+// Passive mode: "EPSV" (or "PASV" once EPSV has failed in the session)
+// asks the server for a port, and the job connects to the control
+// connection's peer at that port before the command that uses it. EPSV
+// fails when it is refused, when its answer names no port, or when the
+// port it names does not accept the connection (a firewall between); the
+// session then asks with PASV, at once and from then on. The address in a
+// 227 reply is never used: servers behind NAT announce private or zero
+// addresses.
 
 #include <cstdint>
 #include <functional>
@@ -36,6 +39,9 @@ struct DataJob {
     // Sends a command on the job's control connection (a failed send is
     // noted as the job's failure by it).
     std::function<void(const std::string&)> send;
+    // Whether the job's session is over or being ended (failed, taken over,
+    // shutting down): no more commands are sent for it.
+    std::function<bool()> stopped;
 };
 DataJob downloadDataJob(App& app);
 DataJob uploadDataJob(App& app);
@@ -44,13 +50,20 @@ DataJob uploadDataJob(App& app);
 // PORT argument (h1,...,p2) is also returned in portArgument.
 std::string dataSetupCommand(App& app, const DataJob& job, std::string& portArgument);
 
-// What the answer to a setup command means for the step that sent it.
+// What the answer to a setup command means for the step that sent it. In
+// passive mode the data connection is opened here, so Yes means it is up.
 enum class DataReady {
     Yes,    // go on with the command that uses the connection
-    Asked,  // EPSV was refused: "PASV" has been sent instead; wait for its answer
+    Asked,  // EPSV failed: "PASV" has been sent instead; wait for its answer
     No,     // no data connection can be had this way
 };
 DataReady takeSetupAnswer(App& app, const DataJob& job, const std::string& answered, const std::string& reply);
+
+// Whether a reply to this command is for takeSetupAnswer to judge, rather
+// than for the dialogue's rules that move a step on (a refused EPSV is a
+// reason to ask with PASV, and a refused PASV a missing data connection;
+// neither ends a step). A 530 stays the dialogue's: the login is gone.
+bool answeredBySetup(const std::string& answered, const std::string& code);
 
 // The port of a "229 ... (|||port|)" or "227 ... (h1,h2,h3,h4,p1,p2)"
 // reply; -1 when it names none.

@@ -23,14 +23,9 @@ void sendDownloadDataSetup(App& app) {
 }
 
 DataReady downloadDataReady(App& app) {
-    return takeSetupAnswer(app, downloadDataJob(app), app.s.downloadAnswered, app.s.downloadReply);
-}
-
-bool downloadOpenPassive(App& app) {
-    if (!app.s.passiveMode) return true;
-    const bool open = openPassiveData(app, downloadDataJob(app));
-    app.s.downloadDataAccepted = open;
-    return open;
+    const DataReady ready = takeSetupAnswer(app, downloadDataJob(app), app.s.downloadAnswered, app.s.downloadReply);
+    if (app.s.passiveMode && ready != DataReady::Asked) app.s.downloadDataAccepted = ready == DataReady::Yes;
+    return ready;
 }
 
 // No data connection for the listing: the session fails as it does when a
@@ -130,7 +125,7 @@ void downloadLoginStep(App& app) {
         case 6: {
             const DataReady ready = downloadDataReady(app);
             if (ready == DataReady::Asked) break;
-            if (ready == DataReady::No || !downloadOpenPassive(app)) {
+            if (ready == DataReady::No) {
                 listingConnectionFailed(app);
                 break;
             }

@@ -19,10 +19,9 @@ void resetDownloadListener(App& app);
 // Sends the command that sets up the next data connection (PORT, EPRT,
 // EPSV or PASV).
 void sendDownloadDataSetup(App& app);
-// What the answer to that command (the reply being handled) allows.
+// What the answer to that command (the reply being handled) allows. In
+// passive mode the data connection is opened before the command that uses
+// it (Yes: it is up), or PASV is asked for when EPSV gave none (Asked).
 DataReady downloadDataReady(App& app);
-// Passive mode: opens the data connection before the command that uses
-// it; false when it cannot be had. Active mode: true.
-bool downloadOpenPassive(App& app);
 
 }  // namespace corvantel

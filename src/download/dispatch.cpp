@@ -100,7 +100,9 @@ void downloadHandleReply(App& app) {
     // will carry nothing, and nothing waits for it to end.
     if (s.downloadStep == 7 && isTransferCommand(s.downloadAnswered) && (code[0] == '4' || code[0] == '5'))
         app.w.ftpclient2->close();
-    if (s.downloadStep < 12) {
+    // An answer to EPSV or PASV is judged by the data setup (the step's own
+    // handling below), never by these rules: a refused EPSV moves no step on.
+    if (s.downloadStep < 12 && !answeredBySetup(s.downloadAnswered, code)) {
         if (code == "425" || code == "530") {
             if (code == "425" && s.downloadSocketError == 0) s.downloadSocketError = 1;
             s.downloadFailed = true;

@@ -326,7 +326,7 @@ void retrievalStep(App& app) {
             // Passive mode: the data connection is opened as soon as the
             // server has named its port (some servers handle nothing more
             // until it is there), before REST and RETR.
-            if (ready == DataReady::No || !downloadOpenPassive(app)) {
+            if (ready == DataReady::No) {
                 noDataConnection(app);
                 break;
             }

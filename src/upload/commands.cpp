@@ -22,8 +22,6 @@ DataReady uploadDataReady(App& app) {
     return takeSetupAnswer(app, uploadDataJob(app), app.s.uploadAnswered, app.s.uploadReply);
 }
 
-bool uploadOpenPassive(App& app) { return !app.s.passiveMode || openPassiveData(app, uploadDataJob(app)); }
-
 bool uploadPassiveReady(App& app) {
     return !app.s.passiveMode || app.w.ftpclient3->state() == Endpoint::Connected;
 }
@@ -105,7 +103,7 @@ void uploadLoginStep(App& app) {
         case 6: {
             const DataReady ready = uploadDataReady(app);
             if (ready == DataReady::Asked) break;
-            if (ready == DataReady::No || !uploadOpenPassive(app)) {
+            if (ready == DataReady::No) {
                 // No data connection for the listing: as a 425 answer.
                 if (s.uploadSocketError == 0) s.uploadSocketError = 1;
                 s.uploadFailed = true;

@@ -15,7 +15,6 @@ void reopenUploadListener(App& app);
 // The data connection setup of the upload job; see download/commands.h.
 void sendUploadDataSetup(App& app);
 DataReady uploadDataReady(App& app);
-bool uploadOpenPassive(App& app);
 // Passive mode: whether the data connection opened for the next store is
 // still up (always true in active mode).
 bool uploadPassiveReady(App& app);

@@ -99,7 +99,9 @@ void uploadHandleReply(App& app) {
     // will carry nothing, and nothing waits for it to end.
     if (s.uploadStep == 7 && isTransferCommand(s.uploadAnswered) && (code[0] == '4' || code[0] == '5'))
         app.w.ftpclient3->close();
-    if (s.uploadStep < 12) {
+    // An answer to EPSV or PASV is judged by the data setup (see the
+    // download dialogue).
+    if (s.uploadStep < 12 && !answeredBySetup(s.uploadAnswered, code)) {
         if (code == "530" || code == "425") {
             if (code == "425" && s.uploadSocketError == 0) s.uploadSocketError = 1;
             s.uploadFailed = true;

@@ -182,7 +182,7 @@ void uploadFileStep(App& app) {
             // Passive mode: the data connection is opened at once (some
             // servers handle nothing more until it is there); without one
             // the store fails for want of it.
-            if (ready == DataReady::No || !uploadOpenPassive(app)) s.uploadPassivePort = -1;
+            if (ready == DataReady::No) s.uploadPassivePort = -1;
             s.uploadStep = 21;
             if (s.quickWaits) {
                 storeStep(app);

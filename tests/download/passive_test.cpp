@@ -45,7 +45,7 @@ TEST_F(DataSetup, PassiveModeOpensEveryDataConnectionItself) {
 
 TEST_F(DataSetup, RefusedEpsvFallsBackToPasvForTheSession) {
     passive();
-    server.refuseEpsv = true;
+    server.epsv = FakeFtpServer::Epsv::Refused;
     // The address a 227 announces is never used: zero or private, the
     // program connects to the control connection's peer.
     for (const char* announced : {"0,0,0,0", "10,0,0,5"}) {
@@ -62,10 +62,88 @@ TEST_F(DataSetup, RefusedEpsvFallsBackToPasvForTheSession) {
     }
 }
 
+// EPSV failing in any other way is asked again with PASV as well, at the
+// listing or at a file, and the session keeps to PASV from then on; the
+// 227's address stays unused. For both jobs, each beginning with EPSV.
+struct EpsvFailure {
+    const char* what;
+    FakeFtpServer::Epsv how;
+    const char* code;
+    int from;  // the nth EPSV of a session fails (1: the listing's, 2: the first file's)
+};
+
+std::ostream& operator<<(std::ostream& o, const EpsvFailure& c) { return o << c.what; }
+
+class EpsvFallback : public DataSetupBase, public ::testing::WithParamInterface<EpsvFailure> {};
+
+TEST_P(EpsvFallback, FallsBackToPasvForTheRestOfTheSession) {
+    const auto& c = GetParam();
+    passive();
+    server.epsv = c.how;
+    server.epsvCode = c.code;
+    server.epsvFailsFrom = c.from;
+    server.pasvAddress = "10,0,0,5";
+    expectBothJobsWork();
+    EXPECT_EQ(count("EPSV"), 2 * c.from);
+    EXPECT_EQ(count("PASV"), 5 - 2 * (c.from - 1));
+    // In each session: EPSV until it fails, PASV right behind that one, and
+    // never EPSV again.
+    int session = -1, epsvs = 0;
+    bool pasv = false;
+    for (std::size_t i = 0; i < server.commands.size(); ++i) {
+        const auto& cmd = server.commands[i];
+        if (cmd.rfind("USER", 0) == 0) ++session, epsvs = 0, pasv = false;
+        if (cmd == "EPSV") {
+            EXPECT_FALSE(pasv) << "session " << session;
+            if (++epsvs == c.from) {
+                ASSERT_LT(i + 1, server.commands.size());
+                EXPECT_EQ(server.commands[i + 1], "PASV") << "session " << session;
+            }
+        }
+        if (cmd == "PASV") pasv = true;
+    }
+    EXPECT_EQ(session, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DataSetup, EpsvFallback,
+    ::testing::Values(EpsvFailure{"refused502", FakeFtpServer::Epsv::Refused, "502", 1},
+                      EpsvFailure{"refused550", FakeFtpServer::Epsv::Refused, "550", 1},
+                      EpsvFailure{"refused550AtAFile", FakeFtpServer::Epsv::Refused, "550", 2},
+                      EpsvFailure{"refused450", FakeFtpServer::Epsv::Refused, "450", 1},
+                      EpsvFailure{"refused425AtAFile", FakeFtpServer::Epsv::Refused, "425", 2},
+                      EpsvFailure{"refused425", FakeFtpServer::Epsv::Refused, "425", 1},
+                      EpsvFailure{"malformed", FakeFtpServer::Epsv::Malformed, "", 1},
+                      EpsvFailure{"malformedAtAFile", FakeFtpServer::Epsv::Malformed, "", 2},
+                      EpsvFailure{"closedPort", FakeFtpServer::Epsv::ClosedPort, "", 1},
+                      EpsvFailure{"closedPortAtAFile", FakeFtpServer::Epsv::ClosedPort, "", 2}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+// A 421 is the server closing the connection, not an answer about EPSV:
+// no PASV goes out, and the session fails as it does without a listing
+// connection; the next session (the server well again) works.
+TEST_F(DataSetup, EpsvAnswered421IsNoReasonToTryPasv) {
+    passive();
+    server.epsv = FakeFtpServer::Epsv::Refused;
+    server.epsvCode = "421";
+    download();
+    EXPECT_EQ(count("PASV"), 0);
+    EXPECT_EQ(count("NLST") + count("LIST"), 0);
+    EXPECT_FALSE(dir.exists("a.jpg"));
+    EXPECT_EQ(s().failedSessions, 1);
+    server.epsv = FakeFtpServer::Epsv::Works;
+    download();
+    EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+}
+
+// PASV, asked after EPSV failed, whose port refuses as well: that file
+// fails, the session goes on.
 TEST_F(DataSetup, PassivePortThatRefusesFailsThatFileOnly) {
     passive();
-    server.refusePassiveAt = 2;  // the listing, then a.jpg
+    server.epsv = FakeFtpServer::Epsv::ClosedPort;
+    server.refusePassiveAt = 3;  // EPSV's port, the listing's, then a.jpg's
     download();
+    EXPECT_EQ(count("EPSV"), 1);
     EXPECT_EQ(lines("dl_file_size.log", "a.jpg", "fail"), 1);
     EXPECT_EQ(count("RETR a.jpg"), 0);
     EXPECT_EQ(dir.read("b.jpg"), server.files["b.jpg"]);

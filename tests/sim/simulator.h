@@ -37,6 +37,19 @@ enum class Fault {
     Count
 };
 
+// How the server answers EPSV in passive mode: as it should, or failing in
+// one of the ways that send the program to PASV for the session.
+enum class Epsv {
+    Works,
+    Refused500,
+    Refused502,
+    Refused550,  // a refusal by policy, as vsftpd's
+    Refused450,
+    Malformed,   // a 229 whose port cannot be read
+    ClosedPort,  // a 229 naming a port that refuses connections
+    Count
+};
+
 struct Action {
     std::string verb;
     int nth = 1;
@@ -54,7 +67,7 @@ struct Scenario {
     bool upload = false;
     bool nlst = true;
     bool passive = false;
-    bool epsvRefused = false;
+    Epsv epsv = Epsv::Works;
     bool quick = false;
     bool tls = false;
     int retries = 0;

@@ -39,7 +39,13 @@ const Scenario regressions[] = {
     // A server that handles nothing after PASV until its data connection
     // comes: no data connection is asked for that nothing uses.
     {.seed = 5, .passive = true, .blockAfterPassive = true, .files = {{"a.jpg", 100}, {"b.jpg", 0}}},
-    {.seed = 5, .upload = true, .passive = true, .epsvRefused = true, .blockAfterPassive = true,
+    {.seed = 5, .upload = true, .passive = true, .epsv = Epsv::Refused500, .blockAfterPassive = true,
+     .files = {{"a.txt", 100}, {"b.txt", 0}}},
+    // EPSV refused by policy, or naming a port nothing accepts on: PASV
+    // for the rest of the session, also with such a server.
+    {.seed = 5, .passive = true, .epsv = Epsv::Refused550, .blockAfterPassive = true,
+     .files = {{"a.jpg", 100}, {"b.jpg", 0}}},
+    {.seed = 5, .upload = true, .passive = true, .epsv = Epsv::ClosedPort, .blockAfterPassive = true,
      .files = {{"a.txt", 100}, {"b.txt", 0}}},
     // A server that connects to every PORT address at once costs quick
     // waits nothing.

@@ -31,6 +31,7 @@ void FakeFtpServer::accepted(std::shared_ptr<Peer> peer) {
     protP_ = false;
     storing_ = false;
     rest_ = 0;
+    epsvCount_ = 0;
     peer->tlsFailure = controlTlsFailure;
     peer->tlsStall = controlTlsStall;
     peer->onReceive = [this, p = peer.get()] {
@@ -456,14 +457,24 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         if (connectAtPort) openData();
         finalReply("200 EPRT command successful.");
     } else if (cmd == "EPSV" || cmd == "PASV") {
-        if (cmd == "EPSV" && refuseEpsv) {
-            finalReply("500 Unknown command.");
+        const Epsv how = cmd == "EPSV" && ++epsvCount_ >= epsvFailsFrom ? epsv : Epsv::Works;
+        if (how == Epsv::Refused) {
+            if (epsvCode == "421") after_ = Shape::Control::CloseAfter;
+            finalReply(epsvCode + " EPSV not allowed.");
+            return;
+        }
+        if (how == Epsv::Malformed) {
+            static const char* const forms[] = {"(||%|)", "(|||)", "%", "(|||%)"};
+            std::string form = forms[malformedCount_++ % 4];
+            if (auto at = form.find('%'); at != std::string::npos) form.replace(at, 1, std::to_string(nextPassivePort_));
+            finalReply("229 Entering Extended Passive Mode " + form);
             return;
         }
         const std::int32_t port = nextPassivePort_++;
         data_.reset();
         passive_ = true;
-        if (++passiveCount_ != refusePassiveAt)
+        const bool listening = ++passiveCount_ != refusePassiveAt && how != Epsv::ClosedPort;
+        if (listening)
             plat_.addServer(port, [this, gen = generation_](std::shared_ptr<Peer> peer) {
                 if (gen != generation_) return;
                 peer->tlsFailure = dataTlsFailure;
@@ -478,7 +489,9 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         else
             finalReply("227 Entering Passive Mode (" + pasvAddress + "," + std::to_string(port / 256) + "," +
                        std::to_string(port % 256) + ").");
-        if (blockAfterPassive) blocked_ = true;
+        // Blocked until the program connects; not where nothing can accept
+        // (as such a server's accept times out).
+        if (blockAfterPassive && listening) blocked_ = true;
     } else if (cmd == "NLST" || cmd == "LIST") {
         std::string text = cmd == "LIST" && patternListEmpty && !arg.empty() ? "" : listing(arg, cmd == "LIST");
         if (listDots) text = (cmd == "LIST" ? "" : ".\r\n..\r\n") + text;

@@ -39,7 +39,15 @@ public:
     int commandsDuringStore = 0;     // commands received while a store ran
     int storeReplyDelayMs = 0;       // a store's "226" comes this long after its data
     // Passive and extended modes.
-    bool refuseEpsv = false;                 // "500" to EPSV
+    // How EPSV is answered: as it should be; refused with epsvCode (a 421
+    // then closes the control connection, as servers that are closing do);
+    // with a 229 whose port cannot be read (forms taking turns: a delimiter
+    // short, no port, no parentheses); or with a 229 naming a port where
+    // nothing accepts (a firewall between). PASV keeps working throughout.
+    enum class Epsv { Works, Refused, Malformed, ClosedPort };
+    Epsv epsv = Epsv::Works;
+    std::string epsvCode = "500";
+    int epsvFailsFrom = 1;  // EPSV works until its nth time in a session
     bool refuseEprt = false;                 // "500" to EPRT
     std::string pasvAddress = "127,0,0,1";   // the address a 227 reply announces
     int refusePassiveAt = 0;                 // the Nth passive port announced has nothing listening
@@ -168,6 +176,8 @@ private:
     bool passive_ = false;
     bool protP_ = false;
     int passiveCount_ = 0;
+    int malformedCount_ = 0;
+    int epsvCount_ = 0;  // in this session
     std::size_t rest_ = 0;
     std::string hashAlgorithm_ = "SHA-256";
     bool proofCommand(const std::string& cmd, const std::string& arg);
