@@ -382,9 +382,20 @@ std::vector<ZoneLine> readZoneLog(const fs::path& p) {
         if (tok.size() >= 6) {
             z.date = tok[0];
             z.time = tok[1] + " " + tok[2];
-            z.name = tok[3];
             z.result = tok.back();
-            for (std::size_t i = 4; i + 1 < tok.size(); ++i) z.size += (z.size.empty() ? "" : " ") + tok[i];
+            // Between the time and the result: the name, which may hold
+            // blanks of its own, then the size, one number or "Unknown File
+            // Size". Cut from the line itself, so the name keeps its blanks.
+            std::size_t from = 0;
+            for (int i = 0; i < 3; ++i) from = line.find_first_not_of(' ', line.find(tok[i], from) + tok[i].size());
+            std::string middle = line.substr(from, line.rfind(z.result) - from);
+            middle.erase(middle.find_last_not_of(' ') + 1);
+            const std::string unknown = "Unknown File Size";
+            const bool unknownSize = middle.size() > unknown.size() && middle.ends_with(unknown);
+            const std::size_t sizeAt = unknownSize ? middle.size() - unknown.size() : middle.rfind(' ') + 1;
+            z.size = middle.substr(sizeAt);
+            z.name = middle.substr(0, sizeAt);
+            z.name.erase(z.name.find_last_not_of(' ') + 1);
         } else {
             z.name = line;  // malformed: keep it visible in failure messages
         }

@@ -43,9 +43,10 @@ protected:
 
     // One session of job ("download" or "upload") between work/ and the
     // server's root, run now, then the program ends.
-    ProcessResult session(const std::string& job, const std::vector<std::string>& extra = {}) {
+    ProcessResult session(const std::string& job, const std::vector<std::string>& extra = {},
+                          const std::string& pattern = "*.jpg") {
         auto args =
-            jobOptions(job, server_.port(), RealFtpServer::user(), RealFtpServer::password(), "*.jpg", "/", host_);
+            jobOptions(job, server_.port(), RealFtpServer::user(), RealFtpServer::password(), pattern, "/", host_);
         args = concat(concat(args, {"--work-path", work_.string()}), concat(extra, {"--run-now", job, "--once"}));
         ProcessResult r = runCorvantel(args, 120s, {{"CORVANTEL_TRACE", "1"}});
         traces_ += "==== run " + std::to_string(++runs_) + ": " + job + " ====\n" + r.err;
@@ -314,21 +315,56 @@ INSTANTIATE_TEST_SUITE_P(RealServer, RealServerVerified,
                                     (std::get<1>(info.param) ? "_passive" : "_active");
                          });
 
-// --- passive mode on every server, and both modes over IPv6 (vsftpd on ::1)
+// --- passive mode on every server, and both modes over IPv6 (vsftpd on ::1);
+// on every server in both modes, names with a number in parentheses and
+// text files in ASCII type
+
+// What a row moves. Numbered: pictures whose names hold a number in
+// parentheses, fetched with --delete-after-download; vsftpd and proftpd
+// repeat the name in their 150 before the file's size ("150 Opening BINARY
+// mode data connection for scan (1024).jpg (5000 bytes)"), pure-ftpd
+// states none or "4.9 kbytes to download". Text: text files with LF line
+// ends in ASCII type (TYPE A); all three servers send them with CR LF line
+// ends, and vsftpd's and proftpd's 150 states the size on their disk.
+enum class Payload { Pictures, Numbered, Text };
 
 struct DataMode {
     ServerKind kind;
     bool passive;
     bool ipv6;
+    Payload payload = Payload::Pictures;
 };
+// "numbered", "ascii" or nothing for pictures (in test names).
+std::string toString(Payload p) { return p == Payload::Numbered ? "numbered" : p == Payload::Text ? "ascii" : ""; }
 void PrintTo(const DataMode& m, std::ostream* os) {
-    *os << toString(m.kind) << (m.passive ? " passive" : " active") << (m.ipv6 ? " IPv6" : "");
+    *os << toString(m.kind) << (m.passive ? " passive" : " active") << (m.ipv6 ? " IPv6" : "")
+        << (m.payload == Payload::Pictures ? "" : " " + toString(m.payload));
+}
+
+// Lines of text with LF ends, about `bytes` long, different for each seed.
+std::string textWithLf(std::size_t bytes, unsigned seed) {
+    std::string t;
+    for (unsigned line = 1; t.size() < bytes; ++line)
+        t += "line " + std::to_string(line) + " of text " + std::to_string(seed) +
+             ": the quick brown fox jumps over the lazy dog (" + std::to_string(line * seed) + ")\n";
+    return t;
+}
+
+// The text as a server sends it in ASCII type: every LF as CR LF.
+std::string withCrLf(const std::string& text) {
+    std::string t;
+    for (char c : text) {
+        if (c == '\n') t += '\r';
+        t += c;
+    }
+    return t;
 }
 
 class RealServerDataMode : public RealServerTest, public ::testing::WithParamInterface<DataMode> {};
 
-// A download and an upload session: the same files byte for byte, one
-// "pass" each, exit 0, with the data connections set up the mode's way.
+// A download and an upload session: the same files byte for byte (in ASCII
+// type, the download as the server converts it), one "pass" each, exit 0,
+// with the data connections set up the mode's way.
 TEST_P(RealServerDataMode, DownloadAndUploadByteForByte) {
     const DataMode m = GetParam();
     if (m.ipv6) {
@@ -336,39 +372,93 @@ TEST_P(RealServerDataMode, DownloadAndUploadByteForByte) {
         host_ = "::1";
     }
     ASSERT_TRUE(start(m.kind));
-    const std::vector<std::string> mode = m.passive ? std::vector<std::string>{"--passive"} : std::vector<std::string>{};
-    const Files down = {{"harbour.jpg", randomBytes(70001, 41)}, {"tiny.jpg", randomBytes(7, 42)}};
+    std::vector<std::string> options = m.passive ? std::vector<std::string>{"--passive"} : std::vector<std::string>{};
+    std::string pattern = "*.jpg";
+    // On the server before the download, and what the local copies must hold.
+    Files down, fetched;
+    // In the work folder before the upload (the server's copies must equal it).
+    Files up;
+    switch (m.payload) {
+        case Payload::Pictures:
+            down = {{"harbour.jpg", randomBytes(70001, 41)}, {"tiny.jpg", randomBytes(7, 42)}};
+            up = {{"harbour.jpg", randomBytes(150001, 43)}, {"tiny.jpg", randomBytes(7, 44)}};
+            fetched = down;
+            break;
+        case Payload::Numbered:
+            // Each number differs from the size: smaller (the copy would be
+            // cut short if it were taken for one), and larger.
+            down = {{"IMG_0001 (1).jpg", randomBytes(3000, 45)},
+                    {"scan (1024).jpg", randomBytes(5000, 46)},
+                    {"copy (99999).jpg", randomBytes(2000, 47)}};
+            up = {{"IMG_0001 (1).jpg", randomBytes(3001, 48)},
+                  {"scan (1024).jpg", randomBytes(5001, 49)},
+                  {"copy (99999).jpg", randomBytes(2001, 50)}};
+            fetched = down;
+            options.push_back("--delete-after-download");
+            break;
+        case Payload::Text:
+            pattern = "*.txt";
+            down = {{"notes.txt", textWithLf(4000, 1)}, {"short.txt", "one line\n"}};
+            up = {{"notes.txt", textWithLf(6000, 2)}, {"short.txt", "another line\n"}};
+            for (auto& [name, content] : down) fetched[name] = withCrLf(content);
+            options.push_back("--ascii");
+            break;
+    }
+
     for (auto& [name, content] : down) writeFile(remote_ / name, content);
-    auto r = session("download", mode);
+    auto r = session("download", options, pattern);
     ASSERT_FALSE(r.timedOut) << r.describe();
     EXPECT_EQ(r.exitCode, 0) << brief(r);
-    expectExactly(work_, down);
-    expectOnePassEach(readZoneLog(run_ / "dl_file_size.log"), down);
+    expectExactly(work_, fetched);
+    expectOnePassEach(readZoneLog(run_ / "dl_file_size.log"), fetched);
+    if (m.payload == Payload::Numbered)
+        for (auto& [name, content] : fetched) {
+            // Deleted on the server once its copy passed, and only then.
+            const bool whole = fileExists(work_ / name) && readFile(work_ / name) == content;
+            if (whole) {
+                EXPECT_FALSE(fileExists(remote_ / name)) << name << " passed but is still on the server";
+            } else {
+                EXPECT_TRUE(fileExists(remote_ / name)) << name << " was deleted on the server without a whole copy";
+            }
+        }
 
     for (auto& [name, content] : down) fs::remove(remote_ / name);
-    const Files up = {{"harbour.jpg", randomBytes(150001, 43)}, {"tiny.jpg", randomBytes(7, 44)}};
     for (auto& [name, content] : up) writeFile(work_ / name, content);
-    r = session("upload", mode);
+    r = session("upload", options, pattern);
     ASSERT_FALSE(r.timedOut) << r.describe();
     EXPECT_EQ(r.exitCode, 0) << brief(r);
+    // Sent with the local LF line ends, which the servers store as they are.
     expectExactly(remote_, up);
     expectOnePassEach(readZoneLog(run_ / "fileupl.log"), up);
 
     const std::string setup = m.passive ? "-> EPSV" : m.ipv6 ? "-> EPRT |2|::1|" : "-> PORT ";
     EXPECT_NE(traces_.find(setup), std::string::npos);
-    if (m.passive || m.ipv6) EXPECT_EQ(traces_.find("-> PORT "), std::string::npos);
+    if (m.passive || m.ipv6) {
+        EXPECT_EQ(traces_.find("-> PORT "), std::string::npos);
+    }
+    // ASCII type throughout: the files go in TYPE A like the listings.
+    if (m.payload == Payload::Text) {
+        EXPECT_EQ(traces_.find("-> TYPE I"), std::string::npos);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(RealServer, RealServerDataMode,
-                         ::testing::Values(DataMode{ServerKind::Vsftpd, true, false},
-                                           DataMode{ServerKind::Proftpd, true, false},
-                                           DataMode{ServerKind::PureFtpd, true, false},
-                                           DataMode{ServerKind::Vsftpd, false, true},
-                                           DataMode{ServerKind::Vsftpd, true, true}),
-                         [](const auto& info) {
-                             return toString(info.param.kind) + (info.param.passive ? "_passive" : "_active") +
-                                    (info.param.ipv6 ? "_ipv6" : "");
-                         });
+std::vector<DataMode> dataModes() {
+    std::vector<DataMode> modes = {{ServerKind::Vsftpd, true, false},
+                                   {ServerKind::Proftpd, true, false},
+                                   {ServerKind::PureFtpd, true, false},
+                                   {ServerKind::Vsftpd, false, true},
+                                   {ServerKind::Vsftpd, true, true}};
+    for (ServerKind kind : kAllServers)
+        for (Payload payload : {Payload::Numbered, Payload::Text})
+            for (bool passive : {false, true}) modes.push_back({kind, passive, false, payload});
+    return modes;
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerDataMode, ::testing::ValuesIn(dataModes()), [](const auto& info) {
+    return toString(info.param.kind) + (info.param.passive ? "_passive" : "_active") +
+           (info.param.ipv6 ? "_ipv6" : "") +
+           (info.param.payload == Payload::Pictures ? "" : "_" + toString(info.param.payload));
+});
 
 }  // namespace
 }  // namespace corvantel::itest

@@ -268,6 +268,10 @@ const std::string& RealFtpServer::password() { return kPassword; }
               << "secure_chroot_dir=" << empty.string() << "\n"
               << "idle_session_timeout=120\n"
               << "data_connection_timeout=60\n"
+              // TYPE A converts line ends as proftpd and pure-ftpd do
+              // (vsftpd's default sends and stores the bytes unchanged).
+              << "ascii_download_enable=YES\n"
+              << "ascii_upload_enable=YES\n"
               << "xferlog_enable=YES\n"
               << "log_ftp_protocol=YES\n";
             if (!tlsCert_.empty())
