@@ -208,6 +208,27 @@ struct AppState {
     // long listing showed, for settled files.
     std::int64_t downloadListingTime = 0;
     std::unordered_map<std::string, std::int64_t> downloadListedSizes;
+    // The current file's time on the server (MDTM, -1: unknown), and
+    // whether its transfer provably began where REST asked (its preliminary
+    // reply stated exactly the rest).
+    std::int64_t downloadServerTime = -1;
+    bool downloadRestProven = false;
+    // Resuming is given up for the rest of the session (a server that
+    // answered REST and sent more than the file).
+    bool downloadResumeOff = false;
+    // The kept partial files of the work directory, read once per session
+    // (empty until then).
+    bool downloadPartsRead = false;
+    std::vector<std::string> downloadKeptParts;
+    // Files whose server time lies ahead of the listing: the size and time
+    // first seen, and when. They are taken once both have stayed the same
+    // for the settle interval. The error log says once per session that
+    // the clocks differ.
+    struct Unsettled {
+        std::int64_t size, time, since;
+    };
+    std::unordered_map<std::string, Unsettled> downloadAheadSeen;
+    bool downloadClocksNoted = false;
 
     // Upload dialogue.
     int uploadStep = 0;

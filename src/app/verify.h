@@ -97,5 +97,7 @@ std::optional<std::string> askChecksum(const ControlJob& job, ProofSession& sess
                                        std::int64_t size);
 // The error-log line of a session whose files cannot be verified.
 inline constexpr const char* unverifiedText = "Not Verified: the server offers no SIZE and no checksum";
+inline constexpr const char* clocksDifferText =
+    "Clocks Differ: the server's file times lie ahead of this machine's; files are settled by watching them";
 
 }  // namespace corvantel

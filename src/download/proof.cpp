@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
+#include <unordered_set>
+#include <vector>
 
 #include "app/app_state.h"
 #include "app/verify.h"
@@ -21,60 +24,125 @@ namespace {
 
 bool binaryType(const App& app) { return app.s.transferType == "TYPE I"; }
 
-// The largest partial file kept for the chosen file; the others are
-// removed. With the download date stamp, parts kept on other days (under
-// that day's local name) belong to it too.
-std::string keptPartial(App& app, const std::string& remote) {
-    const std::string today = partialName(downloadLocalName(app, remote));
-    const bool stamped = app.w.ai_dstamp.checked();
-    // The length of the name's start that names the file: "." + local name
-    // + "."; 0 when the name is no part of it.
-    auto prefixOf = [&](const std::string& name) -> std::size_t {
-        if (name.compare(0, today.size(), today) == 0) return today.size();
-        if (!stamped || name.size() < 10 + remote.size() + 1 || name[0] != '.' || name[9] != '_') return 0;
-        for (int i = 1; i <= 8; ++i)
-            if (!std::isdigit(static_cast<unsigned char>(name[static_cast<std::size_t>(i)]))) return 0;
-        return name.compare(10, remote.size() + 1, remote + ".") == 0 ? 10 + remote.size() + 1 : 0;
+// A kept partial file's name: "." + local name + "." + its identity (the
+// server's size and time when it was kept) + a random part + the suffix.
+struct KeptPart {
+    std::string name, local;
+    bool identified = false;
+    std::int64_t size = -1, time = -1;
+};
+
+std::optional<KeptPart> parsePart(const std::string& name) {
+    if (!isPartialDownload(name)) return std::nullopt;
+    const std::string core = name.substr(1, name.size() - 1 - std::string(partSuffix).size());
+    const std::size_t dot = core.rfind('.');
+    if (dot == std::string::npos || dot == 0) return std::nullopt;
+    KeptPart p{name, core.substr(0, dot)};
+    const std::string middle = core.substr(dot + 1);
+    // "r" SIZE "-" TIME-or-"x" "-" random
+    auto number = [&](std::size_t& i, std::int64_t& v) {
+        const std::size_t b = i;
+        v = 0;
+        while (i < middle.size() && std::isdigit(static_cast<unsigned char>(middle[i])) && i - b < 18)
+            v = v * 10 + (middle[i++] - '0');
+        return i > b;
     };
-    std::string best;
-    std::int64_t bestSize = -1;
+    std::size_t i = 1;
+    if (middle.size() > 1 && middle[0] == 'r' && number(i, p.size) && i < middle.size() && middle[i++] == '-') {
+        bool timed = i < middle.size() && middle[i] == 'x' ? (p.time = -1, ++i, true) : number(i, p.time);
+        p.identified = timed && i + 1 < middle.size() && middle[i] == '-';
+    }
+    return p;
+}
+
+// Whether a kept part's local name belongs to the remote file: today's
+// local name, or, with the date stamp, the name of another day.
+bool partOf(App& app, const std::string& local, const std::string& remote) {
+    if (local == downloadLocalName(app, remote)) return true;
+    if (!app.w.ai_dstamp.checked() || local.size() != 9 + remote.size() || local[8] != '_') return false;
+    for (int i = 0; i < 8; ++i)
+        if (!std::isdigit(static_cast<unsigned char>(local[static_cast<std::size_t>(i)]))) return false;
+    return local.compare(9, remote.size(), remote) == 0;
+}
+
+// The kept partial files of the work directory, read once a session. Parts
+// of files the listing no longer names, parts without an identity, and
+// parts older than keptPartDays are removed then: nothing can resume them.
+constexpr std::int64_t keptPartDays = 7;
+
+std::vector<std::string>& keptParts(App& app) {
+    auto& s = app.s;
+    if (s.downloadPartsRead) return s.downloadKeptParts;
+    s.downloadPartsRead = true;
+    s.downloadKeptParts.clear();
+    std::unordered_set<std::string> listed;
+    if (app.w.ai_nlst.checked()) {
+        for (auto& n : files::splitLines(app.w.fText5.text())) listed.insert(n);
+    } else {
+        for (std::int64_t i = 0; i < app.w.Combo1.count(); ++i) listed.insert(app.w.Combo1.item(i));
+    }
+    const std::int64_t oldest = (app.plat.clock().utcSeconds() - keptPartDays * 86400) * 1000000000;
     for (const auto& name : files::listFiles(app.workFile(""), ".*")) {
-        const std::size_t prefix = prefixOf(name);
-        if (prefix == 0 || !isPartialDownload(name)) continue;
-        // Only the random part lies between the prefix and the suffix.
-        const std::string middle = name.substr(prefix);
-        if (middle.find('.') != middle.rfind('.')) continue;
+        const auto p = parsePart(name);
+        if (!p) continue;
+        bool named = false;
+        for (const std::string& remote : {p->local, p->local.size() > 9 ? p->local.substr(9) : std::string()})
+            if (!remote.empty() && listed.count(remote) && partOf(app, p->local, remote)) named = true;
         const auto st = files::stamp(app.workFile(name));
-        if (!st) continue;
-        if (st->size > bestSize) {
-            if (!best.empty()) files::remove(app.workFile(best));
-            best = name;
-            bestSize = st->size;
-        } else {
+        if (!p->identified || !named || !st || st->modifiedNs < oldest) {
             files::remove(app.workFile(name));
+            continue;
         }
+        s.downloadKeptParts.push_back(name);
+    }
+    return s.downloadKeptParts;
+}
+
+// The largest partial file kept for the chosen file (the others are
+// removed); it is taken off the session's list.
+std::optional<KeptPart> keptPartial(App& app, const std::string& remote) {
+    auto& parts = keptParts(app);
+    std::optional<KeptPart> best;
+    std::int64_t bestSize = -1;
+    for (auto it = parts.begin(); it != parts.end();) {
+        const auto p = parsePart(*it);
+        if (!p || !partOf(app, p->local, remote)) {
+            ++it;
+            continue;
+        }
+        const auto st = files::stamp(app.workFile(*it));
+        const std::int64_t size = st ? st->size : -1;
+        if (size > bestSize) {
+            if (best) files::remove(app.workFile(best->name));
+            best = p;
+            bestSize = size;
+        } else {
+            files::remove(app.workFile(*it));
+        }
+        it = parts.erase(it);
     }
     return best;
 }
 
-// A kept partial file of the chosen file, still a true beginning of the
-// server's copy, is reopened and REST asks for the rest; any other is
-// removed and the file is fetched whole.
+// A kept partial file of the chosen file is resumed (reopened, and REST
+// asks for the rest) only when it is provably a beginning of the same file:
+// the server states the same size and time as when the part was kept, it
+// is shorter than that size, and a file without a time can be proven by a
+// checksum afterwards. Any other is removed and the file fetched whole.
 void resumeIfKept(App& app, std::int64_t serverTime) {
     auto& s = app.s;
-    const std::string kept = keptPartial(app, s.downloadTarget);
-    if (kept.empty()) return;
-    const auto st = files::stamp(app.workFile(kept));
-    // It must be no longer than the server's copy, and not older than it;
-    // a server that cannot tell its file's time proves that it is the same
-    // file only by a checksum afterwards.
+    if (s.downloadResumeOff) return;
+    const auto kept = keptPartial(app, s.downloadTarget);
+    if (!kept) return;
+    const auto st = files::stamp(app.workFile(kept->name));
     const bool sameFileProvable = serverTime >= 0 || (s.verifyTransfers && binaryType(app) &&
                                                       checksumAskable(s.downloadProof.plan, s.downloadTarget));
-    bool usable = st && s.downloadServerSize >= 0 && st->size > 0 && st->size <= s.downloadServerSize &&
-                  sameFileProvable && (serverTime < 0 || st->modifiedNs / 1000000000 >= serverTime);
-    if (usable && !app.downloadFile.reopen(app.workFile(""), kept)) return;  // not ours: left alone
+    bool usable = st && binaryType(app) && kept->identified && s.downloadServerSize >= 0 &&
+                  kept->size == s.downloadServerSize && kept->time == serverTime && st->size > 0 &&
+                  st->size < s.downloadServerSize && sameFileProvable;
+    if (usable && !app.downloadFile.reopen(app.workFile(""), kept->name)) return;  // not ours: left alone
     if (!usable) {
-        files::remove(app.workFile(kept));
+        files::remove(app.workFile(kept->name));
         return;
     }
     // Sent, it may outlive a transfer that never starts: the next file's
@@ -99,23 +167,50 @@ void noteUnverified(App& app) {
 
 }  // namespace
 
+// A server time ahead of the listing (a server that tells local time as
+// UTC, a camera with a wrong clock): the time proves nothing, so the file
+// is settled once its size and time have stayed the same for the settle
+// interval. The error log says once a session that the clocks differ.
+static bool settledAhead(App& app, std::int64_t serverTime) {
+    auto& s = app.s;
+    if (!s.downloadClocksNoted) {
+        s.downloadClocksNoted = true;
+        appendDownloadError(app, clocksDifferText);
+    }
+    // Bounded whatever the server lists.
+    if (s.downloadAheadSeen.size() > 10000) s.downloadAheadSeen.clear();
+    const auto it = s.downloadAheadSeen.find(s.downloadTarget);
+    if (it == s.downloadAheadSeen.end() || it->second.size != s.downloadServerSize || it->second.time != serverTime) {
+        s.downloadAheadSeen[s.downloadTarget] = {s.downloadServerSize, serverTime, s.downloadListingTime};
+        return false;
+    }
+    if (s.downloadListingTime - it->second.since < s.settleSeconds) return false;
+    s.downloadAheadSeen.erase(it);
+    return true;
+}
+
 bool prepareDownload(App& app) {
     auto& s = app.s;
     const auto job = downloadControlJob(app);
     const std::string& name = s.downloadTarget;
     std::int64_t serverTime = -1;
+    s.downloadServerTime = -1;
+    bool ahead = false;
     if ((s.settleSeconds > 0 || s.resumeDownloads) && s.downloadProof.features.mdtm) {
         if (auto r = ask(job, "MDTM " + name)) serverTime = mdtmFromReply(*r).value_or(-1);
         if (downloadSessionEnding(app)) return false;
+        ahead = s.settleSeconds > 0 && serverTime > s.downloadListingTime;
         // Modified too short a while before the listing: it may still be
         // being written.
-        if (s.settleSeconds > 0 && serverTime >= 0 && serverTime > s.downloadListingTime - s.settleSeconds)
+        if (s.settleSeconds > 0 && serverTime >= 0 && !ahead && serverTime > s.downloadListingTime - s.settleSeconds)
             return false;
     }
+    s.downloadServerTime = serverTime;
     if (s.downloadProof.features.size) {
         if (auto r = ask(job, "SIZE " + name)) s.downloadServerSize = sizeFromReply(*r).value_or(-1);
         if (downloadSessionEnding(app)) return false;
     }
+    if (ahead && !settledAhead(app, serverTime)) return false;
     // Not the size the long listing showed: it changed since (in binary,
     // where both count the bytes stored).
     if (s.settleSeconds > 0 && s.downloadServerSize >= 0 && binaryType(app) && !app.w.ai_nlst.checked()) {
@@ -124,6 +219,19 @@ bool prepareDownload(App& app) {
     }
     if (s.resumeDownloads) resumeIfKept(app, serverTime);
     return !downloadSessionEnding(app);
+}
+
+bool downloadGrewMeanwhile(App& app) {
+    auto& s = app.s;
+    if (s.settleSeconds <= 0 || !s.downloadProof.features.size || s.downloadServerSize < 0) return false;
+    const auto r = ask(downloadControlJob(app), "SIZE " + s.downloadFileName);
+    if (!r || downloadSessionEnding(app)) return false;
+    const auto after = sizeFromReply(*r);
+    return after && *after != s.downloadServerSize;
+}
+
+std::string partIdentity(std::int64_t size, std::int64_t time) {
+    return "r" + std::to_string(size) + "-" + (time >= 0 ? std::to_string(time) : std::string("x")) + "-";
 }
 
 void startDownloadDigest(App& app) {

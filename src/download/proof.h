@@ -4,6 +4,9 @@
 // file to be resumed) and after its transfer (does the server's SIZE and
 // checksum match the local copy).
 
+#include <cstdint>
+#include <string>
+
 namespace corvantel {
 class App;
 
@@ -14,6 +17,15 @@ bool downloadProofWanted(const App& app);
 // later run (it is not settled). It may open a kept partial file of the
 // file to fetch only its rest (REST was accepted).
 bool prepareDownload(App& app);
+
+// With settled files only: whether the file's size on the server changed
+// while it was fetched (it is then left for a later run, whatever came).
+bool downloadGrewMeanwhile(App& app);
+
+// What a kept partial file's name says of the server's copy it is a
+// beginning of (its size, and its time or none), so that it is resumed only
+// against that same copy.
+std::string partIdentity(std::int64_t size, std::int64_t time);
 
 // Starts the checksum of the local copy (with a resumed file, over the part
 // kept) when the server is to be asked for one.

@@ -58,7 +58,6 @@ std::int64_t sizeFromRetrReply(const std::string& reply, bool fileSizeCheck) {
     return fileSizeCheck ? -2 : -1;
 }
 
-static const char* const partSuffix = ".corvantel-part";
 
 std::string partialName(const std::string& localName) { return "." + localName + "."; }
 
@@ -74,10 +73,18 @@ void discardPartialDownload(App& app) {
     // from there next time: only bytes written whole, fewer than the size
     // the server told (SIZE: without it nothing can be resumed), and not
     // proven wrong.
+    // A resumed transfer that ran past the server's size: REST was
+    // answered and not obeyed. Nothing more is resumed in this session.
+    if (s.downloadResumeAt > 0 && s.downloadServerSize >= 0 && s.downloadBytes > s.downloadServerSize)
+        s.downloadResumeOff = true;
+    // A resumed part is kept again only when it grew, and only when the
+    // transfer provably began where REST asked (its preliminary reply
+    // stated exactly the rest): otherwise its new bytes may not follow on.
     const bool keep = s.resumeDownloads && app.downloadFile.isOpen() && !app.downloadFile.failed() &&
-                      s.downloadBytes > 0 && !s.downloadPartialBad && s.downloadServerSize >= 0 &&
+                      s.downloadBytes > s.downloadResumeAt && !s.downloadPartialBad && s.downloadServerSize >= 0 &&
                       s.downloadBytes < s.downloadServerSize &&
-                      (s.downloadExpectedSize < 0 || s.downloadBytes < s.downloadExpectedSize);
+                      (s.downloadExpectedSize < 0 || s.downloadBytes < s.downloadExpectedSize) &&
+                      (s.downloadResumeAt == 0 || s.downloadRestProven);
     // Closing removes the partial file unless it was renamed into place.
     if (keep)
         app.downloadFile.keep();
@@ -108,6 +115,14 @@ Judged judgeDownloadedFile(App& app) {
     bool written = app.downloadFile.isOpen() &&
                    (s.deleteAfterDownload ? app.downloadFile.finish() : !app.downloadFile.failed());
     bool pass = sizeOk && written && !s.downloadFileSpoiled;
+    // Settled files only: a file whose size changed while it came (more or
+    // fewer bytes than stated) is still being written; it is left for a
+    // later run.
+    if (!pass && written && s.settleSeconds > 0 && downloadGrewMeanwhile(app)) {
+        s.downloadPartialBad = true;
+        discardPartialDownload(app);
+        return Judged::Left;
+    }
     // Proven transfers: the server confirms the copy (or the file changed
     // while it was fetched, and is left for a later run).
     if (pass && downloadProofWanted(app)) {
@@ -195,6 +210,7 @@ static void startFile(App& app) {
     s.downloadLocalName = downloadLocalName(app, s.downloadTarget);
     s.downloadServerSize = -1;
     s.downloadResumeAt = 0;
+    s.downloadRestProven = false;
     s.downloadPartialBad = false;
     s.downloadBytes = 0;
     s.downloadExpectedSize = s.downloadStatedSize = -1;
@@ -218,7 +234,12 @@ static void startFile(App& app) {
     // working directory is written through (unless a kept partial file is
     // resumed: it is open already).
     if (!app.downloadFile.isOpen()) {
-        if (app.downloadFile.create(app.workFile(""), partialName(s.downloadLocalName), partSuffix))
+        // With resumed downloads the name keeps what the server stated of
+        // the file, so that a kept part is resumed only against that copy.
+        std::string prefix = partialName(s.downloadLocalName);
+        if (s.resumeDownloads && s.downloadServerSize >= 0)
+            prefix += partIdentity(s.downloadServerSize, s.downloadServerTime);
+        if (app.downloadFile.create(app.workFile(""), prefix, partSuffix))
             s.downloadPartPath = app.downloadFile.path();
         else
             s.downloadFileSpoiled = true;
@@ -280,6 +301,9 @@ static void retrReply(App& app) {
         // never properly began, so whatever its data connection carries
         // cannot be proven whole.
         s.downloadExpectedSize = -1;
+        // A resume refused only now ("451 Restart not permitted" after REST
+        // was answered 350): its part is dropped, the file comes whole next.
+        if (s.downloadResumeAt > 0) s.downloadPartialBad = true;
         w.ftpclient2->close();
         fileFailed(app);
         return;
@@ -293,9 +317,9 @@ static void retrReply(App& app) {
     s.downloadExpectedSize = s.transferType == "TYPE I" || stated < 0 ? stated : -1;
     // A resumed transfer: servers announce either the whole size or the
     // rest; either way the whole file is what is checked.
-    if (s.downloadResumeAt > 0 && s.downloadExpectedSize >= 0 &&
-        s.downloadExpectedSize + s.downloadResumeAt == s.downloadServerSize)
-        s.downloadExpectedSize = s.downloadStatedSize = s.downloadServerSize;
+    s.downloadRestProven = s.downloadResumeAt > 0 && s.downloadExpectedSize >= 0 &&
+                           s.downloadExpectedSize + s.downloadResumeAt == s.downloadServerSize;
+    if (s.downloadRestProven) s.downloadExpectedSize = s.downloadStatedSize = s.downloadServerSize;
     // More than it announced may have come before the reply: the file cannot
     // be what it said. The transfer ends only when the server ends it.
     if (s.downloadExpectedSize >= 0 && s.downloadBytes > s.downloadExpectedSize) {

@@ -29,6 +29,7 @@ std::string downloadLocalName(App& app, const std::string& remote);
 // off download never replaces a good file nor leaves a half-written one.
 // partialName is the start of that name; a random part and a fixed suffix
 // follow, which isPartialDownload knows.
+inline constexpr const char* partSuffix = ".corvantel-part";
 std::string partialName(const std::string& localName);
 bool isPartialDownload(const std::string& name);
 // Closes and removes the partial file of a download that did not pass.

@@ -80,6 +80,10 @@ void runDownloadSession(App& app) {
     s.downloadLastPassed = false;
     s.downloadControlLost = false;
     s.downloadLostLater = 0;
+    s.downloadResumeOff = false;
+    s.downloadPartsRead = false;
+    s.downloadKeptParts.clear();
+    s.downloadClocksNoted = false;
     s.downloadAssembler.clear();
     s.downloadLedger.reset();
     s.downloadSessionNames.clear();

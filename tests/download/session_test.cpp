@@ -27,7 +27,10 @@ protected:
         start();
         fillJobs();
     }
-    void run() { startDownloadNow(app()); }
+    void run() {
+        if (std::getenv("TEST_TRACE")) app().trace = [](const std::string& l) { std::fprintf(stderr, "%s\n", l.c_str()); };
+        startDownloadNow(app());
+    }
 
     FakeFtpServer server{plat};
 };
@@ -196,12 +199,18 @@ std::string mdtmAt(const platform::Clock& clock, std::int64_t fromNow) {
 TEST_F(DownloadSession, UnsettledFilesAreLeftForALaterRun) {
     server.features = {"SIZE", "MDTM"};
     server.files["c.jpg"] = "cc";
+    server.files["d.jpg"] = "dd";
     server.mdtm["a.jpg"] = mdtmAt(plat, -5);
-    int grows = 1;
+    int grows = 1, growsOnTheWire = 1;
     server.override = [&](const std::string& line) {
         if (line == "MDTM a.jpg" && grows > 0) server.files["b.jpg"] += "more";
         if (line == "RETR c.jpg" && grows-- > 0) server.files["c.jpg"] += "more";
+        if (line == "RETR d.jpg" && growsOnTheWire-- > 0) server.files["d.jpg"] = "ddmore";
         return std::string();
+    };
+    // d.jpg grows while it is sent: more bytes come than its 150 stated.
+    server.shaping = [&](const std::string& line, FakeFtpServer::Shape& sh) {
+        if (line == "RETR d.jpg" && growsOnTheWire > 0) sh.dataBytes = 6;
     };
     w().ai_list.onChoose();
     s().settleChoice = 60;
@@ -209,7 +218,7 @@ TEST_F(DownloadSession, UnsettledFilesAreLeftForALaterRun) {
     w().ai_del.onChoose();
     run();
     EXPECT_EQ(dir.read("dl_file_size.log"), "");
-    for (auto* f : {"a.jpg", "b.jpg", "c.jpg"}) {
+    for (auto* f : {"a.jpg", "b.jpg", "c.jpg", "d.jpg"}) {
         EXPECT_FALSE(dir.exists(f)) << f;
         EXPECT_EQ(server.files.count(f), 1u) << f;
     }
@@ -219,7 +228,7 @@ TEST_F(DownloadSession, UnsettledFilesAreLeftForALaterRun) {
     server.mdtm["a.jpg"] = mdtmAt(plat, -3600);
     run();
     const std::string log = dir.read("dl_file_size.log");
-    for (auto* f : {"a.jpg", "b.jpg", "c.jpg"}) EXPECT_EQ(verdictOf(log, f), "pass") << log;
+    for (auto* f : {"a.jpg", "b.jpg", "c.jpg", "d.jpg"}) EXPECT_EQ(verdictOf(log, f), "pass") << log;
     EXPECT_EQ(dir.read("c.jpg"), "ccmore");
 }
 
@@ -255,7 +264,8 @@ TEST_F(DownloadSession, CutFileIsResumedWhereItStopped) {
 // name) is resumed into today's file.
 TEST_F(DownloadSession, PartKeptOnAnotherDayIsResumed) {
     server.features = {"SIZE", "MDTM"};
-    dir.write(".20261206_a.jpg.Yesterday01.corvantel-part", server.files["a.jpg"].substr(0, 1234));
+    server.mdtm["a.jpg"] = "20260101000000";
+    dir.write(".20261206_a.jpg.r5000-1767225600-Yesterday01.corvantel-part", server.files["a.jpg"].substr(0, 1234));
     w().ai_dstamp.onChoose();
     w().ai_resume.onChoose();
     run();
@@ -265,20 +275,34 @@ TEST_F(DownloadSession, PartKeptOnAnotherDayIsResumed) {
 }
 
 // A kept part that cannot be a beginning of the server's copy (it is larger,
-// or REST is refused) is dropped and the whole file fetched.
+// it was kept from another copy of the same size, REST is refused, or REST
+// is answered and not obeyed) is dropped and the whole file fetched; a
+// resume that brings more than the file never passes.
 TEST_F(DownloadSession, UnusablePartsAreFetchedWhole) {
     server.features = {"SIZE", "MDTM"};
-    for (const bool refuseRest : {false, true}) {
-        dir.write(".a.jpg.AAAAAAAAAAA.corvantel-part", std::string(refuseRest ? 100 : 6000, 'a'));
-        server.shaping = [&](const std::string& cmd, FakeFtpServer::Shape& sh) {
-            if (refuseRest && cmd.rfind("REST ", 0) == 0 && cmd != "REST 0") sh.refuse = "502";
+    enum Case { Larger, OtherCopy, RestRefused, RestIgnored };
+    for (const Case c : {Larger, OtherCopy, RestRefused, RestIgnored}) {
+        SCOPED_TRACE(c);
+        // The server's a.jpg: 5000 bytes, of the default time 2000-01-01.
+        const std::string time = c == OtherCopy ? "946684799" : "946684800";
+        dir.write(".a.jpg.r5000-" + time + "-AAAAAAAAAAA.corvantel-part",
+                  c == Larger ? std::string(6000, 'a') : server.files["a.jpg"].substr(0, 100));
+        server.override = [&](const std::string& cmd) -> std::string {
+            if (cmd.rfind("REST ", 0) != 0 || cmd == "REST 0") return "";
+            if (c == RestRefused) return "502 Not implemented.";
+            return c == RestIgnored ? "350 Restarting at " + cmd.substr(5) + "." : "";
         };
         s().downloadDupeCheck = false;
         if (!w().ai_resume.checked()) w().ai_resume.onChoose();
+        const auto failed = s().failedFiles;
         run();
+        EXPECT_FALSE(partialLeft(dir));
+        if (c == RestIgnored) {
+            EXPECT_EQ(s().failedFiles, failed + 1);
+            run();
+        }
         EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
-        EXPECT_FALSE(partialLeft(dir)) << refuseRest;
-        EXPECT_EQ(s().failedFiles, 0);
+        EXPECT_EQ(s().failedFiles, failed + (c == RestIgnored ? 1 : 0));
     }
 }
 

@@ -271,8 +271,13 @@ TEST_P(RealServerVerified, DownloadAndUploadProvenByTheServer) {
     const std::vector<std::string> mode = passive ? std::vector<std::string>{"--passive"} : std::vector<std::string>{};
     const Files down = {{"harbour.jpg", randomBytes(70001, 61)}, {"tiny.jpg", randomBytes(7, 62)}};
     for (auto& [name, content] : down) writeFile(remote_ / name, content);
-    fs::last_write_time(remote_ / "harbour.jpg", fs::file_time_type::clock::now() - std::chrono::hours(2));
-    writeFile(work_ / ".harbour.jpg.Kept0Part0.corvantel-part", down.at("harbour.jpg").substr(0, 42000));
+    // The part's name holds what the server stated of the file when it was
+    // kept (its size and time): it is resumed only against that copy.
+    const std::time_t kept = std::time(nullptr) - 7200;
+    const struct timespec times[2] = {{kept, 0}, {kept, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (remote_ / "harbour.jpg").c_str(), times, 0), 0);
+    writeFile(work_ / (".harbour.jpg.r70001-" + std::to_string(kept) + "-Kept0Part0.corvantel-part"),
+              down.at("harbour.jpg").substr(0, 42000));
     auto r = session("download", concat(mode, {"--verify", "--resume"}));
     ASSERT_FALSE(r.timedOut) << r.describe();
     EXPECT_EQ(r.exitCode, 0) << brief(r);
