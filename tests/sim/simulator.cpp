@@ -852,7 +852,7 @@ Scenario draw(std::uint64_t seed) {
         sc.restRefusedAtRetr = !sc.restIgnored && q.chance(20);
         sc.replaced = q.chance(30);
     }
-    sc.futureTime = (sc.settle && q.chance(35)) || (sc.resume && q.chance(15));
+    sc.futureTime = (sc.settle && q.chance(25)) || (sc.resume && q.chance(15));
     sc.growing = !sc.upload && q.chance(12) ? 1 + q.below(2) : 0;
     // Hostile names: digits in parentheses and blanks, "(N bytes)" in the
     // name itself, UTF-8, a leading "-", the words and numbers the program
@@ -872,6 +872,10 @@ Scenario draw(std::uint64_t seed) {
         {{"done"}, 1}, {{"notdone"}, 1}, {{"226"}, 1}, {{"150"}, 1}, {{"CDR_0001.dat"}, 1}, {{"GW2_0001.dat"}, 1},
         {{"xthisidiot"}, 1}, {{"Unknown File Size"}, 1}, {{"notes (7 bytes)"}, 8},
     };
+    // The resume bugs (and ASCII resumes) show only with a kept partial
+    // file: often the first RETR is cut.
+    const bool cut = sc.resume && (sc.restIgnored || sc.restRefusedAtRetr || sc.replaced || sc.ascii) && q.chance(60);
+    const Action cutRetr{"RETR", 1, Fault::DataReset, 10 + q.below(80)};
     const bool all = !sc.upload && sc.pattern == "*";
     if (q.chance(all ? 70 : 35)) {
         const int k = 1 + q.below(3);
@@ -885,7 +889,10 @@ Scenario draw(std::uint64_t seed) {
         }
     }
     // A third of the scenarios are well behaved; the rest carry faults.
-    if (r.chance(33)) return sc;
+    if (r.chance(33)) {
+        if (cut) sc.actions.push_back(cutRetr);
+        return sc;
+    }
     const auto verbs = verbsOf(sc);
     const int k = 1 + r.below(4);
     for (int i = 0; i < k; ++i) {
@@ -920,6 +927,7 @@ Scenario draw(std::uint64_t seed) {
         sc.actions.push_back(a);
     }
     sc.checksumLie = sc.verify && sc.features >= 2 && p.chance(15);
+    if (cut) sc.actions.push_back(cutRetr);
     return sc;
 }
 
