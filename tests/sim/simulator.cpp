@@ -81,13 +81,35 @@ std::vector<std::string> finishes(const std::string& verb) {
     return {"426", "451", "550"};
 }
 
-std::string content(std::uint64_t seed, const std::string& name, std::int64_t size) {
+// A file's bytes: any bytes, or for ASCII scenarios text (letters, blanks
+// and LF line ends, never a CR).
+std::string content(std::uint64_t seed, const std::string& name, std::int64_t size, bool text = false) {
     std::uint64_t h = seed;
     for (char c : name) h = h * 131 + static_cast<unsigned char>(c);
     Rng r(h);
     std::string out(static_cast<std::size_t>(size), '\0');
-    for (auto& c : out) c = static_cast<char>(r.next() & 0xff);
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJ0123456789.,\n";
+    for (auto& c : out) c = text ? letters[r.below(sizeof letters - 1)] : static_cast<char>(r.next() & 0xff);
     return out;
+}
+
+// What a TYPE A transfer carries of a file.
+std::string crlf(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+std::string utcText(std::int64_t seconds) {
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm);
+    return text;
 }
 
 bool allowsWatchdog(const Scenario& sc) {
@@ -175,6 +197,7 @@ public:
         s.workPath = work_;
         w.File2.setPath(work_);
         if (!sc.nlst) w.ai_list.userChoose();
+        if (sc.ascii) w.ai_asc.userChoose();
         s.passiveMode = sc.passive;
         s.quickWaits = sc.quick;
         s.downloadTls = s.uploadTls = sc.tls;
@@ -187,8 +210,9 @@ public:
             s.downloadDupeCheck = s.uploadDupeCheck = false;
         }
         for (auto& f : sc.files) {
-            const std::string c = content(sc.seed, f.name, f.size);
+            const std::string c = content(sc.seed, f.name, f.size, sc.ascii);
             originals_[f.name] = c;
+            versions_[f.name] = {c};
             if (sc.upload)
                 files::writeWhole(work_ + "/" + f.name, c);
             else
@@ -208,14 +232,28 @@ public:
             if (sc.upload) {
                 for (auto& f : sc.files) age(f.name, f.name == recent_ ? 5 : 3600);
             } else if (!recent_.empty()) {
-                const std::time_t t = static_cast<std::time_t>(plat_.clock().utcSeconds() - 5);
-                std::tm tm{};
-                gmtime_r(&t, &tm);
-                char text[32];
-                std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm);
-                server_.mdtm[recent_] = text;
+                server_.mdtm[recent_] = utcText(plat_.clock().utcSeconds() - 5);
             }
         }
+        // A file dated hours ahead (a clock that runs fast), for good.
+        if (sc.futureTime) {
+            for (auto& f : sc.files)
+                if (future_.empty() && taken(sc, f.name) && f.name != recent_) future_ = f.name;
+            if (!future_.empty()) {
+                if (sc.upload)
+                    age(future_, -3 * 3600);
+                else
+                    server_.mdtm[future_] = utcText(plat_.clock().utcSeconds() + 3 * 3600);
+            }
+        }
+        if (sc.growing && !sc.upload)
+            for (auto& f : sc.files)
+                if (growing_.empty() && taken(sc, f.name) && f.name != recent_ && f.name != future_) growing_ = f.name;
+        server_.asciiConverts = true;
+        server_.replyStyle = sc.replyStyle;
+        server_.login = sc.login;
+        server_.restIgnored = sc.restIgnored;
+        server_.restRefusedAtRetr = sc.restRefusedAtRetr;
         server_.tls = sc.tls;
         using ServerEpsv = testing::FakeFtpServer::Epsv;
         static const std::pair<ServerEpsv, const char*> epsvWays[] = {
@@ -271,6 +309,7 @@ public:
             if (sc_.upload) age(recent_, 3600);
             server_.mdtm.erase(recent_);
         }
+        if (sc_.replaced) replace();
         const auto failed = s.failedSessions;
         const auto before = lines().size();
         const auto t1 = plat_.nowMs();
@@ -303,6 +342,48 @@ private:
         }
         return true;
     }
+
+    // A file that no session has passed yet is replaced on the server by
+    // another of its size and an older time (one with a kept partial file
+    // first).
+    void replace() {
+        std::set<std::string> passed, kept;
+        for (auto& l : firstLines_)
+            if (l.result == "pass") passed.insert(l.name);
+        for (auto& e : std::filesystem::directory_iterator(work_)) {
+            const std::string n = e.path().filename().string();
+            for (auto& f : sc_.files)
+                if (n.rfind("." + f.name + ".", 0) == 0) kept.insert(f.name);
+        }
+        std::string name;
+        for (int round = 0; round < 2 && name.empty(); ++round)
+            for (auto& f : sc_.files)
+                if (name.empty() && f.size > 0 && taken(sc_, f.name) && !passed.count(f.name) && server_.files.count(f.name) &&
+                    f.name != growing_ && (round == 1 || kept.count(f.name)))
+                    name = f.name;
+        if (name.empty()) return;
+        std::string c = content(sc_.seed ^ 0xbb67ae85ULL, name, static_cast<std::int64_t>(originals_[name].size()), sc_.ascii);
+        if (c == originals_[name]) c[0] = c[0] == 'a' ? 'b' : 'a';
+        server_.files[name] = c;
+        server_.mdtm[name] = "19990101000000";
+        originals_[name] = c;
+        versions_[name].push_back(c);
+        if (app_->trace) app_->trace("-- " + name + " replaced on the server");
+    }
+
+    // The file that grows gets more bytes.
+    void grow() {
+        growPending_ = false;
+        grown_ = true;
+        const std::string more = content(sc_.seed ^ 0x6a09e667ULL, growing_, 50 + static_cast<std::int64_t>(sc_.seed % 500), sc_.ascii);
+        server_.files[growing_] += more;
+        originals_[growing_] = server_.files[growing_];
+        versions_[growing_].push_back(server_.files[growing_]);
+        if (app_->trace) app_->trace("-- " + growing_ + " grew");
+    }
+
+    // What a whole local copy of these server bytes holds.
+    std::string expect(const std::string& c) const { return sc_.ascii ? crlf(c) : c; }
 
     std::string log() const { return dir_.read(sc_.upload ? "fileupl.log" : "dl_file_size.log"); }
 
@@ -375,6 +456,11 @@ private:
         std::string verb = line.substr(0, line.find(' '));
         const int n = ++seen_[verb];
         sessionCommands_.push_back({server_.sessions, line});
+        if (growPending_) grow();
+        if (faults_ && !grown_ && !growing_.empty() && line == "RETR " + growing_) {
+            if (sc_.growing == 1) grow();
+            else growPending_ = true;
+        }
         if (!recent_.empty() && line == (sc_.upload ? "STOR " : "RETR ") + recent_ &&
             plat_.clock().utcSeconds() < recentUntil_)
             takenUnsettled_ = true;
@@ -451,7 +537,9 @@ private:
             if (!taken(sc_, name)) broken.push_back("started a file the pattern does not take: " + name);
             std::string trimmed = name;
             while (!trimmed.empty() && trimmed.back() == ' ') trimmed.pop_back();
-            if (!final && count[name] == 0 && count[trimmed] == 0)
+            // (A file that grows while it is fetched may be left for a later
+            // run without a verdict when settled files only are taken.)
+            if (!final && count[name] == 0 && count[trimmed] == 0 && !(sc_.settle && name == growing_))
                 broken.push_back("no verdict for " + name + ", which was started");
         }
         // At most one verdict per file in each session, and a pass only for
@@ -486,26 +574,31 @@ private:
                 for (const char* m : {"Invalid IP/Host ", "Invalid User/Pass ", "Timeout Error ", "Unknown Error ", "TLS ",
                                       "Certificate ", "Not Verified: "})
                     if (l.rfind(m, 0) == 0) known = true;
+                // A file dated in the future may be named, or the clocks said to differ.
+                if (!future_.empty() && (l.find(future_) != std::string::npos || saysClock(l))) known = true;
                 if (!known) broken.push_back("an unknown error-log line: " + l);
             }
             // A refused password is a refused login, whatever the server
             // does with the connection afterwards.
             for (auto& a : sc_.actions)
-                if (a.verb == "PASS" && a.nth == 1 && a.fault == Fault::Refuse &&
+                if (sc_.login != 2 && sc_.login != 3 && a.verb == "PASS" && a.nth == 1 && a.fault == Fault::Refuse &&
                     refusals("PASS")[static_cast<std::size_t>(a.arg) % 3] == "530" && !firstSessionOtherwiseHit(a))
                     if (errors().rfind("Invalid User/Pass ", 0) != 0)
                         broken.push_back("a refused password was logged as: " + errors());
             // Checksums that never match: no file passes (unless FEAT was
             // refused: a server offering nothing is judged as without the
             // option).
-            if (sc_.checksumLie && sc_.verify && !featHit())
+            // (In ASCII no checksum can prove a copy: none is asked.)
+            if (sc_.checksumLie && sc_.verify && !featHit() && !sc_.ascii)
                 for (auto& l : all)
                     // (The X commands are not asked for a name with a blank.)
                     if (l.result == "pass" && !(sc_.features == 3 && l.name.find(' ') != std::string::npos))
                         broken.push_back(l.name + " passed though its checksum was wrong");
-            if (sc_.actions.empty() && !(sc_.checksumLie && sc_.verify)) {
+            // (A file that grows is not a well-behaved server's.)
+            if (sc_.actions.empty() && !(sc_.checksumLie && sc_.verify) && growing_.empty()) {
                 for (auto& f : sc_.files)
-                    if (taken(sc_, f.name) && f.name != recent_ && passes[f.name] != 1)
+                    if (taken(sc_, f.name) && f.name != recent_ && !(sc_.settle && f.name == future_) &&
+                        passes[f.name] != 1)
                         broken.push_back("a well-behaved server, yet " + f.name + " has " +
                                          std::to_string(passes[f.name]) + " passes");
                 if (app_->s.failedSessions > 0 || app_->s.failedFiles > 0)
@@ -529,14 +622,40 @@ private:
 
     // Whether local bytes are what the server holds, or what it sent in an
     // attempt whose size it never told and whose data ended normally.
+    // A file that grew or was replaced is whole as any content it had.
     bool whole(const std::string& name, const std::string& local) const {
-        auto it = originals_.find(name);
-        if (it != originals_.end() && it->second == local) return true;
+        auto it = versions_.find(name);
+        if (it != versions_.end())
+            for (auto& v : it->second)
+                if (expect(v) == local) return true;
+        // In ASCII a stated size counts the server's disk, not what comes:
+        // no size can prove a copy, and one cut short by a server that
+        // then ends the transfer normally is all the program can know of.
+        if (sc_.ascii) {
+            for (auto& a : server_.attempts)
+                if (a.name == name && a.endedNormally && a.bytes == local) return true;
+            return false;
+        }
         // Verified by SIZE, a file cut with no size told never passes
         // (unless FEAT was refused: the server then offers nothing).
         if (sc_.verify && sc_.features > 0 && !featHit()) return false;
         for (auto& a : server_.attempts)
             if (a.name == name && a.told < 0 && a.endedNormally && a.bytes == local) return true;
+        return false;
+    }
+
+    static bool saysClock(const std::string& line) {
+        std::string l = line;
+        for (auto& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return l.find("clock") != std::string::npos || l.find("future") != std::string::npos;
+    }
+
+    // A file dated in the future that a normal run did not move: the error
+    // log must say why (it names the file, or says the clocks differ).
+    bool futureExcused(const std::string& name) const {
+        if (name != future_ || !sc_.settle) return false;
+        for (auto& l : files::splitLines(errors()))
+            if (l.find(future_) != std::string::npos || saysClock(l)) return true;
         return false;
     }
 
@@ -550,9 +669,13 @@ private:
                 name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
                 const std::string part = dir_.read("work/" + name);
                 bool prefix = false;
-                for (auto& [orig, c] : originals_)
-                    if (name.rfind("." + orig + ".", 0) == 0 && part.size() <= c.size() && c.compare(0, part.size(), part) == 0)
-                        prefix = true;
+                for (auto& [orig, vs] : versions_)
+                    for (auto& v : vs) {
+                        const std::string c = expect(v);
+                        if (name.rfind("." + orig + ".", 0) == 0 && part.size() <= c.size() &&
+                            c.compare(0, part.size(), part) == 0)
+                            prefix = true;
+                    }
                 if (!prefix) broken.push_back("a kept partial file that is no beginning of its file: " + name);
                 if (final) broken.push_back("a partial file left after a normal run: " + name);
                 continue;
@@ -563,7 +686,7 @@ private:
             }
             if (!whole(name, dir_.read("work/" + name)))
                 broken.push_back(name + " is on disk but not whole (" + std::to_string(dir_.read("work/" + name).size()) +
-                                 " of " + std::to_string(originals_[name].size()) + " bytes)");
+                                 " of " + std::to_string(expect(originals_[name]).size()) + " bytes)");
             if (passes[name] == 0) broken.push_back(name + " is on disk without a pass");
         }
         for (auto& [name, n] : passes)
@@ -576,8 +699,12 @@ private:
         }
         if (final)
             for (auto& [name, c] : originals_)
-                if (taken(sc_, name) && (!present.count(name) || !whole(name, dir_.read("work/" + name))))
-                    broken.push_back("after a normal run, " + name + " is not fetched whole");
+                if (taken(sc_, name) && (!present.count(name) || !whole(name, dir_.read("work/" + name)))) {
+                    if (!present.count(name) && futureExcused(name)) continue;
+                    broken.push_back(name == future_ && sc_.settle && !present.count(name)
+                                         ? "after a normal run, " + name + " (dated hours ahead) is skipped silently"
+                                         : "after a normal run, " + name + " is not fetched whole");
+                }
     }
 
     // The uploads passed since line from: the server holds each whole (a
@@ -611,8 +738,13 @@ private:
             } else if (dir_.read("work/" + name) != c) {
                 broken.push_back("the local " + name + " was changed");
             }
-            if (final && taken(sc_, name) && server_.stored[name] != c)
-                broken.push_back("after a normal run, " + name + " is not stored whole");
+            const auto st = server_.stored.find(name);
+            if (final && taken(sc_, name) && (st == server_.stored.end() || st->second != c)) {
+                if (st == server_.stored.end() && futureExcused(name)) continue;
+                broken.push_back(name == future_ && sc_.settle && st == server_.stored.end()
+                                     ? "after a normal run, " + name + " (dated hours ahead) is skipped silently"
+                                     : "after a normal run, " + name + " is not stored whole");
+            }
         }
         for (auto& name : present)
             if (!originals_.count(name)) broken.push_back("a new file in the work directory: " + name);
@@ -633,6 +765,11 @@ private:
     bool faults_ = true;
     std::vector<std::string> storedBroken_;
     std::string recent_;
+    std::string future_;   // the file dated hours ahead
+    std::string growing_;  // the file that grows
+    bool growPending_ = false, grown_ = false;
+    // Every content each file had on the server, the first one first.
+    std::map<std::string, std::vector<std::string>> versions_;
     std::int64_t recentUntil_ = 0;  // when it has settled (seconds, UTC)
     bool takenUnsettled_ = false;
     int lastSession_ = 0;
@@ -705,8 +842,57 @@ Scenario draw(std::uint64_t seed) {
     sc.features = sc.verify || sc.resume ? p.below(4) : 0;
     sc.settle = p.chance(15);
     if (sc.settle) sc.features = 2;
+    // What real servers do besides, from a third stream.
+    Rng q(seed ^ 0x2545F4914F6CDD1DULL);
+    sc.ascii = q.chance(20);
+    sc.replyStyle = q.chance(40) ? 1 + q.below(3) : 0;
+    sc.login = q.chance(30) ? 1 + q.below(4) : 0;
+    if (sc.resume) {
+        sc.restIgnored = q.chance(20);
+        sc.restRefusedAtRetr = !sc.restIgnored && q.chance(20);
+        sc.replaced = q.chance(30);
+    }
+    sc.futureTime = (sc.settle && q.chance(25)) || (sc.resume && q.chance(15));
+    sc.growing = !sc.upload && q.chance(12) ? 1 + q.below(2) : 0;
+    // Hostile names: digits in parentheses and blanks, "(N bytes)" in the
+    // name itself, UTF-8, a leading "-", the words and numbers the program
+    // uses for itself (most without ".jpg": they matter under "*"), and
+    // names that begin or end others.
+    const std::string ext = sc.upload ? ".txt" : ".jpg";
+    struct Hostile {
+        std::vector<std::string> names;
+        std::int64_t least;  // more bytes than the number in the name
+    };
+    const std::vector<Hostile> hostile = {
+        {{"scan (1024)" + ext}, 1025},       {{"IMG_0001 (1)" + ext}, 2},      {{"(7 bytes)" + ext}, 8},
+        {{"caf\xc3\xa9" + ext}, 1},          {{"-x" + ext}, 1},                  {{"a" + ext, "aa" + ext, "a" + ext + ext}, 1},
+        {{"done" + ext}, 1},                   {{"226" + ext}, 1},
+    };
+    const std::vector<Hostile> internal = {
+        {{"done"}, 1}, {{"notdone"}, 1}, {{"226"}, 1}, {{"150"}, 1}, {{"CDR_0001.dat"}, 1}, {{"GW2_0001.dat"}, 1},
+        {{"xthisidiot"}, 1}, {{"Unknown File Size"}, 1}, {{"notes (7 bytes)"}, 8},
+    };
+    // The resume bugs (and ASCII resumes) show only with a kept partial
+    // file: often the first RETR is cut.
+    const bool cut = sc.resume && (sc.restIgnored || sc.restRefusedAtRetr || sc.replaced || sc.ascii) && q.chance(60);
+    const Action cutRetr{"RETR", 1, Fault::DataReset, 10 + q.below(80)};
+    const bool all = !sc.upload && sc.pattern == "*";
+    if (q.chance(all ? 70 : 35)) {
+        const int k = 1 + q.below(3);
+        for (int i = 0; i < k; ++i) {
+            const Hostile& h = all && q.chance(60) ? q.pick(internal) : q.pick(hostile);
+            for (auto& name : h.names) {
+                bool dup = false;
+                for (auto& f : sc.files) dup = dup || f.name == name;
+                if (!dup) sc.files.push_back({name, h.least + q.below(3000)});
+            }
+        }
+    }
     // A third of the scenarios are well behaved; the rest carry faults.
-    if (r.chance(33)) return sc;
+    if (r.chance(33)) {
+        if (cut) sc.actions.push_back(cutRetr);
+        return sc;
+    }
     const auto verbs = verbsOf(sc);
     const int k = 1 + r.below(4);
     for (int i = 0; i < k; ++i) {
@@ -741,6 +927,7 @@ Scenario draw(std::uint64_t seed) {
         sc.actions.push_back(a);
     }
     sc.checksumLie = sc.verify && sc.features >= 2 && p.chance(15);
+    if (cut) sc.actions.push_back(cutRetr);
     return sc;
 }
 
@@ -814,8 +1001,16 @@ Scenario shrink(const Scenario& failing) {
         for (auto f : {&Scenario::lf, &Scenario::split, &Scenario::coalesce, &Scenario::multiLine, &Scenario::noise,
                        &Scenario::repeatGreeting, &Scenario::connectAtPort, &Scenario::listsEverything,
                        &Scenario::blockAfterPassive, &Scenario::tls, &Scenario::deleteAfter,
-                       &Scenario::checksumLie, &Scenario::resume, &Scenario::verify, &Scenario::settle})
+                       &Scenario::checksumLie, &Scenario::resume, &Scenario::verify, &Scenario::settle,
+                       &Scenario::ascii, &Scenario::restIgnored, &Scenario::restRefusedAtRetr, &Scenario::replaced,
+                       &Scenario::futureTime})
             flip(f, false);
+        for (auto f : {&Scenario::replyStyle, &Scenario::login, &Scenario::growing})
+            if (best.*f != 0) {
+                Scenario t = best;
+                t.*f = 0;
+                tries.push_back(t);
+            }
         flip(&Scenario::dupe, true);
         // EPSV working, else plainly refused.
         for (auto e : {Epsv::Works, Epsv::Refused500})
@@ -875,6 +1070,14 @@ std::string row(const Scenario& sc) {
     if (sc.features) o << ", .features = " << sc.features;
     b("checksumLie", sc.checksumLie, d.checksumLie);
     b("settle", sc.settle, d.settle);
+    b("ascii", sc.ascii, d.ascii);
+    if (sc.replyStyle) o << ", .replyStyle = " << sc.replyStyle;
+    if (sc.login) o << ", .login = " << sc.login;
+    b("restIgnored", sc.restIgnored, d.restIgnored);
+    b("restRefusedAtRetr", sc.restRefusedAtRetr, d.restRefusedAtRetr);
+    b("replaced", sc.replaced, d.replaced);
+    b("futureTime", sc.futureTime, d.futureTime);
+    if (sc.growing) o << ", .growing = " << sc.growing;
     if (sc.pattern != d.pattern) o << ", .pattern = \"" << sc.pattern << "\"";
     o << ", .files = {";
     for (std::size_t i = 0; i < sc.files.size(); ++i)

@@ -93,6 +93,33 @@ struct Scenario {
     // Settled files only, with the first file taken written a moment ago
     // while the faults last.
     bool settle = false;
+    // Drawn from a stream of their own (older seeds keep the rest):
+    // the job's transfer type (ASCII: text files, LF sent as CR LF, sizes
+    // told as on the server's disk);
+    bool ascii = false;
+    // the shape of the server's replies (0 plain; 1 z/OS: 125 and 250, no
+    // size told; 2 multi-line preliminary and final replies; 3 texts with
+    // digits, parentheses, quoted names and words like "denied", "530",
+    // outside the login);
+    int replyStyle = 0;
+    // the login (0 331 then 230; 1 a multi-line 230 with words like
+    // "invalid" and "530" in its text; 2 230 to USER, 503
+    // to a PASS after it; 3 the same with 230 to the PASS; 4 a 120 before
+    // the 220);
+    int login = 0;
+    // resume bugs: REST answered 350 but the file sent from byte 0; REST
+    // answered 350 and RETR refused "451 Restart not permitted";
+    bool restIgnored = false;
+    bool restRefusedAtRetr = false;
+    // after the faults, a file not yet fetched is replaced on the server by
+    // another of its size with an older time;
+    bool replaced = false;
+    // a file whose time lies hours in the future (the server's MDTM, or the
+    // local file's time for an upload);
+    bool futureTime = false;
+    // a file that grows while the faults last: 1 between its SIZE and its
+    // RETR, 2 while it is fetched (after its data, before the next command).
+    int growing = 0;
     std::string pattern = "*.jpg";
     std::vector<File> files;
     std::vector<Action> actions;

@@ -32,15 +32,62 @@ void FakeFtpServer::accepted(std::shared_ptr<Peer> peer) {
     storing_ = false;
     rest_ = 0;
     epsvCount_ = 0;
+    typeA_ = true;
     peer->tlsFailure = controlTlsFailure;
     peer->tlsStall = controlTlsStall;
     peer->onReceive = [this, p = peer.get()] {
         if (control.get() == p) received();
     };
-    if (multiLineGreeting)
-        reply("220-Welcome\r\n220-to the test server\r\n220 Ready.");
-    else
-        reply("220 Ready.");
+    const std::string greeting = multiLineGreeting ? "220-Welcome\r\n220-to the test server\r\n220 Ready."
+                                 : replyStyle == 3  ? "220 FTP server (Version 2.1 (226)) ready, 0 denied, done."
+                                                    : "220 Ready.";
+    if (login == 4) {
+        // Busy a moment: "120" first, the greeting a little later.
+        reply("120 Service ready in 1 minutes (0 invalid).");
+        later(300, [this, greeting] { reply(greeting); });
+        return;
+    }
+    reply(greeting);
+}
+
+std::string FakeFtpServer::styled(const std::string& kind, const std::string& name, std::int64_t told) const {
+    const std::string size = " (" + std::to_string(told) + " bytes).";
+    if (kind == "retr") {
+        switch (replyStyle) {
+            case 1: return "125 Sending data set /u/" + name + " FIXrecfm 128";
+            case 2:
+                return told >= 0 ? "150-Accepted data connection\r\n150 Opening BINARY mode data connection for " + name + size
+                                 : "125-Data connection already open\r\n125 Transfer starting.";
+            case 3:
+                return told >= 0 ? "150 Opening BINARY mode data connection for \"" + name + "\" (0 denied, 1 invalid)" + size
+                                 : "125 Transfer of \"" + name + "\" starting (530 done).";
+            default:
+                return told >= 0 ? "150 Opening BINARY mode data connection for " + name + size
+                                 : "125 Data connection already open. Transfer starting.";
+        }
+    }
+    if (kind == "list") {
+        switch (replyStyle) {
+            case 1: return "125 List started OK";
+            case 2: return "150-Here comes\r\n150 the directory listing.";
+            case 3: return "150 Opening ASCII mode data connection for file list (226 bytes).";
+            default: return "150 Here comes the listing.";
+        }
+    }
+    if (kind == "stor") {
+        switch (replyStyle) {
+            case 1: return "125 Storing data set /u/" + name;
+            case 2: return "150-Ok\r\n150 to send data.";
+            case 3: return "150 Ok to send \"" + name + "\" (0 bytes stored, 530 denied).";
+            default: return "150 Ok to send data.";
+        }
+    }
+    switch (replyStyle) {
+        case 1: return kind == "endlist" ? "250 List completed successfully." : "250 Transfer completed successfully.";
+        case 2: return "226-File successfully transferred\r\n226 0.001 seconds (measured here), 3.17 Mbytes per second";
+        case 3: return "226 Transfer done (0 invalid, 0 denied, 530 retries).";
+        default: return "226 Transfer complete.";
+    }
 }
 
 std::function<std::string(const std::string&)> FakeFtpServer::retrAs(const std::string& name, Transfer t) {
@@ -287,23 +334,26 @@ void FakeFtpServer::retrieve(const std::string& name, const std::string& content
         return;
     }
     std::int64_t told = static_cast<std::int64_t>(content.size());
-    if (!announceSize || shape.size == Shape::Size::Untold) told = -1;
+    if (!announceSize || shape.size == Shape::Size::Untold || replyStyle == 1) told = -1;
     std::string bytes = content;
+    if (asciiConverts && typeA_) {
+        bytes.clear();
+        for (char c : content) bytes += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    const std::string sent = bytes;
     if (shape.dataBytes >= 0) {
         const auto n = static_cast<std::size_t>(shape.dataBytes);
-        bytes = n <= content.size() ? content.substr(0, n) : content + std::string(n - content.size(), '#');
+        bytes = n <= sent.size() ? sent.substr(0, n) : sent + std::string(n - sent.size(), '#');
     }
     // A wrong size is one larger than what comes.
-    if (shape.size == Shape::Size::Wrong) told = static_cast<std::int64_t>(bytes.size()) + 1 + told / 3;
-    const std::string start = told >= 0 ? "150 Opening BINARY mode data connection for " + name + " (" +
-                                              std::to_string(told) + " bytes)."
-                                        : "125 Data connection already open. Transfer starting.";
+    if (shape.size == Shape::Size::Wrong && replyStyle != 1) told = static_cast<std::int64_t>(bytes.size()) + 1 + told / 3;
+    const std::string start = styled("retr", name, told);
     attempts.push_back({name, bytes, told, shape.dataEnd == Shape::DataEnd::Close, sessions});
     if (repliesTogether && shape.order == Shape::Order::Between && shape.trickleMs == 0) {
         d->send(bytes);
         d->close();
         reply(start);
-        finalReply("226 Transfer complete.");
+        finalReply(styled("end", name, 0));
         return;
     }
     playTransfer(d, bytes, 4,
@@ -311,11 +361,12 @@ void FakeFtpServer::retrieve(const std::string& name, const std::string& content
                      reply(start);
                      if (shape.secondPreliminary) reply("150 Here it comes again.");
                  },
-                 "Transfer aborted.", shape);
+                 "Transfer aborted.", shape, "end");
 }
 
 void FakeFtpServer::playTransfer(std::shared_ptr<Peer> d, const std::string& bytes, int count,
-                                 std::function<void()> prelim, const std::string& aborted, const Shape& shape) {
+                                 std::function<void()> prelim, const std::string& aborted, const Shape& shape,
+                                 const std::string& endKind) {
     std::vector<std::function<void()>> data;
     for (auto& piece : pieces(bytes, shape.trickleMs > 0 ? count : 1)) data.push_back([d, piece] { d->send(piece); });
     play(transferSteps(
@@ -324,9 +375,9 @@ void FakeFtpServer::playTransfer(std::shared_ptr<Peer> d, const std::string& byt
             if (shape.dataEnd == Shape::DataEnd::Close) d->close();
             if (shape.dataEnd == Shape::DataEnd::Reset) d->reset();
         },
-        [this, shape, aborted] {
+        [this, shape, aborted, endKind] {
             if (shape.noFinal) return afterFinal();
-            finalReply(shape.finish.empty() ? "226 Transfer complete." : shape.finish + " " + aborted);
+            finalReply(shape.finish.empty() ? styled(endKind, "", 0) : shape.finish + " " + aborted);
         },
         shape));
 }
@@ -407,29 +458,39 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
     }
     if (cmd == "USER") {
         pendingUser_ = arg;
-        if (userLogsIn) {
+        if (userLogsIn || ((login == 2 || login == 3) && arg == user)) {
+            // No password asked: the user is in at once.
             loggedIn_ = true;
-            finalReply("230 Anonymous access granted, restrictions apply.");
+            finalReply(userLogsIn ? "230 Anonymous access granted, restrictions apply." : "230 User logged in, proceed.");
         } else {
-            finalReply("331 Username ok, send password.");
+            finalReply(login == 1 ? "331 Password required for \"" + arg + "\" (0 incorrect, 530 denied)."
+                                  : "331 Username ok, send password.");
         }
     } else if (cmd == "PASS" && loggedIn_) {
-        finalReply("503 Already logged in.");
+        finalReply(login == 3 ? "230 Already logged in." : "503 Already logged in.");
     } else if (cmd == "PASS") {
         if (pendingUser_ == user && arg == password) {
             loggedIn_ = true;
-            finalReply(loginText.empty() ? "230 Login successful." : loginText);
+            if (login == 1)
+                finalReply("230-Welcome\r\n230-Quota: 0 bytes used (0 denied)\r\n230 User logged in, 0 invalid attempts.");
+            else
+                finalReply(loginText.empty() ? "230 Login successful." : loginText);
         } else {
             finalReply("530 Authentication failed.");
         }
     } else if (!loggedIn_) {
         finalReply("530 Log in with USER and PASS first.");
     } else if (cmd == "CWD") {
-        finalReply(arg == "/missing" ? "550 No such directory." : "250 \"" + arg + "\" is the current directory.");
+        finalReply(arg == "/missing"      ? "550 No such directory."
+                   : replyStyle == 3      ? "250 CWD command done, \"" + arg + "\" (530 denied) is current directory."
+                                          : "250 \"" + arg + "\" is the current directory.");
     } else if (cmd == "PWD") {
         finalReply("257 \"/\" is the current directory.");
     } else if (cmd == "TYPE") {
-        finalReply("200 Type set.");
+        const std::string t = toUpperAscii(arg);
+        if (t == "A" || t.rfind("A ", 0) == 0) typeA_ = true;
+        if (t == "I" || t == "L 8") typeA_ = false;
+        finalReply(replyStyle == 3 ? "200 Type set to " + arg + " (226 done, 0 invalid)." : "200 Type set.");
     } else if (cmd == "PORT") {
         std::vector<int> n;
         std::size_t s = 0;
@@ -508,24 +569,29 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         if (finalAfterClose) {
             // Like servers that close and then wait for the client's close
             // before they answer.
-            reply("150 Here comes the listing.");
+            reply(styled("list", "", 0));
             d->send(text);
-            d->onClosedByProgram = [this] { finalReply("226 Transfer complete."); };
+            d->onClosedByProgram = [this] { finalReply(styled("endlist", "", 0)); };
             d->close();
             return;
         }
-        playTransfer(d, text, 3, [this] { reply("150 Here comes the listing."); }, "Aborted.", shape);
+        playTransfer(d, text, 3, [this] { reply(styled("list", "", 0)); }, "Aborted.", shape, "endlist");
     } else if (cmd == "REST") {
         rest_ = static_cast<std::size_t>(std::atoll(arg.c_str()));
         finalReply("350 Restarting at " + arg + ".");
     } else if (proofCommand(cmd, arg)) {
     } else if (cmd == "RETR") {
         auto it = files.find(arg);
-        const std::size_t from = std::exchange(rest_, 0);
+        std::size_t from = std::exchange(rest_, 0);
         if (it == files.end()) {
             finalReply("550 No such file.");
             return;
         }
+        if (from > 0 && restRefusedAtRetr) {
+            finalReply("451 Restart not permitted.");
+            return;
+        }
+        if (restIgnored) from = 0;
         retrieve(arg, it->second.substr(std::min(from, it->second.size())), shape);
     } else if (cmd == "STOR") {
         if (refuseStor) {
@@ -540,7 +606,7 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         stored[arg].clear();
         rest_ = 0;
         if (twoPreliminaries || shape.secondPreliminary) reply("150 Connecting to port " + std::to_string(dataPort_));
-        reply("150 Ok to send data.");
+        reply(styled("stor", arg, 0));
         storing_ = true;
         std::weak_ptr<Peer> weak = d;
         auto name = arg;
@@ -574,7 +640,7 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
             if (!storing_) return;
             if (auto p = weak.lock()) stored[name] += p->takeReceived();
             stored[name].resize(stored[name].size() - std::min(storeDrops, stored[name].size()));
-            const std::string text = shape.finish.empty() ? "226 Transfer complete." : shape.finish + " Failed.";
+            const std::string text = shape.finish.empty() ? styled("end", name, 0) : shape.finish + " Failed.";
             if (storeReplyDelayMs <= 0 && shape.trickleMs <= 0) {
                 finish(text);
                 return;
@@ -584,7 +650,7 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         };
     } else if (cmd == "DELE") {
         if (files.erase(arg))
-            finalReply("250 File removed.");
+            finalReply(replyStyle == 3 ? "250 DELE done (0 denied)." : "250 File removed.");
         else
             finalReply("550 No such file.");
     } else if (cmd == "QUIT") {

@@ -69,6 +69,25 @@ public:
     std::int64_t sizeSkew = 0;
     bool checksumLie = false;
     std::size_t storeDrops = 0;
+    // TYPE A as a Unix server plays it: RETR sends each LF as CR LF, while
+    // "(N bytes)", SIZE and REST count the bytes on its disk; STOR keeps
+    // the bytes as they come. A session starts in TYPE A, as the protocol
+    // has it.
+    bool asciiConverts = false;
+    // The shapes of the replies: 0 as above; 1 a z/OS manner (125 and 250
+    // for every transfer, no size told); 2 multi-line preliminary and final
+    // replies; 3 texts with digits, parentheses, quoted names and words like
+    // "denied", "invalid", "530", "done" (the login's: see login).
+    int replyStyle = 0;
+    // Logins: 0 "331" then "230"; 1 a multi-line "230" (its texts, and the
+    // 331's, with digits and words like "invalid", "denied", "530"); 2 "230" to USER and
+    // "503 Already logged in" to a PASS after it; 3 the same with "230" to
+    // the PASS; 4 a "120" before the "220" greeting.
+    int login = 0;
+    // Resume bugs: REST is answered 350 but RETR sends from byte 0; REST is
+    // answered 350 and RETR then refused with "451 Restart not permitted".
+    bool restIgnored = false;
+    bool restRefusedAtRetr = false;
     // Called with each command line; may return a reply to send instead of
     // the normal handling (an empty string: handle normally).
     std::function<std::string(const std::string&)> override;
@@ -163,7 +182,8 @@ private:
     // (in count pieces when trickled), the end of the data connection and
     // the final reply ("226", or the shape's code followed by aborted).
     void playTransfer(std::shared_ptr<platform::fake::Peer> d, const std::string& bytes, int count,
-                      std::function<void()> prelim, const std::string& aborted, const Shape& shape);
+                      std::function<void()> prelim, const std::string& aborted, const Shape& shape,
+                      const std::string& endKind);
     std::shared_ptr<platform::fake::Peer> openData();
     std::string listing(const std::string& arg, bool longFormat) const;
 
@@ -179,6 +199,10 @@ private:
     int malformedCount_ = 0;
     int epsvCount_ = 0;  // in this session
     std::size_t rest_ = 0;
+    bool typeA_ = true;
+    // A reply text in the server's style (kind: "retr", "list", "stor" for
+    // preliminary replies, "end" for a transfer's final one).
+    std::string styled(const std::string& kind, const std::string& name, std::int64_t told) const;
     std::string hashAlgorithm_ = "SHA-256";
     bool proofCommand(const std::string& cmd, const std::string& arg);
     std::int32_t nextPassivePort_ = 30000;
