@@ -282,6 +282,9 @@ struct AppState {
     platform::Digest uploadDigest;
     platform::files::Stamp uploadOpenStamp;
     std::unordered_map<std::string, std::int64_t> uploadListedSizes;
+    // Local files whose time lies ahead of the clock (see the download's).
+    std::unordered_map<std::string, Unsettled> uploadAheadSeen;
+    bool uploadClocksNoted = false;
 
     // Outcome of this run of the program, for the exit status.
     std::int64_t failedSessions = 0;

@@ -98,6 +98,10 @@ std::optional<std::string> askChecksum(const ControlJob& job, ProofSession& sess
 // The error-log line of a session whose files cannot be verified.
 inline constexpr const char* unverifiedText = "Not Verified: the server offers no SIZE and no checksum";
 inline constexpr const char* clocksDifferText =
-    "Clocks Differ: the server's file times lie ahead of this machine's; files are settled by watching them";
+    "Clocks Differ: the server's file times lie ahead of this machine's clock; such files are taken once "
+    "unchanged for the settle time";
+inline constexpr const char* localClocksDifferText =
+    "Clocks Differ: local file times lie ahead of this machine's clock; such files are sent once unchanged for "
+    "the settle time";
 
 }  // namespace corvantel

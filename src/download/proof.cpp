@@ -275,7 +275,9 @@ DownloadProof proveDownload(App& app) {
         // In ASCII a server may refuse SIZE (it would have to convert the
         // whole file to tell it): a refusal then proves nothing either way.
         if (binaryType(app) && (s.downloadServerSize < 0 || !after)) return DownloadProof::Fail;
-        if (s.downloadServerSize >= 0) {
+        // In ASCII the size on the server's disk is not the size that
+        // came (line ends change on the way): it proves nothing.
+        if (binaryType(app) && s.downloadServerSize >= 0) {
             if (total != s.downloadServerSize || (after && *after != total)) return DownloadProof::Fail;
             proven = true;
         }

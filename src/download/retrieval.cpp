@@ -80,7 +80,9 @@ void discardPartialDownload(App& app) {
     // A resumed part is kept again only when it grew, and only when the
     // transfer provably began where REST asked (its preliminary reply
     // stated exactly the rest): otherwise its new bytes may not follow on.
-    const bool keep = s.resumeDownloads && app.downloadFile.isOpen() && !app.downloadFile.failed() &&
+    // In ASCII a part counts converted line ends while REST counts the
+    // server's bytes: it cannot be resumed, and is not kept.
+    const bool keep = s.resumeDownloads && s.transferType == "TYPE I" && app.downloadFile.isOpen() && !app.downloadFile.failed() &&
                       s.downloadBytes > s.downloadResumeAt && !s.downloadPartialBad && s.downloadServerSize >= 0 &&
                       s.downloadBytes < s.downloadServerSize &&
                       (s.downloadExpectedSize < 0 || s.downloadBytes < s.downloadExpectedSize) &&

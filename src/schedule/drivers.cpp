@@ -218,6 +218,7 @@ void runUploadSession(App& app) {
     s.uploadSocketError = 0;
     s.uploadControlLost = false;
     s.uploadLostLater = 0;
+    s.uploadClocksNoted = false;
     s.uploadVerdictPending = false;
     s.uploadAssembler.clear();
     s.uploadLedger.reset();

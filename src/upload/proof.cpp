@@ -26,8 +26,26 @@ bool uploadSettled(App& app, const std::string& name) {
     if (s.settleSeconds <= 0) return true;
     const auto st = files::stamp(app.workFile(name));
     if (!st) return true;  // gone: it fails as it does today
-    const std::int64_t age = app.plat.clock().utcSeconds() - st->modifiedNs / 1000000000;
-    if (age < s.settleSeconds) return false;
+    const std::int64_t now = app.plat.clock().utcSeconds();
+    const std::int64_t age = now - st->modifiedNs / 1000000000;
+    if (age < 0) {
+        // A time ahead of the clock (a camera whose clock runs fast) proves
+        // nothing: the file is settled once its size and time have stayed
+        // the same for the settle interval.
+        if (!s.uploadClocksNoted) {
+            s.uploadClocksNoted = true;
+            appendUploadError(app, localClocksDifferText);
+        }
+        if (s.uploadAheadSeen.size() > 10000) s.uploadAheadSeen.clear();
+        const auto it = s.uploadAheadSeen.find(name);
+        if (it == s.uploadAheadSeen.end() || it->second.size != st->size || it->second.time != st->modifiedNs) {
+            s.uploadAheadSeen[name] = {st->size, st->modifiedNs, now};
+            return false;
+        }
+        if (now - it->second.since < s.settleSeconds) return false;
+    } else if (age < s.settleSeconds) {
+        return false;
+    }
     const auto listed = s.uploadListedSizes.find(name);
     return listed == s.uploadListedSizes.end() || listed->second == st->size;
 }

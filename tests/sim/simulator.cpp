@@ -310,6 +310,18 @@ public:
             server_.mdtm.erase(recent_);
         }
         if (sc_.replaced) replace();
+        // A server that answers REST and then does not obey it, or refuses
+        // the RETR that follows it ("451 Restart not permitted"), for good: a part
+        // kept under the faults costs its file one failed run (the resume
+        // runs past the file's size, and the part is dropped). The run
+        // after that one is the normal run.
+        if ((sc_.restIgnored || sc_.restRefusedAtRetr) && !sc_.upload) {
+            plat_.timeLimitMs = plat_.nowMs() + bound * 4;
+            if (!job()) {
+                broken.push_back("the run after the faults did not end: " + stuck_);
+                return broken;
+            }
+        }
         const auto failed = s.failedSessions;
         const auto before = lines().size();
         const auto t1 = plat_.nowMs();
