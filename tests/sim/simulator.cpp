@@ -315,7 +315,9 @@ public:
         // kept under the faults costs its file one failed run (the resume
         // runs past the file's size, and the part is dropped). The run
         // after that one is the normal run.
-        if ((sc_.restIgnored || sc_.restRefusedAtRetr) && !sc_.upload) {
+        // So does a part of a file replaced by one of the same size on a
+        // server that tells no time: only the checksum finds it out.
+        if ((sc_.restIgnored || sc_.restRefusedAtRetr || (sc_.replaced && sc_.features != 2)) && !sc_.upload) {
             plat_.timeLimitMs = plat_.nowMs() + bound * 4;
             if (!job()) {
                 broken.push_back("the run after the faults did not end: " + stuck_);

@@ -90,6 +90,32 @@ const Scenario regressions[] = {
     {.seed = 1163768, .nlst = false, .quick = true, .retries = 2, .resume = true, .features = 2, .settle = true,
      .files = {{"a3.jpg", 100}, {"p4.jpg", 100}},
      .actions = {{"RETR", 2, Fault::ResetBefore, 5}, {"PORT", 1, Fault::ResetAfter, 2799}, {"RETR", 1, Fault::Trickle, 2097}}},
+    // What real servers do, every reply the standard allows, and names that
+    // are never markers: a size read from a name's own parentheses; a
+    // login whose text holds refusal words; listings ending in 250; a file
+    // named "done" (the end of the work) or holding "GW2_0" (where a
+    // listing was cut).
+    {.seed = 1, .deleteAfter = true, .pattern = "*", .files = {{"scan (1024).jpg", 5000}, {"IMG_0001 (1).jpg", 300}}},
+    {.seed = 1, .login = 1, .files = {{"a.jpg", 100}}},
+    {.seed = 1, .replyStyle = 1, .files = {{"a.jpg", 100}}},
+    {.seed = 1, .upload = true, .replyStyle = 1, .files = {{"a.txt", 100}}},
+    {.seed = 1, .quick = true, .pattern = "*", .files = {{"done", 100}, {"b.jpg", 100}}},
+    {.seed = 164, .nlst = false, .passive = true, .quick = true, .pattern = "*", .files = {{"a.jpg", 100}, {"GW2_0001.dat", 100}}},
+    // ASCII type: sizes stated as on the server's disk prove nothing.
+    {.seed = 223, .passive = true, .verify = true, .features = 2, .ascii = true, .pattern = "a*.jpg", .files = {{"a3.jpg", 100}}},
+    // Times ahead of the clock never leave a file silently for ever.
+    {.seed = 535, .features = 2, .settle = true, .futureTime = true, .files = {{"p4.jpg", 100}, {"my photo 5.jpg", 100}}},
+    {.seed = 1160, .upload = true, .features = 2, .settle = true, .futureTime = true, .files = {{"a.txt", 100}, {"p1.txt", 0}}},
+    // Resumes: a file replaced by one of the same size and an older time
+    // is never spliced; REST ignored, or refused by the RETR after it.
+    {.seed = 255, .nlst = false, .passive = true, .quick = true, .resume = true, .features = 2, .replaced = true, .pattern = "*",
+     .files = {{"my photo 2.jpg", 100}}, .actions = {{"RETR", 1, Fault::DataReset, 26}}},
+    {.seed = 9613, .nlst = false, .passive = true, .quick = true, .verify = true, .resume = true, .features = 3, .replaced = true,
+     .files = {{"a3.jpg", 100}}, .actions = {{"RETR", 1, Fault::DataReset, 67}}},
+    {.seed = 255, .nlst = false, .passive = true, .quick = true, .resume = true, .features = 2, .restRefusedAtRetr = true,
+     .pattern = "*", .files = {{"my photo 2.jpg", 3000}}, .actions = {{"RETR", 1, Fault::DataReset, 26}}},
+    {.seed = 255, .nlst = false, .passive = true, .quick = true, .resume = true, .features = 2, .replyStyle = 1,
+     .restIgnored = true, .pattern = "*", .files = {{"my photo 2.jpg", 3000}}, .actions = {{"RETR", 1, Fault::DataReset, 26}}},
 };
 
 TEST(Simulator, RegressionRowsHold) {
