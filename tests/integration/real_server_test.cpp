@@ -3,6 +3,7 @@
 // program runs headless with its FTP dialogue traced, which failure
 // messages show beside the server's own logs.
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
