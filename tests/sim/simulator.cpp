@@ -343,6 +343,24 @@ public:
 
     std::vector<Line> firstLines_;
 
+    // Records what the server hears and says (with the program's time),
+    // and, at the end, what each transfer carried, the logs and the
+    // window's status texts.
+    void record(std::string* to) { record_ = to; }
+    void recordEnd() {
+        if (!record_) return;
+        auto& r = *record_;
+        for (auto& a : server_.attempts)
+            r += "transfer " + a.name + " told " + std::to_string(a.told) + " sent " + std::to_string(a.bytes.size()) +
+                 (a.endedNormally ? " ended" : " cut") + "\n";
+        for (auto& [name, content] : server_.stored) r += "stored " + name + " " + std::to_string(content.size()) + "\n";
+        for (const char* f : {"dl_file_size.log", "fileupl.log", "err_dload.log", "err_upload.log", "filename2.log",
+                              "fileupl1.log"})
+            r += std::string("== ") + f + "\n" + dir_.read(f);
+        auto& w = app_->w;
+        r += "== labels\n" + w.Label11.caption() + "\n" + w.Label12.caption() + "\n" + w.caption() + "\n";
+    }
+
 private:
     bool job() {
         try {
@@ -428,6 +446,7 @@ private:
     // What the control connection carries: line ends, multi-line forms,
     // noise and cuts, as the scenario's server has them.
     void send(const std::string& bytes) {
+        if (record_) *record_ += stamp() + " S " + bytes;
         std::string out;
         std::size_t b = 0;
         while (b < bytes.size()) {
@@ -467,6 +486,7 @@ private:
     }
 
     void shapeOf(const std::string& line, Shape& shape) {
+        if (record_) *record_ += stamp() + " C " + line + "\n";
         std::string verb = line.substr(0, line.find(' '));
         const int n = ++seen_[verb];
         sessionCommands_.push_back({server_.sessions, line});
@@ -772,6 +792,8 @@ private:
     std::unique_ptr<App> app_;
     testing::FakeFtpServer server_{plat_};
     std::string work_;
+    std::string* record_ = nullptr;
+    std::string stamp() const { return std::to_string(plat_.nowMs()); }
     std::map<std::string, std::string> originals_;
     std::map<std::string, int> seen_;
     std::vector<std::pair<int, std::string>> sessionCommands_;
@@ -987,6 +1009,16 @@ std::vector<std::string> check(const Scenario& sc, bool trace) {
         for (auto& x : b) broken.push_back("with FIN and reset traded: " + x);
     }
     return broken;
+}
+
+std::string wire(std::uint64_t seed) {
+    const Scenario sc = draw(seed);
+    std::string out = row(sc) + "\n";
+    Player p(sc, false);
+    p.record(&out);
+    for (auto& b : p.run()) out += "broken: " + b + "\n";
+    p.recordEnd();
+    return out;
 }
 
 Scenario shrink(const Scenario& failing) {

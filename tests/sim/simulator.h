@@ -132,6 +132,12 @@ Scenario draw(std::uint64_t seed);
 // held, else one line per broken invariant.
 std::vector<std::string> check(const Scenario& sc, bool trace = false);
 
+// The whole dialogue of a seed's scenario, as the server heard and answered
+// it with the program's times, then what each transfer carried, the logs
+// and the status texts: pinned for a fixed set of seeds, so that a change
+// of structure shows every change it makes on the wire.
+std::string wire(std::uint64_t seed);
+
 // A smaller scenario that still breaks an invariant (fewer actions and
 // files, plainer options).
 Scenario shrink(const Scenario& sc);

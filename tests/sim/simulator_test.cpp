@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "platform/files.h"
 #include "sim/simulator.h"
 
 namespace corvantel::sim {
@@ -136,6 +137,26 @@ constexpr std::uint64_t seedsPerPart = 150;
 #else
 constexpr std::uint64_t seedsPerPart = 1500;
 #endif
+
+// The pinned wire: for these seeds (both jobs, the options drawn among
+// them) the whole dialogue, its times, the logs and the status texts stay
+// exactly as recorded, so that a change of structure shows every change it
+// makes. PIN_UPDATE=1 records them anew (then read the diff).
+TEST(Simulator, PinnedWireHolds) {
+    const bool update = std::getenv("PIN_UPDATE") != nullptr;
+    for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+        const std::string path = std::string(SIM_PINNED_DIR) + "/seed-" + std::to_string(seed) + ".txt";
+        const std::string now = wire(seed);
+        if (update) {
+            platform::files::writeWhole(path, now);
+            continue;
+        }
+        const auto pinned = platform::files::readAll(path, 64 << 20);
+        ASSERT_TRUE(pinned.has_value()) << path;
+        EXPECT_TRUE(*pinned == now) << "seed " << seed << " differs from " << path
+                                    << " (PIN_UPDATE=1 records it anew; read the diff)";
+    }
+}
 
 class FixedSeeds : public ::testing::TestWithParam<int> {};
 
