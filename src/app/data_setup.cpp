@@ -89,7 +89,9 @@ static DataReady fallBackToPasv(const DataJob& job, const std::string& code) {
 }
 
 bool answeredBySetup(const std::string& answered, const std::string& code) {
-    return (answered == "EPSV" || answered == "PASV") && code != "530";
+    const bool setup = answered == "EPSV" || answered == "PASV" || answered.rfind("PORT ", 0) == 0 ||
+                       answered.rfind("EPRT ", 0) == 0;
+    return setup && code != "530";
 }
 
 DataReady takeSetupAnswer(App& app, const DataJob& job, const std::string& answered, const std::string& reply) {

@@ -61,8 +61,8 @@ DataReady takeSetupAnswer(App& app, const DataJob& job, const std::string& answe
 
 // Whether a reply to this command is for takeSetupAnswer to judge, rather
 // than for the dialogue's rules that move a step on (a refused EPSV is a
-// reason to ask with PASV, and a refused PASV a missing data connection;
-// neither ends a step). A 530 stays the dialogue's: the login is gone.
+// reason to ask with PASV, and a refused PASV or PORT a missing data
+// connection; none ends a step). A 530 stays the dialogue's: the login is gone.
 bool answeredBySetup(const std::string& answered, const std::string& code);
 
 // The port of a "229 ... (|||port|)" or "227 ... (h1,h2,h3,h4,p1,p2)"

@@ -82,8 +82,9 @@ void discardPartialDownload(App& app) {
     // stated exactly the rest): otherwise its new bytes may not follow on.
     // In ASCII a part counts converted line ends while REST counts the
     // server's bytes: it cannot be resumed, and is not kept.
-    const bool keep = s.resumeDownloads && s.transferType == "TYPE I" && app.downloadFile.isOpen() && !app.downloadFile.failed() &&
-                      s.downloadBytes > s.downloadResumeAt && !s.downloadPartialBad && s.downloadServerSize >= 0 &&
+    const bool keep = s.resumeDownloads && s.transferType == "TYPE I" && app.downloadFile.isOpen() &&
+                      !app.downloadFile.failed() && s.downloadBytes > s.downloadResumeAt && !s.downloadPartialBad &&
+                      s.downloadServerSize >= 0 &&
                       s.downloadBytes < s.downloadServerSize &&
                       (s.downloadExpectedSize < 0 || s.downloadBytes < s.downloadExpectedSize) &&
                       (s.downloadResumeAt == 0 || s.downloadRestProven);

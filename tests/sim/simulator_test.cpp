@@ -102,6 +102,10 @@ const Scenario regressions[] = {
     {.seed = 1, .upload = true, .replyStyle = 1, .files = {{"a.txt", 100}}},
     {.seed = 1, .quick = true, .pattern = "*", .files = {{"done", 100}, {"b.jpg", 100}}},
     {.seed = 164, .nlst = false, .passive = true, .quick = true, .pattern = "*", .files = {{"a.jpg", 100}, {"GW2_0001.dat", 100}}},
+    // A PORT refused with 550 or 450 is a missing data connection, not
+    // the end of a step.
+    {.seed = 1, .files = {{"a.jpg", 100}}, .actions = {{"PORT", 1, Fault::Refuse, 3}}},
+    {.seed = 1, .upload = true, .files = {{"a.txt", 100}}, .actions = {{"PORT", 1, Fault::Refuse, 4}}},
     // ASCII type: sizes stated as on the server's disk prove nothing.
     {.seed = 223, .passive = true, .verify = true, .features = 2, .ascii = true, .pattern = "a*.jpg", .files = {{"a3.jpg", 100}}},
     // Times ahead of the clock never leave a file silently for ever.
