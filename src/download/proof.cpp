@@ -131,9 +131,14 @@ std::optional<KeptPart> keptPartial(App& app, const std::string& remote) {
 // checksum afterwards. Any other is removed and the file fetched whole.
 void resumeIfKept(App& app, std::int64_t serverTime) {
     auto& s = app.s;
-    if (s.downloadResumeOff) return;
     const auto kept = keptPartial(app, s.downloadTarget);
     if (!kept) return;
+    // Resuming given up for this session: the file comes whole, and its
+    // part can never be resumed after that.
+    if (s.downloadResumeOff) {
+        files::remove(app.workFile(kept->name));
+        return;
+    }
     const auto st = files::stamp(app.workFile(kept->name));
     const bool sameFileProvable = serverTime >= 0 || (s.verifyTransfers && binaryType(app) &&
                                                       checksumAskable(s.downloadProof.plan, s.downloadTarget));

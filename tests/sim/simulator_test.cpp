@@ -119,6 +119,9 @@ const Scenario regressions[] = {
      .files = {{"a3.jpg", 100}}, .actions = {{"RETR", 1, Fault::DataReset, 67}}},
     {.seed = 255, .nlst = false, .passive = true, .quick = true, .resume = true, .features = 2, .restRefusedAtRetr = true,
      .pattern = "*", .files = {{"my photo 2.jpg", 3000}}, .actions = {{"RETR", 1, Fault::DataReset, 26}}},
+    {.seed = 248941, .passive = true, .resume = true, .features = 2, .restIgnored = true,
+     .files = {{"a177.jpg", 100}, {"p178.jpg", 100}},
+     .actions = {{"RETR", 2, Fault::DataReset, 43}, {"RETR", 1, Fault::DataReset, 11}}},
     {.seed = 255, .nlst = false, .passive = true, .quick = true, .resume = true, .features = 2, .replyStyle = 1,
      .restIgnored = true, .pattern = "*", .files = {{"my photo 2.jpg", 3000}}, .actions = {{"RETR", 1, Fault::DataReset, 26}}},
 };
