@@ -52,7 +52,8 @@ bool uploadSettled(App& app, const std::string& name) {
 
 void startUploadProof(App& app) {
     auto& s = app.s;
-    s.uploadOpenStamp = files::stamp(app.workFile(s.uploadFileName)).value_or(files::Stamp{-1, -1});
+    // The file as it was opened: a name swapped since is not what is sent.
+    s.uploadOpenStamp = app.uploadFile.isOpen() ? app.uploadFile.stamp() : files::Stamp{-1, -1};
     const bool hashed = s.verifyTransfers && s.transferType == "TYPE I" &&
                         s.uploadProof.plan.kind != platform::HashKind::None;
     s.uploadDigest.start(hashed ? s.uploadProof.plan.kind : platform::HashKind::None);

@@ -90,13 +90,16 @@ void uploadNextFile(App& app) {
 }
 
 // Opens the chosen file for reading; false when it has vanished or cannot
-// be read, or when its name cannot go into a command (a CR, LF or NUL).
+// be read, when it is a link or anything but a regular file (whatever was
+// put under the name since the listing), or when its name cannot go into a
+// command (a CR, LF or NUL). Its length is the opened file's.
 static bool openChosen(App& app) {
     auto& s = app.s;
     app.uploadFile.close();
-    const std::string path = app.workFile(s.uploadFileName);
-    s.uploadFileLength = files::length(path);
-    return s.uploadFileLength >= 0 && fitsInCommand(s.uploadFileName) && app.uploadFile.open(path);
+    s.uploadFileLength = -1;
+    if (!fitsInCommand(s.uploadFileName) || !app.uploadFile.open(app.workFile(s.uploadFileName))) return false;
+    s.uploadFileLength = app.uploadFile.size();
+    return true;
 }
 
 static void failAndGoOn(App& app) {

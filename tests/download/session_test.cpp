@@ -36,8 +36,14 @@ protected:
 };
 
 TEST_F(DownloadSession, FetchesMatchingFilesAndRecordsThem) {
+    // Under a service's umask the files fetched are its user's alone.
+    const mode_t umask = ::umask(077);
     run();
+    ::umask(umask);
     EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.file("a.jpg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(dir.read("b.jpg"), server.files["b.jpg"]);
     EXPECT_FALSE(dir.exists("c.txt"));
     EXPECT_EQ(dir.read("filename2.log"), "a.jpg\r\nb.jpg\r\n");

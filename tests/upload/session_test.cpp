@@ -142,6 +142,41 @@ TEST_F(UploadSession, NameWithALineBreakIsNeverSent) {
     EXPECT_TRUE(dir.exists("x\r\nDELE victim.txt"));
 }
 
+// Links planted in the working directory are never followed: one listed
+// under a matching name is not a file to send, and a file swapped for a
+// link (or a FIFO) after the listing fails without being read.
+TEST_F(UploadSession, PlantedLinksAreNeverSent) {
+    TempDir elsewhere;
+    elsewhere.write("secret", "password=hunter2");
+    ASSERT_EQ(::symlink(elsewhere.file("secret").c_str(), dir.file("link.txt").c_str()), 0);
+    server.override = [&](const std::string& line) {
+        // After the listing, before those files' turn.
+        if (line == "STOR e.txt") {
+            if (dir.exists("y.txt") && !std::filesystem::is_symlink(dir.file("y.txt"))) {
+                std::filesystem::remove(dir.file("y.txt"));
+                EXPECT_EQ(::symlink(elsewhere.file("secret").c_str(), dir.file("y.txt").c_str()), 0);
+            }
+            if (std::filesystem::is_regular_file(dir.file("x.txt"))) {
+                std::filesystem::remove(dir.file("x.txt"));
+                EXPECT_EQ(::mkfifo(dir.file("x.txt").c_str(), 0600), 0);
+            }
+        }
+        return std::string();
+    };
+    run();
+    EXPECT_FALSE(s().uploadRunning);
+    for (auto& [name, content] : server.stored) EXPECT_EQ(content.find("hunter2"), std::string::npos) << name;
+    EXPECT_EQ(server.stored.count("link.txt"), 0u);
+    EXPECT_EQ(server.stored.count("y.txt"), 0u);
+    EXPECT_EQ(server.stored.count("x.txt"), 0u);
+    EXPECT_EQ(server.stored["z.txt"], dir.read("z.txt"));
+    const std::string log = dir.read("fileupl.log");
+    EXPECT_EQ(log.find("link.txt"), std::string::npos) << log;
+    EXPECT_EQ(verdictOf(log, "y.txt"), "fail") << log;
+    EXPECT_EQ(verdictOf(log, "x.txt"), "fail") << log;
+    EXPECT_EQ(s().failedFiles, 2);
+}
+
 // Verified uploads: a stored file passes, and is deleted, only when the
 // server's SIZE and checksum match; otherwise it fails and stays.
 TEST_F(UploadSession, VerifiedByTheServerTable) {
