@@ -134,28 +134,34 @@ void resumeIfKept(App& app, std::int64_t serverTime) {
     if (s.downloadResumeOff) return;
     const auto kept = keptPartial(app, s.downloadTarget);
     if (!kept) return;
-    const auto st = files::stamp(app.workFile(kept->name));
     const bool sameFileProvable = serverTime >= 0 || (s.verifyTransfers && binaryType(app) &&
                                                       checksumAskable(s.downloadProof.plan, s.downloadTarget));
-    bool usable = st && binaryType(app) && kept->identified && s.downloadServerSize >= 0 &&
-                  kept->size == s.downloadServerSize && kept->time == serverTime && st->size > 0 &&
-                  st->size < s.downloadServerSize && sameFileProvable;
-    if (usable && !app.downloadFile.reopen(app.workFile(""), kept->name)) return;  // not ours: left alone
-    if (!usable) {
+    const bool sameCopy = binaryType(app) && kept->identified && s.downloadServerSize >= 0 &&
+                          kept->size == s.downloadServerSize && kept->time == serverTime && sameFileProvable;
+    if (!sameCopy) {
         files::remove(app.workFile(kept->name));
+        return;
+    }
+    // Opened first, then judged by what was opened (a regular file of ours
+    // with a single name): nothing put under the name meanwhile, a FIFO
+    // least of all, is written on or waited for.
+    if (!app.downloadFile.reopen(app.workFile(""), kept->name)) return;  // not ours: left alone
+    const std::int64_t have = app.downloadFile.size();
+    if (have <= 0 || have >= s.downloadServerSize) {
+        app.downloadFile.close();  // removes it
         return;
     }
     // Sent, it may outlive a transfer that never starts: the next file's
     // RETR then goes after "REST 0" whatever the waits.
     s.downloadRestUsed = true;
-    auto r = ask(downloadControlJob(app), "REST " + std::to_string(st->size));
+    auto r = ask(downloadControlJob(app), "REST " + std::to_string(have));
     if (!r || (*r)[0] != '3') {
         // Refused: the whole file again (closing removes the partial file).
         app.downloadFile.close();
         return;
     }
     s.downloadPartPath = app.downloadFile.path();
-    s.downloadResumeAt = st->size;
+    s.downloadResumeAt = have;
 }
 
 void noteUnverified(App& app) {
