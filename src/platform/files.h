@@ -13,6 +13,8 @@ namespace corvantel::platform::files {
 std::string currentDirectory();
 bool exists(const std::string& path);
 bool isDirectory(const std::string& path);
+// Whether the name itself is a symbolic link.
+bool isSymlink(const std::string& path);
 // Length in bytes, or -1 when the file cannot be read.
 std::int64_t length(const std::string& path);
 bool remove(const std::string& path);

@@ -163,7 +163,11 @@ TEST_F(UploadSession, PlantedLinksAreNeverSent) {
         }
         return std::string();
     };
+    std::map<std::string, std::string> reasons;
+    app().events.fileJudged = [&](const FileVerdict& v) { reasons[v.name] = v.reason; };
     run();
+    EXPECT_EQ(reasons["y.txt"], "local file is a symbolic link");
+    EXPECT_EQ(reasons["x.txt"], "local file is not a regular file");
     EXPECT_FALSE(s().uploadRunning);
     for (auto& [name, content] : server.stored) EXPECT_EQ(content.find("hunter2"), std::string::npos) << name;
     EXPECT_EQ(server.stored.count("link.txt"), 0u);
@@ -187,12 +191,17 @@ TEST_F(UploadSession, VerifiedByTheServerTable) {
         const char* verdict;  // of y.txt, z.txt and e.txt
         std::vector<std::string> sent;
         bool unverified;
+        const char* reason;  // y.txt's failure reason, as a front-end is told it
     } cases[] = {
-        {{"SIZE", "XSHA256", "XMD5"}, 0, false, "pass", {"SIZE y.txt", "XSHA256 z.txt"}, false},
-        {{"SIZE", "HASH SHA-1*;SHA-256"}, 0, false, "pass", {"OPTS HASH SHA-256", "HASH e.txt"}, false},
-        {{"SIZE"}, 1, false, "fail", {"SIZE z.txt"}, false},
-        {{"XCRC"}, 0, true, "fail", {"XCRC y.txt"}, false},
-        {{}, 0, false, "pass", {"FEAT"}, true},
+        {{"SIZE", "XSHA256", "XMD5"}, 0, false, "pass", {"SIZE y.txt", "XSHA256 z.txt"}, false, ""},
+        {{"SIZE", "HASH SHA-1*;SHA-256"}, 0, false, "pass", {"OPTS HASH SHA-256", "HASH e.txt"}, false, ""},
+        {{"SIZE"}, 1, false, "fail", {"SIZE z.txt"}, false, "size differs on the server: 2999 bytes stored, 3000 sent"},
+        {{"XCRC"}, 0, true, "fail", {"XCRC y.txt"}, false, "checksum mismatch"},
+        {{}, 0, false, "pass", {"FEAT"}, true, ""},
+    };
+    std::string reason;
+    app().events.fileJudged = [&](const FileVerdict& v) {
+        if (v.name == "y.txt") reason = v.reason;
     };
     w().ai_verify.onChoose();
     w().ai_del2.onChoose();
@@ -204,7 +213,9 @@ TEST_F(UploadSession, VerifiedByTheServerTable) {
         server.commands.clear();
         for (auto* f : {"err_upload.log", "fileupl.log"}) std::filesystem::remove(dir.file(f));
         for (auto* f : {"y.txt", "z.txt", "e.txt"}) dir.write(f, std::string(3000, f[0]));
+        reason = "?";
         run();
+        EXPECT_EQ(reason, c.reason);
         const std::string log = dir.read("fileupl.log");
         for (auto* f : {"y.txt", "z.txt", "e.txt"}) {
             EXPECT_EQ(verdictOf(log, f), c.verdict) << log;
