@@ -64,7 +64,8 @@ endforeach()
 install(FILES ${packaging_out}/corvantel.1.gz DESTINATION share/man/man1)
 install(FILES ${packaging_src}/copyright ${packaging_out}/changelog.gz DESTINATION share/doc/corvantel)
 install(FILES ${packaging_src}/corvantel@.service DESTINATION /lib/systemd/system)
-install(FILES ${packaging_src}/example.conf DESTINATION /etc/corvantel)
+# It holds a password line: root's alone, as every copy of it should be.
+install(FILES ${packaging_src}/example.conf DESTINATION /etc/corvantel PERMISSIONS OWNER_READ OWNER_WRITE)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME corvantel)

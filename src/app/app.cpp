@@ -56,6 +56,16 @@ void appendUploadError(App& app, const std::string& message) {
     notify(app.events.errorLogged, JobKind::Upload, message);
 }
 
+void appendDownloadNote(App& app, const std::string& message) {
+    files::append(app.ownFile("err_dload.log"), errorLine(app, message));
+    notify(app.events.noteLogged, JobKind::Download, message);
+}
+
+void appendUploadNote(App& app, const std::string& message) {
+    files::append(app.ownFile("err_upload.log"), errorLine(app, message));
+    notify(app.events.noteLogged, JobKind::Upload, message);
+}
+
 std::string App::ownFile(const std::string& name) const { return workDirPrefix(baseDir_) + "/" + name; }
 
 std::string App::workFile(const std::string& name) const { return workDirPrefix(s.workPath) + "/" + name; }

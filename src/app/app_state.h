@@ -204,6 +204,10 @@ struct AppState {
     // Its local copy is known not to be a beginning of the server's copy
     // (its checksum differed): it is never kept to be resumed.
     bool downloadPartialBad = false;
+    // Why the file being judged failed, when the judging knows better than
+    // the session's state ("checksum mismatch", ...); empty otherwise. Set
+    // for the one verdict it explains.
+    std::string downloadFailCause;
     // When the listing ended (seconds since 1970, UTC), and the sizes a
     // long listing showed, for settled files.
     std::int64_t downloadListingTime = 0;
@@ -281,6 +285,8 @@ struct AppState {
     ProofSession uploadProof;
     platform::Digest uploadDigest;
     platform::files::Stamp uploadOpenStamp;
+    // Why the file being judged failed, as downloadFailCause.
+    std::string uploadFailCause;
     std::unordered_map<std::string, std::int64_t> uploadListedSizes;
     // Local files whose time lies ahead of the clock (see the download's).
     std::unordered_map<std::string, Unsettled> uploadAheadSeen;
@@ -381,5 +387,9 @@ private:
 // front-end.
 void appendDownloadError(App& app, const std::string& message);
 void appendUploadError(App& app, const std::string& message);
+// A note in the error log ("Not Verified: ...", "Clocks Differ: ..."): the
+// same line, told to a front-end as a note, since nothing failed.
+void appendDownloadNote(App& app, const std::string& message);
+void appendUploadNote(App& app, const std::string& message);
 
 }  // namespace corvantel

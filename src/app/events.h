@@ -31,10 +31,17 @@ struct FileVerdict {
 struct AppEvents {
     std::function<void(JobKind)> sessionStarted;
     std::function<void(JobKind)> sessionEnded;
-    std::function<void(JobKind, const std::string& name)> fileStarted;
+    // A file's transfer starts; from: the bytes a kept part already holds
+    // (a resumed download), which do not move in this run.
+    std::function<void(JobKind, const std::string& name, std::int64_t from)> fileStarted;
     std::function<void(const FileVerdict&)> fileJudged;
-    // The message of an error-log line ("Timeout Error", ...).
+    // The message of an error-log line telling of a failure ("Timeout
+    // Error", ...).
     std::function<void(JobKind, const std::string& message)> errorLogged;
+    // The message of an error-log line that is a note: something the run
+    // could not prove or had to work around, with no failure ("Not
+    // Verified: ...", "Clocks Differ: ...").
+    std::function<void(JobKind, const std::string& message)> noteLogged;
 };
 
 template <class F, class... Args>

@@ -139,35 +139,41 @@ void resumeIfKept(App& app, std::int64_t serverTime) {
         files::remove(app.workFile(kept->name));
         return;
     }
-    const auto st = files::stamp(app.workFile(kept->name));
     const bool sameFileProvable = serverTime >= 0 || (s.verifyTransfers && binaryType(app) &&
                                                       checksumAskable(s.downloadProof.plan, s.downloadTarget));
-    bool usable = st && binaryType(app) && kept->identified && s.downloadServerSize >= 0 &&
-                  kept->size == s.downloadServerSize && kept->time == serverTime && st->size > 0 &&
-                  st->size < s.downloadServerSize && sameFileProvable;
-    if (usable && !app.downloadFile.reopen(app.workFile(""), kept->name)) return;  // not ours: left alone
-    if (!usable) {
+    const bool sameCopy = binaryType(app) && kept->identified && s.downloadServerSize >= 0 &&
+                          kept->size == s.downloadServerSize && kept->time == serverTime && sameFileProvable;
+    if (!sameCopy) {
         files::remove(app.workFile(kept->name));
+        return;
+    }
+    // Opened first, then judged by what was opened (a regular file of ours
+    // with a single name): nothing put under the name meanwhile, a FIFO
+    // least of all, is written on or waited for.
+    if (!app.downloadFile.reopen(app.workFile(""), kept->name)) return;  // not ours: left alone
+    const std::int64_t have = app.downloadFile.size();
+    if (have <= 0 || have >= s.downloadServerSize) {
+        app.downloadFile.close();  // removes it
         return;
     }
     // Sent, it may outlive a transfer that never starts: the next file's
     // RETR then goes after "REST 0" whatever the waits.
     s.downloadRestUsed = true;
-    auto r = ask(downloadControlJob(app), "REST " + std::to_string(st->size));
+    auto r = ask(downloadControlJob(app), "REST " + std::to_string(have));
     if (!r || (*r)[0] != '3') {
         // Refused: the whole file again (closing removes the partial file).
         app.downloadFile.close();
         return;
     }
     s.downloadPartPath = app.downloadFile.path();
-    s.downloadResumeAt = st->size;
+    s.downloadResumeAt = have;
 }
 
 void noteUnverified(App& app) {
     auto& s = app.s;
     if (s.downloadProof.unverifiedNoted) return;
     s.downloadProof.unverifiedNoted = true;
-    appendDownloadError(app, unverifiedText);
+    appendDownloadNote(app, unverifiedText);
 }
 
 }  // namespace
@@ -180,7 +186,7 @@ static bool settledAhead(App& app, std::int64_t serverTime) {
     auto& s = app.s;
     if (!s.downloadClocksNoted) {
         s.downloadClocksNoted = true;
-        appendDownloadError(app, clocksDifferText);
+        appendDownloadNote(app, clocksDifferText);
     }
     // Bounded whatever the server lists.
     if (s.downloadAheadSeen.size() > 10000) s.downloadAheadSeen.clear();
@@ -255,35 +261,50 @@ void startDownloadDigest(App& app) {
     }
 }
 
+// A failed proof, with the cause its verdict names.
+static DownloadProof failBecause(App& app, std::string cause) {
+    app.s.downloadFailCause = std::move(cause);
+    return DownloadProof::Fail;
+}
+
+static std::string sizeDiffers(std::int64_t server, std::int64_t received) {
+    return "size differs from the server's: " + std::to_string(server) + " bytes there, " + std::to_string(received) +
+           " received";
+}
+
 DownloadProof proveDownload(App& app) {
     auto& s = app.s;
     const auto job = downloadControlJob(app);
     const std::string& name = s.downloadFileName;
     const std::int64_t total = s.downloadBytes;
     // A resumed file is whole only at the server's size.
-    if (s.downloadResumeAt > 0 && total != s.downloadServerSize) return DownloadProof::Fail;
+    if (s.downloadResumeAt > 0 && total != s.downloadServerSize)
+        return failBecause(app, sizeDiffers(s.downloadServerSize, total));
     const bool askAgain = s.downloadProof.features.size && (s.settleSeconds > 0 || s.verifyTransfers);
     std::optional<std::int64_t> after;
     if (askAgain) {
         if (auto r = ask(job, "SIZE " + name)) after = sizeFromReply(*r);
-        if (downloadSessionEnding(app)) return DownloadProof::Fail;
+        if (downloadSessionEnding(app)) return failBecause(app, "session failed");
     }
     // Its size changed while it was fetched: it is still being written.
     if (s.settleSeconds > 0 && s.downloadServerSize >= 0 && after && *after != s.downloadServerSize)
         return DownloadProof::Leave;
     // A size the server told is never contradicted by a pass, whatever the
     // transfer announced (in binary, where both count the bytes stored).
-    if (binaryType(app) && s.downloadServerSize >= 0 && total != s.downloadServerSize) return DownloadProof::Fail;
+    if (binaryType(app) && s.downloadServerSize >= 0 && total != s.downloadServerSize)
+        return failBecause(app, sizeDiffers(s.downloadServerSize, total));
     if (!s.verifyTransfers) return DownloadProof::Pass;
     bool proven = false;
     if (s.downloadProof.features.size) {
         // In ASCII a server may refuse SIZE (it would have to convert the
         // whole file to tell it): a refusal then proves nothing either way.
-        if (binaryType(app) && (s.downloadServerSize < 0 || !after)) return DownloadProof::Fail;
+        if (binaryType(app) && (s.downloadServerSize < 0 || !after))
+            return failBecause(app, "size not confirmed by the server");
         // In ASCII the size on the server's disk is not the size that
         // came (line ends change on the way): it proves nothing.
         if (binaryType(app) && s.downloadServerSize >= 0) {
-            if (total != s.downloadServerSize || (after && *after != total)) return DownloadProof::Fail;
+            if (total != s.downloadServerSize || (after && *after != total))
+                return failBecause(app, sizeDiffers(total != s.downloadServerSize ? s.downloadServerSize : *after, total));
             proven = true;
         }
     }
@@ -291,7 +312,7 @@ DownloadProof proveDownload(App& app) {
         const auto sum = askChecksum(job, s.downloadProof, name, total);
         if (!sum || *sum != s.downloadDigest.hex()) {
             if (sum) s.downloadPartialBad = true;
-            return DownloadProof::Fail;
+            return failBecause(app, sum ? "checksum mismatch" : "checksum not confirmed by the server");
         }
         proven = true;
     }

@@ -27,6 +27,7 @@ static std::string failReason(App& app) {
     if (s.downloadExpectedSize >= 0 && s.downloadBytes != s.downloadExpectedSize)
         return "size mismatch: " + std::to_string(s.downloadBytes) + " of " + std::to_string(s.downloadExpectedSize) +
                " bytes";
+    if (!s.downloadFailCause.empty()) return s.downloadFailCause;
     if (s.downloadFileSpoiled) return "data connection broken or local file not written";
     return "local file not written";
 }

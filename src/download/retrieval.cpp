@@ -146,6 +146,7 @@ Judged judgeDownloadedFile(App& app) {
 
 bool judgeAndRecordDownload(App& app) {
     auto& s = app.s;
+    s.downloadFailCause.clear();
     const Judged j = judgeDownloadedFile(app);
     if (j == Judged::Left) {
         // No verdict: the file is taken in a later run.
@@ -157,6 +158,7 @@ bool judgeAndRecordDownload(App& app) {
     }
     if (j == Judged::Fail) s.downloadFileGood = false;
     recordDownloadResult(app, j == Judged::Pass ? "pass" : "fail");
+    s.downloadFailCause.clear();
     return j == Judged::Pass;
 }
 
@@ -227,7 +229,7 @@ static void startFile(App& app) {
     s.downloadExpectedSize = -1;
     s.downloadFileGood = true;
     s.downloadVerdictPending = true;
-    notify(app.events.fileStarted, JobKind::Download, s.downloadTarget);
+    notify(app.events.fileStarted, JobKind::Download, s.downloadTarget, s.downloadResumeAt);
     s.downloadStep = 16;
     s.downloadBytes = s.downloadResumeAt;
     s.downloadFileSpoiled = false;

@@ -23,7 +23,9 @@ std::string fixed1(double v) {
     return buf;
 }
 
-double rounded(double v, double unit) { return std::round(v / unit) * unit; }
+// Seconds to the millisecond, as the nearest double to the decimal (a
+// multiple of 0.001 computed by multiplication prints as 0.10200000000000001).
+double milliseconds(double v) { return std::round(v * 1000) / 1000; }
 
 // "2026-12-07T16:04:05": the program's local time.
 std::string isoTime(const platform::LocalTime& t) {
@@ -41,14 +43,17 @@ std::string terminalSafe(const std::string& name) {
     return out;
 }
 
-std::string progressText(JobKind job, const std::string& name, std::int64_t bytes, std::int64_t size, double seconds) {
+// from: the bytes already there when the transfer started (a resumed
+// file); the rate counts only what moved since.
+std::string progressText(JobKind job, const std::string& name, std::int64_t bytes, std::int64_t from,
+                         std::int64_t size, double seconds) {
     std::string text = std::string(jobName(job)) + " " + terminalSafe(name) + ": " + byteText(bytes);
     if (size > 0) {
         const auto percent = std::clamp<std::int64_t>(bytes * 100 / size, 0, 100);
         text += " of " + byteText(size) + " (" + std::to_string(percent) + "%)";
     }
-    if (seconds > 0 && bytes > 0) {
-        const double rate = static_cast<double>(bytes) / seconds;
+    if (seconds > 0 && bytes > from) {
+        const double rate = static_cast<double>(bytes - from) / seconds;
         text += ", " + byteText(static_cast<std::int64_t>(rate)) + "/s";
         if (size > bytes) {
             const auto left = static_cast<std::int64_t>(std::ceil(static_cast<double>(size - bytes) / rate));
@@ -105,9 +110,10 @@ StatusPrinter::StatusPrinter(App& app, std::FILE* out, PrinterOptions options)
     auto& e = app.events;
     e.sessionStarted = [this](JobKind job) { sessionStarted(job); };
     e.sessionEnded = [this](JobKind job) { sessionEnded(job); };
-    e.fileStarted = [this](JobKind job, const std::string& name) { fileStarted(job, name); };
+    e.fileStarted = [this](JobKind job, const std::string& name, std::int64_t from) { fileStarted(job, name, from); };
     e.fileJudged = [this](const FileVerdict& v) { fileJudged(v); };
     e.errorLogged = [this](JobKind job, const std::string& message) { errorLogged(job, message); };
+    e.noteLogged = [this](JobKind job, const std::string& message) { noteLogged(job, message); };
     if (options_.progress) {
         progressTimer_ = app.plat.makeTimer();
         progressTimer_->setInterval(static_cast<int>(progressPeriod * 1000));
@@ -192,8 +198,9 @@ void StatusPrinter::sessionEnded(JobKind job) {
         e["passed"] = sum.passed;
         e["failed"] = sum.failed;
         e["bytes"] = sum.bytes;
-        e["seconds"] = rounded(sum.seconds, 0.001);
+        e["seconds"] = milliseconds(sum.seconds);
         e["rate"] = sum.seconds > 0 ? std::llround(static_cast<double>(sum.bytes) / sum.seconds) : 0LL;
+        e["notes"] = sum.notes;
         writeEvent(e);
     } else {
         printLine(summaryText(sum));
@@ -201,9 +208,9 @@ void StatusPrinter::sessionEnded(JobKind job) {
     if (options_.runEnded) options_.runEnded(sum);
 }
 
-void StatusPrinter::fileStarted(JobKind job, const std::string& name) {
+void StatusPrinter::fileStarted(JobKind job, const std::string& name, std::int64_t from) {
     auto& r = run(job);
-    r.fileStarts[name] = seconds();
+    r.fileStarts[name] = {seconds(), std::max<std::int64_t>(from, 0)};
     r.current = name;
     r.seenBytes = -1;
     if (progressTimer_) progressTimer_->setEnabled(true);
@@ -212,14 +219,17 @@ void StatusPrinter::fileStarted(JobKind job, const std::string& name) {
 void StatusPrinter::fileJudged(const FileVerdict& v) {
     auto& r = run(v.job);
     std::optional<double> took;
+    std::int64_t from = 0;
     if (auto it = r.fileStarts.find(v.name); it != r.fileStarts.end()) {
-        took = std::max(0.0, seconds() - it->second);
+        took = std::max(0.0, seconds() - it->second.start);
+        from = it->second.from;
         r.fileStarts.erase(it);
     }
     if (r.current == v.name) r.current.clear();
     if (v.passed) {
         ++r.summary.passed;
-        r.summary.bytes += std::max<std::int64_t>(v.size, 0);
+        // What moved in this run: a resumed file's kept part came before.
+        r.summary.bytes += std::max<std::int64_t>(v.size - from, 0);
     } else {
         ++r.summary.failed;
     }
@@ -230,15 +240,28 @@ void StatusPrinter::fileJudged(const FileVerdict& v) {
     j["name"] = v.name;
     j["result"] = v.passed ? "pass" : "fail";
     j["size"] = v.size >= 0 ? Json(v.size) : Json(nullptr);
-    j["seconds"] = took ? Json(rounded(*took, 0.001)) : Json(nullptr);
+    j["seconds"] = took ? Json(milliseconds(*took)) : Json(nullptr);
     if (!v.passed) j["reason"] = v.reason;
     writeEvent(j);
 }
 
+// Whether a run failed is the exit status's view (a session failed, a file
+// failed); an error line comes with such a failure, and a note with none.
 void StatusPrinter::errorLogged(JobKind job, const std::string& message) {
-    run(job).summary.sessionFailed = true;
     if (options_.json) {
         auto e = event("error");
+        e["job"] = jobName(job);
+        e["message"] = message;
+        writeEvent(e);
+    }
+}
+
+void StatusPrinter::noteLogged(JobKind job, const std::string& message) {
+    auto& notes = run(job).summary.notes;
+    // Each at most once a run (a retry session may note it again).
+    if (std::find(notes.begin(), notes.end(), message) == notes.end()) notes.push_back(message);
+    if (options_.json) {
+        auto e = event("note");
         e["job"] = jobName(job);
         e["message"] = message;
         writeEvent(e);
@@ -265,8 +288,9 @@ void StatusPrinter::showProgress() {
         r.seenBytes = bytes;
         r.seenAt = now;
     }
-    const std::string text = progressText(up ? JobKind::Upload : JobKind::Download, r.current, bytes, size,
-                                          r.seenAt - r.fileStarts[r.current]);
+    const auto& flight = r.fileStarts[r.current];
+    const std::string text = progressText(up ? JobKind::Upload : JobKind::Download, r.current, bytes, flight.from,
+                                          size, r.seenAt - flight.start);
     if (progressShown_ && text == progressText_) return;
     std::fprintf(out_, "\r%s\x1b[K", text.c_str());
     std::fflush(out_);

@@ -13,6 +13,7 @@
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
 #include <string>
+#include <vector>
 
 #include "app/events.h"
 
@@ -26,12 +27,16 @@ class Timer;
 struct RunSummary {
     JobKind job = JobKind::Download;
     std::int64_t passed = 0, failed = 0;
-    // Bytes of the files that passed.
+    // Bytes of the files that passed, as far as they moved in this run (a
+    // resumed file counts only the rest it fetched).
     std::int64_t bytes = 0;
     double seconds = 0;
-    // A session of the run failed (or wrote an error-log line).
+    // A session of the run failed, as the exit status counts it.
     bool sessionFailed = false;
-    // Every session completed and no file failed.
+    // Error-log lines of the run that tell of no failure ("Not Verified:
+    // ..."): they leave the run ok.
+    std::vector<std::string> notes;
+    // Every session completed and no file failed: the exit status's view.
     bool ok() const { return !sessionFailed && failed == 0; }
 };
 
@@ -62,7 +67,11 @@ private:
         RunSummary summary;
         double start = 0;
         std::int64_t failedSessionsAtStart = 0;
-        std::map<std::string, double> fileStarts;  // files in flight: name, start
+        struct InFlight {
+            double start = 0;
+            std::int64_t from = 0;  // bytes already there (a resumed file)
+        };
+        std::map<std::string, InFlight> fileStarts;  // files in flight, by name
         std::string current;                       // the file started last, until its verdict
         std::int64_t seenBytes = -1;               // its bytes when last drawn, and since when
         double seenAt = 0;
@@ -77,9 +86,10 @@ private:
     void check();
     void sessionStarted(JobKind job);
     void sessionEnded(JobKind job);
-    void fileStarted(JobKind job, const std::string& name);
+    void fileStarted(JobKind job, const std::string& name, std::int64_t from);
     void fileJudged(const FileVerdict& verdict);
     void errorLogged(JobKind job, const std::string& message);
+    void noteLogged(JobKind job, const std::string& message);
     void showProgress();
     void clearProgress();
     double seconds() const;

@@ -34,6 +34,11 @@ bool isDirectory(const std::string& path) {
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool isSymlink(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 std::int64_t length(const std::string& path) {
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
@@ -147,20 +152,25 @@ bool writeWhole(const std::string& path, const std::string& text, unsigned mode)
 }
 
 // Opens a regular file for reading; -1 for anything else (a FIFO would
-// block, a device never end).
-static int openRegular(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+// block, a device never end). The file is judged by the descriptor opened,
+// so nothing swapped in after a look at the name is read. With follow
+// false a symbolic link is not opened either.
+static int openRegular(const std::string& path, bool follow, Stamp* stamp = nullptr) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
     if (fd < 0) return -1;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return -1;
     }
+    if (stamp)
+        *stamp = Stamp{static_cast<std::int64_t>(st.st_size),
+                       static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
     return fd;
 }
 
 std::optional<std::string> readAll(const std::string& path, std::int64_t maxBytes) {
-    int fd = openRegular(path);
+    int fd = openRegular(path, true);
     if (fd < 0) return std::nullopt;
     std::string out;
     char buf[65536];
@@ -249,9 +259,11 @@ static std::vector<std::string> listEntries(const std::string& dir, bool wantDir
     fs::directory_iterator it(dir, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
         std::error_code ec2;
-        bool isDir = it->is_directory(ec2);
-        bool isReg = it->is_regular_file(ec2);
-        if (wantDirs ? isDir : isReg) out.push_back(it->path().filename().string());
+        // A file is judged as the name stands, a link never by what it
+        // points to: a link is no file of this directory to send.
+        const bool wanted = wantDirs ? it->is_directory(ec2)
+                                     : it->symlink_status(ec2).type() == fs::file_type::regular;
+        if (wanted) out.push_back(it->path().filename().string());
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -272,7 +284,7 @@ bool ReadFile::open(const std::string& path) {
     close();
     failed_ = false;
     buffer_.reserve(65536);
-    fd_ = openRegular(path);
+    fd_ = openRegular(path, false, &stamp_);
     return fd_ >= 0;
 }
 
@@ -305,6 +317,7 @@ void ReadFile::close() {
     fd_ = -1;
     buffer_.clear();
     pos_ = 0;
+    stamp_ = {};
 }
 
 WriteFile::~WriteFile() { close(); }
@@ -319,6 +332,8 @@ bool WriteFile::create(const std::string& dir, const std::string& prefix, const 
     dir_ = dir.empty() ? "." : dir;
     // O_EXCL with O_NOFOLLOW: only a name that did not exist is created, so
     // nothing planted under it (a link, a FIFO, another file) is written to.
+    // The mode is the widest the file gets: the umask narrows it (a service
+    // with umask 077 keeps its files to its user).
     for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
         std::string name = prefix + randomPart() + suffix;
         fd_ = ::openat(dirFd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
@@ -329,7 +344,7 @@ bool WriteFile::create(const std::string& dir, const std::string& prefix, const 
             break;
     }
     struct stat st {};
-    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || ::fchmod(fd_, mode & 0777) != 0) {
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
         close();
         failed_ = true;
         return false;
@@ -415,7 +430,10 @@ bool WriteFile::reopen(const std::string& dir, const std::string& name) {
     dirFd_ = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd_ < 0) return false;
     dir_ = dir.empty() ? "." : dir;
-    fd_ = ::openat(dirFd_, name.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    // Opened first and judged by its descriptor: O_NONBLOCK, so that a FIFO
+    // put under the name is refused at once instead of blocking the program,
+    // and nothing swapped in after a look at the name is written on.
+    fd_ = ::openat(dirFd_, name.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid()) {
         // Not ours to write on: left as it is.
@@ -426,6 +444,7 @@ bool WriteFile::reopen(const std::string& dir, const std::string& name) {
         return false;
     }
     name_ = name;
+    size_ = static_cast<std::int64_t>(st.st_size);
     failed_ = false;
     return true;
 }

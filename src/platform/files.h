@@ -13,6 +13,8 @@ namespace corvantel::platform::files {
 std::string currentDirectory();
 bool exists(const std::string& path);
 bool isDirectory(const std::string& path);
+// Whether the name itself is a symbolic link.
+bool isSymlink(const std::string& path);
 // Length in bytes, or -1 when the file cannot be read.
 std::int64_t length(const std::string& path);
 bool remove(const std::string& path);
@@ -41,8 +43,8 @@ bool append(const std::string& path, const std::string& text);
 
 // Replaces the whole file: writes a new file of a fresh name beside it,
 // flushes it to disk and renames it over the old one, so a failure leaves
-// the old file. mode is applied to the new file (0600 keeps it to its
-// owner). An old file that is a symbolic link or not a regular file is
+// the old file. The new file is created with mode as the umask allows
+// (0600 keeps it to its owner whatever the umask). An old file that is a symbolic link or not a regular file is
 // refused and left as it is.
 bool writeWhole(const std::string& path, const std::string& text, unsigned mode = 0644);
 
@@ -54,7 +56,8 @@ std::optional<std::string> readAll(const std::string& path, std::int64_t maxByte
 std::vector<std::string> splitLines(const std::string& text);
 
 // Names (not paths) of the regular files of dir whose names match the
-// wildcard pattern, in byte order. A pattern may hold several patterns
+// wildcard pattern, in byte order; a symbolic link is never one, whatever
+// it points to. A pattern may hold several patterns
 // separated by ';'. '*' and '?' are the only wildcards: every other
 // character, "[" and "]" included, stands for itself. A name that begins
 // with "." is matched only by a pattern that begins with ".".
@@ -64,8 +67,9 @@ bool wildcardMatch(const std::string& pattern, const std::string& name);
 // Sub-directories of dir, by name, in byte order.
 std::vector<std::string> listDirectories(const std::string& dir);
 
-// A file opened for reading in fixed records, or for writing at its start.
-// Reads go through a buffer of 64 KiB, so small records cost no system call
+// A file opened for reading in fixed records: never through a symbolic link,
+// and only a regular file, as the descriptor opened shows it (a FIFO does not
+// block the open). Reads go through a buffer of 64 KiB, so small records cost no system call
 // each while memory stays flat whatever the file's size.
 class ReadFile {
 public:
@@ -75,6 +79,9 @@ public:
     ReadFile& operator=(const ReadFile&) = delete;
     bool open(const std::string& path);
     bool isOpen() const { return fd_ >= 0; }
+    // The opened file's size and time when it was opened (0 when none).
+    std::int64_t size() const { return stamp_.size; }
+    const Stamp& stamp() const { return stamp_; }
     // Reads up to n bytes; returns what was read (empty at the end or on error).
     // failed() tells an error apart from the end.
     std::string read(std::size_t n);
@@ -84,6 +91,7 @@ public:
 private:
     int fd_ = -1;
     bool failed_ = false;
+    Stamp stamp_;
     std::string buffer_;
     std::size_t pos_ = 0;
 };
@@ -97,7 +105,8 @@ public:
     ~WriteFile();
     WriteFile(const WriteFile&) = delete;
     WriteFile& operator=(const WriteFile&) = delete;
-    // Creates a file in dir named prefix + a fresh random part + suffix.
+    // Creates a file in dir named prefix + a fresh random part + suffix,
+    // with mode as the umask allows (never wider).
     bool create(const std::string& dir, const std::string& prefix, const std::string& suffix,
                 unsigned mode = 0644);
     bool isOpen() const { return fd_ >= 0; }
@@ -115,8 +124,12 @@ public:
     void close();
     // Opens an existing file of dir to write on at its end (a download
     // resumed): never a link, never anything but a regular file of ours
-    // with a single name. It is then handled as a created one.
+    // with a single name, as the descriptor opened shows it (a FIFO put
+    // under the name is refused without blocking). It is then handled as a
+    // created one.
     bool reopen(const std::string& dir, const std::string& name);
+    // The size of the reopened file when it was opened.
+    std::int64_t size() const { return size_; }
     // Closes the file and leaves it where it is, under its own name.
     void keep();
 
@@ -126,6 +139,7 @@ private:
     int fd_ = -1;
     bool failed_ = false;
     bool synced_ = false;  // finish() flushed it: the rename is flushed too
+    std::int64_t size_ = 0;
     std::string dir_, name_;
 };
 

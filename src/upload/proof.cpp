@@ -34,7 +34,7 @@ bool uploadSettled(App& app, const std::string& name) {
         // the same for the settle interval.
         if (!s.uploadClocksNoted) {
             s.uploadClocksNoted = true;
-            appendUploadError(app, localClocksDifferText);
+            appendUploadNote(app, localClocksDifferText);
         }
         if (s.uploadAheadSeen.size() > 10000) s.uploadAheadSeen.clear();
         const auto it = s.uploadAheadSeen.find(name);
@@ -52,10 +52,17 @@ bool uploadSettled(App& app, const std::string& name) {
 
 void startUploadProof(App& app) {
     auto& s = app.s;
-    s.uploadOpenStamp = files::stamp(app.workFile(s.uploadFileName)).value_or(files::Stamp{-1, -1});
+    // The file as it was opened: a name swapped since is not what is sent.
+    s.uploadOpenStamp = app.uploadFile.isOpen() ? app.uploadFile.stamp() : files::Stamp{-1, -1};
     const bool hashed = s.verifyTransfers && s.transferType == "TYPE I" &&
                         s.uploadProof.plan.kind != platform::HashKind::None;
     s.uploadDigest.start(hashed ? s.uploadProof.plan.kind : platform::HashKind::None);
+}
+
+// A failed proof, with the cause its verdict names.
+static bool failBecause(App& app, std::string cause) {
+    app.s.uploadFailCause = std::move(cause);
+    return false;
 }
 
 bool proveUpload(App& app) {
@@ -64,7 +71,7 @@ bool proveUpload(App& app) {
     // server holds is not the file as it stands, and it is kept to be sent
     // again.
     const auto now = files::stamp(app.workFile(s.uploadFileName));
-    if (!now || !(*now == s.uploadOpenStamp)) return false;
+    if (!now || !(*now == s.uploadOpenStamp)) return failBecause(app, "local file changed while it was sent");
     if (!s.verifyTransfers) return true;
     const auto job = uploadControlJob(app);
     // The name the server stored it under (with its date stamp, if any).
@@ -76,17 +83,21 @@ bool proveUpload(App& app) {
     if (binary && s.uploadProof.features.size) {
         auto r = ask(job, "SIZE " + stored);
         const auto size = r ? sizeFromReply(*r) : std::nullopt;
-        if (!size || *size != s.uploadFileLength) return false;
+        if (!size) return failBecause(app, "size not confirmed by the server");
+        if (*size != s.uploadFileLength)
+            return failBecause(app, "size differs on the server: " + std::to_string(*size) + " bytes stored, " +
+                                        std::to_string(s.uploadFileLength) + " sent");
         proven = true;
     }
     if (binary && s.uploadDigest.kind() != platform::HashKind::None && checksumAskable(s.uploadProof.plan, stored)) {
         const auto sum = askChecksum(job, s.uploadProof, stored, s.uploadFileLength);
-        if (!sum || *sum != s.uploadDigest.hex()) return false;
+        if (!sum || *sum != s.uploadDigest.hex())
+            return failBecause(app, sum ? "checksum mismatch" : "checksum not confirmed by the server");
         proven = true;
     }
     if (!proven && !s.uploadProof.unverifiedNoted) {
         s.uploadProof.unverifiedNoted = true;
-        appendUploadError(app, unverifiedText);
+        appendUploadNote(app, unverifiedText);
     }
     return true;
 }

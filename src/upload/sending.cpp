@@ -90,13 +90,28 @@ void uploadNextFile(App& app) {
 }
 
 // Opens the chosen file for reading; false when it has vanished or cannot
-// be read, or when its name cannot go into a command (a CR, LF or NUL).
+// be read, when it is a link or anything but a regular file (whatever was
+// put under the name since the listing), or when its name cannot go into a
+// command (a CR, LF or NUL). Its length is the opened file's.
+// A refusal leaves its cause for the file's "fail" verdict.
 static bool openChosen(App& app) {
     auto& s = app.s;
     app.uploadFile.close();
+    s.uploadFileLength = -1;
+    s.uploadFailCause.clear();
     const std::string path = app.workFile(s.uploadFileName);
-    s.uploadFileLength = files::length(path);
-    return s.uploadFileLength >= 0 && fitsInCommand(s.uploadFileName) && app.uploadFile.open(path);
+    if (!fitsInCommand(s.uploadFileName)) {
+        s.uploadFailCause = "unsafe name";
+        return false;
+    }
+    if (!app.uploadFile.open(path)) {
+        s.uploadFailCause = files::isSymlink(path)        ? "local file is a symbolic link"
+                            : files::exists(path) && files::length(path) < 0 ? "local file is not a regular file"
+                                                                             : "local file missing or unreadable";
+        return false;
+    }
+    s.uploadFileLength = app.uploadFile.size();
+    return true;
 }
 
 static void failAndGoOn(App& app) {
@@ -105,6 +120,7 @@ static void failAndGoOn(App& app) {
     app.uploadFile.close();
     s.uploadFileLength = std::max<std::int64_t>(s.uploadFileLength, 0);
     logUploadResult(app, "fail");
+    s.uploadFailCause.clear();
     uploadNextFile(app);
 }
 
@@ -125,6 +141,7 @@ static void storeStep(App& app) {
             s.uploadFileLength = std::max<std::int64_t>(s.uploadFileLength, 0);
             s.uploadVerdictGiven = false;
             logUploadResult(app, "fail");
+            s.uploadFailCause.clear();
         }
         s.uploadFileStarted = false;
         if (!takeNextWorthSending(app)) {
@@ -135,7 +152,7 @@ static void storeStep(App& app) {
     }
     startUploadProof(app);
     s.uploadFileStarted = true;
-    notify(app.events.fileStarted, JobKind::Upload, s.uploadFileName);
+    notify(app.events.fileStarted, JobKind::Upload, s.uploadFileName, std::int64_t{0});
     s.uploadVerdictGiven = false;
     w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + s.uploadFileName);
     w.fText6b.setText("0");
@@ -309,12 +326,14 @@ void uploadStoreReply(App& app, const std::string& storeCommand, const std::stri
         const std::int64_t length = s.uploadFileLength;
         s.uploadFileName = s.uploadPendingName;
         s.uploadFileLength = s.uploadPendingLength;
+        s.uploadFailCause.clear();
         if (code[0] == '2' && proveUpload(app)) {
             logUploadResult(app, "pass");
             if (s.uploadDupeCheck) recordUploadedName(app);
         } else {
             logUploadResult(app, "fail");
         }
+        s.uploadFailCause.clear();
         s.uploadFileName = name;
         s.uploadFileLength = length;
         return;

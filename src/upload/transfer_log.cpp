@@ -18,6 +18,7 @@ static std::string failReason(App& app) {
         return "session failed";
     if (!s.uploadReply.empty() && (s.uploadReply[0] == '4' || s.uploadReply[0] == '5'))
         return serverReplyReason(s.uploadReply);
+    if (!s.uploadFailCause.empty()) return s.uploadFailCause;
     if (files::length(app.workFile(s.uploadFileName)) < 0) return "local file missing or unreadable";
     return "not sent whole";
 }

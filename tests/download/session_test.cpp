@@ -36,8 +36,14 @@ protected:
 };
 
 TEST_F(DownloadSession, FetchesMatchingFilesAndRecordsThem) {
+    // Under a service's umask the files fetched are its user's alone.
+    const mode_t umask = ::umask(077);
     run();
+    ::umask(umask);
     EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.file("a.jpg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(dir.read("b.jpg"), server.files["b.jpg"]);
     EXPECT_FALSE(dir.exists("c.txt"));
     EXPECT_EQ(dir.read("filename2.log"), "a.jpg\r\nb.jpg\r\n");
@@ -131,6 +137,7 @@ struct ProofCase {
     std::vector<std::string> sent;  // among the commands sent
     bool unverified = false;        // the error log says so
     const char* b = "pass";
+    const char* reason = "";        // a.jpg's failure reason, as a front-end is told it
 };
 
 class ProvenDownload : public DownloadSession, public ::testing::WithParamInterface<ProofCase> {};
@@ -140,7 +147,12 @@ TEST_P(ProvenDownload, Verdicts) {
     server.features = c.features;
     if (c.setup) c.setup(server);
     w().ai_verify.onChoose();
+    std::string reason;
+    app().events.fileJudged = [&](const FileVerdict& v) {
+        if (v.name == "a.jpg") reason = v.reason;
+    };
     run();
+    EXPECT_EQ(reason, c.reason);
     const std::string log = dir.read("dl_file_size.log");
     EXPECT_EQ(verdictOf(log, "a.jpg"), c.a) << log;
     EXPECT_EQ(verdictOf(log, "b.jpg"), c.b) << log;
@@ -163,8 +175,9 @@ INSTANTIATE_TEST_SUITE_P(
                   {"OPTS HASH SHA-512", "HASH b.jpg"}},
         ProofCase{"XCommand", {"SIZE", "XCRC", "XMD5"}, nullptr, "pass", {"XMD5 a.jpg", "XMD5 b.jpg"}},
         ProofCase{"ChecksumMismatch", {"SIZE", "XSHA256"}, [](FakeFtpServer& s) { s.checksumLie = true; }, "fail",
-                  {}, false, "fail"},
-        ProofCase{"SizeMismatch", {"SIZE"}, [](FakeFtpServer& s) { s.sizeSkew = 1; }, "fail", {}, false, "fail"},
+                  {}, false, "fail", "checksum mismatch"},
+        ProofCase{"SizeMismatch", {"SIZE"}, [](FakeFtpServer& s) { s.sizeSkew = 1; }, "fail", {}, false, "fail",
+                  "size differs from the server's: 5001 bytes there, 5000 received"},
         ProofCase{"CutWithoutAnAnnouncedSize", {"SIZE"},
                   [](FakeFtpServer& s) {
                       s.announceSize = false;
@@ -172,14 +185,14 @@ INSTANTIATE_TEST_SUITE_P(
                           if (cmd == "RETR a.jpg") sh.dataBytes = 3000;
                       };
                   },
-                  "fail", {"SIZE a.jpg"}},
+                  "fail", {"SIZE a.jpg"}, false, "pass", "size differs from the server's: 5000 bytes there, 3000 received"},
         ProofCase{"ChecksumRefused", {"XSHA256"},
                   [](FakeFtpServer& s) {
                       s.shaping = [](const std::string& cmd, FakeFtpServer::Shape& sh) {
                           if (cmd == "XSHA256 a.jpg") sh.refuse = "550";
                       };
                   },
-                  "fail", {"XSHA256 b.jpg"}},
+                  "fail", {"XSHA256 b.jpg"}, false, "pass", "checksum not confirmed by the server"},
         ProofCase{"NothingOffered", {}, nullptr, "pass", {"FEAT"}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 

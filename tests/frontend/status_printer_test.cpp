@@ -53,6 +53,105 @@ TEST_F(ReportSession, JsonLinesStayValidWhateverTheServerSends) {
     EXPECT_EQ(e["reason"], "server: 550 No");
 }
 
+// What a run's end says, from the events alone: a note is not a failure,
+// a resumed file counts only the bytes that moved, numbers are rounded.
+TEST_F(ReportSession, RunEndSaysWhatHappened) {
+    struct Row {
+        const char* name;
+        std::int64_t from;  // a kept part's bytes (a resumed download)
+        bool note, fileFails;
+        const char* result;
+        std::int64_t bytes, rate;
+    };
+    const Row rows[] = {
+        {"plain", 0, false, false, "ok", 5000, 49020},
+        {"note", 0, true, false, "ok", 5000, 49020},
+        {"resumed", 3000, false, false, "ok", 2000, 19608},
+        {"noteAndFailure", 0, true, true, "failed", 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        char* text = nullptr;
+        std::size_t size = 0;
+        std::FILE* out = ::open_memstream(&text, &size);
+        ASSERT_NE(out, nullptr);
+        double now = 10.0;
+        std::vector<RunSummary> runs;
+        {
+            PrinterOptions options;
+            options.json = true;
+            options.seconds = [&] { return now; };
+            options.runEnded = [&](const RunSummary& r) { runs.push_back(r); };
+            StatusPrinter printer(app(), out, options);
+            auto& e = app().events;
+            e.sessionStarted(JobKind::Download);
+            e.fileStarted(JobKind::Download, "a.jpg", row.from);
+            if (row.note) e.noteLogged(JobKind::Download, "Not Verified: the server offers no SIZE and no checksum");
+            now = 10.102;
+            e.fileJudged({JobKind::Download, "a.jpg", !row.fileFails, 5000, row.fileFails ? "checksum mismatch" : ""});
+            e.sessionEnded(JobKind::Download);
+        }
+        std::fclose(out);
+        const std::string printed(text, size);
+        std::free(text);
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].ok(), std::string(row.result) == "ok");
+        EXPECT_EQ(runs[0].notes.size(), row.note ? 1u : 0u);
+        // Printed as the decimal it is, not 0.10200000000000001.
+        EXPECT_NE(printed.find("\"seconds\":0.102,"), std::string::npos) << printed;
+        const std::string last = printed.substr(printed.rfind('\n', printed.size() - 2) + 1);
+        const auto end = nlohmann::json::parse(last, nullptr, false);
+        ASSERT_TRUE(end.is_object()) << printed;
+        EXPECT_EQ(end["event"], "session-end");
+        EXPECT_EQ(end["result"], row.result);
+        EXPECT_EQ(end["bytes"], row.bytes);
+        EXPECT_EQ(end["rate"], row.rate);
+        ASSERT_TRUE(end["notes"].is_array());
+        EXPECT_EQ(end["notes"].size(), row.note ? 1u : 0u);
+        // The note is told as a note, never as an error.
+        EXPECT_EQ(printed.find("\"event\":\"error\""), std::string::npos) << printed;
+        EXPECT_EQ(printed.find("\"event\":\"note\"") != std::string::npos, row.note) << printed;
+    }
+}
+
+// Whole runs: a verified download from a server that offers no proof notes
+// it and is ok, as its exit status says; a resumed file counts only the
+// bytes it fetched.
+TEST_F(ReportSession, NotedAndResumedRunsAreOk) {
+    std::FILE* out = std::fopen("/dev/null", "w");
+    ASSERT_NE(out, nullptr);
+    std::vector<RunSummary> runs;
+    {
+        PrinterOptions options;
+        options.json = true;
+        options.runEnded = [&](const RunSummary& r) { runs.push_back(r); };
+        StatusPrinter printer(app(), out, options);
+        server.features = {};
+        w().ai_verify.onChoose();
+        download();
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_NE(dir.read("err_dload.log").find("Not Verified"), std::string::npos);
+        EXPECT_EQ(runs[0].notes.size(), 1u);
+        EXPECT_TRUE(runs[0].ok());
+        EXPECT_EQ(runs[0].bytes, 4200);
+        EXPECT_EQ(app().outcomeStatus(), 0);
+        // A part of a.jpg kept from the same copy: 1234 bytes are there.
+        server.features = {"SIZE", "MDTM"};
+        server.mdtm["a.jpg"] = "20260101000000";
+        server.files["a.jpg"][0] = 'A';  // another file: fetched again
+        s().downloadDupeCheck = false;
+        dir.write(".a.jpg.r3000-1767225600-Kept01.corvantel-part", server.files["a.jpg"].substr(0, 1234));
+        w().ai_resume.onChoose();
+        download();
+        ASSERT_EQ(runs.size(), 2u);
+        EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+        EXPECT_TRUE(runs[1].ok());
+        EXPECT_EQ(runs[1].passed, 2);
+        EXPECT_EQ(runs[1].bytes, 3000 - 1234 + 1200);
+    }
+    std::fclose(out);
+}
+
 // A whole download on the virtual clock, as a terminal shows it.
 TEST_F(ReportSession, TerminalShowsProgressThenTheSummary) {
     char* text = nullptr;

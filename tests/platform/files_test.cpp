@@ -41,6 +41,9 @@ TEST(FileList, NamesInByteOrderAndOnlyFiles) {
     d.write("C.txt", "");
     d.write("x.jpg", "");
     ::mkdir(d.file("dir.txt").c_str(), 0755);
+    // A link is never listed as a file, whatever it points to.
+    ASSERT_EQ(::symlink(d.file("a.txt").c_str(), d.file("link.txt").c_str()), 0);
+    ASSERT_EQ(::symlink(d.file("missing").c_str(), d.file("dangling.txt").c_str()), 0);
     EXPECT_EQ(files::listFiles(d.path(), "*.txt"), (std::vector<std::string>{"C.txt", "a.txt", "b.txt"}));
     EXPECT_TRUE(files::listFiles(d.path() + "/missing", "*").empty());
 }
@@ -120,6 +123,67 @@ TEST(NoWriteThroughLinks, AppendRefusesLinksAndOddFiles) {
     EXPECT_FALSE(files::readAll(d.file("fifo.log")));
     files::ReadFile r;
     EXPECT_FALSE(r.open(d.file("fifo.log")));
+    // Nor is a file read through a link: the file the link names may be
+    // anybody's.
+    EXPECT_FALSE(r.open(d.file("link.log")));
+    EXPECT_FALSE(r.isOpen());
+    // The size read is the opened file's own.
+    ASSERT_TRUE(r.open(d.file("target")));
+    EXPECT_EQ(r.size(), 6);
+}
+
+// Resuming writes on a kept file only when the opened file is a regular
+// file of ours with a single name; a FIFO put in its place does not block.
+TEST(NoWriteThroughLinks, ReopenJudgesWhatItOpened) {
+    TempDir d;
+    d.write("target", "secret");
+    d.write("part", "12345");
+    ASSERT_EQ(::symlink(d.file("target").c_str(), d.file("link").c_str()), 0);
+    ASSERT_EQ(::link(d.file("target").c_str(), d.file("hard").c_str()), 0);
+    ASSERT_EQ(::mkfifo(d.file("fifo").c_str(), 0600), 0);
+    files::WriteFile f;
+    for (const char* name : {"link", "hard", "fifo", "missing"}) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(f.reopen(d.path(), name));
+        EXPECT_FALSE(f.isOpen());
+    }
+    EXPECT_EQ(d.read("target"), "secret");
+    ASSERT_TRUE(f.reopen(d.path(), "part"));
+    EXPECT_EQ(f.size(), 5);
+    EXPECT_TRUE(f.write("678"));
+    f.keep();
+    EXPECT_EQ(d.read("part"), "12345678");
+}
+
+// New files get the mode asked for as the umask allows it, never more: a
+// service with umask 077 keeps its downloads to itself.
+TEST(NewFiles, ModeAsTheUmaskAllows) {
+    TempDir d;
+    struct Row {
+        mode_t umask;
+        unsigned mode;
+        unsigned expected;
+    };
+    for (const Row& row : {Row{022, 0644, 0644}, Row{077, 0644, 0600}, Row{027, 0644, 0640}, Row{022, 0600, 0600},
+                           Row{0, 0600, 0600}}) {
+        SCOPED_TRACE(std::to_string(row.umask) + " " + std::to_string(row.mode));
+        const mode_t old = ::umask(row.umask);
+        files::WriteFile f;
+        const bool made = f.create(d.path(), ".n.", ".part", row.mode);
+        ::umask(old);
+        ASSERT_TRUE(made);
+        struct stat st {};
+        ASSERT_EQ(::stat(f.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, row.expected);
+        f.close();
+    }
+    const mode_t old = ::umask(077);
+    const bool written = files::writeWhole(d.file("w.log"), "x");
+    ::umask(old);
+    ASSERT_TRUE(written);
+    struct stat st {};
+    ASSERT_EQ(::stat(d.file("w.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(NoWriteThroughLinks, WriteWholeNeitherFollowsNorReplacesALink) {

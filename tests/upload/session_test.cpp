@@ -142,6 +142,45 @@ TEST_F(UploadSession, NameWithALineBreakIsNeverSent) {
     EXPECT_TRUE(dir.exists("x\r\nDELE victim.txt"));
 }
 
+// Links planted in the working directory are never followed: one listed
+// under a matching name is not a file to send, and a file swapped for a
+// link (or a FIFO) after the listing fails without being read.
+TEST_F(UploadSession, PlantedLinksAreNeverSent) {
+    TempDir elsewhere;
+    elsewhere.write("secret", "password=hunter2");
+    ASSERT_EQ(::symlink(elsewhere.file("secret").c_str(), dir.file("link.txt").c_str()), 0);
+    server.override = [&](const std::string& line) {
+        // After the listing, before those files' turn.
+        if (line == "STOR e.txt") {
+            if (dir.exists("y.txt") && !std::filesystem::is_symlink(dir.file("y.txt"))) {
+                std::filesystem::remove(dir.file("y.txt"));
+                EXPECT_EQ(::symlink(elsewhere.file("secret").c_str(), dir.file("y.txt").c_str()), 0);
+            }
+            if (std::filesystem::is_regular_file(dir.file("x.txt"))) {
+                std::filesystem::remove(dir.file("x.txt"));
+                EXPECT_EQ(::mkfifo(dir.file("x.txt").c_str(), 0600), 0);
+            }
+        }
+        return std::string();
+    };
+    std::map<std::string, std::string> reasons;
+    app().events.fileJudged = [&](const FileVerdict& v) { reasons[v.name] = v.reason; };
+    run();
+    EXPECT_EQ(reasons["y.txt"], "local file is a symbolic link");
+    EXPECT_EQ(reasons["x.txt"], "local file is not a regular file");
+    EXPECT_FALSE(s().uploadRunning);
+    for (auto& [name, content] : server.stored) EXPECT_EQ(content.find("hunter2"), std::string::npos) << name;
+    EXPECT_EQ(server.stored.count("link.txt"), 0u);
+    EXPECT_EQ(server.stored.count("y.txt"), 0u);
+    EXPECT_EQ(server.stored.count("x.txt"), 0u);
+    EXPECT_EQ(server.stored["z.txt"], dir.read("z.txt"));
+    const std::string log = dir.read("fileupl.log");
+    EXPECT_EQ(log.find("link.txt"), std::string::npos) << log;
+    EXPECT_EQ(verdictOf(log, "y.txt"), "fail") << log;
+    EXPECT_EQ(verdictOf(log, "x.txt"), "fail") << log;
+    EXPECT_EQ(s().failedFiles, 2);
+}
+
 // Verified uploads: a stored file passes, and is deleted, only when the
 // server's SIZE and checksum match; otherwise it fails and stays.
 TEST_F(UploadSession, VerifiedByTheServerTable) {
@@ -152,12 +191,17 @@ TEST_F(UploadSession, VerifiedByTheServerTable) {
         const char* verdict;  // of y.txt, z.txt and e.txt
         std::vector<std::string> sent;
         bool unverified;
+        const char* reason;  // y.txt's failure reason, as a front-end is told it
     } cases[] = {
-        {{"SIZE", "XSHA256", "XMD5"}, 0, false, "pass", {"SIZE y.txt", "XSHA256 z.txt"}, false},
-        {{"SIZE", "HASH SHA-1*;SHA-256"}, 0, false, "pass", {"OPTS HASH SHA-256", "HASH e.txt"}, false},
-        {{"SIZE"}, 1, false, "fail", {"SIZE z.txt"}, false},
-        {{"XCRC"}, 0, true, "fail", {"XCRC y.txt"}, false},
-        {{}, 0, false, "pass", {"FEAT"}, true},
+        {{"SIZE", "XSHA256", "XMD5"}, 0, false, "pass", {"SIZE y.txt", "XSHA256 z.txt"}, false, ""},
+        {{"SIZE", "HASH SHA-1*;SHA-256"}, 0, false, "pass", {"OPTS HASH SHA-256", "HASH e.txt"}, false, ""},
+        {{"SIZE"}, 1, false, "fail", {"SIZE z.txt"}, false, "size differs on the server: 2999 bytes stored, 3000 sent"},
+        {{"XCRC"}, 0, true, "fail", {"XCRC y.txt"}, false, "checksum mismatch"},
+        {{}, 0, false, "pass", {"FEAT"}, true, ""},
+    };
+    std::string reason;
+    app().events.fileJudged = [&](const FileVerdict& v) {
+        if (v.name == "y.txt") reason = v.reason;
     };
     w().ai_verify.onChoose();
     w().ai_del2.onChoose();
@@ -169,7 +213,9 @@ TEST_F(UploadSession, VerifiedByTheServerTable) {
         server.commands.clear();
         for (auto* f : {"err_upload.log", "fileupl.log"}) std::filesystem::remove(dir.file(f));
         for (auto* f : {"y.txt", "z.txt", "e.txt"}) dir.write(f, std::string(3000, f[0]));
+        reason = "?";
         run();
+        EXPECT_EQ(reason, c.reason);
         const std::string log = dir.read("fileupl.log");
         for (auto* f : {"y.txt", "z.txt", "e.txt"}) {
             EXPECT_EQ(verdictOf(log, f), c.verdict) << log;
