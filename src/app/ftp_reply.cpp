@@ -84,7 +84,6 @@ void ReplyAssembler::clear() {
     ready_.clear();
     readyBytes_ = 0;
     flooded_ = false;
-    mostQueued_ = mostQueuedBytes_ = 0;
     sinceReply_ = 0;
 }
 

@@ -34,8 +34,8 @@ public:
     bool empty() const { return ready_.empty(); }
     // More replies came than may wait (they were dropped) since clear().
     bool flooded() const { return flooded_; }
-    // The most replies, and bytes of them, that have waited at once since
-    // clear().
+    // The most replies, and bytes of them, that have ever waited at once
+    // (clear() keeps these).
     std::size_t mostQueued() const { return mostQueued_; }
     std::size_t mostQueuedBytes() const { return mostQueuedBytes_; }
     // Bytes fed since the end of the last complete reply (a partial line,
