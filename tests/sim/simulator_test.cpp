@@ -90,6 +90,19 @@ const Scenario regressions[] = {
     {.seed = 1163768, .nlst = false, .quick = true, .retries = 2, .resume = true, .features = 2, .settle = true,
      .files = {{"a3.jpg", 100}, {"p4.jpg", 100}},
      .actions = {{"RETR", 2, Fault::ResetBefore, 5}, {"PORT", 1, Fault::ResetAfter, 2799}, {"RETR", 1, Fault::Trickle, 2097}}},
+    // A checksum given the longest patience and never answered, or a
+    // question answered only by lines that answer nothing: the session
+    // ends within the patience and the watchdog's time.
+    {.seed = 9001, .verify = true, .features = 2, .longPatience = true, .files = {{"a.jpg", 3000}},
+     .actions = {{"HASH", 1, Fault::Silent, 0}}},
+    {.seed = 9002, .upload = true, .verify = true, .features = 3, .longPatience = true, .files = {{"a.txt", 3000}},
+     .actions = {{"XSHA1", 1, Fault::Hold, 4000}}},
+    {.seed = 9003, .passive = true, .verify = true, .features = 1, .files = {{"a.jpg", 3000}},
+     .actions = {{"FEAT", 1, Fault::Hold, 2500}}},
+    // A flood of lines while the dialogue waits after a file or a store:
+    // the replies waiting stay bounded and the session ends.
+    {.seed = 9004, .files = {{"a.jpg", 3000}, {"b.jpg", 100}}, .actions = {{"RETR", 1, Fault::Flood, 5000}}},
+    {.seed = 9005, .upload = true, .files = {{"a.txt", 3000}, {"b.txt", 100}}, .actions = {{"STOR", 1, Fault::Flood, 5000}}},
 };
 
 TEST(Simulator, RegressionRowsHold) {
