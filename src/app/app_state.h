@@ -112,6 +112,13 @@ struct AppState {
     // Timed waits active on each one-second timer; the timer runs while any
     // of them does, so an inner wait never stops an outer one's count.
     int downloadSecondsUsers = 0, uploadSecondsUsers = 0;
+    // The ticks of each one-second timer, never reset and never capped
+    // (the waits' own counters stop at 10): a question's patience is
+    // counted on these.
+    std::int64_t downloadSecondsTicked = 0, uploadSecondsTicked = 0;
+    // The server flooded the job's control connection with replies: the
+    // session is being ended (its waits are over) and fails.
+    bool downloadFlooded = false, uploadFlooded = false;
     // Files left without their verdict by taken-over sessions (name and
     // size), for a later session of the job run to judge; those still owed
     // when the run ends fail then.
@@ -374,6 +381,10 @@ public:
     std::function<void()> loadDownloadRecords;
     std::function<void()> loadUploadRecords;
     std::function<void()> discardDownloadInFlight;
+    // How long the server may take to tell the checksum of a file of a
+    // size; checksumLimitSeconds when unset (tests set the longest
+    // patience without files that big).
+    std::function<std::int64_t(std::int64_t)> checksumPatience;
 
     // Time texts of now.
     platform::LocalTime now() const { return plat.clock().now(); }

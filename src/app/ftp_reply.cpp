@@ -1,5 +1,6 @@
 #include "app/ftp_reply.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace corvantel {
@@ -37,29 +38,41 @@ void ReplyAssembler::endLine() {
             return;
         }
         if (line.empty()) return;  // stray blank lines carry nothing
-        ready_.push_back(text);
+        push(std::move(text));
         sinceReply_ = 0;
         return;
     }
     if (reply_.size() + text.size() <= maxReplyBytes) reply_ += text;
     if (line.size() >= 4 && line.compare(0, 3, code_) == 0 && line[3] == ' ') {
-        ready_.push_back(reply_);
+        push(std::move(reply_));
         reply_.clear();
         code_.clear();
         sinceReply_ = 0;
     } else if (line.size() == 3 && line == code_) {
         // "ddd" alone also ends a multi-line reply.
-        ready_.push_back(reply_);
+        push(std::move(reply_));
         reply_.clear();
         code_.clear();
         sinceReply_ = 0;
     }
 }
 
+void ReplyAssembler::push(std::string reply) {
+    if (ready_.size() >= maxQueuedReplies || readyBytes_ + reply.size() > maxQueuedBytes) {
+        flooded_ = true;
+        return;
+    }
+    readyBytes_ += reply.size();
+    ready_.push_back(std::move(reply));
+    mostQueued_ = std::max(mostQueued_, ready_.size());
+    mostQueuedBytes_ = std::max(mostQueuedBytes_, readyBytes_);
+}
+
 std::optional<std::string> ReplyAssembler::next() {
     if (ready_.empty()) return std::nullopt;
     std::string r = std::move(ready_.front());
     ready_.pop_front();
+    readyBytes_ -= r.size();
     return r;
 }
 
@@ -69,6 +82,8 @@ void ReplyAssembler::clear() {
     reply_.clear();
     code_.clear();
     ready_.clear();
+    readyBytes_ = 0;
+    flooded_ = false;
     sinceReply_ = 0;
 }
 

@@ -7,8 +7,12 @@
 // a reply of its own. Lines may end in CR LF or a bare LF.
 //
 // Memory is bounded whatever the server sends: a line keeps at most
-// maxLineBytes (the rest of an over-long line is dropped up to its end) and a
-// multi-line reply keeps at most maxReplyBytes of text.
+// maxLineBytes (the rest of an over-long line is dropped up to its end), a
+// multi-line reply keeps at most maxReplyBytes of text, and the replies
+// waiting to be taken (while the job's dialogue is busy inside a wait) are
+// at most maxQueuedReplies holding maxQueuedBytes. Replies past that are
+// dropped and the assembler is flooded: no session asks for that many
+// answers at once, so the session ends.
 
 #include <cstddef>
 #include <deque>
@@ -21,11 +25,19 @@ class ReplyAssembler {
 public:
     static constexpr std::size_t maxLineBytes = 8192;
     static constexpr std::size_t maxReplyBytes = 65536;
+    static constexpr std::size_t maxQueuedReplies = 256;
+    static constexpr std::size_t maxQueuedBytes = 1u << 20;
 
     void feed(const std::string& bytes);
     // The next complete reply, with its line ends, or nothing.
     std::optional<std::string> next();
     bool empty() const { return ready_.empty(); }
+    // More replies came than may wait (they were dropped) since clear().
+    bool flooded() const { return flooded_; }
+    // The most replies, and bytes of them, that have ever waited at once
+    // (clear() keeps these).
+    std::size_t mostQueued() const { return mostQueued_; }
+    std::size_t mostQueuedBytes() const { return mostQueuedBytes_; }
     // Bytes fed since the end of the last complete reply (a partial line,
     // blank lines): 0 when what was fed ends exactly at a reply's end.
     std::size_t bytesAfterLastReply() const { return sinceReply_; }
@@ -33,13 +45,20 @@ public:
 
 private:
     void endLine();
+    void push(std::string reply);
     std::string line_;          // the line being received (bounded)
     bool lineTruncated_ = false;
     std::string reply_;         // lines of an unfinished multi-line reply
     std::string code_;          // its code, while one is open
     std::deque<std::string> ready_;
+    std::size_t readyBytes_ = 0;
+    bool flooded_ = false;
+    std::size_t mostQueued_ = 0, mostQueuedBytes_ = 0;
     std::size_t sinceReply_ = 0;
 };
+
+// The error-log line of a session ended by a flood of replies.
+inline constexpr const char* floodText = "Flood Error: the server sent more replies than the session asked for";
 
 // The first three characters of a reply (fewer when it is shorter).
 std::string replyCode(const std::string& reply);

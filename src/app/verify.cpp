@@ -220,12 +220,13 @@ ControlJob downloadControlJob(App& app) {
                       s.downloadLedger,
                       s.downloadDispatching,
                       s.downloadIdleTicks,
-                      s.downloadWaitSeconds,
+                      s.downloadSecondsTicked,
                       [&app](const std::string& t) { return app.sendDownloadHook && app.sendDownloadHook(t); },
                       [&app](const std::function<bool()>& p, bool reset) { downloadTimedWait(app, p, reset); },
                       [&app](const std::string& t) {
                           if (app.trace) app.trace("download <- " + t);
-                      }};
+                      },
+                      app.checksumPatience};
 }
 
 ControlJob uploadControlJob(App& app) {
@@ -235,12 +236,13 @@ ControlJob uploadControlJob(App& app) {
                       s.uploadLedger,
                       s.uploadDispatching,
                       s.uploadIdleTicks,
-                      s.uploadWaitSeconds,
+                      s.uploadSecondsTicked,
                       [&app](const std::string& t) { return app.sendUploadHook && app.sendUploadHook(t); },
                       [&app](const std::function<bool()>& p, bool reset) { uploadTimedWait(app, p, reset); },
                       [&app](const std::string& t) {
                           if (app.trace) app.trace("upload <- " + t);
-                      }};
+                      },
+                      app.checksumPatience};
 }
 
 std::optional<std::string> ask(const ControlJob& job, const std::string& command, std::int64_t patienceSeconds) {
@@ -256,11 +258,14 @@ std::optional<std::string> ask(const ControlJob& job, const std::string& command
         bool was;
         ~Restore() { flag = was; }
     } restore{job.dispatching, wasDispatching};
+    // The patience runs on ticks that nothing resets or caps, so it ends
+    // whatever the waits nested in this one do with their counters.
+    const std::int64_t patienceEnds = job.secondsTicked + patienceSeconds;
     bool first = true;
     for (;;) {
         job.timedWait(
             [&] {
-                if (job.waitSeconds < patienceSeconds) job.idleTicks = 0;
+                if (job.secondsTicked < patienceEnds) job.idleTicks = 0;
                 // A connection the server has closed brings nothing more
                 // than what has been read already.
                 return !job.assembler.empty() || job.control.state() != Endpoint::Connected;
@@ -269,13 +274,15 @@ std::optional<std::string> ask(const ControlJob& job, const std::string& command
         first = false;
         auto reply = job.assembler.next();
         if (!reply) return std::nullopt;
-        // An answer is activity for the watchdog.
-        job.idleTicks = 0;
         job.trace(*reply);
         const auto answer = job.ledger.match(*reply);
         // Anything but this command's final reply (a preliminary reply,
-        // noise) is passed over, as the dialogue passes it over.
-        if (answer && answer->final && answer->command == command) return reply;
+        // noise) is passed over, as the dialogue passes it over; it is no
+        // activity for the watchdog.
+        if (answer && answer->final && answer->command == command) {
+            job.idleTicks = 0;
+            return reply;
+        }
     }
 }
 
@@ -296,14 +303,16 @@ std::optional<std::string> askChecksum(const ControlJob& job, ProofSession& sess
         if (!r || (*r)[0] != '2') return std::nullopt;
         session.hashReady = true;
     }
-    auto r = ask(job, hashQuery(plan, name), checksumLimitSeconds(size));
+    auto r = ask(job, hashQuery(plan, name),
+                 job.checksumPatience ? job.checksumPatience(size) : checksumLimitSeconds(size));
     if (!r) return std::nullopt;
     return checksumFromReply(*r, plan.kind);
 }
 
 std::int64_t checksumLimitSeconds(std::int64_t size) {
-    // Ten seconds, and one more for every 32 MiB the server has to read.
-    return 10 + std::max<std::int64_t>(size, 0) / (32 << 20);
+    // Ten seconds, and one more for every 32 MiB the server has to read;
+    // never so long that a server could hold a job for good.
+    return std::min(maxChecksumPatienceSeconds, 10 + std::max<std::int64_t>(size, 0) / (32 << 20));
 }
 
 }  // namespace corvantel

@@ -62,10 +62,13 @@ struct ControlJob {
     CommandLedger& ledger;
     bool& dispatching;
     std::int64_t& idleTicks;
-    std::int64_t& waitSeconds;
+    // The job's one-second ticks, never reset: a question's patience is
+    // counted on them.
+    const std::int64_t& secondsTicked;
     std::function<bool(const std::string&)> send;
     std::function<void(const std::function<bool()>&, bool)> timedWait;
     std::function<void(const std::string&)> trace;
+    std::function<std::int64_t(std::int64_t)> checksumPatience;
 };
 ControlJob downloadControlJob(App& app);
 ControlJob uploadControlJob(App& app);
@@ -74,11 +77,17 @@ ControlJob uploadControlJob(App& app);
 // sent (another answer is awaited), the connection is gone, or the session
 // was taken over meanwhile: a server that leaves a question unanswered is
 // silent, and the session's watchdog takes it over as for any silence.
+// Only the answer is activity: lines that answer nothing (a "100 still
+// counting" every few seconds, say) never hold the watchdog off.
 // patienceSeconds keeps the watchdog quiet that long first (a checksum of a
-// big file takes the server a while).
+// big file takes the server a while), counted on the job's one-second
+// ticks; a question therefore ends within its patience and the watchdog's
+// time.
 std::optional<std::string> ask(const ControlJob& job, const std::string& command, std::int64_t patienceSeconds = 0);
 
-// How long the server may take to tell a checksum of a file of that size.
+// How long the server may take to tell a checksum of a file of that size:
+// ten seconds and one more per 32 MiB, at most maxChecksumPatienceSeconds.
+inline constexpr std::int64_t maxChecksumPatienceSeconds = 1800;
 std::int64_t checksumLimitSeconds(std::int64_t size);
 
 // What a job's session has learnt of its server for proving files.

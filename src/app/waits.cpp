@@ -25,10 +25,12 @@ void timedWait(App& app, std::int64_t& counter, int& users, platform::Timer& tim
 }  // namespace
 
 bool downloadSessionEnding(const App& app) {
-    return app.s.downloadTakeover != Takeover::None || app.s.shuttingDown;
+    return app.s.downloadTakeover != Takeover::None || app.s.downloadFlooded || app.s.shuttingDown;
 }
 
-bool uploadSessionEnding(const App& app) { return app.s.uploadTakeover != Takeover::None || app.s.shuttingDown; }
+bool uploadSessionEnding(const App& app) {
+    return app.s.uploadTakeover != Takeover::None || app.s.uploadFlooded || app.s.shuttingDown;
+}
 
 void downloadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter) {
     timedWait(app, app.s.downloadWaitSeconds, app.s.downloadSecondsUsers, *app.w.Timerf, pred, resetCounter,

@@ -19,8 +19,9 @@ class App;
 void downloadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter = true);
 void uploadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter = true);
 
-// Whether the job's session is being ended (taken over or shut down): its
-// waits are over and its handlers only wind down.
+// Whether the job's session is being ended (taken over, flooded with
+// replies, or shut down): its waits are over and its handlers only wind
+// down.
 bool downloadSessionEnding(const App& app);
 bool uploadSessionEnding(const App& app);
 

@@ -70,10 +70,14 @@ void downloadDataArrival(App& app) {
     }
     // The whole arrival is listing text: no name in it is taken for a
     // marker where the listing would begin.
-    const std::string& listing = w.fText5.text();
-    if (listing.size() < maxListingBytes) {
-        std::string add = s.downloadDataBuffer.substr(0, maxListingBytes - listing.size());
-        w.fText5.setText(listing + add);
+    // Each arrival is added at the end: collecting a listing costs time in
+    // proportion to its size, however small its pieces.
+    const std::size_t held = w.fText5.text().size();
+    if (held < maxListingBytes) {
+        if (s.downloadDataBuffer.size() <= maxListingBytes - held)
+            w.fText5.append(s.downloadDataBuffer);
+        else
+            w.fText5.append(s.downloadDataBuffer.substr(0, maxListingBytes - held));
     }
     // One wait serves a whole listing: later arrivals only add their text and
     // restart the quiet count, so the nesting stays flat.

@@ -57,6 +57,12 @@ void downloadReplyDispatch(App& app) {
     // verdict must not be lost); an endpoint that is gone has nothing.
     if (c.state() != Endpoint::Connected && c.state() != Endpoint::Closing) return;
     s.downloadAssembler.feed(c.getData());
+    // More replies than may wait were sent (a flood while the dialogue is
+    // busy inside a wait): the session ends and fails.
+    if (s.downloadAssembler.flooded() && s.downloadRunning && !s.downloadFlooded) {
+        s.downloadFlooded = true;
+        s.downloadFailed = true;
+    }
     // Replies are handled one at a time, in order. One that comes while an
     // earlier one is still being handled (its handling may wait) is taken up
     // by the outer loop afterwards, so the nesting never grows with the
@@ -68,7 +74,7 @@ void downloadReplyDispatch(App& app) {
         ~Done() { flag = false; }
     } done{s.downloadDispatching};
     while (auto reply = s.downloadAssembler.next()) {
-        if (s.shuttingDown) break;
+        if (s.shuttingDown || s.downloadFlooded) break;
         s.downloadReply = *reply;
         if (app.trace) app.trace(std::string("download <- ") + *reply);
         downloadHandleReply(app);

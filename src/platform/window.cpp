@@ -30,6 +30,13 @@ void TextBox::setText(const std::string& text) {
     if (onChange) onChange();
 }
 
+void TextBox::append(const std::string& more) {
+    if (more.empty()) return;
+    text_ += more;
+    changed();
+    if (onChange) onChange();
+}
+
 bool TextBox::userSetText(const std::string& text) {
     if (!takesInput()) return false;
     setText(text);

@@ -50,6 +50,10 @@ public:
     const std::string& text() const { return text_; }
     // Runs onChange when the text really changes (also for program changes).
     void setText(const std::string& text);
+    // Adds text at the end (a change when it is not empty), in time linear
+    // in what is added: a text collected piece by piece costs no copy of
+    // what it holds already.
+    void append(const std::string& more);
     // User typing; false when the control takes no input now.
     bool userSetText(const std::string& text);
     std::function<void()> onChange;

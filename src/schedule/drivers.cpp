@@ -34,6 +34,7 @@ std::int32_t portOf(const std::string& text) {
 void runDownloadSession(App& app) {
     auto& s = app.s;
     auto& w = app.w;
+    s.downloadFlooded = false;
     // A file the last session started and left to this one to judge.
     if (s.downloadVerdictPending) {
         if (std::none_of(s.downloadOwed.begin(), s.downloadOwed.end(),
@@ -126,6 +127,9 @@ void runDownloadSession(App& app) {
         if (s.downloadTakeover == Takeover::Watchdog) {
             // Taken over for silence: the watchdog's decision writes the log.
             w.Label11.setCaption(hh + "Timeout");
+        } else if (s.downloadFlooded) {
+            w.Label11.setCaption(hh + "Timeout");
+            appendDownloadError(app, floodText);
         } else if (!s.downloadTlsProblem.empty() || !tlsErrorText(s.downloadSocketError).empty()) {
             // FTPS failed before the password went out: say why.
             w.Label11.setCaption(hh + " Login Failed");
@@ -184,6 +188,7 @@ void runDownloadSession(App& app) {
 void runUploadSession(App& app) {
     auto& s = app.s;
     auto& w = app.w;
+    s.uploadFlooded = false;
     s.uploadRunning = true;
     lockFields(app, {&w.Text3, &w.Text4, &w.Text5, &w.Text6, &w.Text8, &w.Text10}, true);
     w.Timer4->setEnabled(false);
@@ -242,6 +247,9 @@ void runUploadSession(App& app) {
         ++s.failedSessions;
         if (s.uploadTakeover == Takeover::Watchdog) {
             w.Label12.setCaption(hh + "Timeout");
+        } else if (s.uploadFlooded) {
+            w.Label12.setCaption(hh + "Timeout");
+            appendUploadError(app, floodText);
         } else if (!s.uploadTlsProblem.empty() || !tlsErrorText(s.uploadSocketError).empty()) {
             w.Label12.setCaption(hh + " Login Failed");
             appendUploadError(app, s.uploadTlsProblem.empty() ? tlsErrorText(s.uploadSocketError) : s.uploadTlsProblem);
@@ -279,7 +287,10 @@ void runUploadSession(App& app) {
             }
         } else if (s.uploadFailed) {
             ++s.failedSessions;
-            if (!s.uploadTlsProblem.empty()) {
+            if (s.uploadFlooded) {
+                w.Label12.setCaption(hh + "Timeout");
+                appendUploadError(app, floodText);
+            } else if (!s.uploadTlsProblem.empty()) {
                 // A data connection's TLS peer was not the server's.
                 w.Label12.setCaption(hh + " Login Failed");
                 appendUploadError(app, s.uploadTlsProblem);

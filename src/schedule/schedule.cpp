@@ -186,8 +186,14 @@ void installScheduleHandlers(App& app) {
     w.Timer2->onTick = [&app] { uploadMinuteTick(app); };
     w.Timer3->onTick = [&app] { downloadWatchdogTick(app); };
     w.Timer4->onTick = [&app] { uploadWatchdogTick(app); };
-    w.Timerf->onTick = [&app] { countSecond(app.s.downloadWaitSeconds); };
-    w.Timerg->onTick = [&app] { countSecond(app.s.uploadWaitSeconds); };
+    w.Timerf->onTick = [&app] {
+        countSecond(app.s.downloadWaitSeconds);
+        ++app.s.downloadSecondsTicked;
+    };
+    w.Timerg->onTick = [&app] {
+        countSecond(app.s.uploadWaitSeconds);
+        ++app.s.uploadSecondsTicked;
+    };
     app.downloadErrorRetryHook = [&app] { takeDownloadOverForRetry(app); };
     app.uploadErrorRetryHook = [&app](std::int64_t i) { takeUploadOverForRetry(app, i); };
 }

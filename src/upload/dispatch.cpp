@@ -52,6 +52,12 @@ void uploadReplyDispatch(App& app) {
     // verdict must not be lost); an endpoint that is gone has nothing.
     if (c.state() != Endpoint::Connected && c.state() != Endpoint::Closing) return;
     s.uploadAssembler.feed(c.getData());
+    // More replies than may wait were sent (a flood while the dialogue is
+    // busy inside a wait): the session ends and fails.
+    if (s.uploadAssembler.flooded() && s.uploadRunning && !s.uploadFlooded) {
+        s.uploadFlooded = true;
+        s.uploadFailed = true;
+    }
     // One reply at a time, in order; see the download dispatcher.
     if (s.uploadDispatching) return;
     s.uploadDispatching = true;
@@ -60,7 +66,7 @@ void uploadReplyDispatch(App& app) {
         ~Done() { flag = false; }
     } done{s.uploadDispatching};
     while (auto reply = s.uploadAssembler.next()) {
-        if (s.shuttingDown) break;
+        if (s.shuttingDown || s.uploadFlooded) break;
         s.uploadReply = *reply;
         if (app.trace) app.trace(std::string("upload <- ") + *reply);
         uploadHandleReply(app);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "app/verify.h"
 #include "download/records.h"
 #include "support/session_fixture.h"
 
@@ -99,6 +100,75 @@ TEST_F(HostileServer, RepliesThatAnswerNothingMoveNothing) {
                              [](const std::string& c) { return c.rfind("NLST", 0) == 0; }));
     EXPECT_FALSE(errors().empty());
     EXPECT_EQ(app().outcomeStatus(), 1);
+}
+
+// A server that never answers but sends a line that answers nothing every
+// few seconds ("100 Still counting.") holds no wait: the watchdog ends the
+// session within its time (after a checksum's patience, for a question
+// given one), and the next session runs normally.
+TEST_F(HostileServer, WaitsHeldByLinesThatAnswerNothingEndInTime) {
+    struct Row {
+        const char* held;  // the command never answered
+        bool verify;
+        std::vector<std::string> features;
+        std::int64_t size;  // of a.jpg
+        bool watchdog;      // the watchdog ends the session (else a.jpg fails, its data never coming)
+    } rows[] = {
+        {"CWD /", false, {}, 3000, true},
+        {"RETR a.jpg", false, {}, 3000, false},
+        {"FEAT", true, {"SIZE"}, 3000, true},
+        {"SIZE a.jpg", true, {"SIZE"}, 3000, true},
+        {"MDTM a.jpg", true, {"SIZE", "MDTM"}, 3000, true},
+        // 32 MiB: a patience of 11 s, past the one-second counter's 10.
+        {"HASH a.jpg", true, {"SIZE", "HASH SHA-256*"}, 32 << 20, true},
+    };
+    // Every run fetches the files again.
+    w().Check3.setChecked(false);
+    app().s.downloadDupeCheck = false;
+    for (auto& row : rows) {
+        SCOPED_TRACE(row.held);
+        server.files["a.jpg"] = std::string(static_cast<std::size_t>(row.size), 'a');
+        server.features = row.features;
+        app().s.verifyTransfers = row.verify;
+        app().s.settleSeconds = std::string(row.held).rfind("MDTM", 0) == 0 ? 60 : 0;
+        bool heldOnce = false;
+        server.shaping = [&](const std::string& line, FakeFtpServer::Shape& shape) {
+            if (line != row.held || heldOnce) return;
+            heldOnce = true;
+            shape.holdEveryMs = 4000;
+        };
+        dir.write("err_dload.log", "");
+        const std::int64_t patience = std::string(row.held).rfind("HASH", 0) == 0 ? checksumLimitSeconds(row.size) : 0;
+        EXPECT_LT(run(), 300'000 + patience * 1000);
+        EXPECT_TRUE(heldOnce);
+        if (row.watchdog)
+            EXPECT_EQ(errors().rfind("Unknown Error ", 0), 0u) << errors();
+        else
+            EXPECT_EQ(lines("a.jpg", "fail"), 1) << dir.read("dl_file_size.log");
+        server.shaping = nullptr;
+        server.files["a.jpg"] = std::string(static_cast<std::size_t>(row.size), 'a');
+        run();
+        EXPECT_EQ(dir.read("a.jpg").size(), static_cast<std::size_t>(row.size));
+    }
+}
+
+// A flood of short lines while the dialogue waits after a file: the replies
+// waiting stay bounded, and the session ends at once with its own line; the
+// file in flight has its verdict, and the next session runs normally.
+TEST_F(HostileServer, FloodWhileTheDialogueWaitsEndsTheSession) {
+    server.shaping = [&](const std::string& line, FakeFtpServer::Shape& shape) {
+        if (line == "RETR a.jpg" && count("RETR a.jpg") == 1) shape.floodLines = 8 * 200;
+    };
+    const auto took = run();
+    EXPECT_LT(took, 60'000);
+    EXPECT_EQ(errors().rfind(std::string(floodText) + " ", 0), 0u) << errors();
+    EXPECT_LE(app().s.downloadAssembler.mostQueued(), ReplyAssembler::maxQueuedReplies);
+    EXPECT_EQ(lines("a.jpg", "pass") + lines("a.jpg", "fail"), 1);
+    EXPECT_EQ(count("RETR b.jpg"), 0);
+    EXPECT_EQ(app().outcomeStatus(), 1);
+    server.shaping = nullptr;
+    run();
+    EXPECT_EQ(dir.read("b.jpg"), server.files["b.jpg"]);
 }
 
 TEST_F(HostileServer, ProgramsOwnFilesAreNeverDownloadedOver) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "app/app_state.h"
 #include "download/commands.h"
 #include "app/ftp_reply.h"
@@ -70,6 +72,51 @@ TEST(ReplyAssembler, OverlongLinesAreBounded) {
     r = a.next();
     ASSERT_TRUE(r.has_value());
     EXPECT_LE(r->size(), ReplyAssembler::maxReplyBytes + 16);
+}
+
+// Replies waiting to be taken are bounded by count and by bytes; past that
+// they are dropped and the assembler says it was flooded, until cleared.
+TEST(ReplyAssembler, WaitingRepliesAreBoundedTable) {
+    const std::size_t most = ReplyAssembler::maxQueuedReplies;
+    struct Row {
+        const char* what;
+        std::string fed;
+        std::size_t waiting;
+        bool flooded;
+    } rows[] = {
+        {"as many as may wait", [&] { std::string f; for (std::size_t i = 0; i < most; ++i) f += "Please wait\r\n"; return f; }(),
+         most, false},
+        {"one more", [&] { std::string f; for (std::size_t i = 0; i <= most; ++i) f += "100 still counting\r\n"; return f; }(),
+         most, true},
+        {"a million short lines", [] { std::string f; for (int i = 0; i < 1000000; ++i) f += "x\n"; return f; }(), most,
+         true},
+        {"blank lines carry nothing", std::string(1 << 20, '\n'), 0, false},
+        {"long multi-line replies, bounded by bytes",
+         [] {
+             std::string f;
+             for (int r = 0; r < 40; ++r) {
+                 for (int i = 0; i < 300; ++i) f += "211-" + std::string(250, 'y') + "\r\n";
+                 f += "211 end\r\n";
+             }
+             return f;
+         }(),
+         ReplyAssembler::maxQueuedBytes / ReplyAssembler::maxReplyBytes, true},
+    };
+    for (auto& row : rows) {
+        ReplyAssembler a;
+        a.feed(row.fed);
+        EXPECT_EQ(a.flooded(), row.flooded) << row.what;
+        EXPECT_LE(a.mostQueued(), most) << row.what;
+        EXPECT_LE(a.mostQueuedBytes(), ReplyAssembler::maxQueuedBytes) << row.what;
+        std::size_t n = 0;
+        while (a.next()) ++n;
+        EXPECT_EQ(n, row.waiting) << row.what;
+        // Taken replies make room again; clearing forgets the flood.
+        a.feed("200 ok\r\n");
+        EXPECT_EQ(a.next().value_or(""), "200 ok\r\n") << row.what;
+        a.clear();
+        EXPECT_FALSE(a.flooded()) << row.what;
+    }
 }
 
 TEST(RetrReplySize, Table) {
@@ -150,6 +197,12 @@ TEST(ProofReplies, Table) {
         {"213 zz" + std::string(62, 'a') + "\r\n", HashKind::Sha256, std::nullopt},
     };
     for (auto& c : sums) EXPECT_EQ(checksumFromReply(c.reply, c.kind), c.sum) << c.reply;
+    // A checksum's patience: ten seconds and one per 32 MiB, never more than
+    // the most (a stated size cannot hold a job for good).
+    const std::pair<std::int64_t, std::int64_t> patience[] = {
+        {-1, 10}, {0, 10}, {(32 << 20) - 1, 10}, {32 << 20, 11}, {std::int64_t{10} << 30, 330},
+        {std::int64_t{1} << 40, maxChecksumPatienceSeconds}, {std::numeric_limits<std::int64_t>::max(), maxChecksumPatienceSeconds}};
+    for (auto [size, seconds] : patience) EXPECT_EQ(checksumLimitSeconds(size), seconds) << size;
     EXPECT_EQ(sizeFromReply("213 3000000000\r\n"), 3000000000LL);
     EXPECT_EQ(sizeFromReply("213-Size of f\r\n follows\r\n213 42\r\n"), 42);
     EXPECT_EQ(sizeFromReply("213 12a\r\n"), std::nullopt);

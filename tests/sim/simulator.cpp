@@ -16,6 +16,7 @@
 #include <tuple>
 
 #include "app/app_state.h"
+#include "app/verify.h"
 #include "platform/fake/fake_platform.h"
 #include "platform/files.h"
 #include "program/program.h"
@@ -48,7 +49,7 @@ struct Rng {
 const char* const faultNames[] = {"Refuse",     "Finish",    "SizeUntold", "SizeWrong",    "DataShort",
                                   "DataLong",   "DataReset", "DataNever",  "DataFirst",    "DataAfter",
                                   "Trickle",    "SecondPrelim", "NoFinal", "CloseBefore", "ResetBefore", "CloseAfter",
-                                  "ResetAfter", "Delay",     "Silent"};
+                                  "ResetAfter", "Delay",     "Silent",     "Hold",         "Flood"};
 
 const char* const epsvNames[] = {"Works",      "Refused500", "Refused502", "Refused550",
                                  "Refused450", "Malformed",  "ClosedPort"};
@@ -114,7 +115,8 @@ std::string utcText(std::int64_t seconds) {
 
 bool allowsWatchdog(const Scenario& sc) {
     for (auto& a : sc.actions)
-        if (a.fault == Fault::Silent || a.fault == Fault::NoFinal || (a.fault == Fault::Delay && a.arg >= 150000))
+        if (a.fault == Fault::Silent || a.fault == Fault::Hold || a.fault == Fault::NoFinal ||
+            (a.fault == Fault::Delay && a.arg >= 150000))
             return true;
     return false;
 }
@@ -125,7 +127,9 @@ bool timingFree(const Scenario& sc) {
     // A file written a moment ago is taken once enough time has passed.
     if (sc.settle) return false;
     for (auto& a : sc.actions) {
-        if (a.fault == Fault::Delay || a.fault == Fault::Trickle || a.fault == Fault::Silent) return false;
+        if (a.fault == Fault::Delay || a.fault == Fault::Trickle || a.fault == Fault::Silent ||
+            a.fault == Fault::Hold || a.fault == Fault::Flood)
+            return false;
         if ((a.fault == Fault::CloseAfter || a.fault == Fault::ResetAfter) && a.arg > 0) return false;
         for (const char* v : {"TYPE", "PORT", "EPRT", "EPSV", "PASV", "REST"})
             if (a.verb == v) return false;
@@ -218,6 +222,8 @@ public:
             else
                 server_.files[f.name] = c;
         }
+        if (sc.longPatience)
+            app_->checksumPatience = [](std::int64_t) { return checksumLimitSeconds(std::int64_t{1} << 62); };
         s.verifyTransfers = sc.verify;
         s.resumeDownloads = sc.resume;
         static const std::vector<std::vector<std::string>> offered = {
@@ -279,7 +285,9 @@ public:
         std::int64_t delays = 0;
         for (auto& a : sc_.actions)
             if (a.fault == Fault::Delay || a.fault == Fault::Trickle) delays += a.arg * (a.fault == Fault::Trickle ? 4 : 1);
-        const std::int64_t bound = 300'000 + static_cast<std::int64_t>(sc_.files.size()) * 45'000 + delays;
+        // (A checksum question may wait its whole patience first.)
+        const std::int64_t bound = 300'000 + static_cast<std::int64_t>(sc_.files.size()) * 45'000 + delays +
+                                   (sc_.longPatience ? maxChecksumPatienceSeconds * 1000 : 0);
         // Far more than any session may take: the run stops there.
         plat_.timeLimitMs = t0 + bound * (sc_.retries + 2) * (static_cast<std::int64_t>(sc_.files.size()) + 2);
         if (!job()) {
@@ -297,6 +305,7 @@ public:
                              std::to_string(plat_.nowMs() - t0) + " ms");
         if (s.watchdogTakeovers > 0 && !allowsWatchdog(sc_))
             broken.push_back("a watchdog took a session over though the server never fell silent");
+        checkQueues(broken);
         checkFiles(broken, false);
         firstLines_ = lines();
         if (app_->trace) app_->trace("-- verdicts after the faults:\n" + log() + errors());
@@ -338,6 +347,7 @@ public:
             if (all[i].result != "pass") broken.push_back("after the faults, " + all[i].name + " failed");
         if (s.failedSessions != failed) broken.push_back("after the faults, the session failed: " + errors());
         checkFiles(broken, true);
+        checkQueues(broken);
         return broken;
     }
 
@@ -373,6 +383,15 @@ private:
             return false;
         }
         return true;
+    }
+
+    // Memory: the replies waiting on a control connection never passed
+    // their bound, whatever the server sent.
+    void checkQueues(std::vector<std::string>& broken) const {
+        const auto& a = sc_.upload ? app_->s.uploadAssembler : app_->s.downloadAssembler;
+        if (a.mostQueued() > ReplyAssembler::maxQueuedReplies || a.mostQueuedBytes() > ReplyAssembler::maxQueuedBytes)
+            broken.push_back("replies waiting reached " + std::to_string(a.mostQueued()) + " (" +
+                             std::to_string(a.mostQueuedBytes()) + " bytes)");
     }
 
     // A file that no session has passed yet is replaced on the server by
@@ -545,6 +564,8 @@ private:
                     break;
                 case Fault::Delay: shape.delayMs = a.arg; break;
                 case Fault::Silent: shape.silent = true; break;
+                case Fault::Hold: shape.holdEveryMs = a.arg; break;
+                case Fault::Flood: shape.floodLines = a.arg; break;
                 case Fault::Count: break;
             }
         }
@@ -606,7 +627,7 @@ private:
             for (auto& l : files::splitLines(errors())) {
                 bool known = false;
                 for (const char* m : {"Invalid IP/Host ", "Invalid User/Pass ", "Timeout Error ", "Unknown Error ", "TLS ",
-                                      "Certificate ", "Not Verified: "})
+                                      "Certificate ", "Not Verified: ", "Flood Error: "})
                     if (l.rfind(m, 0) == 0) known = true;
                 // A file dated in the future may be named, or the clocks said to differ.
                 if (!future_.empty() && (l.find(future_) != std::string::npos || saysClock(l))) known = true;
@@ -924,9 +945,32 @@ Scenario draw(std::uint64_t seed) {
             }
         }
     }
+    // Waits held by lines that answer nothing, floods of such lines, and
+    // the longest patience for a checksum, from a fourth stream.
+    Rng t(seed ^ 0xBF58476D1CE4E5B9ULL);
+    std::vector<Action> held;
+    sc.longPatience = sc.verify && t.chance(40);
+    if (t.chance(8)) {
+        static const std::vector<std::string> questions = {"FEAT", "SIZE", "MDTM", "HASH", "XSHA1", "OPTS", "REST"};
+        const auto verbs = verbsOf(sc);
+        std::vector<std::string> asked;
+        for (auto& v : verbs)
+            if (std::find(questions.begin(), questions.end(), v) != questions.end()) asked.push_back(v);
+        const std::string verb = !asked.empty() && t.chance(60) ? t.pick(asked) : t.pick(verbs);
+        held.push_back({verb, 1 + t.below(isTransfer(verb) ? std::min(n, 4) : 2), Fault::Hold, 1000 + t.below(9000)});
+    }
+    if (t.chance(8)) {
+        // (Bytes behind the answer to AUTH are a fault of their own: the
+        // session fails before the TLS handshake.)
+        std::string verb = t.pick(verbsOf(sc));
+        if (verb == "AUTH") verb = "PBSZ";
+        held.push_back({verb, 1 + t.below(isTransfer(verb) ? std::min(n, 4) : 2), Fault::Flood,
+                        t.chance(40) ? 1 + t.below(300) : 300 + t.below(30000)});
+    }
     // A third of the scenarios are well behaved; the rest carry faults.
     if (r.chance(33)) {
         if (cut) sc.actions.push_back(cutRetr);
+        sc.actions.insert(sc.actions.end(), held.begin(), held.end());
         return sc;
     }
     const auto verbs = verbsOf(sc);
@@ -964,6 +1008,7 @@ Scenario draw(std::uint64_t seed) {
     }
     sc.checksumLie = sc.verify && sc.features >= 2 && p.chance(15);
     if (cut) sc.actions.push_back(cutRetr);
+    sc.actions.insert(sc.actions.end(), held.begin(), held.end());
     return sc;
 }
 
@@ -1049,7 +1094,7 @@ Scenario shrink(const Scenario& failing) {
                        &Scenario::blockAfterPassive, &Scenario::tls, &Scenario::deleteAfter,
                        &Scenario::checksumLie, &Scenario::resume, &Scenario::verify, &Scenario::settle,
                        &Scenario::ascii, &Scenario::restIgnored, &Scenario::restRefusedAtRetr, &Scenario::replaced,
-                       &Scenario::futureTime})
+                       &Scenario::futureTime, &Scenario::longPatience})
             flip(f, false);
         for (auto f : {&Scenario::replyStyle, &Scenario::login, &Scenario::growing})
             if (best.*f != 0) {
@@ -1124,6 +1169,7 @@ std::string row(const Scenario& sc) {
     b("replaced", sc.replaced, d.replaced);
     b("futureTime", sc.futureTime, d.futureTime);
     if (sc.growing) o << ", .growing = " << sc.growing;
+    b("longPatience", sc.longPatience, d.longPatience);
     if (sc.pattern != d.pattern) o << ", .pattern = \"" << sc.pattern << "\"";
     o << ", .files = {";
     for (std::size_t i = 0; i < sc.files.size(); ++i)

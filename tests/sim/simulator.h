@@ -34,6 +34,8 @@ enum class Fault {
     ResetAfter,    // reset right behind the final reply
     Delay,         // the answer comes arg ms late
     Silent,        // no answer at all
+    Hold,          // no answer, but a line that answers nothing every arg ms
+    Flood,         // arg short lines that answer nothing behind the answer
     Count
 };
 
@@ -120,6 +122,9 @@ struct Scenario {
     // a file that grows while the faults last: 1 between its SIZE and its
     // RETR, 2 while it is fetched (after its data, before the next command).
     int growing = 0;
+    // Drawn from a fourth stream: a checksum is given the longest patience
+    // the program ever gives (as for the biggest files).
+    bool longPatience = false;
     std::string pattern = "*.jpg";
     std::vector<File> files;
     std::vector<Action> actions;

@@ -124,6 +124,19 @@ const Scenario regressions[] = {
      .actions = {{"RETR", 2, Fault::DataReset, 43}, {"RETR", 1, Fault::DataReset, 11}}},
     {.seed = 255, .nlst = false, .passive = true, .quick = true, .resume = true, .features = 2, .replyStyle = 1,
      .restIgnored = true, .pattern = "*", .files = {{"my photo 2.jpg", 3000}}, .actions = {{"RETR", 1, Fault::DataReset, 26}}},
+    // A checksum given the longest patience and never answered, or a
+    // question answered only by lines that answer nothing: the session
+    // ends within the patience and the watchdog's time.
+    {.seed = 9001, .verify = true, .features = 2, .longPatience = true, .files = {{"a.jpg", 3000}},
+     .actions = {{"HASH", 1, Fault::Silent, 0}}},
+    {.seed = 9002, .upload = true, .verify = true, .features = 3, .longPatience = true, .files = {{"a.txt", 3000}},
+     .actions = {{"XSHA1", 1, Fault::Hold, 4000}}},
+    {.seed = 9003, .passive = true, .verify = true, .features = 1, .files = {{"a.jpg", 3000}},
+     .actions = {{"FEAT", 1, Fault::Hold, 2500}}},
+    // A flood of lines while the dialogue waits after a file or a store:
+    // the replies waiting stay bounded and the session ends.
+    {.seed = 9004, .files = {{"a.jpg", 3000}, {"b.jpg", 100}}, .actions = {{"RETR", 1, Fault::Flood, 5000}}},
+    {.seed = 9005, .upload = true, .files = {{"a.txt", 3000}, {"b.txt", 100}}, .actions = {{"STOR", 1, Fault::Flood, 5000}}},
 };
 
 TEST(Simulator, RegressionRowsHold) {

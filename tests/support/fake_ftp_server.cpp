@@ -164,6 +164,26 @@ void FakeFtpServer::later(int ms, std::function<void()> fn) {
     t->setEnabled(true);
 }
 
+void FakeFtpServer::holdOn(std::shared_ptr<Peer> peer, int everyMs, int n) {
+    later(everyMs, [this, peer, everyMs, n] {
+        if (control != peer || !peer->open()) return;
+        emit(n % 2 == 0 ? "100 Still counting.\r\n" : "Still counting.\r\n");
+        holdOn(peer, everyMs, n + 1);
+    });
+}
+
+void FakeFtpServer::flood(std::shared_ptr<Peer> peer, int lines, int piece) {
+    if (control != peer || !peer->open()) return;
+    const int n = lines / 8 + (piece < lines % 8 ? 1 : 0);
+    std::string out;
+    for (int i = 0; i < n; ++i) out += "Still working\r\n";
+    if (!out.empty()) {
+        flush();
+        emit(out);
+    }
+    if (piece < 7) later(100, [this, peer, lines, piece] { flood(peer, lines, piece + 1); });
+}
+
 void FakeFtpServer::play(std::vector<Step> steps) {
     runSteps(std::make_shared<std::vector<Step>>(std::move(steps)), 0);
 }
@@ -234,6 +254,10 @@ void FakeFtpServer::process(const std::string& line, const Shape& shape) {
     afterMs_ = shape.controlAfterMs;
     afterOn_ = control;
     if (shape.silent) return;
+    if (shape.holdEveryMs > 0) {
+        holdOn(control, shape.holdEveryMs, 0);
+        return;
+    }
     if (shape.control == Shape::Control::CloseBefore || shape.control == Shape::Control::ResetBefore) {
         afterFinal();
         return;
@@ -260,6 +284,7 @@ void FakeFtpServer::process(const std::string& line, const Shape& shape) {
         return;
     }
     handle(line, shape);
+    if (shape.floodLines > 0) flood(control, shape.floodLines, 0);
 }
 
 std::shared_ptr<Peer> FakeFtpServer::openData() {

@@ -112,6 +112,12 @@ public:
         int controlAfterMs = 0;       // CloseAfter/ResetAfter come this long after the final reply
         int delayMs = 0;              // the answer comes this late
         bool silent = false;          // no answer at all
+        // No answer, but a line that answers nothing ("100 Still counting.",
+        // "Still counting.") this often, for as long as the connection lasts.
+        int holdEveryMs = 0;
+        // Behind its first reply, this many short lines that answer
+        // nothing, in eight pieces 100 ms apart.
+        int floodLines = 0;
     };
     // Called with each command before it is handled; fills its shape.
     std::function<void(const std::string&, Shape&)> shaping;
@@ -177,6 +183,8 @@ private:
     void play(std::vector<Step> steps);
     void runSteps(std::shared_ptr<std::vector<Step>> steps, std::size_t i);
     void later(int ms, std::function<void()> fn);
+    void holdOn(std::shared_ptr<platform::fake::Peer> peer, int everyMs, int n);
+    void flood(std::shared_ptr<platform::fake::Peer> peer, int lines, int piece);
     void retrieve(const std::string& name, const std::string& content, const Shape& shape);
     // Plays a transfer as its shape asks: the preliminary reply, the bytes
     // (in count pieces when trickled), the end of the data connection and
