@@ -120,6 +120,10 @@ struct Scenario {
     // a file that grows while the faults last: 1 between its SIZE and its
     // RETR, 2 while it is fetched (after its data, before the next command).
     int growing = 0;
+    // Drawn from a fifth stream: strangers on the data port (another
+    // process, from another address, connects to each port announced in
+    // active mode before the server does, and offers bytes of its own).
+    bool strangers = false;
     std::string pattern = "*.jpg";
     std::vector<File> files;
     std::vector<Action> actions;

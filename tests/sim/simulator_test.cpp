@@ -121,6 +121,11 @@ const Scenario regressions[] = {
      .pattern = "*", .files = {{"my photo 2.jpg", 3000}}, .actions = {{"RETR", 1, Fault::DataReset, 26}}},
     {.seed = 255, .nlst = false, .passive = true, .quick = true, .resume = true, .features = 2, .replyStyle = 1,
      .restIgnored = true, .pattern = "*", .files = {{"my photo 2.jpg", 3000}}, .actions = {{"RETR", 1, Fault::DataReset, 26}}},
+    // Strangers on the data port in active mode: each is refused unread,
+    // the server's own connection carries every listing and file.
+    {.seed = 7, .strangers = true, .files = {{"a.jpg", 3000}, {"b.jpg", 0}}},
+    {.seed = 7, .upload = true, .quick = true, .tls = true, .strangers = true, .files = {{"a.txt", 3000}},
+     .actions = {{"STOR", 1, Fault::Refuse, 0}}},
 };
 
 TEST(Simulator, RegressionRowsHold) {
