@@ -208,6 +208,11 @@ struct AppState {
     platform::Digest downloadDigest;
     // A resume's REST was sent since the last "REST 0".
     bool downloadRestUsed = false;
+    // Listed names refused as unsafe in this session: those given a line of
+    // their own in dl_file_size.log, and those past that limit, which
+    // share one line when the session ends.
+    std::int64_t downloadUnsafeLogged = 0;
+    std::int64_t downloadUnsafeUnlogged = 0;
     // Its local copy is known not to be a beginning of the server's copy
     // (its checksum differed): it is never kept to be resumed.
     bool downloadPartialBad = false;

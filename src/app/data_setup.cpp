@@ -183,6 +183,21 @@ bool openPassiveData(App& app, const DataJob& job) {
     return false;
 }
 
+bool acceptServerData(App& app, const DataJob& job, std::int64_t requestId, const char* jobName) {
+    const std::string from = job.data.requestIP(requestId);
+    const std::string server = job.control.remoteIP();
+    if (from.empty() || from != server) {
+        job.data.refuse(requestId);
+        if (app.trace)
+            app.trace(std::string(jobName) + ": data connection from " + (from.empty() ? "an unknown address" : from) +
+                      " refused: the server is " + (server.empty() ? "not connected" : server));
+        return false;
+    }
+    if (job.data.state() != Endpoint::Closed) job.data.close();
+    job.data.accept(requestId);
+    return true;
+}
+
 void secureAcceptedData(const DataJob& job) {
     if (job.tls && job.data.state() == Endpoint::Connected) job.data.startTls(job.tlsSettings, &job.control);
 }

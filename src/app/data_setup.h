@@ -74,6 +74,13 @@ std::int32_t passivePortFromReply(const std::string& reply);
 // the endpoint closed, its error dropped) when it did not connect.
 bool openPassiveData(App& app, const DataJob& job);
 
+// Active mode: takes a connection request onto the job's data endpoint
+// only when it comes from the control connection's peer address. Any other
+// (another process racing the server to the listening port) is closed
+// unread, said so in the trace, and the endpoint goes on listening for the
+// server's own. True when the connection was taken.
+bool acceptServerData(App& app, const DataJob& job, std::int64_t requestId, const char* jobName);
+
 // FTPS: starts TLS on a data connection the server opened (active mode).
 void secureAcceptedData(const DataJob& job);
 

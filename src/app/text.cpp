@@ -84,6 +84,12 @@ std::string printZoneLine(const std::vector<ZoneField>& fields) {
     return line + "\r\n";
 }
 
+std::string logSafeName(std::string name) {
+    for (char& c : name)
+        if (static_cast<unsigned char>(c) < 32 || c == '\x7f') c = '?';
+    return name;
+}
+
 std::string daySuffix(const std::string& day) {
     if (day == "1" || day == "21" || day == "31") return "st";
     if (day == "2" || day == "22") return "nd";

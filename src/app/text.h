@@ -38,6 +38,10 @@ struct ZoneField {
 };
 // Fields placed in zones 14 columns wide, ended by CR LF.
 std::string printZoneLine(const std::vector<ZoneField>& fields);
+// A name as a log line may show it: each control byte (CR, LF, NUL, the
+// other bytes below 32, and DEL) becomes "?", so that a name can neither
+// end its line nor forge another for a reader that splits on any of them.
+std::string logSafeName(std::string name);
 
 // "st", "nd", "rd" or "th" for a day of month written without leading zero.
 std::string daySuffix(const std::string& day);

@@ -16,8 +16,7 @@ void installDownloadDataHandlers(App& app) {
     auto& l = *app.w.ftpclient2;
     l.onConnectionRequest = [&app](std::int64_t id) {
         auto& e = *app.w.ftpclient2;
-        if (e.state() != Endpoint::Closed) e.close();
-        e.accept(id);
+        if (!acceptServerData(app, downloadDataJob(app), id, "download")) return;
         if (e.state() == Endpoint::Connected) app.s.downloadDataAccepted = true;
         secureAcceptedData(downloadDataJob(app));
         if (app.trace) app.trace("download data connection " + std::to_string(id) + " accepted, state " + std::to_string(e.state()));

@@ -32,7 +32,7 @@ static std::string failReason(App& app) {
     return "local file not written";
 }
 
-void recordDownloadResult(App& app, const std::string& result) {
+void recordDownloadResult(App& app, const std::string& result, bool logLine) {
     auto& s = app.s;
     std::string sizeText;
     s.downloadVerdictPending = false;
@@ -52,15 +52,43 @@ void recordDownloadResult(App& app, const std::string& result) {
         ++s.failedFiles;
     }
     auto t = app.now();
-    files::append(app.ownFile("dl_file_size.log"),
-                  printZoneLine({ZoneField::Text(fmt::slashDate(t)), ZoneField::Text(fmt::hhmmssAmPm(t)),
-                                 ZoneField::Text(s.downloadFileName), ZoneField::Text(sizeText),
-                                 ZoneField::Text(result)}));
+    // A listed name may hold any byte: its control bytes are shown as "?",
+    // so that it can never end its line or forge another.
+    if (logLine)
+        files::append(app.ownFile("dl_file_size.log"),
+                      printZoneLine({ZoneField::Text(fmt::slashDate(t)), ZoneField::Text(fmt::hhmmssAmPm(t)),
+                                     ZoneField::Text(logSafeName(s.downloadFileName)), ZoneField::Text(sizeText),
+                                     ZoneField::Text(result)}));
     if (app.events.fileJudged) {
         const bool passed = result == "pass";
         app.events.fileJudged({JobKind::Download, s.downloadFileName, passed,
                                passed ? s.downloadBytes : s.downloadExpectedSize, passed ? "" : failReason(app)});
     }
+}
+
+void recordUnsafeName(App& app) {
+    auto& s = app.s;
+    // A listing can hold millions of such names, listed again on every
+    // run: past the limit they are only counted.
+    const bool logLine = s.downloadUnsafeLogged < maxUnsafeLines;
+    if (logLine)
+        ++s.downloadUnsafeLogged;
+    else
+        ++s.downloadUnsafeUnlogged;
+    recordDownloadResult(app, "fail", logLine);
+}
+
+void logUnsafeSummary(App& app) {
+    auto& s = app.s;
+    const std::int64_t more = s.downloadUnsafeUnlogged;
+    s.downloadUnsafeLogged = s.downloadUnsafeUnlogged = 0;
+    if (more == 0) return;
+    // The name field holds a "/", which no fetched file's name can.
+    auto t = app.now();
+    files::append(app.ownFile("dl_file_size.log"),
+                  printZoneLine({ZoneField::Text(fmt::slashDate(t)), ZoneField::Text(fmt::hhmmssAmPm(t)),
+                                 ZoneField::Text("more unsafe names/not logged"), ZoneField::Number(more),
+                                 ZoneField::Text("fail")}));
 }
 
 void loadDownloadedNames(App& app) {

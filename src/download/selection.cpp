@@ -278,14 +278,15 @@ bool selectNextDownload(App& app) {
             return true;
         // A name that would land outside the working directory, or on one of
         // the program's own files, is never fetched: it is recorded as
-        // failed and the next one is taken.
+        // failed (a line of its own for the first ones of the session only)
+        // and the next one is taken.
         const std::string previous = s.downloadFileName;
         const std::int64_t expected = s.downloadExpectedSize;
         const bool lastPassed = s.downloadLastPassed;
         const bool pending = s.downloadVerdictPending;
         s.downloadFileName = s.downloadTarget;
         s.downloadExpectedSize = -1;
-        recordDownloadResult(app, "fail");
+        recordUnsafeName(app);
         s.downloadFileName = previous;
         s.downloadExpectedSize = expected;
         s.downloadLastPassed = lastPassed;

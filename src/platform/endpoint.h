@@ -100,6 +100,14 @@ public:
     // Takes the pending connection of a ConnectionRequest onto this
     // endpoint, which must be closed first.
     virtual void accept(std::int64_t requestId) = 0;
+    // Numeric address of the peer of a pending ConnectionRequest, in the
+    // forms of remoteIP; empty when the request is not pending or its
+    // address cannot be read.
+    virtual std::string requestIP(std::int64_t requestId) const = 0;
+    // Closes the pending connection of a ConnectionRequest without taking
+    // it; a listening endpoint goes on listening. A request that is not
+    // pending is ignored.
+    virtual void refuse(std::int64_t requestId) = 0;
     // Ends the connection or the listening at once. Closing a closed
     // endpoint does nothing.
     virtual void close() = 0;

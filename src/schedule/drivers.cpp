@@ -104,6 +104,7 @@ void runDownloadSession(App& app) {
         return s.downloadOver || s.downloadSocketError != 0 || s.downloadFailed ||
                s.downloadTakeover != Takeover::None || s.shuttingDown;
     });
+    logUnsafeSummary(app);
     if (s.shuttingDown) return;
     s.downloadTarget = "notdone";
     s.downloadOver = false;

@@ -396,9 +396,7 @@ static void dataArrival(App& app) {
 void installUploadDataHandlers(App& app) {
     auto& l = *app.w.ftpclient3;
     l.onConnectionRequest = [&app](std::int64_t id) {
-        auto& e = *app.w.ftpclient3;
-        if (e.state() != Endpoint::Closed) e.close();
-        e.accept(id);
+        if (!acceptServerData(app, uploadDataJob(app), id, "upload")) return;
         secureAcceptedData(uploadDataJob(app));
     };
     l.onDataArrival = [&app](std::int64_t) { dataArrival(app); };

@@ -27,10 +27,8 @@ void logUploadResult(App& app, const std::string& result) {
     auto& s = app.s;
     auto t = app.now();
     // A name with a line break (a file that was never sent for it) still
-    // makes one line: its CR, LF and NUL bytes are shown as "?".
-    std::string name = s.uploadFileName;
-    for (char& c : name)
-        if (c == '\r' || c == '\n' || c == '\0') c = '?';
+    // makes one line: its control bytes are shown as "?".
+    const std::string name = logSafeName(s.uploadFileName);
     files::append(app.ownFile("fileupl.log"),
                   printZoneLine({ZoneField::Text(fmt::slashDate(t)), ZoneField::Text(fmt::hhmmssAmPm(t)),
                                  ZoneField::Text(name), ZoneField::Number(s.uploadFileLength),

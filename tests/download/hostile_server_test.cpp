@@ -205,10 +205,71 @@ TEST_F(HostileServer, BareLineFeedListing) {
     EXPECT_EQ(count("RETR b.jpg"), 1);
     EXPECT_EQ(count("RETR name.jpg"), 0);
     EXPECT_EQ(lines("a.jpg", "pass") + lines("b.jpg", "pass"), 2);
-    EXPECT_EQ(lines("nul", "fail"), 1);
+    EXPECT_EQ(lines("nul?name.jpg", "fail"), 1);
     EXPECT_EQ(s().failedFiles, 1);
     // The data port was offered on the control connection's address only.
     EXPECT_EQ(w().ftpclient2->localHost(), w().ftpclient1->localIP());
+}
+
+// Listed names refused as unsafe: each fails with its control bytes shown
+// as "?" (a CR inside a name cannot forge a "pass" line for a reader that
+// splits on CR), and a session logs at most maxUnsafeLines of them, then
+// one summary line with the count of the rest.
+TEST_F(HostileServer, UnsafeNamesAreEscapedAndBoundedInTheLog) {
+    auto many = [](int n) {
+        std::string text;
+        for (int i = 0; i < n; ++i) text += "bad" + std::to_string(i) + "\rx.jpg\r\n";
+        return text;
+    };
+    const std::string forged = "x\r2026/12/07    04:00:00 AM   b.jpg         5             pass";
+    struct Case {
+        std::string listing;
+        std::vector<std::string> shown;  // names that get a "fail" line of their own
+        std::int64_t unlogged;           // the count on the summary line (0: none)
+    } cases[] = {
+        {forged + "\r\na.jpg\r\n", {"x?2026/12/07    04:00:00 AM   b.jpg         5             pass"}, 0},
+        {"tab\tname.jpg\r\nesc\x1b[2Jname.jpg\r\nvt\vff\fname.jpg\r\nnul\0name.jpg\r\ndel\x7f/a.jpg\r\na.jpg\r\n"s,
+         {"tab?name.jpg", "esc?[2Jname.jpg", "vt?ff?name.jpg", "nul?name.jpg", "del?/a.jpg"}, 0},
+        {many(100) + "a.jpg\r\n", {"bad0?x.jpg", "bad99?x.jpg"}, 0},
+        {many(250) + "a.jpg\r\n", {"bad0?x.jpg", "bad99?x.jpg"}, 150},
+    };
+    w().Text7.setText("");
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.listing.substr(0, 40));
+        std::remove(dir.file("dl_file_size.log").c_str());
+        std::remove(dir.file("filename2.log").c_str());
+        loadDownloadedNames(app());
+        s().failedFiles = 0;
+        listAs(c.listing);
+        run();
+        const std::string log = dir.read("dl_file_size.log");
+        const auto logLines = platform::files::splitLines(log);
+        // Every CR ends a line; no line holds a control byte.
+        for (std::size_t i = 0; i < log.size(); ++i)
+            if (log[i] == '\r') EXPECT_EQ(log.substr(i, 2), "\r\n") << i;
+        for (auto& l : logLines)
+            for (char ch : l) EXPECT_FALSE(static_cast<unsigned char>(ch) < 32 || ch == '\x7f') << l;
+        for (auto& n : c.shown) EXPECT_EQ(lines(n, "fail"), 1) << n << "\n" << log;
+        EXPECT_EQ(lines("a.jpg", "pass"), 1) << log;
+        EXPECT_EQ(lines("b.jpg", "pass"), 0) << log;
+        int passLines = 0;
+        for (auto& l : logLines) passLines += l.find("pass") != std::string::npos && l.find("b.jpg") == std::string::npos;
+        EXPECT_EQ(passLines, 1) << log;
+        // At most maxUnsafeLines lines of their own, then one summary line.
+        const std::int64_t refused = s().failedFiles;
+        const std::int64_t own = std::min<std::int64_t>(refused, maxUnsafeLines);
+        const int summaries = lines("more unsafe names/not logged", "fail");
+        EXPECT_EQ(static_cast<std::int64_t>(logLines.size()), own + 1 + summaries) << log;
+        EXPECT_EQ(summaries, c.unlogged > 0 ? 1 : 0);
+        if (c.unlogged > 0) {
+            EXPECT_NE(log.find(" " + std::to_string(c.unlogged) + " "), std::string::npos) << log;
+        }
+        EXPECT_EQ(refused, own + c.unlogged);
+    }
+    // The limit is per session: the next session logs its first ones again.
+    run();
+    EXPECT_EQ(lines("bad0?x.jpg", "fail"), 2);
+    EXPECT_EQ(lines("more unsafe names/not logged", "fail"), 2);
 }
 
 // LIST mode against servers that list nothing for "LIST *.jpg *.JPG": one

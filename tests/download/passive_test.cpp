@@ -182,6 +182,67 @@ TEST_F(DataSetup, PortAddressForActiveModeBehindNat) {
     EXPECT_EQ(count("PORT 127,"), 0);
 }
 
+// Active mode: another process that races the server to the data port,
+// from another address, is closed unread and gets nothing (neither the
+// stored file nor a say in a fetched one); the listener goes on listening
+// and the server's own connection carries every listing and file. The
+// trace says so. In IPv4 and IPv6.
+TEST_F(DataSetup, ActiveModeTakesDataConnectionsFromTheServerOnly) {
+    struct Case {
+        const char* host;
+        const char* stranger;
+    } cases[] = {{"127.0.0.1", "10.0.0.9"}, {"[::1]", "fd00::9"}};
+    std::string traced;
+    app().trace = [&](const std::string& t) { traced += t + "\n"; };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.host);
+        host(c.host);
+        std::remove(dir.file("filename2.log").c_str());
+        std::remove(dir.file("fileupl1.log").c_str());
+        std::remove(dir.file("a.jpg").c_str());
+        std::remove(dir.file("b.jpg").c_str());
+        loadDownloadedNames(app());
+        loadUploadedNames(app());
+        server.stored.clear();
+        server.commands.clear();
+        traced.clear();
+        // The stranger connects as soon as the port is announced, before
+        // the server would, and offers bytes of its own.
+        std::vector<std::shared_ptr<platform::fake::Peer>> strangers;
+        server.override = [&](const std::string& line) -> std::string {
+            std::int32_t port = -1;
+            if (line.rfind("PORT ", 0) == 0) {
+                const auto comma = line.rfind(',');
+                const auto before = line.rfind(',', comma - 1);
+                port = std::stoi(line.substr(before + 1)) * 256 + std::stoi(line.substr(comma + 1));
+            } else if (line.rfind("EPRT ", 0) == 0) {
+                const auto end = line.rfind('|');
+                port = std::stoi(line.substr(line.rfind('|', end - 1) + 1));
+            }
+            if (port > 0) {
+                auto p = plat.connectTo(port, c.stranger);
+                EXPECT_TRUE(p);
+                if (p) p->send("forged bytes");
+                strangers.push_back(p);
+            }
+            return "";
+        };
+        expectBothJobsWork();
+        EXPECT_EQ(static_cast<int>(strangers.size()), count("PORT") + count("EPRT"));
+        EXPECT_GE(strangers.size(), 5u);
+        for (auto& p : strangers) {
+            ASSERT_TRUE(p);
+            EXPECT_EQ(p->allReceived(), "");
+            EXPECT_TRUE(p->closedByProgram());
+        }
+        EXPECT_NE(traced.find(std::string("upload: data connection from ") + c.stranger + " refused"), std::string::npos)
+            << traced;
+        EXPECT_NE(traced.find(std::string("download: data connection from ") + c.stranger + " refused"),
+                  std::string::npos)
+            << traced;
+    }
+}
+
 }  // namespace
 }  // namespace corvantel::testing
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -504,9 +505,31 @@ private:
         return it == originals_.end() ? 40 : static_cast<std::int64_t>(it->second.size());
     }
 
+    // A stranger connects to the port a PORT or EPRT command announces,
+    // before the server handles it.
+    void stranger(const std::string& line) {
+        std::int32_t port = -1;
+        if (line.rfind("PORT ", 0) == 0) {
+            const auto c = line.rfind(',');
+            const auto b = line.rfind(',', c - 1);
+            if (c != std::string::npos && b != std::string::npos)
+                port = std::atoi(line.c_str() + b + 1) * 256 + std::atoi(line.c_str() + c + 1);
+        } else if (line.rfind("EPRT ", 0) == 0 && line.size() > 6) {
+            const auto e = line.rfind('|');
+            const auto b = line.rfind('|', e - 1);
+            if (e != std::string::npos && b != std::string::npos) port = std::atoi(line.c_str() + b + 1);
+        }
+        if (port <= 0) return;
+        if (auto p = plat_.connectTo(port, "192.0.2.7")) {
+            p->send("not the server's bytes\r\n");
+            strangers_.push_back(p);
+        }
+    }
+
     void shapeOf(const std::string& line, Shape& shape) {
         if (record_) *record_ += stamp() + " C " + line + "\n";
         std::string verb = line.substr(0, line.find(' '));
+        if (sc_.strangers && (verb == "PORT" || verb == "EPRT")) stranger(line);
         const int n = ++seen_[verb];
         sessionCommands_.push_back({server_.sessions, line});
         if (growPending_) grow();
@@ -573,6 +596,12 @@ private:
 
     void checkFiles(std::vector<std::string>& broken, bool final) {
         const auto all = lines();
+        // A stranger on the data port never receives a byte of any file.
+        for (auto& p : strangers_)
+            if (!p->allReceived().empty())
+                broken.push_back("a stranger on the data port received " + std::to_string(p->allReceived().size()) +
+                                 " bytes");
+        strangers_.clear();
         std::map<std::string, int> passes, count;
         for (auto& l : all) {
             // A name the server never had (a fragment of a cut listing, say)
@@ -832,6 +861,7 @@ private:
     int lastSession_ = 0;
     // Where each session's verdicts begin in the log.
     std::vector<std::pair<int, std::size_t>> segments_;
+    std::vector<std::shared_ptr<platform::fake::Peer>> strangers_;
 };
 
 std::vector<std::string> verbsOf(const Scenario& sc) {
@@ -911,6 +941,8 @@ Scenario draw(std::uint64_t seed) {
     }
     sc.futureTime = (sc.settle && q.chance(25)) || (sc.resume && q.chance(15));
     sc.growing = !sc.upload && q.chance(12) ? 1 + q.below(2) : 0;
+    Rng d(seed ^ 0x94D049BB133111EBULL);
+    sc.strangers = !sc.passive && d.chance(20);
     // Hostile names: digits in parentheses and blanks, "(N bytes)" in the
     // name itself, UTF-8, a leading "-", the words and numbers the program
     // uses for itself (most without ".jpg": they matter under "*"), and
@@ -1094,7 +1126,7 @@ Scenario shrink(const Scenario& failing) {
                        &Scenario::blockAfterPassive, &Scenario::tls, &Scenario::deleteAfter,
                        &Scenario::checksumLie, &Scenario::resume, &Scenario::verify, &Scenario::settle,
                        &Scenario::ascii, &Scenario::restIgnored, &Scenario::restRefusedAtRetr, &Scenario::replaced,
-                       &Scenario::futureTime, &Scenario::longPatience})
+                       &Scenario::futureTime, &Scenario::longPatience, &Scenario::strangers})
             flip(f, false);
         for (auto f : {&Scenario::replyStyle, &Scenario::login, &Scenario::growing})
             if (best.*f != 0) {
@@ -1170,6 +1202,7 @@ std::string row(const Scenario& sc) {
     b("futureTime", sc.futureTime, d.futureTime);
     if (sc.growing) o << ", .growing = " << sc.growing;
     b("longPatience", sc.longPatience, d.longPatience);
+    b("strangers", sc.strangers, d.strangers);
     if (sc.pattern != d.pattern) o << ", .pattern = \"" << sc.pattern << "\"";
     o << ", .files = {";
     for (std::size_t i = 0; i < sc.files.size(); ++i)

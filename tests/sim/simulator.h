@@ -125,6 +125,10 @@ struct Scenario {
     // Drawn from a fourth stream: a checksum is given the longest patience
     // the program ever gives (as for the biggest files).
     bool longPatience = false;
+    // Drawn from a fifth stream: strangers on the data port (another
+    // process, from another address, connects to each port announced in
+    // active mode before the server does, and offers bytes of its own).
+    bool strangers = false;
     std::string pattern = "*.jpg";
     std::vector<File> files;
     std::vector<Action> actions;

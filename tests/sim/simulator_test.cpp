@@ -137,6 +137,11 @@ const Scenario regressions[] = {
     // the replies waiting stay bounded and the session ends.
     {.seed = 9004, .files = {{"a.jpg", 3000}, {"b.jpg", 100}}, .actions = {{"RETR", 1, Fault::Flood, 5000}}},
     {.seed = 9005, .upload = true, .files = {{"a.txt", 3000}, {"b.txt", 100}}, .actions = {{"STOR", 1, Fault::Flood, 5000}}},
+    // Strangers on the data port in active mode: each is refused unread,
+    // the server's own connection carries every listing and file.
+    {.seed = 7, .strangers = true, .files = {{"a.jpg", 3000}, {"b.jpg", 0}}},
+    {.seed = 7, .upload = true, .quick = true, .tls = true, .strangers = true, .files = {{"a.txt", 3000}},
+     .actions = {{"STOR", 1, Fault::Refuse, 0}}},
 };
 
 TEST(Simulator, RegressionRowsHold) {

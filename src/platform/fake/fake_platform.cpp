@@ -60,10 +60,11 @@ public:
 
     void setLocalPort(std::int32_t port) override { localPort_ = port; }
     std::int32_t localPort() const override { return localPort_; }
-    // Every connection is on the loopback: IPv6 when the host is written as
-    // an IPv6 address.
-    std::string localIP() const override { return ipv6_ ? "::1" : "127.0.0.1"; }
-    std::string remoteIP() const override { return ipv6_ ? "::1" : "127.0.0.1"; }
+    // Every connection is on the loopback: IPv6 when the host (or, for a
+    // listener, the local host) is written as an IPv6 address. A peer may
+    // say it comes from another address.
+    std::string localIP() const override { return loopback(); }
+    std::string remoteIP() const override { return peerIP_.empty() ? loopback() : peerIP_; }
     State state() const override { return state_; }
 
     void connect() override {
@@ -79,7 +80,8 @@ public:
 
     void listen() override {
         if (state_ != Closed) close();
-        pending_.clear();
+        dropPending();
+        ipv6_ = localHost().find(':') != std::string::npos;
         if (localPort_ == 0) localPort_ = p_.allocatePort();
         state_ = Listening;
         p_.listenOn(localPort_, this);
@@ -89,7 +91,8 @@ public:
         auto it = pending_.find(id);
         if (it == pending_.end()) return;
         auto peer = it->second;
-        pending_.clear();
+        pending_.erase(it);
+        dropPending();
         if (state_ != Closed) close();
         bind(peer);
         if (!peer->early_.empty()) {
@@ -99,6 +102,31 @@ public:
         }
         if (peer->earlyClose_) peerClosed(false);
         if (peer->earlyReset_) peerClosed(true, peer->resetNumber_);
+    }
+
+    std::string requestIP(std::int64_t id) const override {
+        auto it = pending_.find(id);
+        if (it == pending_.end()) return {};
+        return it->second->address.empty() ? loopback() : it->second->address;
+    }
+
+    void refuse(std::int64_t id) override {
+        auto it = pending_.find(id);
+        if (it == pending_.end()) return;
+        auto peer = it->second;
+        pending_.erase(it);
+        closePending(peer);
+    }
+
+    // Connections never taken are closed by the program, as a real
+    // listener's are.
+    void closePending(const std::shared_ptr<Peer>& peer) {
+        peer->closedByProgram_ = true;
+        if (peer->onClosedByProgram) p_.post([peer] { peer->onClosedByProgram(); });
+    }
+    void dropPending() {
+        for (auto& [id, peer] : pending_) closePending(peer);
+        pending_.clear();
     }
 
     void close() override {
@@ -182,6 +210,7 @@ public:
     // Called by the platform and the peers.
     void bind(std::shared_ptr<Peer> peer) {
         peer_ = peer;
+        peerIP_ = peer->address;
         peer->endpoint_ = this;
         peer->plat_ = &p_;
         state_ = Connected;
@@ -240,8 +269,10 @@ public:
 private:
     friend class Peer;
     FakePlatform& p_;
+    std::string loopback() const { return ipv6_ ? "::1" : "127.0.0.1"; }
     bool secure_ = false;
     bool ipv6_ = false;
+    std::string peerIP_;
     State state_ = Closed;
     std::int32_t localPort_ = 0;
     std::string buffer_;
@@ -373,11 +404,12 @@ void FakePlatform::runUntil(const std::function<bool()>& pred, std::int64_t limi
     if (!pred()) throw Stuck("fake platform: condition not reached within the time limit");
 }
 
-std::shared_ptr<Peer> FakePlatform::connectTo(std::int32_t port) {
+std::shared_ptr<Peer> FakePlatform::connectTo(std::int32_t port, const std::string& from) {
     auto it = listeners_.find(port);
     if (it == listeners_.end()) return nullptr;
     auto peer = std::make_shared<Peer>();
     peer->plat_ = this;
+    peer->address = from;
     it->second->request(peer);
     return peer;
 }

@@ -47,6 +47,9 @@ public:
     void reset(int number = neterr::ConnectionReset);
     bool closedByProgram() const { return closedByProgram_; }
     bool open() const { return endpoint_ != nullptr && !closedByPeer_ && !closedByProgram_; }
+    // The address this peer connects from, as the program sees it (empty:
+    // the loopback address of the connection's family, 127.0.0.1 or ::1).
+    std::string address;
     // Called (posted) whenever the program sends on this connection.
     std::function<void()> onReceive;
     // Called (posted) when the program closes this connection.
@@ -115,9 +118,10 @@ public:
     void addHost(const std::string& name) { hosts_.insert(name); }
     using AcceptFn = std::function<void(std::shared_ptr<Peer>)>;
     void addServer(std::int32_t port, AcceptFn onAccept) { servers_[port] = std::move(onAccept); }
-    // Connects to a listening endpoint of the program on port; returns
-    // nullptr when nothing listens there.
-    std::shared_ptr<Peer> connectTo(std::int32_t port);
+    // Connects to a listening endpoint of the program on port, from the
+    // address given (empty: the loopback); returns nullptr when nothing
+    // listens there.
+    std::shared_ptr<Peer> connectTo(std::int32_t port, const std::string& from = {});
     bool isListening(std::int32_t port) const;
 
     // Internal, for the fake endpoints and timers.

@@ -86,6 +86,8 @@ public:
     void connect() override;
     void listen() override;
     void accept(std::int64_t requestId) override;
+    std::string requestIP(std::int64_t requestId) const override;
+    void refuse(std::int64_t requestId) override;
     void close() override;
     bool sendData(const std::string& bytes) override;
     std::string getData() override;

@@ -68,6 +68,20 @@ void QtEndpoint::accept(std::int64_t requestId) {
     becomeConnected();
 }
 
+std::string QtEndpoint::requestIP(std::int64_t requestId) const {
+    auto it = ctx_->pending.find(requestId);
+    SocketAddress peer;
+    if (it == ctx_->pending.end() || !peerAddressOf(it->second.fd, peer)) return {};
+    return addressText(peer);
+}
+
+void QtEndpoint::refuse(std::int64_t requestId) {
+    auto it = ctx_->pending.find(requestId);
+    if (it == ctx_->pending.end()) return;
+    ::close(it->second.fd);
+    ctx_->pending.erase(it);
+}
+
 bool QtEndpoint::ownerStillListening(const void* owner) const {
     // Pending entries are removed when their owner is destroyed, so an
     // owner named by one is alive.

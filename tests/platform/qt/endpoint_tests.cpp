@@ -306,6 +306,77 @@ TEST(QtEndpoint, UnknownRequestIdDoesNothingAndListeningAgainDropsPendingConnect
     EXPECT_EQ(server->state(), Endpoint::Closed);
 }
 
+// A pending request tells where it comes from; refusing it closes that
+// connection unread while the endpoint goes on listening for the next. The
+// stranger connects from 127.0.0.2 (still the loopback) to 127.0.0.1.
+TEST(QtEndpoint, ARefusedRequestIsClosedAndTheListenerTakesTheNext) {
+    QtPlatform p;
+    auto server = p.makeEndpoint();
+    Recorder s;
+    s.watch(*server);
+    EXPECT_EQ(server->requestIP(987654321), "");
+    server->refuse(987654321);
+    server->setLocalHost("127.0.0.1");
+    server->listen();
+    const int port = server->localPort();
+    ASSERT_GT(port, 0);
+    std::vector<std::string> from;
+    server->onConnectionRequest = [&](std::int64_t id) {
+        from.push_back(server->requestIP(id));
+        if (from.back() == "127.0.0.1") {
+            server->close();
+            server->accept(id);
+        } else {
+            server->refuse(id);
+            EXPECT_EQ(server->requestIP(id), "");
+        }
+    };
+
+    int stranger = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(stranger, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.0.2", &sa.sin_addr);
+    if (::bind(stranger, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        ::close(stranger);
+        GTEST_SKIP() << "127.0.0.2 cannot be bound on this machine";
+    }
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    ASSERT_EQ(::connect(stranger, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    rawSend(stranger, "forged");
+    ASSERT_TRUE(waitFor(p, [&] { return from.size() == 1; }));
+    EXPECT_EQ(from[0], "127.0.0.2");
+    EXPECT_EQ(server->state(), Endpoint::Listening);
+    // The stranger's connection ends without a byte for it.
+    char byte = 0;
+    ssize_t got = 1;
+    bool ended = false;
+    ASSERT_TRUE(waitFor(p, [&] {
+        pollfd pfd{stranger, POLLIN, 0};
+        if (::poll(&pfd, 1, 0) == 1) {
+            got = ::recv(stranger, &byte, 1, MSG_DONTWAIT);
+            ended = true;
+        }
+        return ended;
+    }));
+    EXPECT_LE(got, 0) << "the stranger received a byte";
+    ::close(stranger);
+
+    auto client = p.makeEndpoint();
+    Recorder c;
+    c.watch(*client);
+    client->setRemoteHost("127.0.0.1");
+    client->setRemotePort(port);
+    client->connect();
+    ASSERT_TRUE(waitFor(p, [&] { return server->state() == Endpoint::Connected && c.connects == 1; }));
+    ASSERT_EQ(from.size(), 2u);
+    EXPECT_EQ(from[1], "127.0.0.1");
+    EXPECT_EQ(server->remoteIP(), "127.0.0.1");
+    EXPECT_TRUE(server->getData().empty()) << "nothing of the stranger's reached the endpoint";
+    EXPECT_TRUE(s.errors.empty());
+}
+
 TEST(QtEndpoint, ListeningOnAPortInUseGivesError10048Later) {
     QtPlatform p;
     auto first = p.makeEndpoint();
