@@ -299,6 +299,8 @@ struct AppState {
     platform::files::Stamp uploadOpenStamp;
     // Why the file being judged failed, as downloadFailCause.
     std::string uploadFailCause;
+    // The server refused the transfer type before the file being started.
+    bool uploadTypeRefused = false;
     std::unordered_map<std::string, std::int64_t> uploadListedSizes;
     // Local files whose time lies ahead of the clock (see the download's).
     std::unordered_map<std::string, Unsettled> uploadAheadSeen;

@@ -281,8 +281,9 @@ static void fileFailed(App& app) {
 
 // No data connection could be set up for the chosen file (before its RETR):
 // it fails, and the next file starts, or the files end.
-static void noDataConnection(App& app) {
+static void noDataConnection(App& app, const std::string& cause = "") {
     auto& s = app.s;
+    s.downloadFailCause = cause;
     s.downloadStep = 12;
     s.downloadNextDue = true;
     s.downloadFileName = s.downloadTarget;
@@ -290,6 +291,7 @@ static void noDataConnection(App& app) {
     s.downloadFileGood = false;
     discardPartialDownload(app);
     recordDownloadResult(app, "fail");
+    s.downloadFailCause.clear();
     if (selectNextDownload(app))
         step12(app);
     else
@@ -346,6 +348,13 @@ void retrievalStep(App& app) {
             step12(app);
             break;
         case 13:
+            // The transfer type refused: the file would come in the other
+            // type (converted, or not), so it is not asked for at all.
+            if (s.downloadReply.empty() || s.downloadReply[0] != '2') {
+                s.downloadType.clear();
+                noDataConnection(app, "transfer type refused: " + serverReplyReason(s.downloadReply));
+                break;
+            }
             s.downloadStep = 14;
             sendDownloadDataSetup(app);
             break;

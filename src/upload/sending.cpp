@@ -166,6 +166,13 @@ static void storeStep(App& app) {
         failAndGoOn(app);
         return;
     }
+    // The transfer type refused: the server would store the file in the
+    // other type, so it is not sent at all.
+    if (s.uploadTypeRefused) {
+        s.uploadFailCause = "transfer type refused";
+        failAndGoOn(app);
+        return;
+    }
     sendOrFail(app, s.uploadStoreCommand);
 }
 
@@ -178,6 +185,7 @@ void uploadFileStep(App& app) {
             w.ftpclient3->setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text10.text()) & 0xffff));
             reopenUploadListener(app);
             s.uploadTransferPhase = true;
+            s.uploadTypeRefused = false;
             // With quick waits the type goes out only when it changes, and
             // REST only to resume.
             if (s.quickWaits && s.uploadType == s.transferType) {
@@ -190,6 +198,10 @@ void uploadFileStep(App& app) {
             break;
         }
         case 19:
+            if (s.uploadReply.empty() || s.uploadReply[0] != '2') {
+                s.uploadTypeRefused = true;
+                s.uploadType.clear();
+            }
             s.uploadStep = 20;
             sendUploadDataSetup(app);
             break;

@@ -106,6 +106,10 @@ const Scenario regressions[] = {
     // the end of a step.
     {.seed = 1, .files = {{"a.jpg", 100}}, .actions = {{"PORT", 1, Fault::Refuse, 3}}},
     {.seed = 1, .upload = true, .files = {{"a.txt", 100}}, .actions = {{"PORT", 1, Fault::Refuse, 4}}},
+    // A refused TYPE: the file would come (or be stored) in the other
+    // type, and a part kept of it is no beginning of the file.
+    {.seed = 48095, .passive = true, .quick = true, .resume = true, .features = 1, .pattern = "a*.jpg",
+     .files = {{"a0.jpg", 4832}}, .actions = {{"TYPE", 2, Fault::Refuse, 4}, {"RETR", 1, Fault::DataReset, 17}}},
     // ASCII type: sizes stated as on the server's disk prove nothing.
     {.seed = 223, .passive = true, .verify = true, .features = 2, .ascii = true, .pattern = "a*.jpg", .files = {{"a3.jpg", 100}}},
     // Times ahead of the clock never leave a file silently for ever.
