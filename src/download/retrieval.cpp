@@ -59,14 +59,6 @@ std::int64_t sizeFromRetrReply(const std::string& reply, bool fileSizeCheck) {
 }
 
 
-std::string partialName(const std::string& localName) { return "." + localName + "."; }
-
-bool isPartialDownload(const std::string& name) {
-    const std::string suffix = partSuffix;
-    return name.size() > suffix.size() && name.front() == '.' &&
-           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 void discardPartialDownload(App& app) {
     auto& s = app.s;
     // With resumed downloads a cut file keeps what it has, to be fetched on

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "app/partial_names.h"
+
 namespace corvantel {
 class App;
 
@@ -24,14 +26,6 @@ bool judgeAndRecordDownload(App& app);
 // The local name of a remote file (with the date stamp when wanted).
 std::string downloadLocalName(App& app, const std::string& remote);
 
-// A file being downloaded is written beside its final name under a name of
-// its own, and takes its final name only once it has passed: a failed or cut
-// off download never replaces a good file nor leaves a half-written one.
-// partialName is the start of that name; a random part and a fixed suffix
-// follow, which isPartialDownload knows.
-inline constexpr const char* partSuffix = ".corvantel-part";
-std::string partialName(const std::string& localName);
-bool isPartialDownload(const std::string& name);
 // Closes and removes the partial file of a download that did not pass.
 void discardPartialDownload(App& app);
 

@@ -2,7 +2,7 @@
 
 #include "app/app_state.h"
 #include "app/text.h"
-#include "download/commands.h"
+#include "app/data_setup.h"
 #include "app/waits.h"
 #include "upload/dispatch.h"
 #include "upload/proof.h"

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "download/commands.h"
+#include "app/data_setup.h"
 
 namespace corvantel {
 class App;

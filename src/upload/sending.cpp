@@ -4,8 +4,7 @@
 
 #include "app/app_state.h"
 #include "app/text.h"
-#include "download/commands.h"
-#include "download/retrieval.h"
+#include "app/partial_names.h"
 #include "app/waits.h"
 #include "upload/commands.h"
 #include "upload/dispatch.h"
