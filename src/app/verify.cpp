@@ -261,29 +261,31 @@ std::optional<std::string> ask(const ControlJob& job, const std::string& command
     // The patience runs on ticks that nothing resets or caps, so it ends
     // whatever the waits nested in this one do with their counters.
     const std::int64_t patienceEnds = job.secondsTicked + patienceSeconds;
-    bool first = true;
-    for (;;) {
-        job.timedWait(
-            [&] {
-                if (job.secondsTicked < patienceEnds) job.idleTicks = 0;
-                // A connection the server has closed brings nothing more
-                // than what has been read already.
-                return !job.assembler.empty() || job.control.state() != Endpoint::Connected;
-            },
-            first);
-        first = false;
-        auto reply = job.assembler.next();
-        if (!reply) return std::nullopt;
-        job.trace(*reply);
-        const auto answer = job.ledger.match(*reply);
-        // Anything but this command's final reply (a preliminary reply,
-        // noise) is passed over, as the dialogue passes it over; it is no
-        // activity for the watchdog.
-        if (answer && answer->final && answer->command == command) {
-            job.idleTicks = 0;
-            return reply;
-        }
-    }
+    // One wait for the whole question, taking the replies as they come:
+    // the one-second timer runs on through lines that answer nothing, so
+    // none of its ticks is lost to a wait begun anew.
+    std::optional<std::string> answer;
+    job.timedWait(
+        [&] {
+            if (job.secondsTicked < patienceEnds) job.idleTicks = 0;
+            while (auto reply = job.assembler.next()) {
+                job.trace(*reply);
+                const auto a = job.ledger.match(*reply);
+                // Anything but this command's final reply (a preliminary
+                // reply, noise) is passed over, as the dialogue passes it
+                // over; it is no activity for the watchdog.
+                if (a && a->final && a->command == command) {
+                    answer = std::move(reply);
+                    return true;
+                }
+            }
+            // A connection the server has closed brings nothing more than
+            // what has been read already.
+            return job.control.state() != Endpoint::Connected;
+        },
+        true);
+    if (answer) job.idleTicks = 0;
+    return answer;
 }
 
 ProofSession askProofSession(const ControlJob& job) {

@@ -137,6 +137,11 @@ const Scenario regressions[] = {
      .actions = {{"XSHA1", 1, Fault::Hold, 4000}}},
     {.seed = 9003, .passive = true, .verify = true, .features = 1, .files = {{"a.jpg", 3000}},
      .actions = {{"FEAT", 1, Fault::Hold, 2500}}},
+    // Lines that answer nothing, every few seconds, during the longest
+    // patience: the patience ends on time (no tick of the one-second timer
+    // is lost to a wait begun anew after each line).
+    {.seed = 665913, .verify = true, .features = 2, .longPatience = true, .files = {{"p4.jpg", 100}},
+     .actions = {{"HASH", 1, Fault::Hold, 2607}}},
     // A flood of lines while the dialogue waits after a file or a store:
     // the replies waiting stay bounded and the session ends.
     {.seed = 9004, .files = {{"a.jpg", 3000}, {"b.jpg", 100}}, .actions = {{"RETR", 1, Fault::Flood, 5000}}},

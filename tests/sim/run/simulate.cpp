@@ -1,4 +1,4 @@
-// simulate --seeds N [--from S] [--trace]: runs the simulator over N seeds
+// simulate --seeds N [--from S] [--trace | --wire]: runs the simulator over N seeds
 // from S, with a progress line every thousand; each failure is printed with
 // its replay line and its shrunk row. Exit status 1 when any seed failed.
 
@@ -10,7 +10,7 @@
 
 int main(int argc, char** argv) {
     unsigned long long seeds = 1000, from = 1;
-    bool trace = false;
+    bool trace = false, wire = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--seeds" && i + 1 < argc)
@@ -19,10 +19,18 @@ int main(int argc, char** argv) {
             from = std::strtoull(argv[++i], nullptr, 10);
         else if (a == "--trace")
             trace = true;
+        else if (a == "--wire")
+            wire = true;
         else {
-            std::fprintf(stderr, "usage: simulate --seeds N [--from S] [--trace]\n");
+            std::fprintf(stderr, "usage: simulate --seeds N [--from S] [--trace | --wire]\n");
             return 2;
         }
+    }
+    if (wire) {
+        // The seed's dialogue with the program's times, as the pinned wire
+        // records it.
+        std::printf("%s", corvantel::sim::wire(from).c_str());
+        return 0;
     }
     if (trace) {
         const auto sc = corvantel::sim::draw(from);
