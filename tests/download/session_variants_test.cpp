@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <ostream>
 
 #include "app/app_state.h"
 #include "download/records.h"
@@ -197,6 +198,7 @@ struct LegalShape {
     const char* what;
     std::function<void(FakeFtpServer&)> shape;
 };
+void PrintTo(const LegalShape& shape, std::ostream* os) { *os << shape.what; }
 class LegalServerShapes : public DownloadVariants, public ::testing::WithParamInterface<LegalShape> {};
 
 TEST_P(LegalServerShapes, PassWithoutAFailedSession) {
