@@ -193,6 +193,17 @@ TEST_F(DownloadVariants, HugeAnnouncedSizeIsKeptAs64Bits) {
     EXPECT_NE(log().find("a.jpg         3000000000    fail"), std::string::npos) << log();
 }
 
+// With quick waits, a listing whose 150 and 226 come before its data
+// connection has opened is over only once that connection has opened and
+// closed: its names are all fetched.
+TEST_F(DownloadVariants, QuickListingWaitsForItsLateDataConnection) {
+    s().quickWaits = true;
+    server.listingConnectsLate = true;
+    run();
+    EXPECT_EQ(dir.read("a.jpg"), server.files["a.jpg"]);
+    EXPECT_EQ(dir.read("b.jpg"), server.files["b.jpg"]);
+}
+
 // Servers of every legal shape: the files pass and the session does not fail.
 struct LegalShape {
     const char* what;

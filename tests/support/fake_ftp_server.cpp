@@ -585,6 +585,19 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
             finalReply("450 No files found.");
             return;
         }
+        if (listingConnectsLate && !passive_) {
+            // Active mode: the listing's 150 and 226 go out first, and its
+            // data connection comes a moment later.
+            reply(styled("list", "", 0));
+            finalReply(styled("endlist", "", 0));
+            later(50, [this, text] {
+                if (auto d = plat_.connectTo(dataPort_)) {
+                    d->send(text);
+                    d->close();
+                }
+            });
+            return;
+        }
         auto d = openData();
         if (!d) {
             finalReply("425 Can't open data connection.");

@@ -35,7 +35,8 @@ public:
     bool twoPreliminaries = false;   // a store's "150" comes twice (a connecting notice first)
     bool listDots = false;           // listings name "." and ".." too
     bool patternListEmpty = false;   // "LIST pattern" lists nothing (the whole argument taken as one name)
-    bool finalAfterClose = false;    // a listing's "226" waits until the program closes the data connection
+    bool finalAfterClose = false;
+    bool listingConnectsLate = false;  // active mode: a listing's 150 and 226 come before its data connection    // a listing's "226" waits until the program closes the data connection
     int commandsDuringStore = 0;     // commands received while a store ran
     int storeReplyDelayMs = 0;       // a store's "226" comes this long after its data
     // Passive and extended modes.
