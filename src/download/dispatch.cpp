@@ -1,6 +1,7 @@
 #include "download/dispatch.h"
 
 #include "app/app_state.h"
+#include "app/dialogue.h"
 #include "download/commands.h"
 #include "download/data_connection.h"
 #include "download/records.h"
@@ -29,63 +30,24 @@ void installDownloadHandlers(App& app) {
     // The server closed the control connection: the session cannot go on.
     // A clean close (a server restarting, say) is the same fault as a
     // reset, with the same retries.
-    c.onClose = [&app] {
-        auto& s = app.s;
-        downloadControlError(app, platform::neterr::ConnectionReset);
-    };
+    c.onClose = [&app] { downloadControlError(app, platform::neterr::ConnectionReset); };
     installDownloadDataHandlers(app);
 }
 
-bool sendDownloadCommand(App& app, const std::string& text) {
-    auto& c = *app.w.ftpclient1;
-    if (c.state() != Endpoint::Connected) return false;
-    if (!fitsInCommand(text)) return false;  // never a second command smuggled into this one
-    if (app.trace) app.trace(std::string("download -> ") + traceText(text));
-    if (!c.sendData(text + "\r\n")) return false;
-    app.s.downloadLedger.sent(text);
-    if (text.rfind("TYPE ", 0) == 0) app.s.downloadType = text;
-    return true;
+static Dialogue downloadDialogue(App& app) {
+    auto& s = app.s;
+    return {"download",          *app.w.ftpclient1, s.downloadAssembler, s.downloadLedger, s.downloadDispatching,
+            s.downloadFlooded,   s.downloadFailed,  s.downloadRunning,   s.downloadLostLater, s.downloadReply,
+            s.downloadType};
 }
 
+bool sendDownloadCommand(App& app, const std::string& text) { return sendCommand(app, downloadDialogue(app), text); }
+
 void downloadReplyDispatch(App& app) {
-    auto& s = app.s;
-    auto& c = *app.w.ftpclient1;
-    s.downloadReplySeen = true;
-    if (s.shuttingDown) return;
-    // An arrival on a connection that is no longer up is not waited on.
-    // What a server sent just before it closed is still read (a final
-    // verdict must not be lost); an endpoint that is gone has nothing.
-    if (c.state() != Endpoint::Connected && c.state() != Endpoint::Closing) return;
-    s.downloadAssembler.feed(c.getData());
-    // More replies than may wait were sent (a flood while the dialogue is
-    // busy inside a wait): the session ends and fails.
-    if (s.downloadAssembler.flooded() && s.downloadRunning && !s.downloadFlooded) {
-        s.downloadFlooded = true;
-        s.downloadFailed = true;
-    }
-    // Replies are handled one at a time, in order. One that comes while an
-    // earlier one is still being handled (its handling may wait) is taken up
-    // by the outer loop afterwards, so the nesting never grows with the
-    // number of replies.
-    if (s.downloadDispatching) return;
-    s.downloadDispatching = true;
-    struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-    } done{s.downloadDispatching};
-    while (auto reply = s.downloadAssembler.next()) {
-        if (s.shuttingDown || s.downloadFlooded) break;
-        s.downloadReply = *reply;
-        if (app.trace) app.trace(std::string("download <- ") + *reply);
-        downloadHandleReply(app);
-    }
-    // The control connection was lost while these replies waited: the
-    // session fails now unless they answered everything pending.
-    if (s.downloadLostLater != 0) {
-        const int n = s.downloadLostLater;
-        s.downloadLostLater = 0;
-        if (!s.downloadLedger.idle()) downloadControlError(app, n);
-    }
+    app.s.downloadReplySeen = true;
+    dispatchReplies(
+        app, downloadDialogue(app), [&app] { downloadHandleReply(app); },
+        [&app](int n) { downloadControlError(app, n); });
 }
 
 void downloadHandleReply(App& app) {

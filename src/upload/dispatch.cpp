@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "app/app_state.h"
+#include "app/dialogue.h"
 #include "app/waits.h"
 #include "upload/commands.h"
 #include "upload/sending.h"
@@ -33,51 +34,18 @@ void installUploadHandlers(App& app) {
     installUploadDataHandlers(app);
 }
 
-bool sendUploadCommand(App& app, const std::string& text) {
-    auto& c = *app.w.ftpclient1a;
-    if (c.state() != Endpoint::Connected) return false;
-    if (!fitsInCommand(text)) return false;  // never a second command smuggled into this one
-    if (app.trace) app.trace(std::string("upload -> ") + traceText(text));
-    if (!c.sendData(text + "\r\n")) return false;
-    app.s.uploadLedger.sent(text);
-    if (text.rfind("TYPE ", 0) == 0) app.s.uploadType = text;
-    return true;
+static Dialogue uploadDialogue(App& app) {
+    auto& s = app.s;
+    return {"upload",        *app.w.ftpclient1a, s.uploadAssembler, s.uploadLedger, s.uploadDispatching,
+            s.uploadFlooded, s.uploadFailed,     s.uploadRunning,   s.uploadLostLater, s.uploadReply,
+            s.uploadType};
 }
 
+bool sendUploadCommand(App& app, const std::string& text) { return sendCommand(app, uploadDialogue(app), text); }
+
 void uploadReplyDispatch(App& app) {
-    auto& s = app.s;
-    auto& c = *app.w.ftpclient1a;
-    if (s.shuttingDown) return;
-    // What a server sent just before it closed is still read (a final
-    // verdict must not be lost); an endpoint that is gone has nothing.
-    if (c.state() != Endpoint::Connected && c.state() != Endpoint::Closing) return;
-    s.uploadAssembler.feed(c.getData());
-    // More replies than may wait were sent (a flood while the dialogue is
-    // busy inside a wait): the session ends and fails.
-    if (s.uploadAssembler.flooded() && s.uploadRunning && !s.uploadFlooded) {
-        s.uploadFlooded = true;
-        s.uploadFailed = true;
-    }
-    // One reply at a time, in order; see the download dispatcher.
-    if (s.uploadDispatching) return;
-    s.uploadDispatching = true;
-    struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-    } done{s.uploadDispatching};
-    while (auto reply = s.uploadAssembler.next()) {
-        if (s.shuttingDown || s.uploadFlooded) break;
-        s.uploadReply = *reply;
-        if (app.trace) app.trace(std::string("upload <- ") + *reply);
-        uploadHandleReply(app);
-    }
-    // The control connection was lost while these replies waited: the
-    // session fails now unless they answered everything pending.
-    if (s.uploadLostLater != 0) {
-        const int n = s.uploadLostLater;
-        s.uploadLostLater = 0;
-        if (!s.uploadLedger.idle()) uploadControlError(app, n);
-    }
+    dispatchReplies(
+        app, uploadDialogue(app), [&app] { uploadHandleReply(app); }, [&app](int n) { uploadControlError(app, n); });
 }
 
 void uploadHandleReply(App& app) {
