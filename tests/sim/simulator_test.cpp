@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "platform/digest.h"
 #include "platform/files.h"
 #include "sim/simulator.h"
 
@@ -174,22 +175,28 @@ constexpr std::uint64_t seedsPerPart = 1500;
 
 // The pinned wire: for these seeds (both jobs, the options drawn among
 // them) the whole dialogue, its times, the logs and the status texts stay
-// exactly as recorded, so that a change of structure shows every change it
-// makes. PIN_UPDATE=1 records them anew (then read the diff).
+// byte for byte as recorded (each kept as its SHA-256), so that a change of
+// structure shows every change it makes. PIN_UPDATE=1 records them anew;
+// `simulate --wire --from S`, run on both commits, shows what changed.
 TEST(Simulator, PinnedWireHolds) {
-    const bool update = std::getenv("PIN_UPDATE") != nullptr;
+    std::string now;
     for (std::uint64_t seed = 1; seed <= 40; ++seed) {
-        const std::string path = std::string(SIM_PINNED_DIR) + "/seed-" + std::to_string(seed) + ".txt";
-        const std::string now = wire(seed);
-        if (update) {
-            platform::files::writeWhole(path, now);
-            continue;
-        }
-        const auto pinned = platform::files::readAll(path, 64 << 20);
-        ASSERT_TRUE(pinned.has_value()) << path;
-        EXPECT_TRUE(*pinned == now) << "seed " << seed << " differs from " << path
-                                    << " (PIN_UPDATE=1 records it anew; read the diff)";
+        platform::Digest d;
+        d.start(platform::HashKind::Sha256);
+        d.update(wire(seed));
+        now += "seed " + std::to_string(seed) + " " + d.hex() + "\n";
     }
+    if (std::getenv("PIN_UPDATE")) {
+        ASSERT_TRUE(platform::files::writeWhole(SIM_PINNED_FILE, now));
+        return;
+    }
+    const auto pinned = platform::files::readAll(SIM_PINNED_FILE);
+    ASSERT_TRUE(pinned.has_value()) << SIM_PINNED_FILE;
+    const auto want = platform::files::splitLines(*pinned), got = platform::files::splitLines(now);
+    ASSERT_EQ(want.size(), got.size());
+    for (std::size_t i = 0; i < want.size(); ++i)
+        EXPECT_EQ(want[i], got[i]) << "the dialogue differs from the pinned one (PIN_UPDATE=1 records it anew; "
+                                      "simulate --wire on both commits shows the difference)";
 }
 
 class FixedSeeds : public ::testing::TestWithParam<int> {};
