@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     int chosen = 0;
     for (;;) {
         app.s.downloadNextDue = true;
-        if (!selectNextDownload(app)) break;
+        if (!runStep(app.downloadStrand, app.loop, selectNextDownload(app))) break;
         ++chosen;
     }
     const double walked = cpuSeconds();

@@ -12,6 +12,11 @@ namespace files = platform::files;
 
 App::App(platform::Platform& platform, std::string baseDir)
     : plat(platform), loop(platform.loop()), w(platform), baseDir_(std::move(baseDir)) {
+    // After every event, the sessions' steps whose wait is over go on.
+    loop.setAfterEvent([this] {
+        downloadStrand.poll();
+        uploadStrand.poll();
+    });
     form3 = std::make_unique<WorkPathDialog>(*this);
     form4 = std::make_unique<AboutBox>(*this);
 
@@ -37,7 +42,7 @@ App::App(platform::Platform& platform, std::string baseDir)
     w.onCloseRequest = [this] { requestClose(); };
 }
 
-App::~App() = default;
+App::~App() { loop.setAfterEvent(nullptr); }
 
 static std::string errorLine(App& app, const std::string& message) {
     auto t = app.now();

@@ -3,9 +3,10 @@
 // every subsystem reads and writes, the main window model, the dialogs, and
 // start-up and shut-down.
 //
-// Everything runs on the one event loop. Handlers nest inside waits, so the
-// flags and step values below are what keep a nested handler from starting a
-// second session or sending a second command.
+// Everything runs on the one event loop. A job's steps wait on its strand,
+// and a step started while another of the job waits (a reply that came
+// meanwhile) runs first: the flags and step values below are what keep such
+// a step from starting a second session or sending a second command.
 
 #include <cstdint>
 #include <deque>
@@ -23,6 +24,7 @@
 #include "app/events.h"
 #include "app/ftp_reply.h"
 #include "app/ftps.h"
+#include "app/strand.h"
 #include "app/verify.h"
 #include "platform/digest.h"
 
@@ -91,6 +93,8 @@ struct AppState {
     std::string downloadLastRunDate = "20000101", uploadLastRunDate = "20000101";
     std::string downloadActiveText = "InActive", uploadActiveText = "InActive";
     bool downloadRunning = false, uploadRunning = false;
+    // A job started by its minute clock is running (its clock's ticks wait).
+    bool downloadClockBusy = false, uploadClockBusy = false;
     bool sessionAborting = false;
     std::string transferCaptionPrefix;
     std::int64_t downloadRetryCount = 0, uploadRetryCount = 0;
@@ -395,6 +399,11 @@ public:
 
     // Time texts of now.
     platform::LocalTime now() const { return plat.clock().now(); }
+
+    // Each job's steps and their waits (last, so that steps still waiting
+    // are dropped before anything they use).
+    Strand downloadStrand{loop};
+    Strand uploadStrand{loop};
 
 private:
     [[noreturn]] void shutDown(int status);

@@ -19,7 +19,7 @@ DataJob downloadDataJob(App& app) {
             s.downloadEpsvRefused,
             s.downloadPassivePort,
             s.downloadWaitSeconds,
-            [&app](const std::function<bool()>& p) { downloadTimedWait(app, p); },
+            [&app](std::function<bool()> p) { return downloadTimedWait(app, std::move(p)); },
             s.downloadTls && s.downloadTlsPhase == TlsPhase::Ready,
             dataTlsSettings(app, app.w.Text1.text()),
             [&app](const std::string& c) {
@@ -36,7 +36,7 @@ DataJob uploadDataJob(App& app) {
             s.uploadEpsvRefused,
             s.uploadPassivePort,
             s.uploadWaitSeconds,
-            [&app](const std::function<bool()>& p) { uploadTimedWait(app, p); },
+            [&app](std::function<bool()> p) { return uploadTimedWait(app, std::move(p)); },
             s.uploadTls && s.uploadTlsPhase == TlsPhase::Ready,
             dataTlsSettings(app, app.w.Text3.text()),
             [&app](const std::string& c) {
@@ -94,19 +94,23 @@ bool answeredBySetup(const std::string& answered, const std::string& code) {
     return setup && code != "530";
 }
 
-DataReady takeSetupAnswer(App& app, const DataJob& job, const std::string& answered, const std::string& reply) {
+Task<DataReady> takeSetupAnswer(App& app, DataJob job, std::string answered, std::string reply) {
     const std::string code = replyCode(reply);
-    if (answered.rfind("EPRT", 0) == 0) return code[0] == '2' ? DataReady::Yes : DataReady::No;
+    if (answered.rfind("EPRT", 0) == 0) co_return code[0] == '2' ? DataReady::Yes : DataReady::No;
     // The answer to EPSV or PASV is judged as what was asked for, and the
     // data connection is opened at once: some servers handle nothing more
     // until it is there.
     if (answered == "EPSV" || answered == "PASV") {
         job.passivePort = code[0] == '2' ? passivePortFromReply(reply) : -1;
-        if (job.passivePort > 0 && openPassiveData(app, job)) return DataReady::Yes;
-        return answered == "EPSV" ? fallBackToPasv(job, code) : DataReady::No;
+        if (job.passivePort > 0) {
+            const bool open = co_await openPassiveData(app, job);
+            if (open) co_return DataReady::Yes;
+        }
+        co_return answered == "EPSV" ? fallBackToPasv(job, code) : DataReady::No;
     }
-    if (!app.s.passiveMode) return DataReady::Yes;
-    return openPassiveData(app, job) ? DataReady::Yes : DataReady::No;
+    if (!app.s.passiveMode) co_return DataReady::Yes;
+    const bool open = co_await openPassiveData(app, job);
+    co_return open ? DataReady::Yes : DataReady::No;
 }
 
 std::int32_t passivePortFromReply(const std::string& reply) {
@@ -157,15 +161,15 @@ std::int32_t passivePortFromReply(const std::string& reply) {
     return -1;
 }
 
-bool openPassiveData(App& app, const DataJob& job) {
+Task<bool> openPassiveData(App& app, DataJob job) {
     auto& d = job.data;
     d.close();
-    if (job.passivePort <= 0) return false;
+    if (job.passivePort <= 0) co_return false;
     d.setRemoteHost(job.control.remoteIP());
     d.setRemotePort(job.passivePort);
     d.setLocalPort(0);
     d.connect();
-    job.timedWait([&] {
+    co_await job.timedWait([&] {
         return d.state() == Endpoint::Connected || d.state() == Endpoint::Error || d.state() == Endpoint::Closed ||
                job.waitSeconds >= 6;
     });
@@ -175,12 +179,12 @@ bool openPassiveData(App& app, const DataJob& job) {
         // handshake is only started here: servers answer it once they have
         // the command that uses the connection.
         if (job.tls) d.startTls(job.tlsSettings, &job.control);
-        return true;
+        co_return true;
     }
     // Closing drops the connect error still queued: a data connection that
     // never came fails its file or listing, it does not start a retry.
     d.close();
-    return false;
+    co_return false;
 }
 
 bool acceptServerData(App& app, const DataJob& job, std::int64_t requestId, const char* jobName) {
@@ -204,8 +208,8 @@ void secureAcceptedData(const DataJob& job) {
 
 void resetDataEndpoint(App& app, const DataJob& job) {
     auto& l = job.data;
+    // Closing is at once: the endpoint is Closed when close() returns.
     if (l.state() != Endpoint::Closed) l.close();
-    app.loop.waitUntil([&] { return l.state() == Endpoint::Closed; });
     if (app.s.passiveMode) return;
     // Only the interface the server talks to us on: the data port is not
     // offered to every network the machine is on.

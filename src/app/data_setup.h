@@ -19,6 +19,7 @@
 #include <functional>
 #include <string>
 
+#include "app/task.h"
 #include "platform/endpoint.h"
 
 namespace corvantel {
@@ -31,7 +32,7 @@ struct DataJob {
     bool& epsvRefused;
     std::int32_t& passivePort;
     std::int64_t& waitSeconds;
-    std::function<void(const std::function<bool()>&)> timedWait;
+    std::function<Task<>(std::function<bool()>)> timedWait;
     // FTPS: every data connection is TLS, resuming the control connection's
     // session, with these settings.
     bool tls = false;
@@ -57,7 +58,7 @@ enum class DataReady {
     Asked,  // EPSV failed: "PASV" has been sent instead; wait for its answer
     No,     // no data connection can be had this way
 };
-DataReady takeSetupAnswer(App& app, const DataJob& job, const std::string& answered, const std::string& reply);
+Task<DataReady> takeSetupAnswer(App& app, DataJob job, std::string answered, std::string reply);
 
 // Whether a reply to this command is for takeSetupAnswer to judge, rather
 // than for the dialogue's rules that move a step on (a refused EPSV is a
@@ -72,7 +73,7 @@ std::int32_t passivePortFromReply(const std::string& reply);
 // Passive mode: connects the data endpoint to the control connection's
 // peer at the announced port, waiting at most about 6 seconds. False (and
 // the endpoint closed, its error dropped) when it did not connect.
-bool openPassiveData(App& app, const DataJob& job);
+Task<bool> openPassiveData(App& app, DataJob job);
 
 // Active mode: takes a connection request onto the job's data endpoint
 // only when it comes from the control connection's peer address. Any other

@@ -16,13 +16,12 @@ bool sendCommand(App& app, const Dialogue& d, const std::string& text) {
     return true;
 }
 
-void dispatchReplies(App& app, const Dialogue& d, const std::function<void()>& handle,
-                     const std::function<void(int)>& lost) {
-    if (app.s.shuttingDown) return;
+Task<> dispatchReplies(App& app, Dialogue d, std::function<Task<>()> handle, std::function<void(int)> lost) {
+    if (app.s.shuttingDown) co_return;
     // An arrival on a connection that is no longer up is not waited on.
     // What a server sent just before it closed is still read (a final
     // verdict must not be lost); an endpoint that is gone has nothing.
-    if (d.control.state() != Endpoint::Connected && d.control.state() != Endpoint::Closing) return;
+    if (d.control.state() != Endpoint::Connected && d.control.state() != Endpoint::Closing) co_return;
     d.assembler.feed(d.control.getData());
     // More replies than may wait were sent (a flood while the dialogue is
     // busy inside a wait): the session ends and fails.
@@ -32,9 +31,9 @@ void dispatchReplies(App& app, const Dialogue& d, const std::function<void()>& h
     }
     // Replies are handled one at a time, in order. One that comes while an
     // earlier one is still being handled (its handling may wait) is taken up
-    // by the outer loop afterwards, so the nesting never grows with the
+    // by this loop afterwards, so the steps waiting never grow with the
     // number of replies.
-    if (d.dispatching) return;
+    if (d.dispatching) co_return;
     d.dispatching = true;
     struct Done {
         bool& flag;
@@ -44,7 +43,7 @@ void dispatchReplies(App& app, const Dialogue& d, const std::function<void()>& h
         if (app.s.shuttingDown || d.flooded) break;
         d.reply = *reply;
         if (app.trace) app.trace(std::string(d.job) + " <- " + *reply);
-        handle();
+        co_await handle();
     }
     // The control connection was lost while these replies waited: the
     // session fails now unless they answered everything pending.

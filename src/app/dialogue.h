@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/ftp_reply.h"
+#include "app/task.h"
 #include "platform/endpoint.h"
 
 namespace corvantel {
@@ -34,7 +35,6 @@ bool sendCommand(App& app, const Dialogue& d, const std::string& text);
 // Each arrival on the control connection: reads it and hands every whole
 // reply to handle, one at a time; lost is the job's control-error step,
 // for a loss judged once the replies read before it have been handled.
-void dispatchReplies(App& app, const Dialogue& d, const std::function<void()>& handle,
-                     const std::function<void(int)>& lost);
+Task<> dispatchReplies(App& app, Dialogue d, std::function<Task<>()> handle, std::function<void(int)> lost);
 
 }  // namespace corvantel

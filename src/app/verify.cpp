@@ -222,7 +222,7 @@ ControlJob downloadControlJob(App& app) {
                       s.downloadIdleTicks,
                       s.downloadSecondsTicked,
                       [&app](const std::string& t) { return app.sendDownloadHook && app.sendDownloadHook(t); },
-                      [&app](const std::function<bool()>& p, bool reset) { downloadTimedWait(app, p, reset); },
+                      [&app](std::function<bool()> p, bool reset) { return downloadTimedWait(app, std::move(p), reset); },
                       [&app](const std::string& t) {
                           if (app.trace) app.trace("download <- " + t);
                       },
@@ -238,17 +238,17 @@ ControlJob uploadControlJob(App& app) {
                       s.uploadIdleTicks,
                       s.uploadSecondsTicked,
                       [&app](const std::string& t) { return app.sendUploadHook && app.sendUploadHook(t); },
-                      [&app](const std::function<bool()>& p, bool reset) { uploadTimedWait(app, p, reset); },
+                      [&app](std::function<bool()> p, bool reset) { return uploadTimedWait(app, std::move(p), reset); },
                       [&app](const std::string& t) {
                           if (app.trace) app.trace("upload <- " + t);
                       },
                       app.checksumPatience};
 }
 
-std::optional<std::string> ask(const ControlJob& job, const std::string& command, std::int64_t patienceSeconds) {
+Task<std::optional<std::string>> ask(ControlJob job, std::string command, std::int64_t patienceSeconds) {
     using platform::Endpoint;
-    if (!job.ledger.idle()) return std::nullopt;
-    if (!job.send(command)) return std::nullopt;
+    if (!job.ledger.idle()) co_return std::nullopt;
+    if (!job.send(command)) co_return std::nullopt;
     // Replies arriving meanwhile are only collected by the job's dispatcher;
     // they are taken here, in order.
     const bool wasDispatching = job.dispatching;
@@ -265,7 +265,7 @@ std::optional<std::string> ask(const ControlJob& job, const std::string& command
     // the one-second timer runs on through lines that answer nothing, so
     // none of its ticks is lost to a wait begun anew.
     std::optional<std::string> answer;
-    job.timedWait(
+    co_await job.timedWait(
         [&] {
             if (job.secondsTicked < patienceEnds) job.idleTicks = 0;
             while (auto reply = job.assembler.next()) {
@@ -285,30 +285,31 @@ std::optional<std::string> ask(const ControlJob& job, const std::string& command
         },
         true);
     if (answer) job.idleTicks = 0;
-    return answer;
+    co_return answer;
 }
 
-ProofSession askProofSession(const ControlJob& job) {
+Task<ProofSession> askProofSession(ControlJob job) {
     ProofSession session;
-    if (auto r = ask(job, "FEAT")) session.features = parseFeatures(*r);
+    const auto r = co_await ask(job, "FEAT");
+    if (r) session.features = parseFeatures(*r);
     session.plan = chooseHash(session.features);
     session.hashReady = !session.plan.needsOpts;
-    return session;
+    co_return session;
 }
 
-std::optional<std::string> askChecksum(const ControlJob& job, ProofSession& session, const std::string& name,
-                                       std::int64_t size) {
+Task<std::optional<std::string>> askChecksum(ControlJob job, ProofSession& session, std::string name,
+                                             std::int64_t size) {
     const HashPlan& plan = session.plan;
-    if (plan.kind == HashKind::None) return std::nullopt;
+    if (plan.kind == HashKind::None) co_return std::nullopt;
     if (plan.hashCommand && !session.hashReady) {
-        auto r = ask(job, hashOptsCommand(plan));
-        if (!r || (*r)[0] != '2') return std::nullopt;
+        const auto r = co_await ask(job, hashOptsCommand(plan));
+        if (!r || (*r)[0] != '2') co_return std::nullopt;
         session.hashReady = true;
     }
-    auto r = ask(job, hashQuery(plan, name),
-                 job.checksumPatience ? job.checksumPatience(size) : checksumLimitSeconds(size));
-    if (!r) return std::nullopt;
-    return checksumFromReply(*r, plan.kind);
+    const std::int64_t patience = job.checksumPatience ? job.checksumPatience(size) : checksumLimitSeconds(size);
+    const auto r = co_await ask(job, hashQuery(plan, name), patience);
+    if (!r) co_return std::nullopt;
+    co_return checksumFromReply(*r, plan.kind);
 }
 
 std::int64_t checksumLimitSeconds(std::int64_t size) {

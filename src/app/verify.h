@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/task.h"
 #include "platform/digest.h"
 #include "platform/endpoint.h"
 
@@ -66,7 +67,7 @@ struct ControlJob {
     // counted on them.
     const std::int64_t& secondsTicked;
     std::function<bool(const std::string&)> send;
-    std::function<void(const std::function<bool()>&, bool)> timedWait;
+    std::function<Task<>(std::function<bool()>, bool)> timedWait;
     std::function<void(const std::string&)> trace;
     std::function<std::int64_t(std::int64_t)> checksumPatience;
 };
@@ -83,7 +84,7 @@ ControlJob uploadControlJob(App& app);
 // big file takes the server a while), counted on the job's one-second
 // ticks; a question therefore ends within its patience and the watchdog's
 // time.
-std::optional<std::string> ask(const ControlJob& job, const std::string& command, std::int64_t patienceSeconds = 0);
+Task<std::optional<std::string>> ask(ControlJob job, std::string command, std::int64_t patienceSeconds = 0);
 
 // How long the server may take to tell a checksum of a file of that size:
 // ten seconds and one more per 32 MiB, at most maxChecksumPatienceSeconds.
@@ -99,11 +100,11 @@ struct ProofSession {
 };
 // FEAT: what the server offers (nothing for a refusal or no answer), and
 // the checksum to ask for.
-ProofSession askProofSession(const ControlJob& job);
+Task<ProofSession> askProofSession(ControlJob job);
 // The server's checksum of a file of that size, selecting the algorithm
 // with OPTS HASH first when needed; nothing when refused or not answered.
-std::optional<std::string> askChecksum(const ControlJob& job, ProofSession& session, const std::string& name,
-                                       std::int64_t size);
+Task<std::optional<std::string>> askChecksum(ControlJob job, ProofSession& session, std::string name,
+                                             std::int64_t size);
 // The error-log line of a session whose files cannot be verified.
 inline constexpr const char* unverifiedText = "Not Verified: the server offers no SIZE and no checksum";
 inline constexpr const char* clocksDifferText =

@@ -6,8 +6,8 @@ namespace corvantel {
 
 namespace {
 
-void timedWait(App& app, std::int64_t& counter, int& users, platform::Timer& timer,
-               const std::function<bool()>& pred, bool reset, bool (*ending)(const App&)) {
+Task<> timedWait(App& app, Strand& strand, std::int64_t& counter, int& users, platform::Timer& timer,
+                 std::function<bool()> pred, bool reset, bool (*ending)(const App&)) {
     if (reset) counter = 0;
     // Timed waits share the one-second timer by count, so an inner wait
     // never stops the count of an outer one.
@@ -19,7 +19,7 @@ void timedWait(App& app, std::int64_t& counter, int& users, platform::Timer& tim
             if (--users == 0) timer.setEnabled(false);
         }
     } release{users, timer};
-    app.loop.waitUntil([&] { return pred() || ending(app); });
+    co_await strand.until([&] { return pred() || ending(app); });
 }
 
 }  // namespace
@@ -32,19 +32,19 @@ bool uploadSessionEnding(const App& app) {
     return app.s.uploadTakeover != Takeover::None || app.s.uploadFlooded || app.s.shuttingDown;
 }
 
-void downloadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter) {
-    timedWait(app, app.s.downloadWaitSeconds, app.s.downloadSecondsUsers, *app.w.Timerf, pred, resetCounter,
-              downloadSessionEnding);
+Task<> downloadTimedWait(App& app, std::function<bool()> pred, bool resetCounter) {
+    return timedWait(app, app.downloadStrand, app.s.downloadWaitSeconds, app.s.downloadSecondsUsers, *app.w.Timerf,
+                     std::move(pred), resetCounter, downloadSessionEnding);
 }
 
-void uploadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter) {
-    timedWait(app, app.s.uploadWaitSeconds, app.s.uploadSecondsUsers, *app.w.Timerg, pred, resetCounter,
-              uploadSessionEnding);
+Task<> uploadTimedWait(App& app, std::function<bool()> pred, bool resetCounter) {
+    return timedWait(app, app.uploadStrand, app.s.uploadWaitSeconds, app.s.uploadSecondsUsers, *app.w.Timerg,
+                     std::move(pred), resetCounter, uploadSessionEnding);
 }
 
-void downloadEntryPause(App& app) {
-    if (app.s.quickWaits) return;
-    downloadTimedWait(app, [&] { return app.s.downloadWaitSeconds >= 9; });
+Task<> downloadEntryPause(App& app) {
+    if (app.s.quickWaits) co_return;
+    co_await downloadTimedWait(app, [&app] { return app.s.downloadWaitSeconds >= 9; });
 }
 
 static bool noConnection(const platform::Endpoint& e) {

@@ -4,20 +4,23 @@
 // session and the error-retry step (installed by the scheduler).
 //
 // A timed wait resets the job's seconds counter, switches its one-second
-// timer on, waits until its condition holds, and switches the timer off.
-// Every wait of a session also ends once that session is taken over (by a
-// watchdog or the error-retry step) or the program shuts down, however deep
-// it is nested, so a server that keeps a wait going cannot hold the program.
+// timer on, waits on the job's strand until its condition holds, and
+// switches the timer off. Every wait of a session also ends once that
+// session is taken over (by a watchdog or the error-retry step) or the
+// program shuts down, so a server that keeps a wait going cannot hold the
+// program.
 
 #include <cstdint>
 #include <functional>
+
+#include "app/task.h"
 
 namespace corvantel {
 class App;
 
 // resetCounter false keeps the counter as it stands.
-void downloadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter = true);
-void uploadTimedWait(App& app, const std::function<bool()>& pred, bool resetCounter = true);
+Task<> downloadTimedWait(App& app, std::function<bool()> pred, bool resetCounter = true);
+Task<> uploadTimedWait(App& app, std::function<bool()> pred, bool resetCounter = true);
 
 // Whether the job's session is being ended (taken over, flooded with
 // replies, or shut down): its waits are over and its handlers only wind
@@ -27,7 +30,7 @@ bool uploadSessionEnding(const App& app);
 
 // LIST mode: the pause for each matching entry of the listing (none with
 // quick waits).
-void downloadEntryPause(App& app);
+Task<> downloadEntryPause(App& app);
 
 // Quick waits (an option, off by default): a wait ends as soon as what it
 // waits for has provably happened, instead of running its full length.

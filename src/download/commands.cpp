@@ -22,10 +22,11 @@ void sendDownloadDataSetup(App& app) {
     job.send(dataSetupCommand(app, job, app.s.downloadPortArgument));
 }
 
-DataReady downloadDataReady(App& app) {
-    const DataReady ready = takeSetupAnswer(app, downloadDataJob(app), app.s.downloadAnswered, app.s.downloadReply);
+Task<DataReady> downloadDataReady(App& app) {
+    const DataReady ready =
+        co_await takeSetupAnswer(app, downloadDataJob(app), app.s.downloadAnswered, app.s.downloadReply);
     if (app.s.passiveMode && ready != DataReady::Asked) app.s.downloadDataAccepted = ready == DataReady::Yes;
-    return ready;
+    co_return ready;
 }
 
 // No data connection for the listing: the session fails as it does when a
@@ -38,19 +39,19 @@ static void listingConnectionFailed(App& app) {
 
 // The login has gone through: with proven transfers the server is asked
 // what it offers, then the session goes to its directory.
-static void afterLogin(App& app) {
+static Task<> afterLogin(App& app) {
     auto& s = app.s;
     s.downloadStep = 3;
     if (downloadProofWanted(app)) {
-        s.downloadProof = askProofSession(downloadControlJob(app));
-        if (downloadSessionEnding(app) || s.downloadFailed) return;
+        s.downloadProof = co_await askProofSession(downloadControlJob(app));
+        if (downloadSessionEnding(app) || s.downloadFailed) co_return;
     }
     if (!sendDownloadCommand(app, "CWD " + app.w.Text2.text())) s.downloadFailed = true;
 }
 
 // In: on with FTPS's PBSZ and PROT, or straight to the directory.
-static void loggedIn(App& app) {
-    if (tlsAfterLogin(app, downloadTlsJob(app), app.s.downloadReply) == TlsStep::Proceed) afterLogin(app);
+static Task<> loggedIn(App& app) {
+    if (tlsAfterLogin(app, downloadTlsJob(app), app.s.downloadReply) == TlsStep::Proceed) co_await afterLogin(app);
 }
 
 static void loginRefused(App& app) {
@@ -60,11 +61,11 @@ static void loginRefused(App& app) {
     s.downloadOver = true;
 }
 
-void downloadLoginStep(App& app) {
+Task<> downloadLoginStep(App& app) {
     auto& s = app.s;
     auto& w = app.w;
     s.sessionAborting = false;
-    if (w.ftpclient1->state() != Endpoint::Connected || s.downloadFailed) return;
+    if (w.ftpclient1->state() != Endpoint::Connected || s.downloadFailed) co_return;
     // A command that finds the control connection down fails the session.
     auto send = [&](const std::string& text) {
         if (!sendDownloadCommand(app, text)) s.downloadFailed = true;
@@ -86,7 +87,7 @@ void downloadLoginStep(App& app) {
             s.downloadStep = 2;
             switch (loginReply(s.downloadReply, true)) {
                 case LoginReply::NeedPassword: send("PASS " + w.fText4.text()); break;
-                case LoginReply::LoggedIn: loggedIn(app); break;
+                case LoginReply::LoggedIn: co_await loggedIn(app); break;
                 case LoginReply::Refused: loginRefused(app); break;
                 case LoginReply::Unavailable: s.downloadFailed = s.downloadControlLost = true; break;
             }
@@ -97,12 +98,12 @@ void downloadLoginStep(App& app) {
                 auto t = tlsAfterLogin(app, downloadTlsJob(app), s.downloadReply);
                 if (t == TlsStep::Failed) s.downloadFailed = true;
                 if (t != TlsStep::Proceed) break;
-                afterLogin(app);
+                co_await afterLogin(app);
                 break;
             }
             s.downloadFailed = false;
             switch (loginReply(s.downloadReply, false)) {
-                case LoginReply::LoggedIn: loggedIn(app); break;
+                case LoginReply::LoggedIn: co_await loggedIn(app); break;
                 case LoginReply::Unavailable: s.downloadFailed = s.downloadControlLost = true; break;
                 default: loginRefused(app); break;
             }
@@ -123,7 +124,7 @@ void downloadLoginStep(App& app) {
             sendDownloadDataSetup(app);
             break;
         case 6: {
-            const DataReady ready = downloadDataReady(app);
+            const DataReady ready = co_await downloadDataReady(app);
             if (ready == DataReady::Asked) break;
             if (ready == DataReady::No) {
                 listingConnectionFailed(app);
@@ -159,24 +160,25 @@ static bool listingNamesFiles(App& app) {
 // connection asked for here carries nothing: in passive mode (where a
 // server may wait for it to be opened) and with quick waits none is asked
 // for, and the first file starts at once.
-static void startFiles(App& app) {
+static Task<> startFiles(App& app) {
     auto& s = app.s;
     s.stepCommandSent = false;
     s.downloadStep = 12;
     if (s.passiveMode || s.quickWaits) {
-        if (selectNextDownload(app))
-            retrievalStep(app);
+        const bool next = co_await selectNextDownload(app);
+        if (next)
+            co_await retrievalStep(app);
         else
-            finishListing(app);
-        return;
+            co_await finishListing(app);
+        co_return;
     }
     sendDownloadDataSetup(app);
 }
 
-void downloadListingStep(App& app) {
+Task<> downloadListingStep(App& app) {
     auto& s = app.s;
     auto& w = app.w;
-    if (w.ftpclient1->state() != Endpoint::Connected || s.downloadFailed) return;
+    if (w.ftpclient1->state() != Endpoint::Connected || s.downloadFailed) co_return;
     auto send = [&](const std::string& text) {
         if (!sendDownloadCommand(app, text)) s.downloadFailed = s.downloadControlLost = true;
     };
@@ -189,7 +191,7 @@ void downloadListingStep(App& app) {
             // and closed (its 150 and 226 may come before the server has
             // connected), or never to come, for a refused listing.
             const bool refused = s.downloadReply.empty() || s.downloadReply[0] != '2';
-            downloadTimedWait(app, [&] {
+            co_await downloadTimedWait(app, [&] {
                 return s.downloadWaitSeconds >= 5 ||
                        (s.quickWaits && downloadDataClosed(app) && (s.downloadDataAccepted || refused));
             });
@@ -211,13 +213,13 @@ void downloadListingStep(App& app) {
             s.downloadDataIsFile = false;
             // With quick waits a TYPE that changes nothing is not sent.
             if (s.quickWaits && s.downloadType == "TYPE A") {
-                startFiles(app);
+                co_await startFiles(app);
                 break;
             }
             send("TYPE A");
             break;
         case 9:
-            startFiles(app);
+            co_await startFiles(app);
             break;
         case 10:
             s.downloadStep = 11;

@@ -11,8 +11,8 @@
 namespace corvantel {
 class App;
 
-void downloadLoginStep(App& app);
-void downloadListingStep(App& app);
+Task<> downloadLoginStep(App& app);
+Task<> downloadListingStep(App& app);
 // Closes the data endpoint, waits until it is closed, and (in active mode)
 // listens again.
 void resetDownloadListener(App& app);
@@ -22,6 +22,6 @@ void sendDownloadDataSetup(App& app);
 // What the answer to that command (the reply being handled) allows. In
 // passive mode the data connection is opened before the command that uses
 // it (Yes: it is up), or PASV is asked for when EPSV gave none (Asked).
-DataReady downloadDataReady(App& app);
+Task<DataReady> downloadDataReady(App& app);
 
 }  // namespace corvantel

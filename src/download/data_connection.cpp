@@ -21,7 +21,7 @@ void installDownloadDataHandlers(App& app) {
         secureAcceptedData(downloadDataJob(app));
         if (app.trace) app.trace("download data connection " + std::to_string(id) + " accepted, state " + std::to_string(e.state()));
     };
-    l.onDataArrival = [&app](std::int64_t) { downloadDataArrival(app); };
+    l.onDataArrival = [&app](std::int64_t) { app.downloadStrand.spawn(downloadDataArrival(app)); };
     // The server has sent all it will on this connection: close our side
     // too. Servers that wait for that close before they send their final
     // reply (an empty listing, say) then answer at once.
@@ -40,15 +40,15 @@ void installDownloadDataHandlers(App& app) {
     };
 }
 
-void downloadDataArrival(App& app) {
+Task<> downloadDataArrival(App& app) {
     auto& s = app.s;
     auto& w = app.w;
     s.downloadWaitSeconds = 0;
-    if (s.shuttingDown) return;
+    if (s.shuttingDown) co_return;
     s.downloadDataBuffer = w.ftpclient2->getData();
     if (s.downloadStep == 11) s.downloadWaitSeconds -= 3;
     if (s.downloadDataIsFile) {
-        if (s.downloadDataBuffer.empty()) return;
+        if (s.downloadDataBuffer.empty()) co_return;
         s.downloadBytes += static_cast<std::int64_t>(s.downloadDataBuffer.size());
         w.fText6.setText(std::to_string(s.downloadBytes));
         if (s.downloadStatedSize > 0) {
@@ -60,12 +60,12 @@ void downloadDataArrival(App& app) {
         if (s.downloadExpectedSize >= 0 && s.downloadBytes > s.downloadExpectedSize) {
             s.downloadFileSpoiled = true;
             w.ftpclient2->close();
-            return;
+            co_return;
         }
         if (!app.downloadFile.write(s.downloadDataBuffer)) s.downloadFileSpoiled = true;
         s.downloadDigest.update(s.downloadDataBuffer);
         s.downloadIdleTicks = 0;
-        return;
+        co_return;
     }
     // The whole arrival is listing text: no name in it is taken for a
     // marker where the listing would begin.
@@ -80,13 +80,13 @@ void downloadDataArrival(App& app) {
     }
     // One wait serves a whole listing: later arrivals only add their text and
     // restart the quiet count, so the nesting stays flat.
-    if (s.downloadListingWait) return;
+    if (s.downloadListingWait) co_return;
     s.downloadListingWait = true;
     struct Done {
         bool& flag;
         ~Done() { flag = false; }
     } done{s.downloadListingWait};
-    downloadTimedWait(
+    co_await downloadTimedWait(
         app,
         [&] { return !(s.downloadWaitSeconds < 5 && (s.downloadStep == 7 || s.downloadStep == 11)); },
         false);

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 
+#include "app/task.h"
+
 namespace corvantel {
 class App;
 
 void installDownloadDataHandlers(App& app);
-void downloadDataArrival(App& app);
+Task<> downloadDataArrival(App& app);
 
 }  // namespace corvantel

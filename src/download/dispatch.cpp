@@ -15,7 +15,7 @@ using platform::Endpoint;
 
 void installDownloadHandlers(App& app) {
     auto& c = *app.w.ftpclient1;
-    c.onDataArrival = [&app](std::int64_t) { downloadReplyDispatch(app); };
+    c.onDataArrival = [&app](std::int64_t) { app.downloadStrand.spawn(downloadReplyDispatch(app)); };
     c.onError = [&app](int n, const std::string&) { downloadControlError(app, n); };
     app.sendDownloadHook = [&app](const std::string& text) { return sendDownloadCommand(app, text); };
     app.loadDownloadRecords = [&app] { loadDownloadedNames(app); };
@@ -25,7 +25,7 @@ void installDownloadHandlers(App& app) {
         auto& s = app.s;
         if (!s.downloadRunning || s.downloadTlsPhase != TlsPhase::Handshake) return;
         s.downloadTlsPhase = TlsPhase::Secure;
-        downloadLoginStep(app);
+        app.downloadStrand.spawn(downloadLoginStep(app));
     };
     // The server closed the control connection: the session cannot go on.
     // A clean close (a server restarting, say) is the same fault as a
@@ -43,14 +43,14 @@ static Dialogue downloadDialogue(App& app) {
 
 bool sendDownloadCommand(App& app, const std::string& text) { return sendCommand(app, downloadDialogue(app), text); }
 
-void downloadReplyDispatch(App& app) {
+Task<> downloadReplyDispatch(App& app) {
     app.s.downloadReplySeen = true;
-    dispatchReplies(
-        app, downloadDialogue(app), [&app] { downloadHandleReply(app); },
+    co_await dispatchReplies(
+        app, downloadDialogue(app), [&app] { return downloadHandleReply(app); },
         [&app](int n) { downloadControlError(app, n); });
 }
 
-void downloadHandleReply(App& app) {
+Task<> downloadHandleReply(App& app) {
     auto& s = app.s;
     const std::string code = replyCode(s.downloadReply);
     // A reply moves the dialogue only when it answers the command that the
@@ -60,9 +60,9 @@ void downloadHandleReply(App& app) {
     const auto answer = s.downloadLedger.match(s.downloadReply);
     if (!answer || !answer->latest) {
         if (app.trace) app.trace("download: reply answers no pending step");
-        return;
+        co_return;
     }
-    if (!answer->final && !(s.downloadStep == 16 && answer->command.rfind("RETR ", 0) == 0)) return;
+    if (!answer->final && !(s.downloadStep == 16 && answer->command.rfind("RETR ", 0) == 0)) co_return;
     s.downloadAnswered = answer->command;
     // A listing refused: the data connection opened for it (passive mode)
     // will carry nothing, and nothing waits for it to end.
@@ -93,32 +93,36 @@ void downloadHandleReply(App& app) {
         // positive completion reply.
         s.downloadFileSpoiled = true;
     }
-    app.loop.yield();
-    if (s.downloadReply.empty()) return;
+    co_await app.downloadStrand.turn();
+    if (s.downloadReply.empty()) co_return;
     // A session taken over by the watchdog or the retry step is only wound
     // down: its replies move nothing on any more.
-    if (s.downloadTakeover != Takeover::None) return;
+    if (s.downloadTakeover != Takeover::None) co_return;
     const int step = s.downloadStep;
     if (step >= 0 && step <= 7) {
-        downloadLoginStep(app);
+        co_await downloadLoginStep(app);
     } else if ((step >= 8 && step <= 11) || step == 17) {
-        downloadListingStep(app);
+        co_await downloadListingStep(app);
     } else if (step >= 12 && step <= 16) {
-        if (selectNextDownload(app))
-            retrievalStep(app);
+        const bool next = co_await selectNextDownload(app);
+        if (next)
+            co_await retrievalStep(app);
         else
-            finishListing(app);
+            co_await finishListing(app);
     }
 }
 
-void finishListing(App& app) {
+Task<> finishListing(App& app) {
     auto& s = app.s;
-    downloadTimedWait(app, [&] {
+    co_await downloadTimedWait(app, [&] {
         return s.downloadWaitSeconds >= 9 || (s.quickWaits && (!s.downloadVerdictPending || downloadFileProvablyDone(app)));
     });
     // Taken over: nothing is judged on what has come so far.
-    if (downloadSessionEnding(app)) return;
-    if (s.downloadFileGood && s.downloadNextDue) judgeAndRecordDownload(app);
+    if (downloadSessionEnding(app)) co_return;
+    if (s.downloadFileGood && s.downloadNextDue) {
+        const bool passed = co_await judgeAndRecordDownload(app);
+        (void)passed;
+    }
     s.downloadStep = 17;
     app.w.ftpclient2->close();
     discardPartialDownload(app);

@@ -1,5 +1,7 @@
 #pragma once
 #include <string>
+
+#include "app/task.h"
 // The download control connection: reading replies, the reply-code rule, the
 // step dispatch, the end of the file list and the error event.
 
@@ -10,10 +12,10 @@ class App;
 void installDownloadHandlers(App& app);
 
 // Each arrival on ftpclient1.
-void downloadReplyDispatch(App& app);
+Task<> downloadReplyDispatch(App& app);
 // Handles one whole reply (already in downloadReply).
-void downloadHandleReply(App& app);
-void finishListing(App& app);
+Task<> downloadHandleReply(App& app);
+Task<> finishListing(App& app);
 void downloadControlError(App& app, int number);
 
 // Sends a command with CR LF on ftpclient1; false (and nothing sent) when the

@@ -129,15 +129,15 @@ std::optional<KeptPart> keptPartial(App& app, const std::string& remote) {
 // the server states the same size and time as when the part was kept, it
 // is shorter than that size, and a file without a time can be proven by a
 // checksum afterwards. Any other is removed and the file fetched whole.
-void resumeIfKept(App& app, std::int64_t serverTime) {
+Task<> resumeIfKept(App& app, std::int64_t serverTime) {
     auto& s = app.s;
     const auto kept = keptPartial(app, s.downloadTarget);
-    if (!kept) return;
+    if (!kept) co_return;
     // Resuming given up for this session: the file comes whole, and its
     // part can never be resumed after that.
     if (s.downloadResumeOff) {
         files::remove(app.workFile(kept->name));
-        return;
+        co_return;
     }
     const bool sameFileProvable = serverTime >= 0 || (s.verifyTransfers && binaryType(app) &&
                                                       checksumAskable(s.downloadProof.plan, s.downloadTarget));
@@ -145,25 +145,25 @@ void resumeIfKept(App& app, std::int64_t serverTime) {
                           kept->size == s.downloadServerSize && kept->time == serverTime && sameFileProvable;
     if (!sameCopy) {
         files::remove(app.workFile(kept->name));
-        return;
+        co_return;
     }
     // Opened first, then judged by what was opened (a regular file of ours
     // with a single name): nothing put under the name meanwhile, a FIFO
     // least of all, is written on or waited for.
-    if (!app.downloadFile.reopen(app.workFile(""), kept->name)) return;  // not ours: left alone
+    if (!app.downloadFile.reopen(app.workFile(""), kept->name)) co_return;  // not ours: left alone
     const std::int64_t have = app.downloadFile.size();
     if (have <= 0 || have >= s.downloadServerSize) {
         app.downloadFile.close();  // removes it
-        return;
+        co_return;
     }
     // Sent, it may outlive a transfer that never starts: the next file's
     // RETR then goes after "REST 0" whatever the waits.
     s.downloadRestUsed = true;
-    auto r = ask(downloadControlJob(app), "REST " + std::to_string(have));
+    const auto r = co_await ask(downloadControlJob(app), "REST " + std::to_string(have));
     if (!r || (*r)[0] != '3') {
         // Refused: the whole file again (closing removes the partial file).
         app.downloadFile.close();
-        return;
+        co_return;
     }
     s.downloadPartPath = app.downloadFile.path();
     s.downloadResumeAt = have;
@@ -200,7 +200,7 @@ static bool settledAhead(App& app, std::int64_t serverTime) {
     return true;
 }
 
-bool prepareDownload(App& app) {
+Task<bool> prepareDownload(App& app) {
     auto& s = app.s;
     const auto job = downloadControlJob(app);
     const std::string& name = s.downloadTarget;
@@ -208,37 +208,39 @@ bool prepareDownload(App& app) {
     s.downloadServerTime = -1;
     bool ahead = false;
     if ((s.settleSeconds > 0 || s.resumeDownloads) && s.downloadProof.features.mdtm) {
-        if (auto r = ask(job, "MDTM " + name)) serverTime = mdtmFromReply(*r).value_or(-1);
-        if (downloadSessionEnding(app)) return false;
+        const auto r = co_await ask(job, "MDTM " + name);
+        if (r) serverTime = mdtmFromReply(*r).value_or(-1);
+        if (downloadSessionEnding(app)) co_return false;
         ahead = s.settleSeconds > 0 && serverTime > s.downloadListingTime;
         // Modified too short a while before the listing: it may still be
         // being written.
         if (s.settleSeconds > 0 && serverTime >= 0 && !ahead && serverTime > s.downloadListingTime - s.settleSeconds)
-            return false;
+            co_return false;
     }
     s.downloadServerTime = serverTime;
     if (s.downloadProof.features.size) {
-        if (auto r = ask(job, "SIZE " + name)) s.downloadServerSize = sizeFromReply(*r).value_or(-1);
-        if (downloadSessionEnding(app)) return false;
+        const auto r = co_await ask(job, "SIZE " + name);
+        if (r) s.downloadServerSize = sizeFromReply(*r).value_or(-1);
+        if (downloadSessionEnding(app)) co_return false;
     }
-    if (ahead && !settledAhead(app, serverTime)) return false;
+    if (ahead && !settledAhead(app, serverTime)) co_return false;
     // Not the size the long listing showed: it changed since (in binary,
     // where both count the bytes stored).
     if (s.settleSeconds > 0 && s.downloadServerSize >= 0 && binaryType(app) && !app.w.ai_nlst.checked()) {
         const auto listed = s.downloadListedSizes.find(name);
-        if (listed != s.downloadListedSizes.end() && listed->second != s.downloadServerSize) return false;
+        if (listed != s.downloadListedSizes.end() && listed->second != s.downloadServerSize) co_return false;
     }
-    if (s.resumeDownloads) resumeIfKept(app, serverTime);
-    return !downloadSessionEnding(app);
+    if (s.resumeDownloads) co_await resumeIfKept(app, serverTime);
+    co_return !downloadSessionEnding(app);
 }
 
-bool downloadGrewMeanwhile(App& app) {
+Task<bool> downloadGrewMeanwhile(App& app) {
     auto& s = app.s;
-    if (s.settleSeconds <= 0 || !s.downloadProof.features.size || s.downloadServerSize < 0) return false;
-    const auto r = ask(downloadControlJob(app), "SIZE " + s.downloadFileName);
-    if (!r || downloadSessionEnding(app)) return false;
+    if (s.settleSeconds <= 0 || !s.downloadProof.features.size || s.downloadServerSize < 0) co_return false;
+    const auto r = co_await ask(downloadControlJob(app), "SIZE " + s.downloadFileName);
+    if (!r || downloadSessionEnding(app)) co_return false;
     const auto after = sizeFromReply(*r);
-    return after && *after != s.downloadServerSize;
+    co_return after && *after != s.downloadServerSize;
 }
 
 std::string partIdentity(std::int64_t size, std::int64_t time) {
@@ -272,52 +274,53 @@ static std::string sizeDiffers(std::int64_t server, std::int64_t received) {
            " received";
 }
 
-DownloadProof proveDownload(App& app) {
+Task<DownloadProof> proveDownload(App& app) {
     auto& s = app.s;
     const auto job = downloadControlJob(app);
     const std::string& name = s.downloadFileName;
     const std::int64_t total = s.downloadBytes;
     // A resumed file is whole only at the server's size.
     if (s.downloadResumeAt > 0 && total != s.downloadServerSize)
-        return failBecause(app, sizeDiffers(s.downloadServerSize, total));
+        co_return failBecause(app, sizeDiffers(s.downloadServerSize, total));
     const bool askAgain = s.downloadProof.features.size && (s.settleSeconds > 0 || s.verifyTransfers);
     std::optional<std::int64_t> after;
     if (askAgain) {
-        if (auto r = ask(job, "SIZE " + name)) after = sizeFromReply(*r);
-        if (downloadSessionEnding(app)) return failBecause(app, "session failed");
+        const auto r = co_await ask(job, "SIZE " + name);
+        if (r) after = sizeFromReply(*r);
+        if (downloadSessionEnding(app)) co_return failBecause(app, "session failed");
     }
     // Its size changed while it was fetched: it is still being written.
     if (s.settleSeconds > 0 && s.downloadServerSize >= 0 && after && *after != s.downloadServerSize)
-        return DownloadProof::Leave;
+        co_return DownloadProof::Leave;
     // A size the server told is never contradicted by a pass, whatever the
     // transfer announced (in binary, where both count the bytes stored).
     if (binaryType(app) && s.downloadServerSize >= 0 && total != s.downloadServerSize)
-        return failBecause(app, sizeDiffers(s.downloadServerSize, total));
-    if (!s.verifyTransfers) return DownloadProof::Pass;
+        co_return failBecause(app, sizeDiffers(s.downloadServerSize, total));
+    if (!s.verifyTransfers) co_return DownloadProof::Pass;
     bool proven = false;
     if (s.downloadProof.features.size) {
         // In ASCII a server may refuse SIZE (it would have to convert the
         // whole file to tell it): a refusal then proves nothing either way.
         if (binaryType(app) && (s.downloadServerSize < 0 || !after))
-            return failBecause(app, "size not confirmed by the server");
+            co_return failBecause(app, "size not confirmed by the server");
         // In ASCII the size on the server's disk is not the size that
         // came (line ends change on the way): it proves nothing.
         if (binaryType(app) && s.downloadServerSize >= 0) {
             if (total != s.downloadServerSize || (after && *after != total))
-                return failBecause(app, sizeDiffers(total != s.downloadServerSize ? s.downloadServerSize : *after, total));
+                co_return failBecause(app, sizeDiffers(total != s.downloadServerSize ? s.downloadServerSize : *after, total));
             proven = true;
         }
     }
     if (s.downloadDigest.kind() != platform::HashKind::None && checksumAskable(s.downloadProof.plan, name)) {
-        const auto sum = askChecksum(job, s.downloadProof, name, total);
+        const auto sum = co_await askChecksum(job, s.downloadProof, name, total);
         if (!sum || *sum != s.downloadDigest.hex()) {
             if (sum) s.downloadPartialBad = true;
-            return failBecause(app, sum ? "checksum mismatch" : "checksum not confirmed by the server");
+            co_return failBecause(app, sum ? "checksum mismatch" : "checksum not confirmed by the server");
         }
         proven = true;
     }
     if (!proven) noteUnverified(app);
-    return DownloadProof::Pass;
+    co_return DownloadProof::Pass;
 }
 
 }  // namespace corvantel

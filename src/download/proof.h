@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "app/task.h"
+
 namespace corvantel {
 class App;
 
@@ -16,11 +18,11 @@ bool downloadProofWanted(const App& app);
 // Before RETR of the chosen file. False when the file is to be left for a
 // later run (it is not settled). It may open a kept partial file of the
 // file to fetch only its rest (REST was accepted).
-bool prepareDownload(App& app);
+Task<bool> prepareDownload(App& app);
 
 // With settled files only: whether the file's size on the server changed
 // while it was fetched (it is then left for a later run, whatever came).
-bool downloadGrewMeanwhile(App& app);
+Task<bool> downloadGrewMeanwhile(App& app);
 
 // What a kept partial file's name says of the server's copy it is a
 // beginning of (its size, and its time or none), so that it is resumed only
@@ -35,6 +37,6 @@ enum class DownloadProof { Pass, Fail, Leave };
 // After a transfer that passed the usual checks, before the local copy
 // takes its name: Leave when the file changed while it was fetched (it is
 // then left for a later run).
-DownloadProof proveDownload(App& app);
+Task<DownloadProof> proveDownload(App& app);
 
 }  // namespace corvantel

@@ -96,7 +96,7 @@ void discardPartialDownload(App& app) {
 // "(N bytes)" of its preliminary reply, and SIZE when it was asked); with
 // verify, the checksum matches. Anything less fails (or, for a file still
 // being written, is left for a later run).
-Judged judgeDownloadedFile(App& app) {
+Task<Judged> judgeDownloadedFile(App& app) {
     auto& s = app.s;
     // An announced 0 is a size like any other; -2 is a size the "File Size
     // Exists" option wanted and the server did not state.
@@ -113,19 +113,21 @@ Judged judgeDownloadedFile(App& app) {
     // Settled files only: a file whose size changed while it came (more or
     // fewer bytes than stated) is still being written; it is left for a
     // later run.
-    if (!pass && written && s.settleSeconds > 0 && downloadGrewMeanwhile(app)) {
+    bool grew = false;
+    if (!pass && written && s.settleSeconds > 0) grew = co_await downloadGrewMeanwhile(app);
+    if (grew) {
         s.downloadPartialBad = true;
         discardPartialDownload(app);
-        return Judged::Left;
+        co_return Judged::Left;
     }
     // Proven transfers: the server confirms the copy (or the file changed
     // while it was fetched, and is left for a later run).
     if (pass && downloadProofWanted(app)) {
-        const DownloadProof proof = proveDownload(app);
+        const DownloadProof proof = co_await proveDownload(app);
         if (proof == DownloadProof::Leave) {
             s.downloadPartialBad = true;
             discardPartialDownload(app);
-            return Judged::Left;
+            co_return Judged::Left;
         }
         pass = proof == DownloadProof::Pass;
     }
@@ -133,25 +135,25 @@ Judged judgeDownloadedFile(App& app) {
     // a regular file is never replaced, and the file fails.
     if (pass) pass = app.downloadFile.commit(s.downloadLocalName);
     discardPartialDownload(app);
-    return pass ? Judged::Pass : Judged::Fail;
+    co_return pass ? Judged::Pass : Judged::Fail;
 }
 
-bool judgeAndRecordDownload(App& app) {
+Task<bool> judgeAndRecordDownload(App& app) {
     auto& s = app.s;
     s.downloadFailCause.clear();
-    const Judged j = judgeDownloadedFile(app);
+    const Judged j = co_await judgeDownloadedFile(app);
     if (j == Judged::Left) {
         // No verdict: the file is taken in a later run.
         s.downloadFileGood = false;
         s.downloadVerdictPending = false;
         s.downloadLastPassed = false;
         std::erase_if(s.downloadOwed, [&](const auto& o) { return o.first == s.downloadFileName; });
-        return false;
+        co_return false;
     }
     if (j == Judged::Fail) s.downloadFileGood = false;
     recordDownloadResult(app, j == Judged::Pass ? "pass" : "fail");
     s.downloadFailCause.clear();
-    return j == Judged::Pass;
+    co_return j == Judged::Pass;
 }
 
 std::string downloadLocalName(App& app, const std::string& remote) {
@@ -163,21 +165,21 @@ static void sendOrFail(App& app, const std::string& text) {
     if (!sendDownloadCommand(app, text)) app.s.downloadFailed = app.s.downloadControlLost = true;
 }
 
-static void step12(App& app) {
+static Task<> step12(App& app) {
     auto& s = app.s;
     auto& w = app.w;
     s.downloadDataIsFile = true;
     // The file's final reply has come; with quick waits the quiet wait ends
     // once its data connection is over with every announced byte.
-    downloadTimedWait(app, [&] {
+    co_await downloadTimedWait(app, [&] {
         return !(s.downloadWaitSeconds < 9 && s.downloadNextDue) || (s.quickWaits && downloadFileProvablyDone(app));
     });
     // A session taken over is only wound down: the file in flight is not
     // judged on what has come so far (the retry fetches it again, or the
     // take-over's decision fails it).
-    if (downloadSessionEnding(app)) return;
+    if (downloadSessionEnding(app)) co_return;
     bool passes = false;
-    if (s.downloadFileGood && s.downloadNextDue) passes = judgeAndRecordDownload(app);
+    if (s.downloadFileGood && s.downloadNextDue) passes = co_await judgeAndRecordDownload(app);
     if (passes && s.deleteAfterDownload && s.downloadFileGood && s.downloadNextDue) {
         sendOrFail(app, "DELE " + s.downloadFileName);
         s.downloadLastPassed = false;
@@ -198,9 +200,9 @@ static void step12(App& app) {
     s.downloadNextDue = false;
 }
 
-static void leaveFile(App& app);
+static Task<> leaveFile(App& app);
 
-static void startFile(App& app) {
+static Task<> startFile(App& app) {
     auto& s = app.s;
     auto& w = app.w;
     discardPartialDownload(app);
@@ -213,9 +215,12 @@ static void startFile(App& app) {
     s.downloadExpectedSize = s.downloadStatedSize = -1;
     // Proven transfers: a file not settled is left for a later run; a kept
     // partial file may be resumed.
-    if (downloadProofWanted(app) && !prepareDownload(app)) {
-        if (!downloadSessionEnding(app)) leaveFile(app);
-        return;
+    if (downloadProofWanted(app)) {
+        const bool prepared = co_await prepareDownload(app);
+        if (!prepared) {
+            if (!downloadSessionEnding(app)) co_await leaveFile(app);
+            co_return;
+        }
     }
     w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + s.downloadTarget);
     s.downloadExpectedSize = -1;
@@ -247,7 +252,7 @@ static void startFile(App& app) {
 
 // The chosen file is not settled: it gets no verdict, its data connection
 // carries nothing, and the next file starts (or the files end).
-static void leaveFile(App& app) {
+static Task<> leaveFile(App& app) {
     auto& s = app.s;
     s.downloadStep = 12;
     s.downloadNextDue = true;
@@ -256,24 +261,26 @@ static void leaveFile(App& app) {
     s.downloadVerdictPending = false;
     app.w.ftpclient2->close();
     discardPartialDownload(app);
-    if (selectNextDownload(app))
-        step12(app);
+    const bool next = co_await selectNextDownload(app);
+    if (next)
+        co_await step12(app);
     else
-        finishListing(app);
+        co_await finishListing(app);
 }
 
 // The file could not be fetched: record it and start the next one, if any.
-static void fileFailed(App& app) {
+static Task<> fileFailed(App& app) {
     auto& s = app.s;
     s.downloadFileGood = false;
     discardPartialDownload(app);
     recordDownloadResult(app, "fail");
-    if (selectNextDownload(app)) step12(app);
+    const bool next = co_await selectNextDownload(app);
+    if (next) co_await step12(app);
 }
 
 // No data connection could be set up for the chosen file (before its RETR):
 // it fails, and the next file starts, or the files end.
-static void noDataConnection(App& app, const std::string& cause = "") {
+static Task<> noDataConnection(App& app, std::string cause = "") {
     auto& s = app.s;
     s.downloadFailCause = cause;
     s.downloadStep = 12;
@@ -284,13 +291,14 @@ static void noDataConnection(App& app, const std::string& cause = "") {
     discardPartialDownload(app);
     recordDownloadResult(app, "fail");
     s.downloadFailCause.clear();
-    if (selectNextDownload(app))
-        step12(app);
+    const bool next = co_await selectNextDownload(app);
+    if (next)
+        co_await step12(app);
     else
-        finishListing(app);
+        co_await finishListing(app);
 }
 
-static void retrReply(App& app) {
+static Task<> retrReply(App& app) {
     auto& s = app.s;
     auto& w = app.w;
     s.downloadStep = 12;
@@ -304,8 +312,8 @@ static void retrReply(App& app) {
         // was answered 350): its part is dropped, the file comes whole next.
         if (s.downloadResumeAt > 0) s.downloadPartialBad = true;
         w.ftpclient2->close();
-        fileFailed(app);
-        return;
+        co_await fileFailed(app);
+        co_return;
     }
     // An announced size of 0 is checked like any other: a server that then
     // sends bytes fails the file instead of leaving an empty one. In ASCII
@@ -327,43 +335,43 @@ static void retrReply(App& app) {
     }
     w.Text13.setVisible(s.downloadStatedSize >= 1);
     auto& l = *w.ftpclient2;
-    downloadTimedWait(app, [&] {
+    co_await downloadTimedWait(app, [&] {
         return l.state() == Endpoint::Connected || s.downloadWaitSeconds >= 6 || s.downloadDataAccepted;
     });
-    if (l.state() != Endpoint::Connected && !s.downloadDataAccepted) fileFailed(app);
+    if (l.state() != Endpoint::Connected && !s.downloadDataAccepted) co_await fileFailed(app);
 }
 
-void retrievalStep(App& app) {
+Task<> retrievalStep(App& app) {
     auto& s = app.s;
     switch (s.downloadStep) {
         case 12:
-            step12(app);
+            co_await step12(app);
             break;
         case 13:
             // The transfer type refused: the file would come in the other
             // type (converted, or not), so it is not asked for at all.
             if (s.downloadReply.empty() || s.downloadReply[0] != '2') {
                 s.downloadType.clear();
-                noDataConnection(app, "transfer type refused: " + serverReplyReason(s.downloadReply));
+                co_await noDataConnection(app, "transfer type refused: " + serverReplyReason(s.downloadReply));
                 break;
             }
             s.downloadStep = 14;
             sendDownloadDataSetup(app);
             break;
         case 14: {
-            const DataReady ready = downloadDataReady(app);
+            const DataReady ready = co_await downloadDataReady(app);
             if (ready == DataReady::Asked) break;
             // Passive mode: the data connection is opened as soon as the
             // server has named its port (some servers handle nothing more
             // until it is there), before REST and RETR.
             if (ready == DataReady::No) {
-                noDataConnection(app);
+                co_await noDataConnection(app);
                 break;
             }
             s.downloadStep = 15;
             // With quick waits REST goes out only to undo a resume's.
             if (s.quickWaits && !s.downloadRestUsed) {
-                startFile(app);
+                co_await startFile(app);
                 break;
             }
             s.downloadRestUsed = false;
@@ -371,10 +379,10 @@ void retrievalStep(App& app) {
             break;
         }
         case 15:
-            startFile(app);
+            co_await startFile(app);
             break;
         case 16:
-            retrReply(app);
+            co_await retrReply(app);
             break;
         default:
             break;

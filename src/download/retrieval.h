@@ -6,11 +6,12 @@
 #include <string>
 
 #include "app/partial_names.h"
+#include "app/task.h"
 
 namespace corvantel {
 class App;
 
-void retrievalStep(App& app);
+Task<> retrievalStep(App& app);
 // The size announced in a RETR reply: the number after the first "(", -1
 // when there is none (-2 with the "File Size Exists" option on). A number too
 // large for 64 bits is kept at the largest value, so such a file fails.
@@ -19,10 +20,10 @@ std::int64_t sizeFromRetrReply(const std::string& reply, bool fileSizeCheck);
 // the announced size, and nothing spoiled it; its content is flushed to disk
 // first.
 enum class Judged { Pass, Fail, Left };
-Judged judgeDownloadedFile(App& app);
+Task<Judged> judgeDownloadedFile(App& app);
 // Judges the file and writes its verdict (none for a file left for a later
 // run); true when it passed.
-bool judgeAndRecordDownload(App& app);
+Task<bool> judgeAndRecordDownload(App& app);
 // The local name of a remote file (with the date stamp when wanted).
 std::string downloadLocalName(App& app, const std::string& remote);
 

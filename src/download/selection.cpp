@@ -234,7 +234,7 @@ bool selectNextNlstName(App& app) {
     return false;
 }
 
-bool selectNextListEntry(App& app) {
+Task<bool> selectNextListEntry(App& app) {
     auto& s = app.s;
     if (s.downloadStep == 12 && s.downloadNextDue) {
         if (s.listEntryIndex == 0) {
@@ -249,7 +249,7 @@ bool selectNextListEntry(App& app) {
                 found = wanted(app, entry);
                 // The pause for each matching entry; it is activity, so the
                 // watchdog does not take a session over for a long walk.
-                downloadEntryPause(app);
+                co_await downloadEntryPause(app);
                 s.downloadIdleTicks = 0;
             }
             ++s.listEntryIndex;
@@ -258,24 +258,28 @@ bool selectNextListEntry(App& app) {
             s.downloadTarget = "done";
             s.downloadOver = true;
         }
-        return found;
+        co_return found;
     }
     s.downloadFileName = s.downloadTarget;
-    return true;
+    co_return true;
 }
 
-bool selectNextDownload(App& app) {
+Task<bool> selectNextDownload(App& app) {
     auto& s = app.s;
     const bool fresh = s.downloadStep == 12 && s.downloadNextDue;
     if (!fresh) {
         s.downloadFileName = s.downloadTarget;
-        return true;
+        co_return true;
     }
     for (;;) {
-        bool found = app.w.ai_nlst.checked() ? selectNextNlstName(app) : selectNextListEntry(app);
-        if (!found) return false;
+        bool found = false;
+        if (app.w.ai_nlst.checked())
+            found = selectNextNlstName(app);
+        else
+            found = co_await selectNextListEntry(app);
+        if (!found) co_return false;
         if (safeLocalName(s.downloadTarget) && !isOwnFile(app, downloadLocalName(app, s.downloadTarget)))
-            return true;
+            co_return true;
         // A name that would land outside the working directory, or on one of
         // the program's own files, is never fetched: it is recorded as
         // failed (a line of its own for the first ones of the session only)

@@ -5,12 +5,14 @@
 #include <cstdint>
 #include <string>
 
+#include "app/task.h"
+
 namespace corvantel {
 class App;
 
-bool selectNextDownload(App& app);
+Task<bool> selectNextDownload(App& app);
 bool selectNextNlstName(App& app);
-bool selectNextListEntry(App& app);
+Task<bool> selectNextListEntry(App& app);
 
 // Names of a long listing, one per line that names a file.
 void parseListListing(App& app, const std::string& text);

@@ -24,6 +24,11 @@ public:
     // Handles the events that are pending now, without blocking.
     virtual void yield() = 0;
 
+    // Called after each event handled (a queued call, a timer's tick), at
+    // any depth of waits: the program's steps waiting on their strands are
+    // resumed there. Empty: none.
+    virtual void setAfterEvent(std::function<void()> fn) = 0;
+
     // Number of waits currently active (0 when the loop runs at top level).
     virtual int waitDepth() const = 0;
 

@@ -31,7 +31,7 @@ std::int32_t portOf(const std::string& text) {
 
 }  // namespace
 
-void runDownloadSession(App& app) {
+Task<> runDownloadSession(App& app) {
     auto& s = app.s;
     auto& w = app.w;
     s.downloadFlooded = false;
@@ -51,14 +51,14 @@ void runDownloadSession(App& app) {
     w.ftpclient1->close();
     w.ftpclient2->close();
     // With quick waits the pause ends once both endpoints are closed.
-    downloadTimedWait(app, [&] {
+    co_await downloadTimedWait(app, [&] {
         return s.downloadWaitSeconds >= 9 ||
                (s.quickWaits && w.ftpclient1->state() == Endpoint::Closed && w.ftpclient2->state() == Endpoint::Closed);
     });
-    app.loop.waitUntil([&] {
+    co_await app.downloadStrand.until([&] {
         return w.ftpclient1->state() == Endpoint::Closed && w.ftpclient2->state() == Endpoint::Closed;
     });
-    if (s.shuttingDown) return;
+    if (s.shuttingDown) co_return;
     w.ftpclient1->setRemoteHost(w.Text1.text());
     w.ftpclient1->setRemotePort(portOf(w.Text9.text()));
     w.ftpclient1->setLocalPort(0);
@@ -100,12 +100,12 @@ void runDownloadSession(App& app) {
     w.ftpclient1->connect();
     s.downloadTarget = "notdone";
     s.downloadOver = false;
-    app.loop.waitUntil([&] {
+    co_await app.downloadStrand.until([&] {
         return s.downloadOver || s.downloadSocketError != 0 || s.downloadFailed ||
                s.downloadTakeover != Takeover::None || s.shuttingDown;
     });
     logUnsafeSummary(app);
-    if (s.shuttingDown) return;
+    if (s.shuttingDown) co_return;
     s.downloadTarget = "notdone";
     s.downloadOver = false;
     w.Timer3->setEnabled(false);
@@ -163,12 +163,12 @@ void runDownloadSession(App& app) {
 
     // Wind-down. A DELE just sent is given a bounded time for its answer.
     if (deleteSent) {
-        downloadTimedWait(app, [&] {
+        co_await downloadTimedWait(app, [&] {
             return s.downloadReplySeen || w.ftpclient1->state() != Endpoint::Connected ||
                    s.downloadWaitSeconds >= 10 || s.shuttingDown;
         });
     }
-    if (s.shuttingDown) return;
+    if (s.shuttingDown) co_return;
     // A file started in this session and never judged (its transfer's final
     // reply never came, say) fails here, so that every file started gets its
     // line; one that a take-over will fetch again gets it then.
@@ -186,7 +186,7 @@ void runDownloadSession(App& app) {
     s.downloadRunning = false;
 }
 
-void runUploadSession(App& app) {
+Task<> runUploadSession(App& app) {
     auto& s = app.s;
     auto& w = app.w;
     s.uploadFlooded = false;
@@ -196,14 +196,14 @@ void runUploadSession(App& app) {
     w.Timer3->setEnabled(false);
     w.ftpclient1a->close();
     w.ftpclient3->close();
-    uploadTimedWait(app, [&] {
+    co_await uploadTimedWait(app, [&] {
         return s.uploadWaitSeconds >= 9 ||
                (s.quickWaits && w.ftpclient1a->state() == Endpoint::Closed && w.ftpclient3->state() == Endpoint::Closed);
     });
-    app.loop.waitUntil([&] {
+    co_await app.uploadStrand.until([&] {
         return w.ftpclient1a->state() == Endpoint::Closed && w.ftpclient3->state() == Endpoint::Closed;
     });
-    if (s.shuttingDown) return;
+    if (s.shuttingDown) co_return;
     w.ftpclient1a->setRemoteHost(w.Text3.text());
     w.ftpclient1a->setRemotePort(portOf(w.Text10.text()));
     w.ftpclient1a->setLocalPort(0);
@@ -236,11 +236,11 @@ void runUploadSession(App& app) {
     s.uploadStoreCommand.clear();
     s.uploadProof = {};
     w.ftpclient1a->connect();
-    app.loop.waitUntil([&] {
+    co_await app.uploadStrand.until([&] {
         return s.uploadStep >= 12 || s.uploadSocketError != 0 || s.uploadFailed ||
                s.uploadTakeover != Takeover::None || s.shuttingDown;
     });
-    if (s.shuttingDown) return;
+    if (s.shuttingDown) co_return;
     s.sessionAborting = false;
 
     const std::string hh = s.uploadHour + s.uploadAmPm;
@@ -268,13 +268,13 @@ void runUploadSession(App& app) {
         }
     } else {
         s.uploadStep = 18;
-        uploadNextFile(app);
-        app.loop.waitUntil([&] {
+        co_await uploadNextFile(app);
+        co_await app.uploadStrand.until([&] {
             return (s.uploadFileIndex > w.File2.count() && !s.uploadVerdictPending) ||
                    s.uploadSocketError != 0 || s.uploadFailed || s.uploadTakeover != Takeover::None ||
                    s.shuttingDown;
         });
-        if (s.shuttingDown) return;
+        if (s.shuttingDown) co_return;
         if (s.uploadSocketError > 0) {
             ++s.failedSessions;
             if (numericValue(w.Text12.text()) == 0 && s.uploadStep >= 22) {

@@ -2,6 +2,8 @@
 
 #include "app/app_state.h"
 #include "app/text.h"
+
+#include <memory>
 #include "download/records.h"
 #include "upload/transfer_log.h"
 #include "schedule/drivers.h"
@@ -52,6 +54,9 @@ struct Job {
     std::string& lastRun;
     std::string& activeText;
     bool& running;
+    // A job started by this clock's tick is running: the clock's ticks wait.
+    bool& clockBusy;
+    Strand& strand;
 };
 
 Job downloadJob(App& app) {
@@ -61,7 +66,7 @@ Job downloadJob(App& app) {
             *w.Timer1,     *w.ftpclient1,    *w.ftpclient2,
             {&w.Text1, &w.fText3, &w.fText4, &w.Text2, &w.Text7, &w.Text9},
             s.downloadHour, s.downloadAmPm,  s.downloadLastRunDate,
-            s.downloadActiveText, s.downloadRunning};
+            s.downloadActiveText, s.downloadRunning, s.downloadClockBusy, app.downloadStrand};
 }
 
 Job uploadJob(App& app) {
@@ -71,7 +76,7 @@ Job uploadJob(App& app) {
             *w.Timer2,    *w.ftpclient1a,  *w.ftpclient3,
             {&w.Text3, &w.Text4, &w.Text5, &w.Text6, &w.Text8, &w.Text10},
             s.uploadHour, s.uploadAmPm,    s.uploadLastRunDate,
-            s.uploadActiveText, s.uploadRunning};
+            s.uploadActiveText, s.uploadRunning, s.uploadClockBusy, app.uploadStrand};
 }
 
 void armChanged(App& app, Job job) {
@@ -104,7 +109,7 @@ void armChanged(App& app, Job job) {
 }
 
 // The steps the minute clock takes when a job's hour has come.
-void startJob(App& app, Job job, const TickTime& t) {
+Task<> startJob(App& app, Job job, TickTime t) {
     auto& s = app.s;
     job.lastRun = t.today;
     if (job.download) {
@@ -125,9 +130,9 @@ void startJob(App& app, Job job, const TickTime& t) {
     const JobKind kind = job.download ? JobKind::Download : JobKind::Upload;
     notify(app.events.sessionStarted, kind);
     if (job.download)
-        runDownloadJob(app);
+        co_await runDownloadJob(app);
     else
-        runUploadJob(app);
+        co_await runUploadJob(app);
     notify(app.events.sessionEnded, kind);
     // A long session may have outlasted the hour the schedule now names
     // (ticks of this clock are not handled while it runs it): catch up with
@@ -146,14 +151,26 @@ void startJob(App& app, Job job, const TickTime& t) {
     }
 }
 
+// A job started by its clock runs on the job's strand; the clock's ticks are
+// not handled until it has ended (they would move its hour on meanwhile).
+Task<> clockJob(App& app, Job job, TickTime t) {
+    job.clockBusy = true;
+    struct Free {
+        bool& busy;
+        ~Free() { busy = false; }
+    } free{job.clockBusy};
+    co_await startJob(app, job, t);
+}
+
 void minuteTick(App& app, Job job) {
     auto& s = app.s;
+    if (job.clockBusy) return;
     TickTime t = tickTime(app);
     bool everyHour = app.w.ai_hr.checked();
     bool hourMatches = numericValue(job.hour) == t.hour && job.half == t.half;
     if (hourMatches && (job.lastRun != t.today || everyHour) && !s.sessionAborting && !s.downloadRunning &&
         !s.uploadRunning) {
-        startJob(app, job, t);
+        job.strand.spawn(clockJob(app, job, t));
         return;
     }
     // A job kept from starting for its whole hour moves on to the next hour
@@ -167,7 +184,12 @@ void minuteTick(App& app, Job job) {
 void startNow(App& app, Job job) {
     auto& s = app.s;
     app.loop.waitUntil([&] { return !s.sessionAborting && !s.downloadRunning && !s.uploadRunning; });
-    startJob(app, job, tickTime(app));
+    auto ended = std::make_shared<bool>(false);
+    job.strand.spawn([](App& app, Job job, TickTime t, std::shared_ptr<bool> ended) -> Task<> {
+        co_await startJob(app, job, t);
+        *ended = true;
+    }(app, job, tickTime(app), ended));
+    app.loop.waitUntil([&] { return *ended; });
 }
 
 }  // namespace
@@ -216,11 +238,11 @@ void advanceHour(std::string& hour, std::string& half, const std::string& h, con
     if (n == 12) half = (a == "PM") ? "AM" : "PM";
 }
 
-void runDownloadJob(App& app) {
+Task<> runDownloadJob(App& app) {
     auto& s = app.s;
     s.downloadOwed.clear();
-    runDownloadSession(app);
-    while (decideDownloadTakeover(app)) runDownloadSession(app);
+    co_await runDownloadSession(app);
+    while (decideDownloadTakeover(app)) co_await runDownloadSession(app);
     // A file that a taken-over session left to the next, which never came
     // to it, fails now: every file started gets its line.
     const auto owed = std::move(s.downloadOwed);
@@ -236,11 +258,11 @@ void runDownloadJob(App& app) {
     if (app.onJobFinished) app.onJobFinished();
 }
 
-void runUploadJob(App& app) {
+Task<> runUploadJob(App& app) {
     auto& s = app.s;
     s.uploadOwed.clear();
-    runUploadSession(app);
-    while (decideUploadTakeover(app)) runUploadSession(app);
+    co_await runUploadSession(app);
+    while (decideUploadTakeover(app)) co_await runUploadSession(app);
     const auto owed = std::move(s.uploadOwed);
     s.uploadOwed.clear();
     for (const auto& [name, length] : owed) {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "app/task.h"
+
 namespace corvantel {
 class App;
 
@@ -24,12 +26,13 @@ void advanceHour(std::string& hour, std::string& half, const std::string& h, con
 // Starts a session of the job now, through the same steps as the minute
 // clock when the hour has come (without the hour test). Returns after the
 // session and every retry it led to have ended.
+// Runs the job now, once no session runs, and returns when it has ended.
 void startDownloadNow(App& app);
 void startUploadNow(App& app);
 
 // Runs one session and then every retry that a watchdog or the error-retry
 // step asked for while it ran.
-void runDownloadJob(App& app);
-void runUploadJob(App& app);
+Task<> runDownloadJob(App& app);
+Task<> runUploadJob(App& app);
 
 }  // namespace corvantel

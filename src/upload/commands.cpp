@@ -18,7 +18,7 @@ void sendUploadDataSetup(App& app) {
     job.send(dataSetupCommand(app, job, app.s.uploadPortArgument));
 }
 
-DataReady uploadDataReady(App& app) {
+Task<DataReady> uploadDataReady(App& app) {
     return takeSetupAnswer(app, uploadDataJob(app), app.s.uploadAnswered, app.s.uploadReply);
 }
 
@@ -28,26 +28,26 @@ bool uploadPassiveReady(App& app) {
 
 // The login has gone through: with proven transfers the server is asked
 // what it offers, then the session goes to its directory.
-static void afterLogin(App& app) {
+static Task<> afterLogin(App& app) {
     auto& s = app.s;
     ++s.uploadStep;
     if (uploadProofWanted(app)) {
-        s.uploadProof = askProofSession(uploadControlJob(app));
-        if (uploadSessionEnding(app) || s.uploadFailed) return;
+        s.uploadProof = co_await askProofSession(uploadControlJob(app));
+        if (uploadSessionEnding(app) || s.uploadFailed) co_return;
     }
     if (!sendUploadCommand(app, "CWD " + app.w.Text6.text())) s.uploadFailed = true;
 }
 
 // In: on with FTPS's PBSZ and PROT, or straight to the directory.
-static void loggedIn(App& app) {
-    if (tlsAfterLogin(app, uploadTlsJob(app), app.s.uploadReply) == TlsStep::Proceed) afterLogin(app);
+static Task<> loggedIn(App& app) {
+    if (tlsAfterLogin(app, uploadTlsJob(app), app.s.uploadReply) == TlsStep::Proceed) co_await afterLogin(app);
 }
 
-void uploadLoginStep(App& app) {
+Task<> uploadLoginStep(App& app) {
     auto& s = app.s;
     auto& w = app.w;
     s.sessionAborting = false;
-    if (w.ftpclient1a->state() != Endpoint::Connected || s.uploadFailed) return;
+    if (w.ftpclient1a->state() != Endpoint::Connected || s.uploadFailed) co_return;
     auto send = [&](const std::string& text) {
         if (!sendUploadCommand(app, text)) s.uploadFailed = true;
     };
@@ -66,7 +66,7 @@ void uploadLoginStep(App& app) {
             s.uploadStep = 2;
             switch (loginReply(s.uploadReply, true)) {
                 case LoginReply::NeedPassword: send("PASS " + w.Text5.text()); break;
-                case LoginReply::LoggedIn: loggedIn(app); break;
+                case LoginReply::LoggedIn: co_await loggedIn(app); break;
                 case LoginReply::Refused: s.uploadFailed = true; break;
                 case LoginReply::Unavailable: s.uploadFailed = s.uploadControlLost = true; break;
             }
@@ -76,11 +76,11 @@ void uploadLoginStep(App& app) {
                 auto t = tlsAfterLogin(app, uploadTlsJob(app), s.uploadReply);
                 if (t == TlsStep::Failed) s.uploadFailed = true;
                 if (t != TlsStep::Proceed) break;
-                afterLogin(app);
+                co_await afterLogin(app);
                 break;
             }
             switch (loginReply(s.uploadReply, false)) {
-                case LoginReply::LoggedIn: loggedIn(app); break;
+                case LoginReply::LoggedIn: co_await loggedIn(app); break;
                 case LoginReply::Unavailable: s.uploadFailed = s.uploadControlLost = true; break;
                 default: s.uploadFailed = true; break;
             }
@@ -101,7 +101,7 @@ void uploadLoginStep(App& app) {
             sendUploadDataSetup(app);
             break;
         case 6: {
-            const DataReady ready = uploadDataReady(app);
+            const DataReady ready = co_await uploadDataReady(app);
             if (ready == DataReady::Asked) break;
             if (ready == DataReady::No) {
                 // No data connection for the listing: as a 425 answer.
@@ -118,16 +118,17 @@ void uploadLoginStep(App& app) {
     }
 }
 
-void uploadListingStep(App& app) {
+Task<> uploadListingStep(App& app) {
     auto& s = app.s;
     auto& w = app.w;
-    if (w.ftpclient1a->state() != Endpoint::Connected || s.uploadFailed) return;
+    if (w.ftpclient1a->state() != Endpoint::Connected || s.uploadFailed) co_return;
     auto send = [&](const std::string& text) {
         if (!sendUploadCommand(app, text)) s.uploadFailed = s.uploadControlLost = true;
     };
     switch (s.uploadStep) {
         case 8:
-            uploadTimedWait(app, [&] { return s.uploadWaitSeconds >= 5 || (s.quickWaits && uploadDataClosed(app)); });
+            co_await uploadTimedWait(app,
+                                     [&] { return s.uploadWaitSeconds >= 5 || (s.quickWaits && uploadDataClosed(app)); });
             s.uploadStep = 9;
             reopenUploadListener(app);
             s.uploadTransferPhase = false;

@@ -15,7 +15,7 @@ using platform::Endpoint;
 
 void installUploadHandlers(App& app) {
     auto& c = *app.w.ftpclient1a;
-    c.onDataArrival = [&app](std::int64_t) { uploadReplyDispatch(app); };
+    c.onDataArrival = [&app](std::int64_t) { app.uploadStrand.spawn(uploadReplyDispatch(app)); };
     c.onError = [&app](int n, const std::string&) { uploadControlError(app, n); };
     app.sendUploadHook = [&app](const std::string& text) { return sendUploadCommand(app, text); };
     app.loadUploadRecords = [&app] { loadUploadedNames(app); };
@@ -23,7 +23,7 @@ void installUploadHandlers(App& app) {
         auto& s = app.s;
         if (!s.uploadRunning || s.uploadTlsPhase != TlsPhase::Handshake) return;
         s.uploadTlsPhase = TlsPhase::Secure;
-        uploadLoginStep(app);
+        app.uploadStrand.spawn(uploadLoginStep(app));
     };
     // The server closed the control connection: the session is over, as
     // after a reset (with the same retries).
@@ -43,12 +43,13 @@ static Dialogue uploadDialogue(App& app) {
 
 bool sendUploadCommand(App& app, const std::string& text) { return sendCommand(app, uploadDialogue(app), text); }
 
-void uploadReplyDispatch(App& app) {
-    dispatchReplies(
-        app, uploadDialogue(app), [&app] { uploadHandleReply(app); }, [&app](int n) { uploadControlError(app, n); });
+Task<> uploadReplyDispatch(App& app) {
+    return dispatchReplies(
+        app, uploadDialogue(app), [&app] { return uploadHandleReply(app); },
+        [&app](int n) { uploadControlError(app, n); });
 }
 
-void uploadHandleReply(App& app) {
+Task<> uploadHandleReply(App& app) {
     auto& s = app.s;
     const std::string code = replyCode(s.uploadReply);
     const auto answer = s.uploadLedger.match(s.uploadReply);
@@ -56,18 +57,18 @@ void uploadHandleReply(App& app) {
         // "Transfer complete" while a file waits for its verdict can only be
         // that file's, even when a server that never answered an abandoned
         // store has put the matching out.
-        if (s.uploadVerdictPending && code == "226") uploadStoreReply(app, s.uploadStoreCommand, code);
+        if (s.uploadVerdictPending && code == "226") co_await uploadStoreReply(app, s.uploadStoreCommand, code);
         if (app.trace) app.trace("upload: reply answers no command");
-        return;
+        co_return;
     }
-    if (answer->final && answer->command.rfind("STOR ", 0) == 0) uploadStoreReply(app, answer->command, code);
+    if (answer->final && answer->command.rfind("STOR ", 0) == 0) co_await uploadStoreReply(app, answer->command, code);
     // Only the reply to the command that the current step sent moves the
     // dialogue on: the next file's commands go out once the server has given
     // its final answer to the current file's store (or the file has failed).
     // A preliminary reply moves it only where the step waits for the store to
     // begin.
-    if (!answer->latest) return;
-    if (!answer->final && !(s.uploadStep == 22 && answer->command.rfind("STOR ", 0) == 0)) return;
+    if (!answer->latest) co_return;
+    if (!answer->final && !(s.uploadStep == 22 && answer->command.rfind("STOR ", 0) == 0)) co_return;
     s.uploadAnswered = answer->command;
     // A listing refused: the data connection opened for it (passive mode)
     // will carry nothing, and nothing waits for it to end.
@@ -89,18 +90,18 @@ void uploadHandleReply(App& app) {
             ++s.uploadStep;
         }
     }
-    app.loop.yield();
-    if (s.uploadReply.empty()) return;
-    if (s.uploadTakeover != Takeover::None) return;
+    co_await app.uploadStrand.turn();
+    if (s.uploadReply.empty()) co_return;
+    if (s.uploadTakeover != Takeover::None) co_return;
     const int step = s.uploadStep;
     if (step >= 0 && step <= 7)
-        uploadLoginStep(app);
+        co_await uploadLoginStep(app);
     else if (step >= 8 && step <= 11)
-        uploadListingStep(app);
+        co_await uploadListingStep(app);
     else if (step == 22)
-        beginFileSend(app);
+        co_await beginFileSend(app);
     else if (step >= 12)
-        uploadNextFile(app);
+        co_await uploadNextFile(app);
 }
 
 void uploadControlError(App& app, int n) {

@@ -4,12 +4,14 @@
 
 #include <string>
 
+#include "app/task.h"
+
 namespace corvantel {
 class App;
 
 void installUploadHandlers(App& app);
-void uploadReplyDispatch(App& app);
-void uploadHandleReply(App& app);
+Task<> uploadReplyDispatch(App& app);
+Task<> uploadHandleReply(App& app);
 void uploadControlError(App& app, int number);
 bool sendUploadCommand(App& app, const std::string& text);
 

@@ -65,14 +65,14 @@ static bool failBecause(App& app, std::string cause) {
     return false;
 }
 
-bool proveUpload(App& app) {
+Task<bool> proveUpload(App& app) {
     auto& s = app.s;
     // The file was written to (or removed) while it was sent: what the
     // server holds is not the file as it stands, and it is kept to be sent
     // again.
     const auto now = files::stamp(app.workFile(s.uploadFileName));
-    if (!now || !(*now == s.uploadOpenStamp)) return failBecause(app, "local file changed while it was sent");
-    if (!s.verifyTransfers) return true;
+    if (!now || !(*now == s.uploadOpenStamp)) co_return failBecause(app, "local file changed while it was sent");
+    if (!s.verifyTransfers) co_return true;
     const auto job = uploadControlJob(app);
     // The name the server stored it under (with its date stamp, if any).
     const std::string stored = s.uploadStoreCommand.size() > 5 ? s.uploadStoreCommand.substr(5) : s.uploadFileName;
@@ -81,25 +81,25 @@ bool proveUpload(App& app) {
     // In ASCII the server's copy differs from the local file by its line
     // ends: neither its size nor its checksum can prove it.
     if (binary && s.uploadProof.features.size) {
-        auto r = ask(job, "SIZE " + stored);
+        const auto r = co_await ask(job, "SIZE " + stored);
         const auto size = r ? sizeFromReply(*r) : std::nullopt;
-        if (!size) return failBecause(app, "size not confirmed by the server");
+        if (!size) co_return failBecause(app, "size not confirmed by the server");
         if (*size != s.uploadFileLength)
-            return failBecause(app, "size differs on the server: " + std::to_string(*size) + " bytes stored, " +
+            co_return failBecause(app, "size differs on the server: " + std::to_string(*size) + " bytes stored, " +
                                         std::to_string(s.uploadFileLength) + " sent");
         proven = true;
     }
     if (binary && s.uploadDigest.kind() != platform::HashKind::None && checksumAskable(s.uploadProof.plan, stored)) {
-        const auto sum = askChecksum(job, s.uploadProof, stored, s.uploadFileLength);
+        const auto sum = co_await askChecksum(job, s.uploadProof, stored, s.uploadFileLength);
         if (!sum || *sum != s.uploadDigest.hex())
-            return failBecause(app, sum ? "checksum mismatch" : "checksum not confirmed by the server");
+            co_return failBecause(app, sum ? "checksum mismatch" : "checksum not confirmed by the server");
         proven = true;
     }
     if (!proven && !s.uploadProof.unverifiedNoted) {
         s.uploadProof.unverifiedNoted = true;
         appendUploadNote(app, unverifiedText);
     }
-    return true;
+    co_return true;
 }
 
 }  // namespace corvantel

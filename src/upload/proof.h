@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "app/task.h"
+
 namespace corvantel {
 class App;
 
@@ -21,6 +23,6 @@ bool uploadSettled(App& app, const std::string& name);
 void startUploadProof(App& app);
 // The store of the file succeeded: whether the file still stands as it was
 // sent and, when verifying, the server's copy matches it.
-bool proveUpload(App& app);
+Task<bool> proveUpload(App& app);
 
 }  // namespace corvantel

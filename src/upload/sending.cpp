@@ -50,7 +50,7 @@ static bool takeNextWorthSending(App& app) {
     return false;
 }
 
-void uploadNextFile(App& app) {
+Task<> uploadNextFile(App& app) {
     auto& s = app.s;
     auto& w = app.w;
     if (s.uploadFileIndex == 0) {
@@ -64,25 +64,25 @@ void uploadNextFile(App& app) {
     // another call is not started a second time from here.
     const std::int64_t starts = s.uploadFileStarts;
     auto overtaken = [&] { return s.uploadFileStarts != starts; };
-    if (s.uploadStep != 18) app.loop.yield();
-    if (overtaken()) return;
+    if (s.uploadStep != 18) co_await app.uploadStrand.turn();
+    if (overtaken()) co_return;
     if (s.uploadStep == 18) {
         while (s.uploadFileIndex < w.File2.count() && !started) {
             s.uploadFileName = w.File2.name(s.uploadFileIndex);
-            app.loop.yield();
-            if (overtaken() || s.uploadStep != 18) return;
+            co_await app.uploadStrand.turn();
+            if (overtaken() || s.uploadStep != 18) co_return;
             // A download still being written is not a file to send.
             if (!worthSending(app, s.uploadFileName)) {
                 ++s.uploadFileIndex;
             } else {
-                uploadFileStep(app);
+                co_await uploadFileStep(app);
                 started = true;
             }
-            app.loop.yield();
-            if (!started && overtaken()) return;
+            co_await app.uploadStrand.turn();
+            if (!started && overtaken()) co_return;
         }
     } else {
-        uploadFileStep(app);
+        co_await uploadFileStep(app);
         started = true;
     }
     if (s.uploadFileIndex == w.File2.count() && !started) ++s.uploadFileIndex;
@@ -113,17 +113,17 @@ static bool openChosen(App& app) {
     return true;
 }
 
-static void failAndGoOn(App& app) {
+static Task<> failAndGoOn(App& app) {
     auto& s = app.s;
     s.uploadStep = 18;
     app.uploadFile.close();
     s.uploadFileLength = std::max<std::int64_t>(s.uploadFileLength, 0);
     logUploadResult(app, "fail");
     s.uploadFailCause.clear();
-    uploadNextFile(app);
+    co_await uploadNextFile(app);
 }
 
-static void storeStep(App& app) {
+static Task<> storeStep(App& app) {
     auto& s = app.s;
     auto& w = app.w;
     s.uploadStep = 22;
@@ -145,7 +145,7 @@ static void storeStep(App& app) {
         s.uploadFileStarted = false;
         if (!takeNextWorthSending(app)) {
             ++s.uploadFileIndex;
-            return;
+            co_return;
         }
         skip = s.uploadFileName == s.downloadTarget || !uploadSettled(app, s.uploadFileName);
     }
@@ -162,20 +162,20 @@ static void storeStep(App& app) {
     // port must be up before STOR; without one the file fails and the next
     // one starts.
     if (!uploadPassiveReady(app)) {
-        failAndGoOn(app);
-        return;
+        co_await failAndGoOn(app);
+        co_return;
     }
     // The transfer type refused: the server would store the file in the
     // other type, so it is not sent at all.
     if (s.uploadTypeRefused) {
         s.uploadFailCause = "transfer type refused";
-        failAndGoOn(app);
-        return;
+        co_await failAndGoOn(app);
+        co_return;
     }
     sendOrFail(app, s.uploadStoreCommand);
 }
 
-void uploadFileStep(App& app) {
+Task<> uploadFileStep(App& app) {
     auto& s = app.s;
     auto& w = app.w;
     switch (s.uploadStep) {
@@ -205,7 +205,7 @@ void uploadFileStep(App& app) {
             sendUploadDataSetup(app);
             break;
         case 20: {
-            const DataReady ready = uploadDataReady(app);
+            const DataReady ready = co_await uploadDataReady(app);
             if (ready == DataReady::Asked) break;
             // Passive mode: the data connection is opened at once (some
             // servers handle nothing more until it is there); without one
@@ -213,14 +213,14 @@ void uploadFileStep(App& app) {
             if (ready == DataReady::No) s.uploadPassivePort = -1;
             s.uploadStep = 21;
             if (s.quickWaits) {
-                storeStep(app);
+                co_await storeStep(app);
                 break;
             }
             sendOrFail(app, "REST 0");
             break;
         }
         case 21:
-            storeStep(app);
+            co_await storeStep(app);
             break;
         default:
             break;
@@ -247,21 +247,21 @@ static void awaitVerdict(App& app) {
 }
 
 
-void beginFileSend(App& app) {
+Task<> beginFileSend(App& app) {
     auto& s = app.s;
     auto& w = app.w;
     s.uploadStep = 23;
     if (!app.uploadFile.isOpen() && !openChosen(app)) {
         w.ftpclient3->close();
-        failAndGoOn(app);
-        return;
+        co_await failAndGoOn(app);
+        co_return;
     }
     s.uploadBytesRead = 0;
     s.uploadEndOfFile = false;
     auto& l = *w.ftpclient3;
     // With FTPS the data connection must also be secure before data goes.
     const bool tls = uploadDataJob(app).tls;
-    uploadTimedWait(app, [&] {
+    co_await uploadTimedWait(app, [&] {
         return (l.state() == Endpoint::Connected && (!tls || l.secure())) || l.state() == Endpoint::Error ||
                s.uploadWaitSeconds >= 6;
     });
@@ -274,9 +274,9 @@ void beginFileSend(App& app) {
             l.close();
         } else {
             logUploadResult(app, "fail");
-            uploadNextFile(app);
+            co_await uploadNextFile(app);
         }
-        return;
+        co_return;
     }
     w.Text14.setVisible(true);
     std::string record = readRecord(app);
@@ -284,7 +284,7 @@ void beginFileSend(App& app) {
         s.uploadSendPiece = record;
         l.sendData(s.uploadSendPiece);
     } else {
-        failAndGoOn(app);
+        co_await failAndGoOn(app);
     }
 }
 
@@ -326,11 +326,11 @@ static void sendCompleted(App& app) {
     s.uploadIdleTicks = 0;
 }
 
-void uploadStoreReply(App& app, const std::string& storeCommand, const std::string& code) {
+Task<> uploadStoreReply(App& app, std::string storeCommand, std::string code) {
     auto& s = app.s;
     // An answer to the store of a file already judged (its data connection
     // never came, say) changes nothing.
-    if (storeCommand != s.uploadStoreCommand || s.uploadVerdictGiven) return;
+    if (storeCommand != s.uploadStoreCommand || s.uploadVerdictGiven) co_return;
     if (s.uploadVerdictPending) {
         s.uploadVerdictPending = false;
         const std::string name = s.uploadFileName;
@@ -338,7 +338,9 @@ void uploadStoreReply(App& app, const std::string& storeCommand, const std::stri
         s.uploadFileName = s.uploadPendingName;
         s.uploadFileLength = s.uploadPendingLength;
         s.uploadFailCause.clear();
-        if (code[0] == '2' && proveUpload(app)) {
+        bool proven = false;
+        if (code[0] == '2') proven = co_await proveUpload(app);
+        if (proven) {
             logUploadResult(app, "pass");
             if (s.uploadDupeCheck) recordUploadedName(app);
         } else {
@@ -347,9 +349,9 @@ void uploadStoreReply(App& app, const std::string& storeCommand, const std::stri
         s.uploadFailCause.clear();
         s.uploadFileName = name;
         s.uploadFileLength = length;
-        return;
+        co_return;
     }
-    if (!s.uploadFileStarted) return;
+    if (!s.uploadFileStarted) co_return;
     // The server ended the store before the whole file went out: the file
     // fails, its sending stops and the loop goes on with the next one.
     app.uploadFile.close();
@@ -382,23 +384,23 @@ void failPendingUpload(App& app) {
     s.uploadFileStarted = false;
 }
 
-static void dataArrival(App& app) {
+static Task<> dataArrival(App& app) {
     auto& s = app.s;
     auto& w = app.w;
-    if (s.shuttingDown) return;
+    if (s.shuttingDown) co_return;
     s.uploadWaitSeconds = 0;
     // Whatever the server sends on the data connection is read and dropped:
     // a listing is not used, and nothing is ever written into a file here.
     s.uploadDataBuffer = w.ftpclient3->getData();
     if (s.uploadStep == 11) s.uploadWaitSeconds -= 3;
-    if (s.uploadTransferPhase) return;
-    if (s.uploadListingWait) return;
+    if (s.uploadTransferPhase) co_return;
+    if (s.uploadListingWait) co_return;
     s.uploadListingWait = true;
     struct Done {
         bool& flag;
         ~Done() { flag = false; }
     } done{s.uploadListingWait};
-    uploadTimedWait(
+    co_await uploadTimedWait(
         app, [&] { return !(s.uploadWaitSeconds < 5 && (s.uploadStep == 7 || s.uploadStep == 11)); }, false);
     if (w.ftpclient3->state() != Endpoint::Closed && (s.uploadStep == 7 || s.uploadStep == 11))
         w.ftpclient3->close();
@@ -410,7 +412,7 @@ void installUploadDataHandlers(App& app) {
         if (!acceptServerData(app, uploadDataJob(app), id, "upload")) return;
         secureAcceptedData(uploadDataJob(app));
     };
-    l.onDataArrival = [&app](std::int64_t) { dataArrival(app); };
+    l.onDataArrival = [&app](std::int64_t) { app.uploadStrand.spawn(dataArrival(app)); };
     // The server closed the data connection: close our side too (a
     // listing that brings nothing then ends at once).
     l.onClose = [&app] {

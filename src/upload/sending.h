@@ -5,16 +5,18 @@
 #include <cstdint>
 #include <string>
 
+#include "app/task.h"
+
 namespace corvantel {
 class App;
 
-void uploadNextFile(App& app);
-void uploadFileStep(App& app);
-void beginFileSend(App& app);
+Task<> uploadNextFile(App& app);
+Task<> uploadFileStep(App& app);
+Task<> beginFileSend(App& app);
 // The server's final answer to a store command gives its file's verdict:
 // a 2xx reply once the whole file has gone out passes it; any other answer
 // fails it (and stops its sending).
-void uploadStoreReply(App& app, const std::string& storeCommand, const std::string& code);
+Task<> uploadStoreReply(App& app, std::string storeCommand, std::string code);
 // A file still waiting for its confirmation when the session ends fails.
 void failPendingUpload(App& app);
 void installUploadDataHandlers(App& app);

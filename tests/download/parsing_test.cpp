@@ -254,7 +254,8 @@ protected:
     // One selection as step 12 makes it.
     bool next() {
         s().downloadNextDue = true;
-        return w().ai_nlst.checked() ? selectNextNlstName(app()) : selectNextListEntry(app());
+        return w().ai_nlst.checked() ? selectNextNlstName(app())
+                                      : runStep(app().downloadStrand, app().loop, selectNextListEntry(app()));
     }
 };
 

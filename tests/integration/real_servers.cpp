@@ -101,9 +101,10 @@ bool hashMatches(const std::string& password, const char* hash) {
 }
 
 void handOver(const fs::path& root, uid_t uid, gid_t gid) {
-    ::chown(root.c_str(), uid, gid);
+    if (::chown(root.c_str(), uid, gid) != 0) return;
     std::error_code ec;
-    for (auto& e : fs::recursive_directory_iterator(root, ec)) ::lchown(e.path().c_str(), uid, gid);
+    for (auto& e : fs::recursive_directory_iterator(root, ec)) 
+        if (::lchown(e.path().c_str(), uid, gid) != 0) continue;
 }
 
 void writeText(const fs::path& p, const std::string& text, fs::perms perms) {

@@ -343,6 +343,7 @@ bool FakePlatform::runOne() {
         auto fn = std::move(queue_.front());
         queue_.pop_front();
         fn();
+        if (afterEvent_) afterEvent_();
         return true;
     }
     TimerRec* next = nullptr;
@@ -352,6 +353,7 @@ bool FakePlatform::runOne() {
     if (next->due > timeLimitMs) throw Stuck("fake platform: virtual time limit reached");
     nowMs_ = std::max(nowMs_, next->due);
     static_cast<FakeTimer*>(next)->expire();
+    if (afterEvent_) afterEvent_();
     return true;
 }
 
@@ -372,6 +374,7 @@ void FakePlatform::yield() {
         auto fn = std::move(queue_.front());
         queue_.pop_front();
         fn();
+        if (afterEvent_) afterEvent_();
     }
 }
 

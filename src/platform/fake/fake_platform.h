@@ -98,6 +98,7 @@ public:
     void post(std::function<void()> fn) override;
     void waitUntil(const std::function<bool()>& pred) override;
     void yield() override;
+    void setAfterEvent(std::function<void()> fn) override { afterEvent_ = std::move(fn); }
     int waitDepth() const override { return depth_; }
     [[noreturn]] void endProgram(int status) override;
 
@@ -145,6 +146,7 @@ private:
     std::int64_t nowMs_ = 0;
     std::int64_t baseSeconds_;
     int depth_ = 0;
+    std::function<void()> afterEvent_;
     std::int64_t events_ = 0;
     std::set<std::string> hosts_{"127.0.0.1", "localhost", "::1", "[::1]"};
     std::map<std::int32_t, AcceptFn> servers_;

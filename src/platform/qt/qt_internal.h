@@ -90,6 +90,9 @@ struct Context : std::enable_shared_from_this<Context> {
     int callsSinceQt = 0;
     std::chrono::steady_clock::time_point qtTurnAt = std::chrono::steady_clock::now();
 
+    // Run after each queued call and each timer's tick (see EventLoop).
+    std::function<void()> afterEvent;
+
     // Appends fn to the FIFO; it runs later, never inside this call.
     void post(std::function<void()> fn);
 

@@ -41,6 +41,7 @@ bool Context::runOneCall() {
     calls.pop_front();
     ++callsSinceQt;
     fn();
+    if (afterEvent) afterEvent();
     return true;
 }
 
@@ -195,6 +196,8 @@ public:
         }
         c.pumpQt(QEventLoop::AllEvents, Context::Pump::None);
     }
+
+    void setAfterEvent(std::function<void()> fn) override { ctx_->afterEvent = std::move(fn); }
 
     int waitDepth() const override { return ctx_->depth; }
 

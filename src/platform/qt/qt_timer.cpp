@@ -22,6 +22,7 @@ public:
             // Keep the context: the tick handler may delete this timer.
             std::shared_ptr<Context> ctx = ctx_;
             fire();
+            if (ctx->afterEvent) ctx->afterEvent();
             ctx->wakeIfWaiting();
         });
     }
