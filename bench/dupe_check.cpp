@@ -15,6 +15,7 @@
 #include "app/app_state.h"
 #include "program/program.h"
 #include "download/selection.h"
+#include "download/session.h"
 #include "platform/fake/fake_platform.h"
 #include "platform/files.h"
 
@@ -50,12 +51,13 @@ int main(int argc, char** argv) {
     app.startUp();
     const double loaded = cpuSeconds();
     app.w.fText5.setText(listing);
-    app.s.downloadStep = 12;
+    auto& d = downloadSession(app);
+    d.downloadStep = 12;
     app.s.downloadNameCursor = 1;
     int chosen = 0;
     for (;;) {
-        app.s.downloadNextDue = true;
-        if (!runStep(app.downloadStrand, app.loop, selectNextDownload(app))) break;
+        d.downloadNextDue = true;
+        if (!runStep(d.strand, app.loop, selectNextDownload(d))) break;
         ++chosen;
     }
     const double walked = cpuSeconds();

@@ -11,6 +11,7 @@
 #include "app/ftp_reply.h"
 #include "download/retrieval.h"
 #include "download/selection.h"
+#include "download/session.h"
 #include "platform/fake/fake_platform.h"
 #include "platform/files.h"
 #include "schedule/schedule.h"
@@ -112,14 +113,15 @@ void listing(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     platform::fake::FakePlatform plat;
     Program app(plat, scratch());
-    app.s.downloadStep = 12;
+    auto& d = downloadSession(app);
+    d.downloadStep = 12;
     app.w.fText5.setText(text);
     app.s.downloadNameCursor = 1;
     app.s.downloadedNames.add(text.substr(0, text.size() / 4));
     for (int i = 0; i < 100000; ++i) {
-        app.s.downloadNextDue = true;
-        if (!selectNextNlstName(app)) break;
-        (void)safeLocalName(app.s.downloadTarget);
+        d.downloadNextDue = true;
+        if (!selectNextNlstName(d)) break;
+        (void)safeLocalName(d.downloadTarget);
     }
     parseListListing(app, text);
     for (std::int64_t i = 0; i < app.w.Combo1.count(); ++i) (void)app.w.Combo1.item(i);

@@ -14,7 +14,7 @@ App::App(platform::Platform& platform, std::string baseDir)
     : plat(platform), loop(platform.loop()), w(platform), baseDir_(std::move(baseDir)) {
     // After every event, the sessions' steps whose wait is over go on.
     loop.setAfterEvent([this] {
-        downloadStrand.poll();
+        if (downloadSessions) downloadSessions->poll();
         uploadStrand.poll();
     });
     form3 = std::make_unique<WorkPathDialog>(*this);
@@ -82,18 +82,13 @@ void App::startUp() {
     s.fileSizeCheck = false;
     w.Timerg->setEnabled(false);
     w.Timerf->setEnabled(false);
-    s.downloadNextDue = true;
     s.deleteAfterDownload = w.ai_del.checked();
     s.deleteAfterUpload = w.ai_del2.checked();
     s.downloadRunning = s.uploadRunning = s.shuttingDown = s.exitNow = false;
     s.recallPassword = s.sessionAborting = false;
-    s.downloadIdleTicks = s.uploadIdleTicks = s.uploadFileIndex = 0;
-    s.downloadStep = 0;
+    s.uploadIdleTicks = s.uploadFileIndex = 0;
     w.ftpclient1->close();
-    s.downloadDataIsFile = false;
     s.uploadTransferPhase = false;
-    s.downloadTarget = "notdone";
-    s.downloadOver = false;
     w.Timer3->setEnabled(false);
     w.Timer4->setEnabled(false);
     if (loadDownloadRecords) loadDownloadRecords();
@@ -141,7 +136,6 @@ void App::startUp() {
     w.ftpclient2->close();
     w.ftpclient1a->close();
     w.ftpclient3->close();
-    downloadFile.close();
     uploadFile.close();
 }
 

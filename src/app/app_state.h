@@ -55,6 +55,15 @@ private:
 // over. The decision is taken once the taken-over driver has returned.
 enum class Takeover { None, Watchdog, ErrorRetry };
 
+// A job's sessions, made and owned for the application by the job (which
+// the application does not know): after every event their waits are
+// polled.
+class JobSessions {
+public:
+    virtual ~JobSessions() = default;
+    virtual void poll() = 0;
+};
+
 struct AppState {
     // Options and shell.
     std::string transferType = "TYPE I";
@@ -107,47 +116,29 @@ struct AppState {
     bool downloadStartAfter = false;
     std::int64_t downloadStartIndex = 0, uploadStartIndex = 0;
     bool timeDialogMode = true;
-    std::int64_t downloadIdleTicks = 0, uploadIdleTicks = 0;
-    Takeover downloadTakeover = Takeover::None;
+    std::int64_t uploadIdleTicks = 0;
     Takeover uploadTakeover = Takeover::None;
     std::int64_t uploadTakeoverIndex = 0;
     // The error that led to the take-over hit a file being sent.
     bool uploadTakeoverHadFile = false;
     // Timed waits active on each one-second timer; the timer runs while any
     // of them does, so an inner wait never stops an outer one's count.
-    int downloadSecondsUsers = 0, uploadSecondsUsers = 0;
+    int uploadSecondsUsers = 0;
     // The ticks of each one-second timer, never reset and never capped
     // (the waits' own counters stop at 10): a question's patience is
     // counted on these.
-    std::int64_t downloadSecondsTicked = 0, uploadSecondsTicked = 0;
+    std::int64_t uploadSecondsTicked = 0;
     // The server flooded the job's control connection with replies: the
     // session is being ended (its waits are over) and fails.
-    bool downloadFlooded = false, uploadFlooded = false;
+    bool uploadFlooded = false;
     // Files left without their verdict by taken-over sessions (name and
     // size), for a later session of the job run to judge; those still owed
     // when the run ends fail then.
     std::vector<std::pair<std::string, std::int64_t>> downloadOwed, uploadOwed;
-    // The last judged file passed (the driver's closing DELE needs it).
-    bool downloadLastPassed = false;
 
-    // Download dialogue.
-    int downloadStep = 0;
-    std::string downloadReply;
-    bool downloadFailed = false;
-    std::int32_t downloadSocketError = 0;
-    bool downloadReplySeen = false;
-    std::string downloadTarget = "notdone";
-    // The download work is over (no file left, a refused login, or the
-    // session taken over). Kept apart from downloadTarget, which holds the
-    // names a server lists: a file called "done" ends nothing.
-    bool downloadOver = false;
-    std::int64_t downloadWaitSeconds = 0;
-    std::string downloadPortArgument;
-    std::int32_t dataListenPort = 0;
-    bool downloadDataIsFile = false;
-    bool stepCommandSent = false;
-    std::string downloadFileName;
-    bool downloadNextDue = true;
+    // The download job: what its sessions share (the listing, the names
+    // taken and recorded, what is learnt across its sessions). Each
+    // connection's own dialogue is its DownloadSession.
     std::int64_t downloadNameCursor = 0;
     std::int64_t downloadNameScanStart = 0;
     std::int64_t listEntryIndex = 0;
@@ -155,84 +146,15 @@ struct AppState {
     NameRecord downloadedNames;
     // Names chosen in this session: a name listed twice is fetched once.
     NameRecord downloadSessionNames;
-    // A file was started (its RETR sent) and has no verdict yet.
-    bool downloadVerdictPending = false;
-    // LIST mode: the listing with the pattern brought nothing, so the plain
-    // listing was asked for and the pattern is applied here.
-    bool downloadListFallback = false;
-    // The size the current transfer's preliminary reply stated, and the
-    // size its bytes must come to (-1: none to check; -2: none stated while
-    // "File Size Exists" asks for one). In ASCII type the stated size is the
-    // one on the server's disk and only shown.
-    std::int64_t downloadExpectedSize = -1;
-    std::int64_t downloadStatedSize = -1;
-    bool downloadFileGood = false;
-    std::string downloadDataBuffer;
-    // A data connection was accepted since the listener was last reset.
-    bool downloadDataAccepted = false;
-    // The current download cannot pass whatever its size: its local file
-    // could not be created or written, its data connection was broken, or
-    // the server ended its transfer with a 4xx or 5xx reply.
-    bool downloadFileSpoiled = false;
-    // Bytes received of the current file (shown in fText6).
-    std::int64_t downloadBytes = 0;
-    // A reply is being handled on the control connection; replies that come
-    // meanwhile wait their turn instead of nesting.
-    bool downloadDispatching = false;
-    bool downloadListingWait = false;
-    // A command after the login found the control connection gone.
-    bool downloadControlLost = false;
-    // The control connection was lost while read replies still waited to
-    // be handled (its error number): judged once they have been.
-    int downloadLostLater = 0;
-    // The local name of the current download (with its date stamp), and the
-    // file its bytes go to until it has passed.
-    std::string downloadLocalName;
-    std::string downloadPartPath;
-    ReplyAssembler downloadAssembler;
-    CommandLedger downloadLedger;
-    // The command that the reply being handled answers.
-    std::string downloadAnswered;
-    // The server refused EPSV in this session: PASV from then on.
-    bool downloadEpsvRefused = false;
-    // The transfer type last asked for in this session (quick waits send
-    // TYPE only when it changes).
-    std::string downloadType;
-    // The port of the last passive-mode answer (-1: none usable).
-    std::int32_t downloadPassivePort = -1;
-    TlsPhase downloadTlsPhase = TlsPhase::Off;
-    std::string downloadTlsProblem;
-    // Proven transfers: what this session has learnt of its server.
-    ProofSession downloadProof;
-    // The current file: its size on the server before RETR (-1: unknown),
-    // the bytes a kept partial file already held (the transfer resumed
-    // there), and the checksum of its local copy as its bytes pass.
-    std::int64_t downloadServerSize = -1;
-    std::int64_t downloadResumeAt = 0;
-    platform::Digest downloadDigest;
-    // A resume's REST was sent since the last "REST 0".
-    bool downloadRestUsed = false;
     // Listed names refused as unsafe in this session: those given a line of
     // their own in dl_file_size.log, and those past that limit, which
     // share one line when the session ends.
     std::int64_t downloadUnsafeLogged = 0;
     std::int64_t downloadUnsafeUnlogged = 0;
-    // Its local copy is known not to be a beginning of the server's copy
-    // (its checksum differed): it is never kept to be resumed.
-    bool downloadPartialBad = false;
-    // Why the file being judged failed, when the judging knows better than
-    // the session's state ("checksum mismatch", ...); empty otherwise. Set
-    // for the one verdict it explains.
-    std::string downloadFailCause;
     // When the listing ended (seconds since 1970, UTC), and the sizes a
     // long listing showed, for settled files.
     std::int64_t downloadListingTime = 0;
     std::unordered_map<std::string, std::int64_t> downloadListedSizes;
-    // The current file's time on the server (MDTM, -1: unknown), and
-    // whether its transfer provably began where REST asked (its preliminary
-    // reply stated exactly the rest).
-    std::int64_t downloadServerTime = -1;
-    bool downloadRestProven = false;
     // Resuming is given up for the rest of the session (a server that
     // answered REST and sent more than the file).
     bool downloadResumeOff = false;
@@ -344,9 +266,7 @@ public:
     std::unique_ptr<WorkPathDialog> form3;
     std::unique_ptr<AboutBox> form4;
 
-    // The local transfer files: the download being written and the upload
-    // being read.
-    platform::files::WriteFile downloadFile;
+    // The local file of the upload being read.
     platform::files::ReadFile uploadFile;
 
     const std::string& baseDir() const { return baseDir_; }
@@ -384,8 +304,10 @@ public:
     std::function<void()> downloadErrorRetryHook;
     std::function<void(std::int64_t)> uploadErrorRetryHook;
     // Each job's command sender, installed by the job (false: not sent).
-    std::function<bool(const std::string&)> sendDownloadHook;
     std::function<bool(const std::string&)> sendUploadHook;
+    // Whether the download job is fetching a file of that name now,
+    // installed by the download job.
+    std::function<bool(const std::string&)> downloadingNow;
     // Each job's records of names sent before, read at start-up, and the
     // download's cleanup of a file cut off at shut-down; installed by the
     // jobs.
@@ -400,9 +322,9 @@ public:
     // Time texts of now.
     platform::LocalTime now() const { return plat.clock().now(); }
 
-    // Each job's steps and their waits (last, so that steps still waiting
-    // are dropped before anything they use).
-    Strand downloadStrand{loop};
+    // Each job's sessions, their steps and their waits (last, so that steps
+    // still waiting are dropped before anything they use).
+    std::unique_ptr<JobSessions> downloadSessions;
     Strand uploadStrand{loop};
 
 private:

@@ -12,23 +12,6 @@ namespace corvantel {
 
 using platform::Endpoint;
 
-DataJob downloadDataJob(App& app) {
-    auto& s = app.s;
-    return {*app.w.ftpclient1,
-            *app.w.ftpclient2,
-            s.downloadEpsvRefused,
-            s.downloadPassivePort,
-            s.downloadWaitSeconds,
-            [&app](std::function<bool()> p) { return downloadTimedWait(app, std::move(p)); },
-            s.downloadTls && s.downloadTlsPhase == TlsPhase::Ready,
-            dataTlsSettings(app, app.w.Text1.text()),
-            [&app](const std::string& c) {
-                if (!app.sendDownloadHook || !app.sendDownloadHook(c))
-                    app.s.downloadFailed = app.s.downloadControlLost = true;
-            },
-            [&app] { return app.s.downloadFailed || downloadSessionEnding(app); }};
-}
-
 DataJob uploadDataJob(App& app) {
     auto& s = app.s;
     return {*app.w.ftpclient1a,
@@ -68,7 +51,6 @@ std::string portArgument(const std::string& localIP, std::int32_t port) {
 std::string dataSetupCommand(App& app, const DataJob& job, std::string& portArgument) {
     if (app.s.passiveMode) return job.epsvRefused ? "PASV" : "EPSV";
     const std::int32_t port = job.data.localPort();
-    app.s.dataListenPort = port;
     const std::string address = app.s.portAddress.empty() ? job.control.localIP() : app.s.portAddress;
     if (isIPv6(address)) return "EPRT |2|" + address + "|" + std::to_string(port) + "|";
     portArgument = corvantel::portArgument(address, port);

@@ -4,13 +4,6 @@
 
 namespace corvantel {
 
-TlsJob downloadTlsJob(App& app) {
-    auto& s = app.s;
-    return {"download", s.downloadTls, s.downloadTlsPhase, s.downloadTlsProblem, *app.w.ftpclient1,
-            s.downloadAssembler, app.w.Text1.text(),
-            [&app](const std::string& c) { return app.sendDownloadHook && app.sendDownloadHook(c); }};
-}
-
 TlsJob uploadTlsJob(App& app) {
     auto& s = app.s;
     return {"upload", s.uploadTls, s.uploadTlsPhase, s.uploadTlsProblem, *app.w.ftpclient1a, s.uploadAssembler,

@@ -213,22 +213,6 @@ std::optional<std::int64_t> mdtmFromReply(const std::string& reply) {
     return static_cast<std::int64_t>(timegm(&tm));
 }
 
-ControlJob downloadControlJob(App& app) {
-    auto& s = app.s;
-    return ControlJob{*app.w.ftpclient1,
-                      s.downloadAssembler,
-                      s.downloadLedger,
-                      s.downloadDispatching,
-                      s.downloadIdleTicks,
-                      s.downloadSecondsTicked,
-                      [&app](const std::string& t) { return app.sendDownloadHook && app.sendDownloadHook(t); },
-                      [&app](std::function<bool()> p, bool reset) { return downloadTimedWait(app, std::move(p), reset); },
-                      [&app](const std::string& t) {
-                          if (app.trace) app.trace("download <- " + t);
-                      },
-                      app.checksumPatience};
-}
-
 ControlJob uploadControlJob(App& app) {
     auto& s = app.s;
     return ControlJob{*app.w.ftpclient1a,

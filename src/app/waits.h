@@ -15,34 +15,37 @@
 
 #include "app/task.h"
 
+namespace corvantel::platform {
+class Endpoint;
+class Timer;
+}  // namespace corvantel::platform
+
 namespace corvantel {
 class App;
+class Strand;
+
+// A timed wait on strand, counting on counter (the timer's ticks add to
+// it; users counts the waits that keep the timer running). reset false
+// keeps the counter as it stands. It also ends once ending() holds.
+Task<> timedWait(Strand& strand, std::int64_t& counter, int& users, platform::Timer& timer, std::function<bool()> pred,
+                 bool reset, std::function<bool()> ending);
 
 // resetCounter false keeps the counter as it stands.
-Task<> downloadTimedWait(App& app, std::function<bool()> pred, bool resetCounter = true);
 Task<> uploadTimedWait(App& app, std::function<bool()> pred, bool resetCounter = true);
 
 // Whether the job's session is being ended (taken over, flooded with
 // replies, or shut down): its waits are over and its handlers only wind
 // down.
-bool downloadSessionEnding(const App& app);
 bool uploadSessionEnding(const App& app);
 
-// LIST mode: the pause for each matching entry of the listing (none with
-// quick waits).
-Task<> downloadEntryPause(App& app);
 
 // Quick waits (an option, off by default): a wait ends as soon as what it
 // waits for has provably happened, instead of running its full length.
 // Whether the download's data connection is over (none is open).
-bool downloadDataClosed(const App& app);
+bool connectionOver(const platform::Endpoint& e);
 bool uploadDataClosed(const App& app);
-// The quiet wait after a file: the data connection is over and every byte
-// announced has come (or no size was announced).
-bool downloadFileProvablyDone(const App& app);
 
 // The error-retry steps, as the scheduler installs them.
-void downloadErrorRetry(App& app);
 void uploadErrorRetry(App& app, std::int64_t fileIndex);
 
 }  // namespace corvantel

@@ -1,6 +1,7 @@
 #include "download/commands.h"
 
 #include "app/app_state.h"
+#include "download/session.h"
 #include "app/text.h"
 #include "download/dispatch.h"
 #include "download/proof.h"
@@ -12,129 +13,137 @@ namespace corvantel {
 
 using platform::Endpoint;
 
-void resetDownloadListener(App& app) {
-    resetDataEndpoint(app, downloadDataJob(app));
-    app.s.downloadDataAccepted = false;
+void resetDownloadListener(DownloadSession& d) {
+    App& app = d.app;
+    resetDataEndpoint(app, downloadDataJob(d));
+    d.downloadDataAccepted = false;
 }
 
-void sendDownloadDataSetup(App& app) {
-    const auto job = downloadDataJob(app);
-    job.send(dataSetupCommand(app, job, app.s.downloadPortArgument));
+void sendDownloadDataSetup(DownloadSession& d) {
+    App& app = d.app;
+    const auto job = downloadDataJob(d);
+    job.send(dataSetupCommand(app, job, d.downloadPortArgument));
 }
 
-Task<DataReady> downloadDataReady(App& app) {
+Task<DataReady> downloadDataReady(DownloadSession& d) {
+    App& app = d.app;
     const DataReady ready =
-        co_await takeSetupAnswer(app, downloadDataJob(app), app.s.downloadAnswered, app.s.downloadReply);
-    if (app.s.passiveMode && ready != DataReady::Asked) app.s.downloadDataAccepted = ready == DataReady::Yes;
+        co_await takeSetupAnswer(app, downloadDataJob(d), d.downloadAnswered, d.downloadReply);
+    if (app.s.passiveMode && ready != DataReady::Asked) d.downloadDataAccepted = ready == DataReady::Yes;
     co_return ready;
 }
 
 // No data connection for the listing: the session fails as it does when a
 // server answers the listing with 425.
-static void listingConnectionFailed(App& app) {
+static void listingConnectionFailed(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    if (s.downloadSocketError == 0) s.downloadSocketError = 1;
-    s.downloadFailed = true;
+    if (d.downloadSocketError == 0) d.downloadSocketError = 1;
+    d.downloadFailed = true;
 }
 
 // The login has gone through: with proven transfers the server is asked
 // what it offers, then the session goes to its directory.
-static Task<> afterLogin(App& app) {
+static Task<> afterLogin(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    s.downloadStep = 3;
+    d.downloadStep = 3;
     if (downloadProofWanted(app)) {
-        s.downloadProof = co_await askProofSession(downloadControlJob(app));
-        if (downloadSessionEnding(app) || s.downloadFailed) co_return;
+        d.downloadProof = co_await askProofSession(downloadControlJob(d));
+        if (downloadSessionEnding(d) || d.downloadFailed) co_return;
     }
-    if (!sendDownloadCommand(app, "CWD " + app.w.Text2.text())) s.downloadFailed = true;
+    if (!sendDownloadCommand(d, "CWD " + app.w.Text2.text())) d.downloadFailed = true;
 }
 
 // In: on with FTPS's PBSZ and PROT, or straight to the directory.
-static Task<> loggedIn(App& app) {
-    if (tlsAfterLogin(app, downloadTlsJob(app), app.s.downloadReply) == TlsStep::Proceed) co_await afterLogin(app);
+static Task<> loggedIn(DownloadSession& d) {
+    App& app = d.app;
+    if (tlsAfterLogin(app, downloadTlsJob(d), d.downloadReply) == TlsStep::Proceed) co_await afterLogin(d);
 }
 
-static void loginRefused(App& app) {
+static void loginRefused(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    s.downloadFailed = true;
-    s.downloadTarget = "done";
-    s.downloadOver = true;
+    d.downloadFailed = true;
+    d.downloadTarget = "done";
+    d.downloadOver = true;
 }
 
-Task<> downloadLoginStep(App& app) {
+Task<> downloadLoginStep(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
     auto& w = app.w;
     s.sessionAborting = false;
-    if (w.ftpclient1->state() != Endpoint::Connected || s.downloadFailed) co_return;
+    if (d.control.state() != Endpoint::Connected || d.downloadFailed) co_return;
     // A command that finds the control connection down fails the session.
     auto send = [&](const std::string& text) {
-        if (!sendDownloadCommand(app, text)) s.downloadFailed = true;
+        if (!sendDownloadCommand(d, text)) d.downloadFailed = true;
     };
-    switch (s.downloadStep) {
+    switch (d.downloadStep) {
         case 0:
             // With FTPS the greeting is answered by AUTH TLS, and USER goes
             // out once the control connection is secure.
-            if (auto t = tlsBeforeLogin(app, downloadTlsJob(app), s.downloadReply); t != TlsStep::Proceed) {
-                if (t == TlsStep::Failed) s.downloadFailed = true;
+            if (auto t = tlsBeforeLogin(app, downloadTlsJob(d), d.downloadReply); t != TlsStep::Proceed) {
+                if (t == TlsStep::Failed) d.downloadFailed = true;
                 break;
             }
-            s.stepCommandSent = false;
-            s.downloadStep = 1;
-            resetDownloadListener(app);
+            d.stepCommandSent = false;
+            d.downloadStep = 1;
+            resetDownloadListener(d);
             send("USER " + w.fText3.text());
             break;
         case 1:
-            s.downloadStep = 2;
-            switch (loginReply(s.downloadReply, true)) {
+            d.downloadStep = 2;
+            switch (loginReply(d.downloadReply, true)) {
                 case LoginReply::NeedPassword: send("PASS " + w.fText4.text()); break;
-                case LoginReply::LoggedIn: co_await loggedIn(app); break;
-                case LoginReply::Refused: loginRefused(app); break;
-                case LoginReply::Unavailable: s.downloadFailed = s.downloadControlLost = true; break;
+                case LoginReply::LoggedIn: co_await loggedIn(d); break;
+                case LoginReply::Refused: loginRefused(d); break;
+                case LoginReply::Unavailable: d.downloadFailed = d.downloadControlLost = true; break;
             }
             break;
         case 2: {
-            if (s.downloadTlsPhase == TlsPhase::PbszSent || s.downloadTlsPhase == TlsPhase::ProtSent) {
+            if (d.downloadTlsPhase == TlsPhase::PbszSent || d.downloadTlsPhase == TlsPhase::ProtSent) {
                 // The answers to PBSZ and PROT: once both are in, CWD.
-                auto t = tlsAfterLogin(app, downloadTlsJob(app), s.downloadReply);
-                if (t == TlsStep::Failed) s.downloadFailed = true;
+                auto t = tlsAfterLogin(app, downloadTlsJob(d), d.downloadReply);
+                if (t == TlsStep::Failed) d.downloadFailed = true;
                 if (t != TlsStep::Proceed) break;
-                co_await afterLogin(app);
+                co_await afterLogin(d);
                 break;
             }
-            s.downloadFailed = false;
-            switch (loginReply(s.downloadReply, false)) {
-                case LoginReply::LoggedIn: co_await loggedIn(app); break;
-                case LoginReply::Unavailable: s.downloadFailed = s.downloadControlLost = true; break;
-                default: loginRefused(app); break;
+            d.downloadFailed = false;
+            switch (loginReply(d.downloadReply, false)) {
+                case LoginReply::LoggedIn: co_await loggedIn(d); break;
+                case LoginReply::Unavailable: d.downloadFailed = d.downloadControlLost = true; break;
+                default: loginRefused(d); break;
             }
             break;
         }
         case 3:
-            if (s.stepCommandSent) break;
-            s.stepCommandSent = true;
+            if (d.stepCommandSent) break;
+            d.stepCommandSent = true;
             send("PWD");
             break;
         case 4:
-            s.downloadStep = 5;
+            d.downloadStep = 5;
             send("TYPE A");
-            s.downloadDataIsFile = false;
+            d.downloadDataIsFile = false;
             break;
         case 5:
-            s.downloadStep = 6;
-            sendDownloadDataSetup(app);
+            d.downloadStep = 6;
+            sendDownloadDataSetup(d);
             break;
         case 6: {
-            const DataReady ready = co_await downloadDataReady(app);
+            const DataReady ready = co_await downloadDataReady(d);
             if (ready == DataReady::Asked) break;
             if (ready == DataReady::No) {
-                listingConnectionFailed(app);
+                listingConnectionFailed(d);
                 break;
             }
             w.fText5.setText("");
-            s.downloadStep = 7;
+            d.downloadStep = 7;
             if (w.ai_nlst.checked())
-                send(s.downloadListFallback ? "NLST" : "NLST " + w.Text7.text());
-            else if (s.downloadListFallback)
+                send(d.downloadListFallback ? "NLST" : "NLST " + w.Text7.text());
+            else if (d.downloadListFallback)
                 send("LIST");
             else
                 send("LIST " + w.Text7.text() + " " + toUpperAscii(w.Text7.text()));
@@ -160,29 +169,31 @@ static bool listingNamesFiles(App& app) {
 // connection asked for here carries nothing: in passive mode (where a
 // server may wait for it to be opened) and with quick waits none is asked
 // for, and the first file starts at once.
-static Task<> startFiles(App& app) {
+static Task<> startFiles(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    s.stepCommandSent = false;
-    s.downloadStep = 12;
+    d.stepCommandSent = false;
+    d.downloadStep = 12;
     if (s.passiveMode || s.quickWaits) {
-        const bool next = co_await selectNextDownload(app);
+        const bool next = co_await selectNextDownload(d);
         if (next)
-            co_await retrievalStep(app);
+            co_await retrievalStep(d);
         else
-            co_await finishListing(app);
+            co_await finishListing(d);
         co_return;
     }
-    sendDownloadDataSetup(app);
+    sendDownloadDataSetup(d);
 }
 
-Task<> downloadListingStep(App& app) {
+Task<> downloadListingStep(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
     auto& w = app.w;
-    if (w.ftpclient1->state() != Endpoint::Connected || s.downloadFailed) co_return;
+    if (d.control.state() != Endpoint::Connected || d.downloadFailed) co_return;
     auto send = [&](const std::string& text) {
-        if (!sendDownloadCommand(app, text)) s.downloadFailed = s.downloadControlLost = true;
+        if (!sendDownloadCommand(d, text)) d.downloadFailed = d.downloadControlLost = true;
     };
-    switch (s.downloadStep) {
+    switch (d.downloadStep) {
         case 8:
             s.downloadListingTime = app.plat.clock().utcSeconds();
         {
@@ -190,40 +201,40 @@ Task<> downloadListingStep(App& app) {
             // quiet wait ends once the listing connection is over: opened
             // and closed (its 150 and 226 may come before the server has
             // connected), or never to come, for a refused listing.
-            const bool refused = s.downloadReply.empty() || s.downloadReply[0] != '2';
-            co_await downloadTimedWait(app, [&] {
-                return s.downloadWaitSeconds >= 5 ||
-                       (s.quickWaits && downloadDataClosed(app) && (s.downloadDataAccepted || refused));
+            const bool refused = d.downloadReply.empty() || d.downloadReply[0] != '2';
+            co_await downloadTimedWait(d, [&] {
+                return d.downloadWaitSeconds >= 5 ||
+                       (s.quickWaits && downloadDataClosed(d) && (d.downloadDataAccepted || refused));
             });
         }
-            if (!s.downloadListFallback && !w.Text7.text().empty() && !listingNamesFiles(app)) {
+            if (!d.downloadListFallback && !w.Text7.text().empty() && !listingNamesFiles(app)) {
                 // Many servers take "LIST *.jpg *.JPG" as one pattern and
                 // list nothing, and some refuse a pattern after NLST: ask
                 // once more for the whole directory, and apply the pattern
                 // here.
-                s.downloadListFallback = true;
-                s.downloadStep = 5;
-                resetDownloadListener(app);
+                d.downloadListFallback = true;
+                d.downloadStep = 5;
+                resetDownloadListener(d);
                 send("TYPE A");
-                s.downloadDataIsFile = false;
+                d.downloadDataIsFile = false;
                 break;
             }
-            s.downloadStep = 9;
-            resetDownloadListener(app);
-            s.downloadDataIsFile = false;
+            d.downloadStep = 9;
+            resetDownloadListener(d);
+            d.downloadDataIsFile = false;
             // With quick waits a TYPE that changes nothing is not sent.
-            if (s.quickWaits && s.downloadType == "TYPE A") {
-                co_await startFiles(app);
+            if (s.quickWaits && d.downloadType == "TYPE A") {
+                co_await startFiles(d);
                 break;
             }
             send("TYPE A");
             break;
         case 9:
-            co_await startFiles(app);
+            co_await startFiles(d);
             break;
         case 10:
-            s.downloadStep = 11;
-            s.stepCommandSent = true;
+            d.downloadStep = 11;
+            d.stepCommandSent = true;
             send("NLST gw*.dat");
             break;
         default:

@@ -8,8 +8,9 @@
 
 namespace corvantel {
 class App;
+struct DownloadSession;
 
-void installDownloadDataHandlers(App& app);
-Task<> downloadDataArrival(App& app);
+void installDownloadDataHandlers(DownloadSession& d);
+Task<> downloadDataArrival(DownloadSession& d);
 
 }  // namespace corvantel

@@ -7,19 +7,20 @@
 
 namespace corvantel {
 class App;
+struct DownloadSession;
 
 // Installs the handlers of ftpclient1 and ftpclient2.
 void installDownloadHandlers(App& app);
 
 // Each arrival on ftpclient1.
-Task<> downloadReplyDispatch(App& app);
+Task<> downloadReplyDispatch(DownloadSession& d);
 // Handles one whole reply (already in downloadReply).
-Task<> downloadHandleReply(App& app);
-Task<> finishListing(App& app);
-void downloadControlError(App& app, int number);
+Task<> downloadHandleReply(DownloadSession& d);
+Task<> finishListing(DownloadSession& d);
+void downloadControlError(DownloadSession& d, int number);
 
 // Sends a command with CR LF on ftpclient1; false (and nothing sent) when the
 // control connection is not connected.
-bool sendDownloadCommand(App& app, const std::string& text);
+bool sendDownloadCommand(DownloadSession& d, const std::string& text);
 
 }  // namespace corvantel

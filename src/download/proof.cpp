@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "download/session.h"
 #include "app/verify.h"
 #include "app/waits.h"
 #include "download/retrieval.h"
@@ -129,9 +130,10 @@ std::optional<KeptPart> keptPartial(App& app, const std::string& remote) {
 // the server states the same size and time as when the part was kept, it
 // is shorter than that size, and a file without a time can be proven by a
 // checksum afterwards. Any other is removed and the file fetched whole.
-Task<> resumeIfKept(App& app, std::int64_t serverTime) {
+Task<> resumeIfKept(DownloadSession& d, std::int64_t serverTime) {
+    App& app = d.app;
     auto& s = app.s;
-    const auto kept = keptPartial(app, s.downloadTarget);
+    const auto kept = keptPartial(app, d.downloadTarget);
     if (!kept) co_return;
     // Resuming given up for this session: the file comes whole, and its
     // part can never be resumed after that.
@@ -140,9 +142,9 @@ Task<> resumeIfKept(App& app, std::int64_t serverTime) {
         co_return;
     }
     const bool sameFileProvable = serverTime >= 0 || (s.verifyTransfers && binaryType(app) &&
-                                                      checksumAskable(s.downloadProof.plan, s.downloadTarget));
-    const bool sameCopy = binaryType(app) && kept->identified && s.downloadServerSize >= 0 &&
-                          kept->size == s.downloadServerSize && kept->time == serverTime && sameFileProvable;
+                                                      checksumAskable(d.downloadProof.plan, d.downloadTarget));
+    const bool sameCopy = binaryType(app) && kept->identified && d.downloadServerSize >= 0 &&
+                          kept->size == d.downloadServerSize && kept->time == serverTime && sameFileProvable;
     if (!sameCopy) {
         files::remove(app.workFile(kept->name));
         co_return;
@@ -150,29 +152,30 @@ Task<> resumeIfKept(App& app, std::int64_t serverTime) {
     // Opened first, then judged by what was opened (a regular file of ours
     // with a single name): nothing put under the name meanwhile, a FIFO
     // least of all, is written on or waited for.
-    if (!app.downloadFile.reopen(app.workFile(""), kept->name)) co_return;  // not ours: left alone
-    const std::int64_t have = app.downloadFile.size();
-    if (have <= 0 || have >= s.downloadServerSize) {
-        app.downloadFile.close();  // removes it
+    if (!d.file.reopen(app.workFile(""), kept->name)) co_return;  // not ours: left alone
+    const std::int64_t have = d.file.size();
+    if (have <= 0 || have >= d.downloadServerSize) {
+        d.file.close();  // removes it
         co_return;
     }
     // Sent, it may outlive a transfer that never starts: the next file's
     // RETR then goes after "REST 0" whatever the waits.
-    s.downloadRestUsed = true;
-    const auto r = co_await ask(downloadControlJob(app), "REST " + std::to_string(have));
+    d.downloadRestUsed = true;
+    const auto r = co_await ask(downloadControlJob(d), "REST " + std::to_string(have));
     if (!r || (*r)[0] != '3') {
         // Refused: the whole file again (closing removes the partial file).
-        app.downloadFile.close();
+        d.file.close();
         co_return;
     }
-    s.downloadPartPath = app.downloadFile.path();
-    s.downloadResumeAt = have;
+    d.downloadPartPath = d.file.path();
+    d.downloadResumeAt = have;
 }
 
-void noteUnverified(App& app) {
+void noteUnverified(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    if (s.downloadProof.unverifiedNoted) return;
-    s.downloadProof.unverifiedNoted = true;
+    if (d.downloadProof.unverifiedNoted) return;
+    d.downloadProof.unverifiedNoted = true;
     appendDownloadNote(app, unverifiedText);
 }
 
@@ -182,7 +185,8 @@ void noteUnverified(App& app) {
 // UTC, a camera with a wrong clock): the time proves nothing, so the file
 // is settled once its size and time have stayed the same for the settle
 // interval. The error log says once a session that the clocks differ.
-static bool settledAhead(App& app, std::int64_t serverTime) {
+static bool settledAhead(DownloadSession& d, std::int64_t serverTime) {
+    App& app = d.app;
     auto& s = app.s;
     if (!s.downloadClocksNoted) {
         s.downloadClocksNoted = true;
@@ -190,9 +194,9 @@ static bool settledAhead(App& app, std::int64_t serverTime) {
     }
     // Bounded whatever the server lists.
     if (s.downloadAheadSeen.size() > 10000) s.downloadAheadSeen.clear();
-    const auto it = s.downloadAheadSeen.find(s.downloadTarget);
-    if (it == s.downloadAheadSeen.end() || it->second.size != s.downloadServerSize || it->second.time != serverTime) {
-        s.downloadAheadSeen[s.downloadTarget] = {s.downloadServerSize, serverTime, s.downloadListingTime};
+    const auto it = s.downloadAheadSeen.find(d.downloadTarget);
+    if (it == s.downloadAheadSeen.end() || it->second.size != d.downloadServerSize || it->second.time != serverTime) {
+        s.downloadAheadSeen[d.downloadTarget] = {d.downloadServerSize, serverTime, s.downloadListingTime};
         return false;
     }
     if (s.downloadListingTime - it->second.since < s.settleSeconds) return false;
@@ -200,72 +204,75 @@ static bool settledAhead(App& app, std::int64_t serverTime) {
     return true;
 }
 
-Task<bool> prepareDownload(App& app) {
+Task<bool> prepareDownload(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    const auto job = downloadControlJob(app);
-    const std::string& name = s.downloadTarget;
+    const auto job = downloadControlJob(d);
+    const std::string& name = d.downloadTarget;
     std::int64_t serverTime = -1;
-    s.downloadServerTime = -1;
+    d.downloadServerTime = -1;
     bool ahead = false;
-    if ((s.settleSeconds > 0 || s.resumeDownloads) && s.downloadProof.features.mdtm) {
+    if ((s.settleSeconds > 0 || s.resumeDownloads) && d.downloadProof.features.mdtm) {
         const auto r = co_await ask(job, "MDTM " + name);
         if (r) serverTime = mdtmFromReply(*r).value_or(-1);
-        if (downloadSessionEnding(app)) co_return false;
+        if (downloadSessionEnding(d)) co_return false;
         ahead = s.settleSeconds > 0 && serverTime > s.downloadListingTime;
         // Modified too short a while before the listing: it may still be
         // being written.
         if (s.settleSeconds > 0 && serverTime >= 0 && !ahead && serverTime > s.downloadListingTime - s.settleSeconds)
             co_return false;
     }
-    s.downloadServerTime = serverTime;
-    if (s.downloadProof.features.size) {
+    d.downloadServerTime = serverTime;
+    if (d.downloadProof.features.size) {
         const auto r = co_await ask(job, "SIZE " + name);
-        if (r) s.downloadServerSize = sizeFromReply(*r).value_or(-1);
-        if (downloadSessionEnding(app)) co_return false;
+        if (r) d.downloadServerSize = sizeFromReply(*r).value_or(-1);
+        if (downloadSessionEnding(d)) co_return false;
     }
-    if (ahead && !settledAhead(app, serverTime)) co_return false;
+    if (ahead && !settledAhead(d, serverTime)) co_return false;
     // Not the size the long listing showed: it changed since (in binary,
     // where both count the bytes stored).
-    if (s.settleSeconds > 0 && s.downloadServerSize >= 0 && binaryType(app) && !app.w.ai_nlst.checked()) {
+    if (s.settleSeconds > 0 && d.downloadServerSize >= 0 && binaryType(app) && !app.w.ai_nlst.checked()) {
         const auto listed = s.downloadListedSizes.find(name);
-        if (listed != s.downloadListedSizes.end() && listed->second != s.downloadServerSize) co_return false;
+        if (listed != s.downloadListedSizes.end() && listed->second != d.downloadServerSize) co_return false;
     }
-    if (s.resumeDownloads) co_await resumeIfKept(app, serverTime);
-    co_return !downloadSessionEnding(app);
+    if (s.resumeDownloads) co_await resumeIfKept(d, serverTime);
+    co_return !downloadSessionEnding(d);
 }
 
-Task<bool> downloadGrewMeanwhile(App& app) {
+Task<bool> downloadGrewMeanwhile(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    if (s.settleSeconds <= 0 || !s.downloadProof.features.size || s.downloadServerSize < 0) co_return false;
-    const auto r = co_await ask(downloadControlJob(app), "SIZE " + s.downloadFileName);
-    if (!r || downloadSessionEnding(app)) co_return false;
+    if (s.settleSeconds <= 0 || !d.downloadProof.features.size || d.downloadServerSize < 0) co_return false;
+    const auto r = co_await ask(downloadControlJob(d), "SIZE " + d.downloadFileName);
+    if (!r || downloadSessionEnding(d)) co_return false;
     const auto after = sizeFromReply(*r);
-    co_return after && *after != s.downloadServerSize;
+    co_return after && *after != d.downloadServerSize;
 }
 
 std::string partIdentity(std::int64_t size, std::int64_t time) {
     return "r" + std::to_string(size) + "-" + (time >= 0 ? std::to_string(time) : std::string("x")) + "-";
 }
 
-void startDownloadDigest(App& app) {
+void startDownloadDigest(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    const bool hashed = s.verifyTransfers && binaryType(app) && s.downloadProof.plan.kind != platform::HashKind::None;
-    s.downloadDigest.start(hashed ? s.downloadProof.plan.kind : platform::HashKind::None);
-    if (!hashed || s.downloadResumeAt == 0) return;
+    const bool hashed = s.verifyTransfers && binaryType(app) && d.downloadProof.plan.kind != platform::HashKind::None;
+    d.downloadDigest.start(hashed ? d.downloadProof.plan.kind : platform::HashKind::None);
+    if (!hashed || d.downloadResumeAt == 0) return;
     // A resumed file: the kept part is read once, the rest is hashed as it
     // comes.
     files::ReadFile kept;
-    if (!kept.open(s.downloadPartPath)) return;
+    if (!kept.open(d.downloadPartPath)) return;
     for (;;) {
         const std::string piece = kept.read(1 << 20);
         if (piece.empty()) break;
-        s.downloadDigest.update(piece);
+        d.downloadDigest.update(piece);
     }
 }
 
 // A failed proof, with the cause its verdict names.
-static DownloadProof failBecause(App& app, std::string cause) {
-    app.s.downloadFailCause = std::move(cause);
+static DownloadProof failBecause(DownloadSession& d, std::string cause) {
+    d.downloadFailCause = std::move(cause);
     return DownloadProof::Fail;
 }
 
@@ -274,52 +281,53 @@ static std::string sizeDiffers(std::int64_t server, std::int64_t received) {
            " received";
 }
 
-Task<DownloadProof> proveDownload(App& app) {
+Task<DownloadProof> proveDownload(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    const auto job = downloadControlJob(app);
-    const std::string& name = s.downloadFileName;
-    const std::int64_t total = s.downloadBytes;
+    const auto job = downloadControlJob(d);
+    const std::string& name = d.downloadFileName;
+    const std::int64_t total = d.downloadBytes;
     // A resumed file is whole only at the server's size.
-    if (s.downloadResumeAt > 0 && total != s.downloadServerSize)
-        co_return failBecause(app, sizeDiffers(s.downloadServerSize, total));
-    const bool askAgain = s.downloadProof.features.size && (s.settleSeconds > 0 || s.verifyTransfers);
+    if (d.downloadResumeAt > 0 && total != d.downloadServerSize)
+        co_return failBecause(d, sizeDiffers(d.downloadServerSize, total));
+    const bool askAgain = d.downloadProof.features.size && (s.settleSeconds > 0 || s.verifyTransfers);
     std::optional<std::int64_t> after;
     if (askAgain) {
         const auto r = co_await ask(job, "SIZE " + name);
         if (r) after = sizeFromReply(*r);
-        if (downloadSessionEnding(app)) co_return failBecause(app, "session failed");
+        if (downloadSessionEnding(d)) co_return failBecause(d, "session failed");
     }
     // Its size changed while it was fetched: it is still being written.
-    if (s.settleSeconds > 0 && s.downloadServerSize >= 0 && after && *after != s.downloadServerSize)
+    if (s.settleSeconds > 0 && d.downloadServerSize >= 0 && after && *after != d.downloadServerSize)
         co_return DownloadProof::Leave;
     // A size the server told is never contradicted by a pass, whatever the
     // transfer announced (in binary, where both count the bytes stored).
-    if (binaryType(app) && s.downloadServerSize >= 0 && total != s.downloadServerSize)
-        co_return failBecause(app, sizeDiffers(s.downloadServerSize, total));
+    if (binaryType(app) && d.downloadServerSize >= 0 && total != d.downloadServerSize)
+        co_return failBecause(d, sizeDiffers(d.downloadServerSize, total));
     if (!s.verifyTransfers) co_return DownloadProof::Pass;
     bool proven = false;
-    if (s.downloadProof.features.size) {
+    if (d.downloadProof.features.size) {
         // In ASCII a server may refuse SIZE (it would have to convert the
         // whole file to tell it): a refusal then proves nothing either way.
-        if (binaryType(app) && (s.downloadServerSize < 0 || !after))
-            co_return failBecause(app, "size not confirmed by the server");
+        if (binaryType(app) && (d.downloadServerSize < 0 || !after))
+            co_return failBecause(d, "size not confirmed by the server");
         // In ASCII the size on the server's disk is not the size that
         // came (line ends change on the way): it proves nothing.
-        if (binaryType(app) && s.downloadServerSize >= 0) {
-            if (total != s.downloadServerSize || (after && *after != total))
-                co_return failBecause(app, sizeDiffers(total != s.downloadServerSize ? s.downloadServerSize : *after, total));
+        if (binaryType(app) && d.downloadServerSize >= 0) {
+            if (total != d.downloadServerSize || (after && *after != total))
+                co_return failBecause(d, sizeDiffers(total != d.downloadServerSize ? d.downloadServerSize : *after, total));
             proven = true;
         }
     }
-    if (s.downloadDigest.kind() != platform::HashKind::None && checksumAskable(s.downloadProof.plan, name)) {
-        const auto sum = co_await askChecksum(job, s.downloadProof, name, total);
-        if (!sum || *sum != s.downloadDigest.hex()) {
-            if (sum) s.downloadPartialBad = true;
-            co_return failBecause(app, sum ? "checksum mismatch" : "checksum not confirmed by the server");
+    if (d.downloadDigest.kind() != platform::HashKind::None && checksumAskable(d.downloadProof.plan, name)) {
+        const auto sum = co_await askChecksum(job, d.downloadProof, name, total);
+        if (!sum || *sum != d.downloadDigest.hex()) {
+            if (sum) d.downloadPartialBad = true;
+            co_return failBecause(d, sum ? "checksum mismatch" : "checksum not confirmed by the server");
         }
         proven = true;
     }
-    if (!proven) noteUnverified(app);
+    if (!proven) noteUnverified(d);
     co_return DownloadProof::Pass;
 }
 

@@ -11,6 +11,7 @@
 
 namespace corvantel {
 class App;
+struct DownloadSession;
 
 // Whether any proof option asks the server questions.
 bool downloadProofWanted(const App& app);
@@ -18,11 +19,11 @@ bool downloadProofWanted(const App& app);
 // Before RETR of the chosen file. False when the file is to be left for a
 // later run (it is not settled). It may open a kept partial file of the
 // file to fetch only its rest (REST was accepted).
-Task<bool> prepareDownload(App& app);
+Task<bool> prepareDownload(DownloadSession& d);
 
 // With settled files only: whether the file's size on the server changed
 // while it was fetched (it is then left for a later run, whatever came).
-Task<bool> downloadGrewMeanwhile(App& app);
+Task<bool> downloadGrewMeanwhile(DownloadSession& d);
 
 // What a kept partial file's name says of the server's copy it is a
 // beginning of (its size, and its time or none), so that it is resumed only
@@ -31,12 +32,12 @@ std::string partIdentity(std::int64_t size, std::int64_t time);
 
 // Starts the checksum of the local copy (with a resumed file, over the part
 // kept) when the server is to be asked for one.
-void startDownloadDigest(App& app);
+void startDownloadDigest(DownloadSession& d);
 
 enum class DownloadProof { Pass, Fail, Leave };
 // After a transfer that passed the usual checks, before the local copy
 // takes its name: Leave when the file changed while it was fetched (it is
 // then left for a later run).
-Task<DownloadProof> proveDownload(App& app);
+Task<DownloadProof> proveDownload(DownloadSession& d);
 
 }  // namespace corvantel

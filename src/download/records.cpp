@@ -1,6 +1,7 @@
 #include "download/records.h"
 
 #include "app/app_state.h"
+#include "download/session.h"
 #include "app/text.h"
 #include "download/retrieval.h"
 #include "download/selection.h"
@@ -12,43 +13,45 @@ namespace fmt = platform::fmt;
 
 // Why the current file failed, in a few words, from what the session knows
 // when the verdict is given.
-static std::string failReason(App& app) {
+static std::string failReason(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    const std::string& name = s.downloadFileName;
+    const std::string& name = d.downloadFileName;
     if (!safeLocalName(name) || isOwnFile(app, downloadLocalName(app, name))) return "unsafe local name";
-    if (s.downloadTakeover == Takeover::Watchdog) return "no activity: session taken over";
-    if (s.downloadFailed || s.downloadSocketError != 0 || s.downloadControlLost ||
-        s.downloadTakeover != Takeover::None)
+    if (d.downloadTakeover == Takeover::Watchdog) return "no activity: session taken over";
+    if (d.downloadFailed || d.downloadSocketError != 0 || d.downloadControlLost ||
+        d.downloadTakeover != Takeover::None)
         return "session failed";
-    if (s.downloadAnswered.rfind("RETR ", 0) == 0 && !s.downloadReply.empty() &&
-        (s.downloadReply[0] == '4' || s.downloadReply[0] == '5'))
-        return serverReplyReason(s.downloadReply);
-    if (!s.downloadDataAccepted) return "no data connection";
-    if (s.downloadExpectedSize >= 0 && s.downloadBytes != s.downloadExpectedSize)
-        return "size mismatch: " + std::to_string(s.downloadBytes) + " of " + std::to_string(s.downloadExpectedSize) +
+    if (d.downloadAnswered.rfind("RETR ", 0) == 0 && !d.downloadReply.empty() &&
+        (d.downloadReply[0] == '4' || d.downloadReply[0] == '5'))
+        return serverReplyReason(d.downloadReply);
+    if (!d.downloadDataAccepted) return "no data connection";
+    if (d.downloadExpectedSize >= 0 && d.downloadBytes != d.downloadExpectedSize)
+        return "size mismatch: " + std::to_string(d.downloadBytes) + " of " + std::to_string(d.downloadExpectedSize) +
                " bytes";
-    if (!s.downloadFailCause.empty()) return s.downloadFailCause;
-    if (s.downloadFileSpoiled) return "data connection broken or local file not written";
+    if (!d.downloadFailCause.empty()) return d.downloadFailCause;
+    if (d.downloadFileSpoiled) return "data connection broken or local file not written";
     return "local file not written";
 }
 
-void recordDownloadResult(App& app, const std::string& result, bool logLine) {
+void recordDownloadResult(DownloadSession& d, const std::string& result, bool logLine) {
+    App& app = d.app;
     auto& s = app.s;
     std::string sizeText;
-    s.downloadVerdictPending = false;
-    std::erase_if(s.downloadOwed, [&](const auto& o) { return o.first == s.downloadFileName; });
+    d.downloadVerdictPending = false;
+    std::erase_if(s.downloadOwed, [&](const auto& o) { return o.first == d.downloadFileName; });
     // A verdict is activity for the watchdog.
-    s.downloadIdleTicks = 0;
+    d.downloadIdleTicks = 0;
     if (result == "pass") {
         if (s.downloadDupeCheck) {
-            files::append(app.ownFile("filename2.log"), s.downloadFileName + "\r\n");
-            s.downloadedNames.add(s.downloadFileName);
+            files::append(app.ownFile("filename2.log"), d.downloadFileName + "\r\n");
+            s.downloadedNames.add(d.downloadFileName);
         }
         sizeText = app.w.fText6.text();
-        s.downloadLastPassed = true;
+        d.downloadLastPassed = true;
     } else {
-        sizeText = s.downloadExpectedSize < 0 ? "Unknown File Size" : std::to_string(s.downloadExpectedSize);
-        s.downloadLastPassed = false;
+        sizeText = d.downloadExpectedSize < 0 ? "Unknown File Size" : std::to_string(d.downloadExpectedSize);
+        d.downloadLastPassed = false;
         ++s.failedFiles;
     }
     auto t = app.now();
@@ -57,16 +60,17 @@ void recordDownloadResult(App& app, const std::string& result, bool logLine) {
     if (logLine)
         files::append(app.ownFile("dl_file_size.log"),
                       printZoneLine({ZoneField::Text(fmt::slashDate(t)), ZoneField::Text(fmt::hhmmssAmPm(t)),
-                                     ZoneField::Text(logSafeName(s.downloadFileName)), ZoneField::Text(sizeText),
+                                     ZoneField::Text(logSafeName(d.downloadFileName)), ZoneField::Text(sizeText),
                                      ZoneField::Text(result)}));
     if (app.events.fileJudged) {
         const bool passed = result == "pass";
-        app.events.fileJudged({JobKind::Download, s.downloadFileName, passed,
-                               passed ? s.downloadBytes : s.downloadExpectedSize, passed ? "" : failReason(app)});
+        app.events.fileJudged({JobKind::Download, d.downloadFileName, passed,
+                               passed ? d.downloadBytes : d.downloadExpectedSize, passed ? "" : failReason(d)});
     }
 }
 
-void recordUnsafeName(App& app) {
+void recordUnsafeName(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
     // A listing can hold millions of such names, listed again on every
     // run: past the limit they are only counted.
@@ -75,7 +79,7 @@ void recordUnsafeName(App& app) {
         ++s.downloadUnsafeLogged;
     else
         ++s.downloadUnsafeUnlogged;
-    recordDownloadResult(app, "fail", logLine);
+    recordDownloadResult(d, "fail", logLine);
 }
 
 void logUnsafeSummary(App& app) {

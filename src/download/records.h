@@ -7,13 +7,14 @@
 
 namespace corvantel {
 class App;
+struct DownloadSession;
 
 // A verdict for the current file: its line in dl_file_size.log (unless
 // logLine is false), the files fetched, the counts and the event.
-void recordDownloadResult(App& app, const std::string& result, bool logLine = true);
+void recordDownloadResult(DownloadSession& d, const std::string& result, bool logLine = true);
 // A listed name refused as unsafe: fails like any other, with a line of
 // its own for the first maxUnsafeLines of a session only.
-void recordUnsafeName(App& app);
+void recordUnsafeName(DownloadSession& d);
 // Ends the session's count of unsafe names: the ones past the limit get
 // one summary line.
 void logUnsafeSummary(App& app);

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "app/app_state.h"
+#include "download/session.h"
 #include "app/text.h"
 #include "download/commands.h"
 #include "download/dispatch.h"
@@ -59,7 +60,8 @@ std::int64_t sizeFromRetrReply(const std::string& reply, bool fileSizeCheck) {
 }
 
 
-void discardPartialDownload(App& app) {
+void discardPartialDownload(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
     // With resumed downloads a cut file keeps what it has, to be fetched on
     // from there next time: only bytes written whole, fewer than the size
@@ -67,25 +69,25 @@ void discardPartialDownload(App& app) {
     // proven wrong.
     // A resumed transfer that ran past the server's size: REST was
     // answered and not obeyed. Nothing more is resumed in this session.
-    if (s.downloadResumeAt > 0 && s.downloadServerSize >= 0 && s.downloadBytes > s.downloadServerSize)
+    if (d.downloadResumeAt > 0 && d.downloadServerSize >= 0 && d.downloadBytes > d.downloadServerSize)
         s.downloadResumeOff = true;
     // A resumed part is kept again only when it grew, and only when the
     // transfer provably began where REST asked (its preliminary reply
     // stated exactly the rest): otherwise its new bytes may not follow on.
     // In ASCII a part counts converted line ends while REST counts the
     // server's bytes: it cannot be resumed, and is not kept.
-    const bool keep = s.resumeDownloads && s.transferType == "TYPE I" && app.downloadFile.isOpen() &&
-                      !app.downloadFile.failed() && s.downloadBytes > s.downloadResumeAt && !s.downloadPartialBad &&
-                      s.downloadServerSize >= 0 &&
-                      s.downloadBytes < s.downloadServerSize &&
-                      (s.downloadExpectedSize < 0 || s.downloadBytes < s.downloadExpectedSize) &&
-                      (s.downloadResumeAt == 0 || s.downloadRestProven);
+    const bool keep = s.resumeDownloads && s.transferType == "TYPE I" && d.file.isOpen() &&
+                      !d.file.failed() && d.downloadBytes > d.downloadResumeAt && !d.downloadPartialBad &&
+                      d.downloadServerSize >= 0 &&
+                      d.downloadBytes < d.downloadServerSize &&
+                      (d.downloadExpectedSize < 0 || d.downloadBytes < d.downloadExpectedSize) &&
+                      (d.downloadResumeAt == 0 || d.downloadRestProven);
     // Closing removes the partial file unless it was renamed into place.
     if (keep)
-        app.downloadFile.keep();
+        d.file.keep();
     else
-        app.downloadFile.close();
-    s.downloadPartPath.clear();
+        d.file.close();
+    d.downloadPartPath.clear();
 }
 
 // The rule of a pass, for every download whatever the mode: the server
@@ -96,63 +98,65 @@ void discardPartialDownload(App& app) {
 // "(N bytes)" of its preliminary reply, and SIZE when it was asked); with
 // verify, the checksum matches. Anything less fails (or, for a file still
 // being written, is left for a later run).
-Task<Judged> judgeDownloadedFile(App& app) {
+Task<Judged> judgeDownloadedFile(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
     // An announced 0 is a size like any other; -2 is a size the "File Size
     // Exists" option wanted and the server did not state.
-    bool sizeOk = s.downloadExpectedSize == -1 || s.downloadBytes == s.downloadExpectedSize;
+    bool sizeOk = d.downloadExpectedSize == -1 || d.downloadBytes == d.downloadExpectedSize;
     // A file ends when the server closes its data connection: one still
     // open, or broken, has not been proven whole however quiet it is.
-    const auto data = app.w.ftpclient2->state();
+    const auto data = d.data.state();
     sizeOk = sizeOk && (data == platform::Endpoint::Closed || data == platform::Endpoint::Closing);
     // A file that is about to be deleted on the server must be on disk first;
     // otherwise the kernel's own write-back is enough.
-    bool written = app.downloadFile.isOpen() &&
-                   (s.deleteAfterDownload ? app.downloadFile.finish() : !app.downloadFile.failed());
-    bool pass = sizeOk && written && !s.downloadFileSpoiled;
+    bool written = d.file.isOpen() &&
+                   (s.deleteAfterDownload ? d.file.finish() : !d.file.failed());
+    bool pass = sizeOk && written && !d.downloadFileSpoiled;
     // Settled files only: a file whose size changed while it came (more or
     // fewer bytes than stated) is still being written; it is left for a
     // later run.
     bool grew = false;
-    if (!pass && written && s.settleSeconds > 0) grew = co_await downloadGrewMeanwhile(app);
+    if (!pass && written && s.settleSeconds > 0) grew = co_await downloadGrewMeanwhile(d);
     if (grew) {
-        s.downloadPartialBad = true;
-        discardPartialDownload(app);
+        d.downloadPartialBad = true;
+        discardPartialDownload(d);
         co_return Judged::Left;
     }
     // Proven transfers: the server confirms the copy (or the file changed
     // while it was fetched, and is left for a later run).
     if (pass && downloadProofWanted(app)) {
-        const DownloadProof proof = co_await proveDownload(app);
+        const DownloadProof proof = co_await proveDownload(d);
         if (proof == DownloadProof::Leave) {
-            s.downloadPartialBad = true;
-            discardPartialDownload(app);
+            d.downloadPartialBad = true;
+            discardPartialDownload(d);
             co_return Judged::Left;
         }
         pass = proof == DownloadProof::Pass;
     }
     // Renamed beside itself; a local file of that name that is a link or not
     // a regular file is never replaced, and the file fails.
-    if (pass) pass = app.downloadFile.commit(s.downloadLocalName);
-    discardPartialDownload(app);
+    if (pass) pass = d.file.commit(d.downloadLocalName);
+    discardPartialDownload(d);
     co_return pass ? Judged::Pass : Judged::Fail;
 }
 
-Task<bool> judgeAndRecordDownload(App& app) {
+Task<bool> judgeAndRecordDownload(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    s.downloadFailCause.clear();
-    const Judged j = co_await judgeDownloadedFile(app);
+    d.downloadFailCause.clear();
+    const Judged j = co_await judgeDownloadedFile(d);
     if (j == Judged::Left) {
         // No verdict: the file is taken in a later run.
-        s.downloadFileGood = false;
-        s.downloadVerdictPending = false;
-        s.downloadLastPassed = false;
-        std::erase_if(s.downloadOwed, [&](const auto& o) { return o.first == s.downloadFileName; });
+        d.downloadFileGood = false;
+        d.downloadVerdictPending = false;
+        d.downloadLastPassed = false;
+        std::erase_if(s.downloadOwed, [&](const auto& o) { return o.first == d.downloadFileName; });
         co_return false;
     }
-    if (j == Judged::Fail) s.downloadFileGood = false;
-    recordDownloadResult(app, j == Judged::Pass ? "pass" : "fail");
-    s.downloadFailCause.clear();
+    if (j == Judged::Fail) d.downloadFileGood = false;
+    recordDownloadResult(d, j == Judged::Pass ? "pass" : "fail");
+    d.downloadFailCause.clear();
     co_return j == Judged::Pass;
 }
 
@@ -161,228 +165,235 @@ std::string downloadLocalName(App& app, const std::string& remote) {
     return remote;
 }
 
-static void sendOrFail(App& app, const std::string& text) {
-    if (!sendDownloadCommand(app, text)) app.s.downloadFailed = app.s.downloadControlLost = true;
+static void sendOrFail(DownloadSession& d, const std::string& text) {
+    if (!sendDownloadCommand(d, text)) d.downloadFailed = d.downloadControlLost = true;
 }
 
-static Task<> step12(App& app) {
+static Task<> step12(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
     auto& w = app.w;
-    s.downloadDataIsFile = true;
+    d.downloadDataIsFile = true;
     // The file's final reply has come; with quick waits the quiet wait ends
     // once its data connection is over with every announced byte.
-    co_await downloadTimedWait(app, [&] {
-        return !(s.downloadWaitSeconds < 9 && s.downloadNextDue) || (s.quickWaits && downloadFileProvablyDone(app));
+    co_await downloadTimedWait(d, [&] {
+        return !(d.downloadWaitSeconds < 9 && d.downloadNextDue) || (s.quickWaits && downloadFileProvablyDone(d));
     });
     // A session taken over is only wound down: the file in flight is not
     // judged on what has come so far (the retry fetches it again, or the
     // take-over's decision fails it).
-    if (downloadSessionEnding(app)) co_return;
+    if (downloadSessionEnding(d)) co_return;
     bool passes = false;
-    if (s.downloadFileGood && s.downloadNextDue) passes = co_await judgeAndRecordDownload(app);
-    if (passes && s.deleteAfterDownload && s.downloadFileGood && s.downloadNextDue) {
-        sendOrFail(app, "DELE " + s.downloadFileName);
-        s.downloadLastPassed = false;
+    if (d.downloadFileGood && d.downloadNextDue) passes = co_await judgeAndRecordDownload(d);
+    if (passes && s.deleteAfterDownload && d.downloadFileGood && d.downloadNextDue) {
+        sendOrFail(d, "DELE " + d.downloadFileName);
+        d.downloadLastPassed = false;
     } else {
-        w.ftpclient2->setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text9.text()) & 0xffff));
-        resetDownloadListener(app);
-        s.downloadDataIsFile = true;
+        d.data.setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text9.text()) & 0xffff));
+        resetDownloadListener(d);
+        d.downloadDataIsFile = true;
         // With quick waits a command goes out only when it changes
         // something: the type once per session, REST only to resume.
-        if (s.quickWaits && s.downloadType == s.transferType) {
-            s.downloadStep = 14;
-            sendDownloadDataSetup(app);
+        if (s.quickWaits && d.downloadType == s.transferType) {
+            d.downloadStep = 14;
+            sendDownloadDataSetup(d);
         } else {
-            s.downloadStep = 13;
-            sendOrFail(app, s.transferType);
+            d.downloadStep = 13;
+            sendOrFail(d, s.transferType);
         }
     }
-    s.downloadNextDue = false;
+    d.downloadNextDue = false;
 }
 
-static Task<> leaveFile(App& app);
+static Task<> leaveFile(DownloadSession& d);
 
-static Task<> startFile(App& app) {
+static Task<> startFile(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
     auto& w = app.w;
-    discardPartialDownload(app);
-    s.downloadLocalName = downloadLocalName(app, s.downloadTarget);
-    s.downloadServerSize = -1;
-    s.downloadResumeAt = 0;
-    s.downloadRestProven = false;
-    s.downloadPartialBad = false;
-    s.downloadBytes = 0;
-    s.downloadExpectedSize = s.downloadStatedSize = -1;
+    discardPartialDownload(d);
+    d.downloadLocalName = downloadLocalName(app, d.downloadTarget);
+    d.downloadServerSize = -1;
+    d.downloadResumeAt = 0;
+    d.downloadRestProven = false;
+    d.downloadPartialBad = false;
+    d.downloadBytes = 0;
+    d.downloadExpectedSize = d.downloadStatedSize = -1;
     // Proven transfers: a file not settled is left for a later run; a kept
     // partial file may be resumed.
     if (downloadProofWanted(app)) {
-        const bool prepared = co_await prepareDownload(app);
+        const bool prepared = co_await prepareDownload(d);
         if (!prepared) {
-            if (!downloadSessionEnding(app)) co_await leaveFile(app);
+            if (!downloadSessionEnding(d)) co_await leaveFile(d);
             co_return;
         }
     }
-    w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + s.downloadTarget);
-    s.downloadExpectedSize = -1;
-    s.downloadFileGood = true;
-    s.downloadVerdictPending = true;
-    notify(app.events.fileStarted, JobKind::Download, s.downloadTarget, s.downloadResumeAt);
-    s.downloadStep = 16;
-    s.downloadBytes = s.downloadResumeAt;
-    s.downloadFileSpoiled = false;
-    s.downloadLastPassed = false;
-    w.fText6.setText(std::to_string(s.downloadBytes));
+    w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + d.downloadTarget);
+    d.downloadExpectedSize = -1;
+    d.downloadFileGood = true;
+    d.downloadVerdictPending = true;
+    notify(app.events.fileStarted, JobKind::Download, d.downloadTarget, d.downloadResumeAt);
+    d.downloadStep = 16;
+    d.downloadBytes = d.downloadResumeAt;
+    d.downloadFileSpoiled = false;
+    d.downloadLastPassed = false;
+    w.fText6.setText(std::to_string(d.downloadBytes));
     // A new file of a fresh name, created exclusively: nothing planted in the
     // working directory is written through (unless a kept partial file is
     // resumed: it is open already).
-    if (!app.downloadFile.isOpen()) {
+    if (!d.file.isOpen()) {
         // With resumed downloads the name keeps what the server stated of
         // the file, so that a kept part is resumed only against that copy.
-        std::string prefix = partialName(s.downloadLocalName);
-        if (s.resumeDownloads && s.downloadServerSize >= 0)
-            prefix += partIdentity(s.downloadServerSize, s.downloadServerTime);
-        if (app.downloadFile.create(app.workFile(""), prefix, partSuffix))
-            s.downloadPartPath = app.downloadFile.path();
+        std::string prefix = partialName(d.downloadLocalName);
+        if (s.resumeDownloads && d.downloadServerSize >= 0)
+            prefix += partIdentity(d.downloadServerSize, d.downloadServerTime);
+        if (d.file.create(app.workFile(""), prefix, partSuffix))
+            d.downloadPartPath = d.file.path();
         else
-            s.downloadFileSpoiled = true;
+            d.downloadFileSpoiled = true;
     }
-    startDownloadDigest(app);
-    sendOrFail(app, "RETR " + s.downloadTarget);
+    startDownloadDigest(d);
+    sendOrFail(d, "RETR " + d.downloadTarget);
 }
 
 // The chosen file is not settled: it gets no verdict, its data connection
 // carries nothing, and the next file starts (or the files end).
-static Task<> leaveFile(App& app) {
+static Task<> leaveFile(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    s.downloadStep = 12;
-    s.downloadNextDue = true;
-    s.downloadFileName = s.downloadTarget;
-    s.downloadFileGood = false;
-    s.downloadVerdictPending = false;
-    app.w.ftpclient2->close();
-    discardPartialDownload(app);
-    const bool next = co_await selectNextDownload(app);
+    d.downloadStep = 12;
+    d.downloadNextDue = true;
+    d.downloadFileName = d.downloadTarget;
+    d.downloadFileGood = false;
+    d.downloadVerdictPending = false;
+    d.data.close();
+    discardPartialDownload(d);
+    const bool next = co_await selectNextDownload(d);
     if (next)
-        co_await step12(app);
+        co_await step12(d);
     else
-        co_await finishListing(app);
+        co_await finishListing(d);
 }
 
 // The file could not be fetched: record it and start the next one, if any.
-static Task<> fileFailed(App& app) {
+static Task<> fileFailed(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    s.downloadFileGood = false;
-    discardPartialDownload(app);
-    recordDownloadResult(app, "fail");
-    const bool next = co_await selectNextDownload(app);
-    if (next) co_await step12(app);
+    d.downloadFileGood = false;
+    discardPartialDownload(d);
+    recordDownloadResult(d, "fail");
+    const bool next = co_await selectNextDownload(d);
+    if (next) co_await step12(d);
 }
 
 // No data connection could be set up for the chosen file (before its RETR):
 // it fails, and the next file starts, or the files end.
-static Task<> noDataConnection(App& app, std::string cause = "") {
+static Task<> noDataConnection(DownloadSession& d, std::string cause = "") {
+    App& app = d.app;
     auto& s = app.s;
-    s.downloadFailCause = cause;
-    s.downloadStep = 12;
-    s.downloadNextDue = true;
-    s.downloadFileName = s.downloadTarget;
-    s.downloadExpectedSize = -1;
-    s.downloadFileGood = false;
-    discardPartialDownload(app);
-    recordDownloadResult(app, "fail");
-    s.downloadFailCause.clear();
-    const bool next = co_await selectNextDownload(app);
+    d.downloadFailCause = cause;
+    d.downloadStep = 12;
+    d.downloadNextDue = true;
+    d.downloadFileName = d.downloadTarget;
+    d.downloadExpectedSize = -1;
+    d.downloadFileGood = false;
+    discardPartialDownload(d);
+    recordDownloadResult(d, "fail");
+    d.downloadFailCause.clear();
+    const bool next = co_await selectNextDownload(d);
     if (next)
-        co_await step12(app);
+        co_await step12(d);
     else
-        co_await finishListing(app);
+        co_await finishListing(d);
 }
 
-static Task<> retrReply(App& app) {
+static Task<> retrReply(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
     auto& w = app.w;
-    s.downloadStep = 12;
-    s.downloadNextDue = true;
-    if (s.downloadReply.empty() || s.downloadReply[0] != '1') {
+    d.downloadStep = 12;
+    d.downloadNextDue = true;
+    if (d.downloadReply.empty() || d.downloadReply[0] != '1') {
         // RETR refused, or ended before any preliminary reply: the transfer
         // never properly began, so whatever its data connection carries
         // cannot be proven whole.
-        s.downloadExpectedSize = -1;
+        d.downloadExpectedSize = -1;
         // A resume refused only now ("451 Restart not permitted" after REST
         // was answered 350): its part is dropped, the file comes whole next.
-        if (s.downloadResumeAt > 0) s.downloadPartialBad = true;
-        w.ftpclient2->close();
-        co_await fileFailed(app);
+        if (d.downloadResumeAt > 0) d.downloadPartialBad = true;
+        d.data.close();
+        co_await fileFailed(d);
         co_return;
     }
     // An announced size of 0 is checked like any other: a server that then
     // sends bytes fails the file instead of leaving an empty one. In ASCII
     // type the size stated is the one on the server's disk, while the line
     // ends change on the way: it is shown, never compared.
-    const std::int64_t stated = sizeFromRetrReply(s.downloadReply, s.fileSizeCheck);
-    s.downloadStatedSize = stated;
-    s.downloadExpectedSize = s.transferType == "TYPE I" || stated < 0 ? stated : -1;
+    const std::int64_t stated = sizeFromRetrReply(d.downloadReply, s.fileSizeCheck);
+    d.downloadStatedSize = stated;
+    d.downloadExpectedSize = s.transferType == "TYPE I" || stated < 0 ? stated : -1;
     // A resumed transfer: servers announce either the whole size or the
     // rest; either way the whole file is what is checked.
-    s.downloadRestProven = s.downloadResumeAt > 0 && s.downloadExpectedSize >= 0 &&
-                           s.downloadExpectedSize + s.downloadResumeAt == s.downloadServerSize;
-    if (s.downloadRestProven) s.downloadExpectedSize = s.downloadStatedSize = s.downloadServerSize;
+    d.downloadRestProven = d.downloadResumeAt > 0 && d.downloadExpectedSize >= 0 &&
+                           d.downloadExpectedSize + d.downloadResumeAt == d.downloadServerSize;
+    if (d.downloadRestProven) d.downloadExpectedSize = d.downloadStatedSize = d.downloadServerSize;
     // More than it announced may have come before the reply: the file cannot
     // be what it said. The transfer ends only when the server ends it.
-    if (s.downloadExpectedSize >= 0 && s.downloadBytes > s.downloadExpectedSize) {
-        s.downloadFileSpoiled = true;
-        w.ftpclient2->close();
+    if (d.downloadExpectedSize >= 0 && d.downloadBytes > d.downloadExpectedSize) {
+        d.downloadFileSpoiled = true;
+        d.data.close();
     }
-    w.Text13.setVisible(s.downloadStatedSize >= 1);
-    auto& l = *w.ftpclient2;
-    co_await downloadTimedWait(app, [&] {
-        return l.state() == Endpoint::Connected || s.downloadWaitSeconds >= 6 || s.downloadDataAccepted;
+    w.Text13.setVisible(d.downloadStatedSize >= 1);
+    auto& l = d.data;
+    co_await downloadTimedWait(d, [&] {
+        return l.state() == Endpoint::Connected || d.downloadWaitSeconds >= 6 || d.downloadDataAccepted;
     });
-    if (l.state() != Endpoint::Connected && !s.downloadDataAccepted) co_await fileFailed(app);
+    if (l.state() != Endpoint::Connected && !d.downloadDataAccepted) co_await fileFailed(d);
 }
 
-Task<> retrievalStep(App& app) {
+Task<> retrievalStep(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    switch (s.downloadStep) {
+    switch (d.downloadStep) {
         case 12:
-            co_await step12(app);
+            co_await step12(d);
             break;
         case 13:
             // The transfer type refused: the file would come in the other
             // type (converted, or not), so it is not asked for at all.
-            if (s.downloadReply.empty() || s.downloadReply[0] != '2') {
-                s.downloadType.clear();
-                co_await noDataConnection(app, "transfer type refused: " + serverReplyReason(s.downloadReply));
+            if (d.downloadReply.empty() || d.downloadReply[0] != '2') {
+                d.downloadType.clear();
+                co_await noDataConnection(d, "transfer type refused: " + serverReplyReason(d.downloadReply));
                 break;
             }
-            s.downloadStep = 14;
-            sendDownloadDataSetup(app);
+            d.downloadStep = 14;
+            sendDownloadDataSetup(d);
             break;
         case 14: {
-            const DataReady ready = co_await downloadDataReady(app);
+            const DataReady ready = co_await downloadDataReady(d);
             if (ready == DataReady::Asked) break;
             // Passive mode: the data connection is opened as soon as the
             // server has named its port (some servers handle nothing more
             // until it is there), before REST and RETR.
             if (ready == DataReady::No) {
-                co_await noDataConnection(app);
+                co_await noDataConnection(d);
                 break;
             }
-            s.downloadStep = 15;
+            d.downloadStep = 15;
             // With quick waits REST goes out only to undo a resume's.
-            if (s.quickWaits && !s.downloadRestUsed) {
-                co_await startFile(app);
+            if (s.quickWaits && !d.downloadRestUsed) {
+                co_await startFile(d);
                 break;
             }
-            s.downloadRestUsed = false;
-            sendOrFail(app, "REST 0");
+            d.downloadRestUsed = false;
+            sendOrFail(d, "REST 0");
             break;
         }
         case 15:
-            co_await startFile(app);
+            co_await startFile(d);
             break;
         case 16:
-            co_await retrReply(app);
+            co_await retrReply(d);
             break;
         default:
             break;

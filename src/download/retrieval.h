@@ -10,8 +10,9 @@
 
 namespace corvantel {
 class App;
+struct DownloadSession;
 
-Task<> retrievalStep(App& app);
+Task<> retrievalStep(DownloadSession& d);
 // The size announced in a RETR reply: the number after the first "(", -1
 // when there is none (-2 with the "File Size Exists" option on). A number too
 // large for 64 bits is kept at the largest value, so such a file fails.
@@ -20,14 +21,14 @@ std::int64_t sizeFromRetrReply(const std::string& reply, bool fileSizeCheck);
 // the announced size, and nothing spoiled it; its content is flushed to disk
 // first.
 enum class Judged { Pass, Fail, Left };
-Task<Judged> judgeDownloadedFile(App& app);
+Task<Judged> judgeDownloadedFile(DownloadSession& d);
 // Judges the file and writes its verdict (none for a file left for a later
 // run); true when it passed.
-Task<bool> judgeAndRecordDownload(App& app);
+Task<bool> judgeAndRecordDownload(DownloadSession& d);
 // The local name of a remote file (with the date stamp when wanted).
 std::string downloadLocalName(App& app, const std::string& remote);
 
 // Closes and removes the partial file of a download that did not pass.
-void discardPartialDownload(App& app);
+void discardPartialDownload(DownloadSession& d);
 
 }  // namespace corvantel

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "app/app_state.h"
+#include "download/session.h"
 #include "download/records.h"
 #include "download/retrieval.h"
 #include "app/waits.h"
@@ -204,13 +205,14 @@ static std::int64_t linePosition(const std::string& text, const std::string& nam
     return 1;
 }
 
-bool selectNextNlstName(App& app) {
+bool selectNextNlstName(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
     const std::string& text = app.w.fText5.text();
     std::int64_t pos = s.downloadNameCursor < 1 && s.downloadNameCursor != -1 ? 1 : s.downloadNameCursor;
     // The first name of a session that resumes a job run: where the name it
     // resumes at stands in this listing, which may differ from the last.
-    if (s.downloadNameCursor == s.downloadStartCursor && s.downloadNextDue && !s.downloadStartName.empty() &&
+    if (s.downloadNameCursor == s.downloadStartCursor && d.downloadNextDue && !s.downloadStartName.empty() &&
         s.downloadSessionNames.empty()) {
         pos = linePosition(text, s.downloadStartName, s.downloadStartAfter);
         if (pos > static_cast<std::int64_t>(text.size())) pos = -1;
@@ -223,20 +225,21 @@ bool selectNextNlstName(App& app) {
         std::size_t e = lf == std::string::npos ? text.size() : lf;
         std::size_t n = e;
         if (n > b && text[n - 1] == '\r') --n;
-        s.downloadTarget = text.substr(b, n - b);
+        d.downloadTarget = text.substr(b, n - b);
         pos = static_cast<std::int64_t>(e) + 2;
         s.downloadNameCursor = pos;
-        if (wanted(app, s.downloadTarget)) return true;
+        if (wanted(app, d.downloadTarget)) return true;
     }
-    s.downloadTarget = "done";
-    s.downloadOver = true;
+    d.downloadTarget = "done";
+    d.downloadOver = true;
     s.downloadNameCursor = -1;
     return false;
 }
 
-Task<bool> selectNextListEntry(App& app) {
+Task<bool> selectNextListEntry(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    if (s.downloadStep == 12 && s.downloadNextDue) {
+    if (d.downloadStep == 12 && d.downloadNextDue) {
         if (s.listEntryIndex == 0) {
             parseListListing(app, app.w.fText5.text());
             s.listingLastIndex = app.w.Combo1.count() - 1;
@@ -245,56 +248,57 @@ Task<bool> selectNextListEntry(App& app) {
         while (s.listEntryIndex <= s.listingLastIndex && !found) {
             const std::string entry = app.w.Combo1.item(s.listEntryIndex);
             if (patternTakes(app.w.Text7.text(), entry)) {
-                s.downloadTarget = entry;
+                d.downloadTarget = entry;
                 found = wanted(app, entry);
                 // The pause for each matching entry; it is activity, so the
                 // watchdog does not take a session over for a long walk.
-                co_await downloadEntryPause(app);
-                s.downloadIdleTicks = 0;
+                co_await downloadEntryPause(d);
+                d.downloadIdleTicks = 0;
             }
             ++s.listEntryIndex;
         }
         if (!found) {
-            s.downloadTarget = "done";
-            s.downloadOver = true;
+            d.downloadTarget = "done";
+            d.downloadOver = true;
         }
         co_return found;
     }
-    s.downloadFileName = s.downloadTarget;
+    d.downloadFileName = d.downloadTarget;
     co_return true;
 }
 
-Task<bool> selectNextDownload(App& app) {
+Task<bool> selectNextDownload(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
-    const bool fresh = s.downloadStep == 12 && s.downloadNextDue;
+    const bool fresh = d.downloadStep == 12 && d.downloadNextDue;
     if (!fresh) {
-        s.downloadFileName = s.downloadTarget;
+        d.downloadFileName = d.downloadTarget;
         co_return true;
     }
     for (;;) {
         bool found = false;
         if (app.w.ai_nlst.checked())
-            found = selectNextNlstName(app);
+            found = selectNextNlstName(d);
         else
-            found = co_await selectNextListEntry(app);
+            found = co_await selectNextListEntry(d);
         if (!found) co_return false;
-        if (safeLocalName(s.downloadTarget) && !isOwnFile(app, downloadLocalName(app, s.downloadTarget)))
+        if (safeLocalName(d.downloadTarget) && !isOwnFile(app, downloadLocalName(app, d.downloadTarget)))
             co_return true;
         // A name that would land outside the working directory, or on one of
         // the program's own files, is never fetched: it is recorded as
         // failed (a line of its own for the first ones of the session only)
         // and the next one is taken.
-        const std::string previous = s.downloadFileName;
-        const std::int64_t expected = s.downloadExpectedSize;
-        const bool lastPassed = s.downloadLastPassed;
-        const bool pending = s.downloadVerdictPending;
-        s.downloadFileName = s.downloadTarget;
-        s.downloadExpectedSize = -1;
-        recordUnsafeName(app);
-        s.downloadFileName = previous;
-        s.downloadExpectedSize = expected;
-        s.downloadLastPassed = lastPassed;
-        s.downloadVerdictPending = pending;
+        const std::string previous = d.downloadFileName;
+        const std::int64_t expected = d.downloadExpectedSize;
+        const bool lastPassed = d.downloadLastPassed;
+        const bool pending = d.downloadVerdictPending;
+        d.downloadFileName = d.downloadTarget;
+        d.downloadExpectedSize = -1;
+        recordUnsafeName(d);
+        d.downloadFileName = previous;
+        d.downloadExpectedSize = expected;
+        d.downloadLastPassed = lastPassed;
+        d.downloadVerdictPending = pending;
     }
 }
 

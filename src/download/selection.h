@@ -9,10 +9,11 @@
 
 namespace corvantel {
 class App;
+struct DownloadSession;
 
-Task<bool> selectNextDownload(App& app);
-bool selectNextNlstName(App& app);
-Task<bool> selectNextListEntry(App& app);
+Task<bool> selectNextDownload(DownloadSession& d);
+bool selectNextNlstName(DownloadSession& d);
+Task<bool> selectNextListEntry(DownloadSession& d);
 
 // Names of a long listing, one per line that names a file.
 void parseListListing(App& app, const std::string& text);

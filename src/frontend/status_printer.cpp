@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/app_state.h"
+#include "download/session.h"
 #include "platform/timer.h"
 
 namespace corvantel {
@@ -280,8 +281,9 @@ void StatusPrinter::showProgress() {
     const double now = seconds();
     if (progressShownAt_ >= 0 && now - progressShownAt_ < progressPeriod * 0.9) return;
     const auto& s = app_.s;
-    const std::int64_t bytes = up ? s.uploadBytesSent : s.downloadBytes;
-    const std::int64_t size = up ? s.uploadFileLength : s.downloadStatedSize;
+    const auto& d = downloadSession(app_);
+    const std::int64_t bytes = up ? s.uploadBytesSent : d.downloadBytes;
+    const std::int64_t size = up ? s.uploadFileLength : d.downloadStatedSize;
     // The rate is over the time the bytes took: a file whose bytes are all
     // in keeps its rate while it waits for its verdict.
     if (bytes != r.seenBytes) {

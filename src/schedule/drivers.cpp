@@ -7,6 +7,7 @@
 #include "app/waits.h"
 #include "download/dispatch.h"
 #include "download/records.h"
+#include "download/session.h"
 #include "download/retrieval.h"
 #include "schedule/retry.h"
 #include "upload/dispatch.h"
@@ -31,130 +32,131 @@ std::int32_t portOf(const std::string& text) {
 
 }  // namespace
 
-Task<> runDownloadSession(App& app) {
+Task<> runDownloadSession(DownloadSession& d) {
+    App& app = d.app;
     auto& s = app.s;
     auto& w = app.w;
-    s.downloadFlooded = false;
+    d.downloadFlooded = false;
     // A file the last session started and left to this one to judge.
-    if (s.downloadVerdictPending) {
+    if (d.downloadVerdictPending) {
         if (std::none_of(s.downloadOwed.begin(), s.downloadOwed.end(),
-                         [&](const auto& o) { return o.first == s.downloadFileName; }))
-            s.downloadOwed.emplace_back(s.downloadFileName, s.downloadExpectedSize);
+                         [&](const auto& o) { return o.first == d.downloadFileName; }))
+            s.downloadOwed.emplace_back(d.downloadFileName, d.downloadExpectedSize);
     }
-    s.downloadReplySeen = true;
+    d.downloadReplySeen = true;
     s.downloadRunning = true;
-    s.downloadNextDue = true;
-    s.downloadIdleTicks = 0;
+    d.downloadNextDue = true;
+    d.downloadIdleTicks = 0;
     lockFields(app, {&w.Text1, &w.fText3, &w.fText4, &w.Text2, &w.Text7, &w.Text9}, true);
-    w.Timer3->setEnabled(false);
+    d.watchdog.setEnabled(false);
     w.Timer4->setEnabled(false);
-    w.ftpclient1->close();
-    w.ftpclient2->close();
+    d.control.close();
+    d.data.close();
     // With quick waits the pause ends once both endpoints are closed.
-    co_await downloadTimedWait(app, [&] {
-        return s.downloadWaitSeconds >= 9 ||
-               (s.quickWaits && w.ftpclient1->state() == Endpoint::Closed && w.ftpclient2->state() == Endpoint::Closed);
+    co_await downloadTimedWait(d, [&] {
+        return d.downloadWaitSeconds >= 9 ||
+               (s.quickWaits && d.control.state() == Endpoint::Closed && d.data.state() == Endpoint::Closed);
     });
-    co_await app.downloadStrand.until([&] {
-        return w.ftpclient1->state() == Endpoint::Closed && w.ftpclient2->state() == Endpoint::Closed;
+    co_await d.strand.until([&] {
+        return d.control.state() == Endpoint::Closed && d.data.state() == Endpoint::Closed;
     });
     if (s.shuttingDown) co_return;
-    w.ftpclient1->setRemoteHost(w.Text1.text());
-    w.ftpclient1->setRemotePort(portOf(w.Text9.text()));
-    w.ftpclient1->setLocalPort(0);
-    w.ftpclient2->setRemoteHost(w.Text1.text());
-    w.ftpclient2->setRemotePort(portOf(w.Text9.text()));
-    w.ftpclient2->setLocalPort(0);
-    w.ftpclient2->setLocalHost("");
-    if (!s.passiveMode) w.ftpclient2->listen();
-    s.downloadIdleTicks = 0;
-    w.Timer3->setEnabled(true);
+    d.control.setRemoteHost(w.Text1.text());
+    d.control.setRemotePort(portOf(w.Text9.text()));
+    d.control.setLocalPort(0);
+    d.data.setRemoteHost(w.Text1.text());
+    d.data.setRemotePort(portOf(w.Text9.text()));
+    d.data.setLocalPort(0);
+    d.data.setLocalHost("");
+    if (!s.passiveMode) d.data.listen();
+    d.downloadIdleTicks = 0;
+    d.watchdog.setEnabled(true);
     s.uploadIdleTicks = 0;
     w.Timer4->setEnabled(false);
     s.downloadNameCursor = s.downloadStartCursor;
     s.listEntryIndex = s.downloadStartIndex;
-    s.downloadStep = 0;
-    s.downloadTarget = "notdone";
-    s.downloadOver = false;
-    s.downloadFailed = s.downloadDataIsFile = s.stepCommandSent = s.downloadFileGood = false;
-    s.downloadSocketError = 0;
-    s.downloadLastPassed = false;
-    s.downloadControlLost = false;
-    s.downloadLostLater = 0;
+    d.downloadStep = 0;
+    d.downloadTarget = "notdone";
+    d.downloadOver = false;
+    d.downloadFailed = d.downloadDataIsFile = d.stepCommandSent = d.downloadFileGood = false;
+    d.downloadSocketError = 0;
+    d.downloadLastPassed = false;
+    d.downloadControlLost = false;
+    d.downloadLostLater = 0;
     s.downloadResumeOff = false;
     s.downloadPartsRead = false;
     s.downloadKeptParts.clear();
     s.downloadClocksNoted = false;
-    s.downloadAssembler.clear();
-    s.downloadLedger.reset();
+    d.downloadAssembler.clear();
+    d.downloadLedger.reset();
     s.downloadSessionNames.clear();
-    s.downloadVerdictPending = false;
-    s.downloadListFallback = false;
-    s.downloadEpsvRefused = false;
-    s.downloadType.clear();
-    s.downloadPassivePort = -1;
-    s.downloadTlsPhase = TlsPhase::Off;
-    s.downloadTlsProblem.clear();
-    s.downloadProof = {};
-    s.downloadRestUsed = false;
-    w.ftpclient1->connect();
-    s.downloadTarget = "notdone";
-    s.downloadOver = false;
-    co_await app.downloadStrand.until([&] {
-        return s.downloadOver || s.downloadSocketError != 0 || s.downloadFailed ||
-               s.downloadTakeover != Takeover::None || s.shuttingDown;
+    d.downloadVerdictPending = false;
+    d.downloadListFallback = false;
+    d.downloadEpsvRefused = false;
+    d.downloadType.clear();
+    d.downloadPassivePort = -1;
+    d.downloadTlsPhase = TlsPhase::Off;
+    d.downloadTlsProblem.clear();
+    d.downloadProof = {};
+    d.downloadRestUsed = false;
+    d.control.connect();
+    d.downloadTarget = "notdone";
+    d.downloadOver = false;
+    co_await d.strand.until([&] {
+        return d.downloadOver || d.downloadSocketError != 0 || d.downloadFailed ||
+               d.downloadTakeover != Takeover::None || s.shuttingDown;
     });
     logUnsafeSummary(app);
     if (s.shuttingDown) co_return;
-    s.downloadTarget = "notdone";
-    s.downloadOver = false;
-    w.Timer3->setEnabled(false);
+    d.downloadTarget = "notdone";
+    d.downloadOver = false;
+    d.watchdog.setEnabled(false);
 
     bool deleteSent = false;
-    if (!s.downloadFailed && s.downloadSocketError <= 0) {
+    if (!d.downloadFailed && d.downloadSocketError <= 0) {
         ++s.completedDownloadSessions;
         // The last file is deleted on the server only when it passed: its
         // whole content is on disk and the server ended its transfer well.
-        if (s.deleteAfterDownload && !s.sessionAborting && s.downloadLastPassed &&
-            (s.downloadExpectedSize == -1 || s.downloadExpectedSize == 0 ||
-             static_cast<double>(s.downloadExpectedSize) == numericValue(w.fText6.text()))) {
-            s.downloadReplySeen = false;
-            deleteSent = sendDownloadCommand(app, "DELE " + s.downloadFileName);
-            s.downloadLastPassed = false;
+        if (s.deleteAfterDownload && !s.sessionAborting && d.downloadLastPassed &&
+            (d.downloadExpectedSize == -1 || d.downloadExpectedSize == 0 ||
+             static_cast<double>(d.downloadExpectedSize) == numericValue(w.fText6.text()))) {
+            d.downloadReplySeen = false;
+            deleteSent = sendDownloadCommand(d, "DELE " + d.downloadFileName);
+            d.downloadLastPassed = false;
         }
     } else {
         ++s.failedSessions;
         const std::string hh = s.downloadHour + s.downloadAmPm;
-        if (s.downloadTakeover == Takeover::Watchdog) {
+        if (d.downloadTakeover == Takeover::Watchdog) {
             // Taken over for silence: the watchdog's decision writes the log.
             w.Label11.setCaption(hh + "Timeout");
-        } else if (s.downloadFlooded) {
+        } else if (d.downloadFlooded) {
             w.Label11.setCaption(hh + "Timeout");
             appendDownloadError(app, floodText);
-        } else if (!s.downloadTlsProblem.empty() || !tlsErrorText(s.downloadSocketError).empty()) {
+        } else if (!d.downloadTlsProblem.empty() || !tlsErrorText(d.downloadSocketError).empty()) {
             // FTPS failed before the password went out: say why.
             w.Label11.setCaption(hh + " Login Failed");
-            appendDownloadError(app, s.downloadTlsProblem.empty() ? tlsErrorText(s.downloadSocketError)
-                                                                  : s.downloadTlsProblem);
-        } else if (s.downloadControlLost && s.downloadSocketError == 0) {
+            appendDownloadError(app, d.downloadTlsProblem.empty() ? tlsErrorText(d.downloadSocketError)
+                                                                  : d.downloadTlsProblem);
+        } else if (d.downloadControlLost && d.downloadSocketError == 0) {
             // The server went away after the login: no password was refused.
             w.Label11.setCaption(hh + "Timeout");
             appendDownloadError(app, "Timeout Error");
         } else {
-            w.Label11.setCaption(hh + (s.downloadSocketError > 0 ? "Timeout" : " Login Failed"));
-            if (s.downloadSocketError == platform::neterr::HostNotFound) {
+            w.Label11.setCaption(hh + (d.downloadSocketError > 0 ? "Timeout" : " Login Failed"));
+            if (d.downloadSocketError == platform::neterr::HostNotFound) {
                 appendDownloadError(app, "Invalid IP/Host");
-            } else if (s.downloadFailed && s.downloadSocketError == 0) {
+            } else if (d.downloadFailed && d.downloadSocketError == 0) {
                 appendDownloadError(app, "Invalid User/Pass");
             } else if (numericValue(w.Text11.text()) == 0 &&
-                       s.downloadStep == 12) {
+                       d.downloadStep == 12) {
                 w.Timer1->setEnabled(true);
                 w.Check1.setChecked(true);
                 w.Label11.setCaption(hh + " Transfer Failed");
-                s.downloadFileGood = false;
+                d.downloadFileGood = false;
                 // Only a file still without its verdict fails here; one
                 // already judged keeps its line.
-                if (s.downloadVerdictPending) recordDownloadResult(app, "fail");
+                if (d.downloadVerdictPending) recordDownloadResult(d, "fail");
             } else {
                 appendDownloadError(app, "Timeout Error");
             }
@@ -163,22 +165,22 @@ Task<> runDownloadSession(App& app) {
 
     // Wind-down. A DELE just sent is given a bounded time for its answer.
     if (deleteSent) {
-        co_await downloadTimedWait(app, [&] {
-            return s.downloadReplySeen || w.ftpclient1->state() != Endpoint::Connected ||
-                   s.downloadWaitSeconds >= 10 || s.shuttingDown;
+        co_await downloadTimedWait(d, [&] {
+            return d.downloadReplySeen || d.control.state() != Endpoint::Connected ||
+                   d.downloadWaitSeconds >= 10 || s.shuttingDown;
         });
     }
     if (s.shuttingDown) co_return;
     // A file started in this session and never judged (its transfer's final
     // reply never came, say) fails here, so that every file started gets its
     // line; one that a take-over will fetch again gets it then.
-    if (s.downloadVerdictPending && s.downloadTakeover == Takeover::None) {
-        s.downloadFileGood = false;
-        recordDownloadResult(app, "fail");
+    if (d.downloadVerdictPending && d.downloadTakeover == Takeover::None) {
+        d.downloadFileGood = false;
+        recordDownloadResult(d, "fail");
     }
-    w.ftpclient1->close();
-    discardPartialDownload(app);
-    w.Timer3->setEnabled(false);
+    d.control.close();
+    discardPartialDownload(d);
+    d.watchdog.setEnabled(false);
     s.sessionAborting = false;
     w.setCaption(idleCaption);
     w.Label18.setCaption("Last Download on " + lastRunDateText(app.now()));
@@ -214,7 +216,6 @@ Task<> runUploadSession(App& app) {
     if (!s.passiveMode) w.ftpclient3->listen();
     s.uploadIdleTicks = 0;
     w.Timer4->setEnabled(true);
-    s.downloadIdleTicks = 0;
     w.Timer3->setEnabled(false);
     s.downloadNameCursor = 1;
     s.listEntryIndex = 0;
@@ -317,20 +318,20 @@ Task<> runUploadSession(App& app) {
     s.uploadRunning = false;
 }
 
-void downloadWatchdogTick(App& app) {
-    auto& s = app.s;
-    if (s.downloadIdleTicks > 9 && !s.sessionAborting) {
-        app.w.Timer3->setEnabled(false);
-        s.downloadIdleTicks = 0;
+void downloadWatchdogTick(DownloadSession& d) {
+    auto& s = d.app.s;
+    if (d.downloadIdleTicks > 9 && !s.sessionAborting) {
+        d.watchdog.setEnabled(false);
+        d.downloadIdleTicks = 0;
         s.sessionAborting = true;
-        s.downloadTarget = "done";
-        s.downloadOver = true;
-        s.downloadFailed = true;
-        s.downloadTakeover = Takeover::Watchdog;
+        d.downloadTarget = "done";
+        d.downloadOver = true;
+        d.downloadFailed = true;
+        d.downloadTakeover = Takeover::Watchdog;
         ++s.watchdogTakeovers;
     }
-    if (s.downloadIdleTicks > 1000) s.downloadIdleTicks = 0;
-    ++s.downloadIdleTicks;
+    if (d.downloadIdleTicks > 1000) d.downloadIdleTicks = 0;
+    ++d.downloadIdleTicks;
 }
 
 void uploadWatchdogTick(App& app) {

@@ -5,12 +5,13 @@
 
 namespace corvantel {
 class App;
+struct DownloadSession;
 
 // One session from preparation to wind-down. Returns once it has wound down.
-Task<> runDownloadSession(App& app);
+Task<> runDownloadSession(DownloadSession& d);
 Task<> runUploadSession(App& app);
 
-void downloadWatchdogTick(App& app);
+void downloadWatchdogTick(DownloadSession& d);
 void uploadWatchdogTick(App& app);
 
 }  // namespace corvantel

@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "app/text.h"
 #include "download/records.h"
+#include "download/session.h"
 #include "upload/transfer_log.h"
 
 namespace corvantel {
@@ -12,14 +13,15 @@ namespace fmt = platform::fmt;
 
 void takeDownloadOverForRetry(App& app) {
     auto& s = app.s;
+    auto& d = downloadSession(app);
     if (!(numericValue(app.w.Text11.text()) > 0) || !s.downloadRunning) return;
     s.sessionAborting = true;
-    s.downloadIdleTicks = 0;
-    app.w.Timer3->setEnabled(false);
-    s.downloadTarget = "done";
-    s.downloadOver = true;
+    d.downloadIdleTicks = 0;
+    d.watchdog.setEnabled(false);
+    d.downloadTarget = "done";
+    d.downloadOver = true;
     // The decision waits until the driver below has wound down.
-    s.downloadTakeover = Takeover::ErrorRetry;
+    d.downloadTakeover = Takeover::ErrorRetry;
 }
 
 void takeUploadOverForRetry(App& app, std::int64_t fileIndex) {
@@ -40,8 +42,9 @@ static std::string retryCaption(App& app, const char* what) {
 
 bool decideDownloadTakeover(App& app) {
     auto& s = app.s;
-    Takeover t = s.downloadTakeover;
-    s.downloadTakeover = Takeover::None;
+    auto& d = downloadSession(app);
+    Takeover t = d.downloadTakeover;
+    d.downloadTakeover = Takeover::None;
     if (s.shuttingDown) return false;
     const double allowed = numericValue(app.w.Text11.text());
     switch (t) {
@@ -53,9 +56,9 @@ bool decideDownloadTakeover(App& app) {
                 return true;
             }
             // The file in flight, if any, will not be fetched again.
-            if (s.downloadVerdictPending) {
-                s.downloadFileGood = false;
-                recordDownloadResult(app, "fail");
+            if (d.downloadVerdictPending) {
+                d.downloadFileGood = false;
+                recordDownloadResult(d, "fail");
             }
             appendDownloadError(app, "Unknown Error");
             ++s.failedSessions;
@@ -65,13 +68,13 @@ bool decideDownloadTakeover(App& app) {
             if (allowed > static_cast<double>(s.downloadRetryCount)) {
                 ++s.downloadRetryCount;
                 s.downloadStartCursor = s.downloadNameScanStart;
-                s.downloadStartName = s.downloadFileName;
+                s.downloadStartName = d.downloadFileName;
                 s.downloadStartAfter = false;
                 app.w.setCaption(retryCaption(app, "Downloading"));
                 return true;
             }
             s.downloadRetryCount = 0;
-            if (!s.downloadVerdictPending) {
+            if (!d.downloadVerdictPending) {
                 // The failure came before any file was started (during the
                 // listing, say): going on past a file is no remedy, and
                 // starting again without end would starve the other job.
@@ -79,15 +82,15 @@ bool decideDownloadTakeover(App& app) {
                 s.sessionAborting = false;
                 return false;
             }
-            s.downloadFileGood = false;
-            recordDownloadResult(app, "fail");
+            d.downloadFileGood = false;
+            recordDownloadResult(d, "fail");
             if (app.w.ai_nlst.checked()) {
                 if (s.downloadNameCursor == -1) {
                     s.sessionAborting = false;
                     return false;
                 }
                 s.downloadStartCursor = s.downloadNameCursor;
-                s.downloadStartName = s.downloadFileName;
+                s.downloadStartName = d.downloadFileName;
                 s.downloadStartAfter = true;
             } else {
                 s.downloadStartIndex = s.listEntryIndex;

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include "download/records.h"
+#include "download/session.h"
 #include "upload/transfer_log.h"
 #include "schedule/drivers.h"
 #include "schedule/retry.h"
@@ -66,7 +67,7 @@ Job downloadJob(App& app) {
             *w.Timer1,     *w.ftpclient1,    *w.ftpclient2,
             {&w.Text1, &w.fText3, &w.fText4, &w.Text2, &w.Text7, &w.Text9},
             s.downloadHour, s.downloadAmPm,  s.downloadLastRunDate,
-            s.downloadActiveText, s.downloadRunning, s.downloadClockBusy, app.downloadStrand};
+            s.downloadActiveText, s.downloadRunning, s.downloadClockBusy, downloadSession(app).strand};
 }
 
 Job uploadJob(App& app) {
@@ -206,11 +207,12 @@ void installScheduleHandlers(App& app) {
     w.Timerg->setInterval(1000);
     w.Timer1->onTick = [&app] { downloadMinuteTick(app); };
     w.Timer2->onTick = [&app] { uploadMinuteTick(app); };
-    w.Timer3->onTick = [&app] { downloadWatchdogTick(app); };
+    w.Timer3->onTick = [&app] { downloadWatchdogTick(downloadSession(app)); };
     w.Timer4->onTick = [&app] { uploadWatchdogTick(app); };
     w.Timerf->onTick = [&app] {
-        countSecond(app.s.downloadWaitSeconds);
-        ++app.s.downloadSecondsTicked;
+        auto& d = downloadSession(app);
+        countSecond(d.downloadWaitSeconds);
+        ++d.downloadSecondsTicked;
     };
     w.Timerg->onTick = [&app] {
         countSecond(app.s.uploadWaitSeconds);
@@ -240,19 +242,20 @@ void advanceHour(std::string& hour, std::string& half, const std::string& h, con
 
 Task<> runDownloadJob(App& app) {
     auto& s = app.s;
+    auto& d = downloadSession(app);
     s.downloadOwed.clear();
-    co_await runDownloadSession(app);
-    while (decideDownloadTakeover(app)) co_await runDownloadSession(app);
+    co_await runDownloadSession(d);
+    while (decideDownloadTakeover(app)) co_await runDownloadSession(d);
     // A file that a taken-over session left to the next, which never came
     // to it, fails now: every file started gets its line.
     const auto owed = std::move(s.downloadOwed);
     s.downloadOwed.clear();
     for (const auto& [name, size] : owed) {
         if (s.shuttingDown) break;
-        s.downloadFileName = name;
-        s.downloadExpectedSize = size;
-        s.downloadFileGood = false;
-        recordDownloadResult(app, "fail");
+        d.downloadFileName = name;
+        d.downloadExpectedSize = size;
+        d.downloadFileGood = false;
+        recordDownloadResult(d, "fail");
     }
     ++app.s.downloadJobRuns;
     if (app.onJobFinished) app.onJobFinished();

@@ -35,6 +35,11 @@ static bool worthSending(App& app, const std::string& name) {
     return !isPartialDownload(name) && !(s.uploadDupeCheck && s.uploadedNames.contains(name));
 }
 
+// A file the download job is fetching now is not sent half-written.
+static bool beingDownloaded(App& app, const std::string& name) {
+    return app.downloadingNow && app.downloadingNow(name);
+}
+
 // Moves on to the next entry worth sending, from uploadFileIndex on: its name
 // becomes uploadFileName and the index passes it. False when none is left.
 static bool takeNextWorthSending(App& app) {
@@ -134,7 +139,7 @@ static Task<> storeStep(App& app) {
     // serve it too.
     // A file still being written (with settled files only) is passed over
     // the same way, without a verdict: a later run takes it.
-    bool skip = s.uploadFileName == s.downloadTarget || !uploadSettled(app, s.uploadFileName);
+    bool skip = beingDownloaded(app, s.uploadFileName) || !uploadSettled(app, s.uploadFileName);
     while (skip || !openChosen(app)) {
         if (!skip) {
             s.uploadFileLength = std::max<std::int64_t>(s.uploadFileLength, 0);
@@ -147,7 +152,7 @@ static Task<> storeStep(App& app) {
             ++s.uploadFileIndex;
             co_return;
         }
-        skip = s.uploadFileName == s.downloadTarget || !uploadSettled(app, s.uploadFileName);
+        skip = beingDownloaded(app, s.uploadFileName) || !uploadSettled(app, s.uploadFileName);
     }
     startUploadProof(app);
     s.uploadFileStarted = true;

@@ -247,26 +247,26 @@ class Selection : public AppTest {
 protected:
     void SetUp() override {
         start();
-        s().downloadStep = 12;
+        dl().downloadStep = 12;
         s().downloadNameCursor = 1;
         s().listEntryIndex = 0;
     }
     // One selection as step 12 makes it.
     bool next() {
-        s().downloadNextDue = true;
-        return w().ai_nlst.checked() ? selectNextNlstName(app())
-                                      : runStep(app().downloadStrand, app().loop, selectNextListEntry(app()));
+        dl().downloadNextDue = true;
+        return w().ai_nlst.checked() ? selectNextNlstName(dl())
+                                      : runStep(dl().strand, app().loop, selectNextListEntry(dl()));
     }
 };
 
 TEST_F(Selection, NlstTakesNamesInOrderThenEnds) {
     w().fText5.setText("a.jpg\r\nb.jpg\r\n");
     ASSERT_TRUE(next());
-    EXPECT_EQ(s().downloadTarget, "a.jpg");
+    EXPECT_EQ(dl().downloadTarget, "a.jpg");
     ASSERT_TRUE(next());
-    EXPECT_EQ(s().downloadTarget, "b.jpg");
+    EXPECT_EQ(dl().downloadTarget, "b.jpg");
     EXPECT_FALSE(next());
-    EXPECT_EQ(s().downloadTarget, "done");
+    EXPECT_EQ(dl().downloadTarget, "done");
     EXPECT_EQ(s().downloadNameCursor, -1);
     EXPECT_FALSE(next());
 }
@@ -277,12 +277,12 @@ TEST_F(Selection, NlstDuplicateCheckAndTheNameBeingUploaded) {
     s().downloadedNames.add("xa.jpgx");
     s().uploadFileName = "b.jpg";
     ASSERT_TRUE(next());
-    EXPECT_EQ(s().downloadTarget, "c.jpg");
+    EXPECT_EQ(dl().downloadTarget, "c.jpg");
     // With the check off a recorded name is taken again.
     s().downloadNameCursor = 1;
     w().Check3.setChecked(false);
     ASSERT_TRUE(next());
-    EXPECT_EQ(s().downloadTarget, "a.jpg");
+    EXPECT_EQ(dl().downloadTarget, "a.jpg");
 }
 
 // The names NLST selection takes from listings as real and broken servers
@@ -306,9 +306,9 @@ TEST_F(Selection, NlstNamesTable) {
         s().downloadNameCursor = 1;
         s().downloadSessionNames.clear();
         std::vector<std::string> got;
-        while (next()) got.push_back(s().downloadTarget);
+        while (next()) got.push_back(dl().downloadTarget);
         EXPECT_EQ(got, c.taken) << c.listing;
-        EXPECT_EQ(s().downloadTarget, "done");
+        EXPECT_EQ(dl().downloadTarget, "done");
     }
     EXPECT_FALSE(safeLocalName("nul\0name.jpg"s));
     EXPECT_FALSE(safeLocalName("cr\rname.jpg"));
@@ -346,14 +346,14 @@ TEST_F(Selection, ListModeWalksParsedEntries) {
         "-rw-r--r--   1 u u  10 Jan 01  2020 old.jpg\r\n"
         "-rw-r--r--   1 u u  10 Dec 07 04:01 b.jpg\r\n");
     ASSERT_TRUE(next());
-    EXPECT_EQ(s().downloadTarget, "a.jpg");
+    EXPECT_EQ(dl().downloadTarget, "a.jpg");
     EXPECT_EQ(s().listEntryIndex, 1);
     ASSERT_TRUE(next());
-    EXPECT_EQ(s().downloadTarget, "old.jpg");
+    EXPECT_EQ(dl().downloadTarget, "old.jpg");
     ASSERT_TRUE(next());
-    EXPECT_EQ(s().downloadTarget, "b.jpg");
+    EXPECT_EQ(dl().downloadTarget, "b.jpg");
     EXPECT_FALSE(next());
-    EXPECT_EQ(s().downloadTarget, "done");
+    EXPECT_EQ(dl().downloadTarget, "done");
 }
 
 TEST(SafeLocalName, Table) {

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "app/app_state.h"
+#include "download/dispatch.h"
 #include "download/records.h"
 #include "schedule/schedule.h"
 #include "support/app_fixture.h"
@@ -80,7 +81,7 @@ TEST_F(DownloadSession, CommandWithALineBreakIsNeverSent) {
         if (line.rfind("RETR ", 0) == 0 && sent.empty())
             for (const std::string& bad : {std::string("NOOP\r\nDELE a.jpg"), std::string("NOOP\nDELE a.jpg"),
                                            std::string("DELE a.jpg\0x", 12)})
-                sent.push_back(app().sendDownloadHook(bad));
+                sent.push_back(sendDownloadCommand(dl(), bad));
         return std::string();
     };
     run();

@@ -18,6 +18,7 @@
 
 #include "app/app_state.h"
 #include "app/verify.h"
+#include "download/session.h"
 #include "platform/fake/fake_platform.h"
 #include "platform/files.h"
 #include "program/program.h"
@@ -389,7 +390,7 @@ private:
     // Memory: the replies waiting on a control connection never passed
     // their bound, whatever the server sent.
     void checkQueues(std::vector<std::string>& broken) const {
-        const auto& a = sc_.upload ? app_->s.uploadAssembler : app_->s.downloadAssembler;
+        const auto& a = sc_.upload ? app_->s.uploadAssembler : downloadSession(*app_).downloadAssembler;
         if (a.mostQueued() > ReplyAssembler::maxQueuedReplies || a.mostQueuedBytes() > ReplyAssembler::maxQueuedBytes)
             broken.push_back("replies waiting reached " + std::to_string(a.mostQueued()) + " (" +
                              std::to_string(a.mostQueuedBytes()) + " bytes)");

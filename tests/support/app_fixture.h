@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "download/session.h"
 #include "platform/fake/fake_platform.h"
 
 namespace corvantel::testing {
@@ -46,6 +47,8 @@ protected:
     App& app() { return *app_; }
     platform::Form1& w() { return app_->w; }
     AppState& s() { return app_->s; }
+    // The download job's (first) session.
+    DownloadSession& dl() { return downloadSession(*app_); }
 
     platform::fake::FakePlatform plat;
     TempDir dir;

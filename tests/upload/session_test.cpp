@@ -70,6 +70,18 @@ TEST_F(UploadSession, NextFileWaitsForTheStoresFinalReply) {
     EXPECT_EQ(s().failedFiles, 0) << dir.read("fileupl.log");
 }
 
+// Only a file the download job is fetching now is passed over: a local
+// file whose name happens to be one the download job once used as a state
+// ("notdone", "done") is sent like any other.
+TEST_F(UploadSession, NoLocalNameIsTakenForTheDownloadsState) {
+    dir.write("notdone", "a");
+    dir.write("done", "b");
+    w().Text8.setText("*done");
+    run();
+    EXPECT_EQ(server.stored["notdone"], "a");
+    EXPECT_EQ(server.stored["done"], "b");
+}
+
 TEST_F(UploadSession, DeletesLocalFilesOnlyAfterTheServerConfirmed) {
     w().ai_del2.userChoose();
     run();
