@@ -15,7 +15,7 @@ App::App(platform::Platform& platform, std::string baseDir)
     // After every event, the sessions' steps whose wait is over go on.
     loop.setAfterEvent([this] {
         if (downloadSessions) downloadSessions->poll();
-        uploadStrand.poll();
+        if (uploadSessions) uploadSessions->poll();
     });
     form3 = std::make_unique<WorkPathDialog>(*this);
     form4 = std::make_unique<AboutBox>(*this);
@@ -86,9 +86,8 @@ void App::startUp() {
     s.deleteAfterUpload = w.ai_del2.checked();
     s.downloadRunning = s.uploadRunning = s.shuttingDown = s.exitNow = false;
     s.recallPassword = s.sessionAborting = false;
-    s.uploadIdleTicks = s.uploadFileIndex = 0;
+    s.uploadFileIndex = 0;
     w.ftpclient1->close();
-    s.uploadTransferPhase = false;
     w.Timer3->setEnabled(false);
     w.Timer4->setEnabled(false);
     if (loadDownloadRecords) loadDownloadRecords();
@@ -136,7 +135,6 @@ void App::startUp() {
     w.ftpclient2->close();
     w.ftpclient1a->close();
     w.ftpclient3->close();
-    uploadFile.close();
 }
 
 bool App::closeAllowed() const {
@@ -172,7 +170,7 @@ void App::shutDown(int status) {
     // A download cut off here is never finished: its partial file goes and
     // nothing is recorded for it.
     if (discardDownloadInFlight) discardDownloadInFlight();
-    uploadFile.close();
+    if (closeUploadInFlight) closeUploadInFlight();
     saveSettings(*this);
     files::writeWhole(ownFile("pather.log"), patherLine(s.workPath));
     loop.endProgram(status);

@@ -116,21 +116,9 @@ struct AppState {
     bool downloadStartAfter = false;
     std::int64_t downloadStartIndex = 0, uploadStartIndex = 0;
     bool timeDialogMode = true;
-    std::int64_t uploadIdleTicks = 0;
-    Takeover uploadTakeover = Takeover::None;
     std::int64_t uploadTakeoverIndex = 0;
     // The error that led to the take-over hit a file being sent.
     bool uploadTakeoverHadFile = false;
-    // Timed waits active on each one-second timer; the timer runs while any
-    // of them does, so an inner wait never stops an outer one's count.
-    int uploadSecondsUsers = 0;
-    // The ticks of each one-second timer, never reset and never capped
-    // (the waits' own counters stop at 10): a question's patience is
-    // counted on these.
-    std::int64_t uploadSecondsTicked = 0;
-    // The server flooded the job's control connection with replies: the
-    // session is being ended (its waits are over) and fails.
-    bool uploadFlooded = false;
     // Files left without their verdict by taken-over sessions (name and
     // size), for a later session of the job run to judge; those still owed
     // when the run ends fail then.
@@ -172,61 +160,11 @@ struct AppState {
     std::unordered_map<std::string, Unsettled> downloadAheadSeen;
     bool downloadClocksNoted = false;
 
-    // Upload dialogue.
-    int uploadStep = 0;
-    std::string uploadReply;
-    bool uploadFailed = false;
-    std::int32_t uploadSocketError = 0;
-    bool uploadPwdSent = false;
-    std::string uploadPortArgument;
-    bool uploadTransferPhase = false;
+    // The upload job: what its sessions share (the local files to send, the
+    // names recorded, what is learnt across its sessions). Each
+    // connection's own dialogue is its UploadSession.
     std::int64_t uploadFileIndex = 0;
-    std::string uploadFileName;
-    std::int64_t uploadFileLength = 0;
-    std::string uploadReadBuffer;
-    std::string uploadSendPiece;
-    std::int64_t uploadWaitSeconds = 0;
-    std::string uploadDataBuffer;
     NameRecord uploadedNames;
-    // Bytes of the current file read from disk and counted as sent so far.
-    std::int64_t uploadBytesRead = 0;
-    std::int64_t uploadBytesSent = 0;
-    bool uploadEndOfFile = false;
-    // A file was started (its STOR sent) and has no verdict yet.
-    bool uploadFileStarted = false;
-    // A file whose last piece went out and whose verdict waits for the
-    // server's reply that ends its transfer.
-    bool uploadVerdictPending = false;
-    // A verdict has been logged for the current file.
-    bool uploadVerdictGiven = false;
-    bool uploadDispatching = false;
-    bool uploadListingWait = false;
-    bool uploadControlLost = false;
-    int uploadLostLater = 0;
-    std::string uploadPendingName;
-    std::int64_t uploadPendingLength = 0;
-    ReplyAssembler uploadAssembler;
-    CommandLedger uploadLedger;
-    std::string uploadAnswered;
-    bool uploadEpsvRefused = false;
-    std::string uploadType;
-    std::int32_t uploadPassivePort = -1;
-    TlsPhase uploadTlsPhase = TlsPhase::Off;
-    std::string uploadTlsProblem;
-    // Files whose commands have begun in this run of the program.
-    std::int64_t uploadFileStarts = 0;
-    // The store command of the file being sent.
-    std::string uploadStoreCommand;
-    // Proven transfers (see the download dialogue): what the session has
-    // learnt of its server, the checksum of the file being sent as it is read, the file's size
-    // and time when it was opened, and each file's size at the listing.
-    ProofSession uploadProof;
-    platform::Digest uploadDigest;
-    platform::files::Stamp uploadOpenStamp;
-    // Why the file being judged failed, as downloadFailCause.
-    std::string uploadFailCause;
-    // The server refused the transfer type before the file being started.
-    bool uploadTypeRefused = false;
     std::unordered_map<std::string, std::int64_t> uploadListedSizes;
     // Local files whose time lies ahead of the clock (see the download's).
     std::unordered_map<std::string, Unsettled> uploadAheadSeen;
@@ -266,8 +204,6 @@ public:
     std::unique_ptr<WorkPathDialog> form3;
     std::unique_ptr<AboutBox> form4;
 
-    // The local file of the upload being read.
-    platform::files::ReadFile uploadFile;
 
     const std::string& baseDir() const { return baseDir_; }
     // A file of the program's own, in baseDir.
@@ -303,17 +239,18 @@ public:
     // reach them through app/waits.h.
     std::function<void()> downloadErrorRetryHook;
     std::function<void(std::int64_t)> uploadErrorRetryHook;
-    // Each job's command sender, installed by the job (false: not sent).
-    std::function<bool(const std::string&)> sendUploadHook;
     // Whether the download job is fetching a file of that name now,
     // installed by the download job.
     std::function<bool(const std::string&)> downloadingNow;
+    // The same for the upload job and the files it is sending.
+    std::function<bool(const std::string&)> uploadingNow;
     // Each job's records of names sent before, read at start-up, and the
     // download's cleanup of a file cut off at shut-down; installed by the
     // jobs.
     std::function<void()> loadDownloadRecords;
     std::function<void()> loadUploadRecords;
     std::function<void()> discardDownloadInFlight;
+    std::function<void()> closeUploadInFlight;
     // How long the server may take to tell the checksum of a file of a
     // size; checksumLimitSeconds when unset (tests set the longest
     // patience without files that big).
@@ -325,7 +262,7 @@ public:
     // Each job's sessions, their steps and their waits (last, so that steps
     // still waiting are dropped before anything they use).
     std::unique_ptr<JobSessions> downloadSessions;
-    Strand uploadStrand{loop};
+    std::unique_ptr<JobSessions> uploadSessions;
 
 private:
     [[noreturn]] void shutDown(int status);

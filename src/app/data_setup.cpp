@@ -12,22 +12,6 @@ namespace corvantel {
 
 using platform::Endpoint;
 
-DataJob uploadDataJob(App& app) {
-    auto& s = app.s;
-    return {*app.w.ftpclient1a,
-            *app.w.ftpclient3,
-            s.uploadEpsvRefused,
-            s.uploadPassivePort,
-            s.uploadWaitSeconds,
-            [&app](std::function<bool()> p) { return uploadTimedWait(app, std::move(p)); },
-            s.uploadTls && s.uploadTlsPhase == TlsPhase::Ready,
-            dataTlsSettings(app, app.w.Text3.text()),
-            [&app](const std::string& c) {
-                if (!app.sendUploadHook || !app.sendUploadHook(c)) app.s.uploadFailed = app.s.uploadControlLost = true;
-            },
-            [&app] { return app.s.uploadFailed || uploadSessionEnding(app); }};
-}
-
 bool isIPv6(const std::string& address) { return address.find(':') != std::string::npos; }
 
 std::string portArgument(const std::string& localIP, std::int32_t port) {

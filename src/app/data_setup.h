@@ -44,7 +44,6 @@ struct DataJob {
     // shutting down): no more commands are sent for it.
     std::function<bool()> stopped;
 };
-DataJob uploadDataJob(App& app);
 
 // The command that sets up the next data connection. In active mode the
 // PORT argument (h1,...,p2) is also returned in portArgument.

@@ -4,13 +4,6 @@
 
 namespace corvantel {
 
-TlsJob uploadTlsJob(App& app) {
-    auto& s = app.s;
-    return {"upload", s.uploadTls, s.uploadTlsPhase, s.uploadTlsProblem, *app.w.ftpclient1a, s.uploadAssembler,
-            app.w.Text3.text(),
-            [&app](const std::string& c) { return app.sendUploadHook && app.sendUploadHook(c); }};
-}
-
 platform::TlsSettings tlsSettings(const App& app, const std::string& host) {
     std::string name = host;
     if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);

@@ -28,7 +28,6 @@ struct TlsJob {
     std::string host;               // the host field: what the certificate must name
     std::function<bool(const std::string&)> send;
 };
-TlsJob uploadTlsJob(App& app);
 
 // What the TLS dialogue made of the reply being handled.
 enum class TlsStep {

@@ -213,22 +213,6 @@ std::optional<std::int64_t> mdtmFromReply(const std::string& reply) {
     return static_cast<std::int64_t>(timegm(&tm));
 }
 
-ControlJob uploadControlJob(App& app) {
-    auto& s = app.s;
-    return ControlJob{*app.w.ftpclient1a,
-                      s.uploadAssembler,
-                      s.uploadLedger,
-                      s.uploadDispatching,
-                      s.uploadIdleTicks,
-                      s.uploadSecondsTicked,
-                      [&app](const std::string& t) { return app.sendUploadHook && app.sendUploadHook(t); },
-                      [&app](std::function<bool()> p, bool reset) { return uploadTimedWait(app, std::move(p), reset); },
-                      [&app](const std::string& t) {
-                          if (app.trace) app.trace("upload <- " + t);
-                      },
-                      app.checksumPatience};
-}
-
 Task<std::optional<std::string>> ask(ControlJob job, std::string command, std::int64_t patienceSeconds) {
     using platform::Endpoint;
     if (!job.ledger.idle()) co_return std::nullopt;

@@ -71,7 +71,6 @@ struct ControlJob {
     std::function<void(const std::string&)> trace;
     std::function<std::int64_t(std::int64_t)> checksumPatience;
 };
-ControlJob uploadControlJob(App& app);
 
 // Sends command and returns its final reply; nothing when it could not be
 // sent (another answer is awaited), the connection is gone, or the session

@@ -160,12 +160,12 @@ void forEachLine(const std::string& text, F&& f) {
 
 // Whether a listed name is to be fetched (it is then noted as taken in this
 // session): names that name no file and names already taken in this session
-// are passed over, so are the name being uploaded and, while the duplicate
+// are passed over, so is a name the upload job is sending now, and, while the duplicate
 // check is on, names fetched before.
 bool wanted(App& app, const std::string& name) {
     auto& s = app.s;
     if (namesNoFile(name) || s.downloadSessionNames.contains(name)) return false;
-    if (name == s.uploadFileName) return false;
+    if (app.uploadingNow && app.uploadingNow(name)) return false;
     // Whatever the server chose to list, only the names the job's pattern
     // takes are fetched.
     if (!patternTakes(app.w.Text7.text(), name)) return false;

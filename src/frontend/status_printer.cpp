@@ -7,6 +7,7 @@
 
 #include "app/app_state.h"
 #include "download/session.h"
+#include "upload/session.h"
 #include "platform/timer.h"
 
 namespace corvantel {
@@ -282,8 +283,9 @@ void StatusPrinter::showProgress() {
     if (progressShownAt_ >= 0 && now - progressShownAt_ < progressPeriod * 0.9) return;
     const auto& s = app_.s;
     const auto& d = downloadSession(app_);
-    const std::int64_t bytes = up ? s.uploadBytesSent : d.downloadBytes;
-    const std::int64_t size = up ? s.uploadFileLength : d.downloadStatedSize;
+    const auto& u = uploadSession(app_);
+    const std::int64_t bytes = up ? u.uploadBytesSent : d.downloadBytes;
+    const std::int64_t size = up ? u.uploadFileLength : d.downloadStatedSize;
     // The rate is over the time the bytes took: a file whose bytes are all
     // in keeps its rate while it waits for its verdict.
     if (bytes != r.seenBytes) {

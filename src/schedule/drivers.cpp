@@ -8,6 +8,7 @@
 #include "download/dispatch.h"
 #include "download/records.h"
 #include "download/session.h"
+#include "upload/session.h"
 #include "download/retrieval.h"
 #include "schedule/retry.h"
 #include "upload/dispatch.h"
@@ -71,7 +72,6 @@ Task<> runDownloadSession(DownloadSession& d) {
     if (!s.passiveMode) d.data.listen();
     d.downloadIdleTicks = 0;
     d.watchdog.setEnabled(true);
-    s.uploadIdleTicks = 0;
     w.Timer4->setEnabled(false);
     s.downloadNameCursor = s.downloadStartCursor;
     s.listEntryIndex = s.downloadStartIndex;
@@ -188,97 +188,98 @@ Task<> runDownloadSession(DownloadSession& d) {
     s.downloadRunning = false;
 }
 
-Task<> runUploadSession(App& app) {
+Task<> runUploadSession(UploadSession& u) {
+    App& app = u.app;
     auto& s = app.s;
     auto& w = app.w;
-    s.uploadFlooded = false;
+    u.uploadFlooded = false;
     s.uploadRunning = true;
     lockFields(app, {&w.Text3, &w.Text4, &w.Text5, &w.Text6, &w.Text8, &w.Text10}, true);
-    w.Timer4->setEnabled(false);
+    u.watchdog.setEnabled(false);
     w.Timer3->setEnabled(false);
-    w.ftpclient1a->close();
-    w.ftpclient3->close();
-    co_await uploadTimedWait(app, [&] {
-        return s.uploadWaitSeconds >= 9 ||
-               (s.quickWaits && w.ftpclient1a->state() == Endpoint::Closed && w.ftpclient3->state() == Endpoint::Closed);
+    u.control.close();
+    u.data.close();
+    co_await uploadTimedWait(u, [&] {
+        return u.uploadWaitSeconds >= 9 ||
+               (s.quickWaits && u.control.state() == Endpoint::Closed && u.data.state() == Endpoint::Closed);
     });
-    co_await app.uploadStrand.until([&] {
-        return w.ftpclient1a->state() == Endpoint::Closed && w.ftpclient3->state() == Endpoint::Closed;
+    co_await u.strand.until([&] {
+        return u.control.state() == Endpoint::Closed && u.data.state() == Endpoint::Closed;
     });
     if (s.shuttingDown) co_return;
-    w.ftpclient1a->setRemoteHost(w.Text3.text());
-    w.ftpclient1a->setRemotePort(portOf(w.Text10.text()));
-    w.ftpclient1a->setLocalPort(0);
-    w.ftpclient3->setRemoteHost(w.Text3.text());
-    w.ftpclient3->setRemotePort(portOf(w.Text10.text()));
-    w.ftpclient3->setLocalPort(0);
-    w.ftpclient3->setLocalHost("");
-    if (!s.passiveMode) w.ftpclient3->listen();
-    s.uploadIdleTicks = 0;
-    w.Timer4->setEnabled(true);
+    u.control.setRemoteHost(w.Text3.text());
+    u.control.setRemotePort(portOf(w.Text10.text()));
+    u.control.setLocalPort(0);
+    u.data.setRemoteHost(w.Text3.text());
+    u.data.setRemotePort(portOf(w.Text10.text()));
+    u.data.setLocalPort(0);
+    u.data.setLocalHost("");
+    if (!s.passiveMode) u.data.listen();
+    u.uploadIdleTicks = 0;
+    u.watchdog.setEnabled(true);
     w.Timer3->setEnabled(false);
     s.downloadNameCursor = 1;
     s.listEntryIndex = 0;
-    s.uploadStep = 0;
+    u.uploadStep = 0;
     s.uploadFileIndex = s.uploadStartIndex;
-    s.uploadFailed = s.uploadTransferPhase = s.uploadPwdSent = false;
-    s.uploadSocketError = 0;
-    s.uploadControlLost = false;
-    s.uploadLostLater = 0;
+    u.uploadFailed = u.uploadTransferPhase = u.uploadPwdSent = false;
+    u.uploadSocketError = 0;
+    u.uploadControlLost = false;
+    u.uploadLostLater = 0;
     s.uploadClocksNoted = false;
-    s.uploadVerdictPending = false;
-    s.uploadAssembler.clear();
-    s.uploadLedger.reset();
-    s.uploadEpsvRefused = false;
-    s.uploadType.clear();
-    s.uploadPassivePort = -1;
-    s.uploadTlsPhase = TlsPhase::Off;
-    s.uploadTlsProblem.clear();
-    s.uploadStoreCommand.clear();
-    s.uploadProof = {};
-    w.ftpclient1a->connect();
-    co_await app.uploadStrand.until([&] {
-        return s.uploadStep >= 12 || s.uploadSocketError != 0 || s.uploadFailed ||
-               s.uploadTakeover != Takeover::None || s.shuttingDown;
+    u.uploadVerdictPending = false;
+    u.uploadAssembler.clear();
+    u.uploadLedger.reset();
+    u.uploadEpsvRefused = false;
+    u.uploadType.clear();
+    u.uploadPassivePort = -1;
+    u.uploadTlsPhase = TlsPhase::Off;
+    u.uploadTlsProblem.clear();
+    u.uploadStoreCommand.clear();
+    u.uploadProof = {};
+    u.control.connect();
+    co_await u.strand.until([&] {
+        return u.uploadStep >= 12 || u.uploadSocketError != 0 || u.uploadFailed ||
+               u.uploadTakeover != Takeover::None || s.shuttingDown;
     });
     if (s.shuttingDown) co_return;
     s.sessionAborting = false;
 
     const std::string hh = s.uploadHour + s.uploadAmPm;
-    if (s.uploadFailed || s.uploadSocketError > 0) {
+    if (u.uploadFailed || u.uploadSocketError > 0) {
         ++s.failedSessions;
-        if (s.uploadTakeover == Takeover::Watchdog) {
+        if (u.uploadTakeover == Takeover::Watchdog) {
             w.Label12.setCaption(hh + "Timeout");
-        } else if (s.uploadFlooded) {
+        } else if (u.uploadFlooded) {
             w.Label12.setCaption(hh + "Timeout");
             appendUploadError(app, floodText);
-        } else if (!s.uploadTlsProblem.empty() || !tlsErrorText(s.uploadSocketError).empty()) {
+        } else if (!u.uploadTlsProblem.empty() || !tlsErrorText(u.uploadSocketError).empty()) {
             w.Label12.setCaption(hh + " Login Failed");
-            appendUploadError(app, s.uploadTlsProblem.empty() ? tlsErrorText(s.uploadSocketError) : s.uploadTlsProblem);
-        } else if (s.uploadControlLost && s.uploadSocketError == 0) {
+            appendUploadError(app, u.uploadTlsProblem.empty() ? tlsErrorText(u.uploadSocketError) : u.uploadTlsProblem);
+        } else if (u.uploadControlLost && u.uploadSocketError == 0) {
             w.Label12.setCaption(hh + "Timeout");
             appendUploadError(app, "Timeout Error");
         } else {
-            w.Label12.setCaption(hh + (s.uploadSocketError > 0 ? "Timeout" : " Login Failed"));
-            if (s.uploadSocketError == platform::neterr::HostNotFound)
+            w.Label12.setCaption(hh + (u.uploadSocketError > 0 ? "Timeout" : " Login Failed"));
+            if (u.uploadSocketError == platform::neterr::HostNotFound)
                 appendUploadError(app, "Invalid IP/Host");
-            else if (s.uploadSocketError == 0)
+            else if (u.uploadSocketError == 0)
                 appendUploadError(app, "Invalid User/Pass");
             else
                 appendUploadError(app, "Timeout Error");
         }
     } else {
-        s.uploadStep = 18;
-        co_await uploadNextFile(app);
-        co_await app.uploadStrand.until([&] {
-            return (s.uploadFileIndex > w.File2.count() && !s.uploadVerdictPending) ||
-                   s.uploadSocketError != 0 || s.uploadFailed || s.uploadTakeover != Takeover::None ||
+        u.uploadStep = 18;
+        co_await uploadNextFile(u);
+        co_await u.strand.until([&] {
+            return (s.uploadFileIndex > w.File2.count() && !u.uploadVerdictPending) ||
+                   u.uploadSocketError != 0 || u.uploadFailed || u.uploadTakeover != Takeover::None ||
                    s.shuttingDown;
         });
         if (s.shuttingDown) co_return;
-        if (s.uploadSocketError > 0) {
+        if (u.uploadSocketError > 0) {
             ++s.failedSessions;
-            if (numericValue(w.Text12.text()) == 0 && s.uploadStep >= 22) {
+            if (numericValue(w.Text12.text()) == 0 && u.uploadStep >= 22) {
                 w.Timer2->setEnabled(true);
                 w.Check2.setChecked(true);
                 w.Label12.setCaption(hh + " Transfer Failed");
@@ -287,16 +288,16 @@ Task<> runUploadSession(App& app) {
             } else {
                 appendUploadError(app, "Timeout Error");
             }
-        } else if (s.uploadFailed) {
+        } else if (u.uploadFailed) {
             ++s.failedSessions;
-            if (s.uploadFlooded) {
+            if (u.uploadFlooded) {
                 w.Label12.setCaption(hh + "Timeout");
                 appendUploadError(app, floodText);
-            } else if (!s.uploadTlsProblem.empty()) {
+            } else if (!u.uploadTlsProblem.empty()) {
                 // A data connection's TLS peer was not the server's.
                 w.Label12.setCaption(hh + " Login Failed");
-                appendUploadError(app, s.uploadTlsProblem);
-            } else if (s.uploadControlLost) {
+                appendUploadError(app, u.uploadTlsProblem);
+            } else if (u.uploadControlLost) {
                 // The server went away while files were being sent.
                 w.Label12.setCaption(hh + "Timeout");
                 appendUploadError(app, "Timeout Error");
@@ -307,11 +308,11 @@ Task<> runUploadSession(App& app) {
     }
 
     // A file still waiting for the server's confirmation never got it.
-    failPendingUpload(app);
-    w.Timer4->setEnabled(false);
-    w.ftpclient1a->close();
-    w.ftpclient3->close();
-    app.uploadFile.close();
+    failPendingUpload(u);
+    u.watchdog.setEnabled(false);
+    u.control.close();
+    u.data.close();
+    u.file.close();
     w.setCaption(idleCaption);
     w.Label19.setCaption("Last Upload on " + lastRunDateText(app.now()));
     lockFields(app, {&w.Text3, &w.Text4, &w.Text5, &w.Text6, &w.Text8, &w.Text10}, false);
@@ -334,20 +335,21 @@ void downloadWatchdogTick(DownloadSession& d) {
     ++d.downloadIdleTicks;
 }
 
-void uploadWatchdogTick(App& app) {
+void uploadWatchdogTick(UploadSession& u) {
+    App& app = u.app;
     auto& s = app.s;
-    if (s.uploadIdleTicks > 9 && !s.sessionAborting) {
-        app.w.Timer4->setEnabled(false);
-        s.uploadIdleTicks = 0;
+    if (u.uploadIdleTicks > 9 && !s.sessionAborting) {
+        u.watchdog.setEnabled(false);
+        u.uploadIdleTicks = 0;
         s.sessionAborting = true;
         s.uploadFileIndex = app.w.File2.count() + 1;
         // A login that never reaches the sending is ended too.
-        if (s.uploadStep < 12) s.uploadFailed = true;
-        s.uploadTakeover = Takeover::Watchdog;
+        if (u.uploadStep < 12) u.uploadFailed = true;
+        u.uploadTakeover = Takeover::Watchdog;
         ++s.watchdogTakeovers;
     }
-    if (s.uploadIdleTicks > 1000) s.uploadIdleTicks = 0;
-    ++s.uploadIdleTicks;
+    if (u.uploadIdleTicks > 1000) u.uploadIdleTicks = 0;
+    ++u.uploadIdleTicks;
 }
 
 }  // namespace corvantel

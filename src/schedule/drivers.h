@@ -6,12 +6,13 @@
 namespace corvantel {
 class App;
 struct DownloadSession;
+struct UploadSession;
 
 // One session from preparation to wind-down. Returns once it has wound down.
 Task<> runDownloadSession(DownloadSession& d);
-Task<> runUploadSession(App& app);
+Task<> runUploadSession(UploadSession& u);
 
 void downloadWatchdogTick(DownloadSession& d);
-void uploadWatchdogTick(App& app);
+void uploadWatchdogTick(UploadSession& u);
 
 }  // namespace corvantel

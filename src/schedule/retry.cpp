@@ -4,6 +4,7 @@
 #include "app/text.h"
 #include "download/records.h"
 #include "download/session.h"
+#include "upload/session.h"
 #include "upload/transfer_log.h"
 
 namespace corvantel {
@@ -26,14 +27,15 @@ void takeDownloadOverForRetry(App& app) {
 
 void takeUploadOverForRetry(App& app, std::int64_t fileIndex) {
     auto& s = app.s;
+    auto& u = uploadSession(app);
     if (!(numericValue(app.w.Text12.text()) > 0) || !s.uploadRunning) return;
     s.sessionAborting = true;
-    s.uploadIdleTicks = 0;
-    app.w.Timer4->setEnabled(false);
+    u.uploadIdleTicks = 0;
+    u.watchdog.setEnabled(false);
     s.uploadFileIndex = app.w.File2.count() + 1;
-    s.uploadTakeover = Takeover::ErrorRetry;
+    u.uploadTakeover = Takeover::ErrorRetry;
     s.uploadTakeoverIndex = fileIndex;
-    s.uploadTakeoverHadFile = s.uploadFileStarted && !s.uploadVerdictGiven;
+    s.uploadTakeoverHadFile = u.uploadFileStarted && !u.uploadVerdictGiven;
 }
 
 static std::string retryCaption(App& app, const char* what) {
@@ -102,8 +104,9 @@ bool decideDownloadTakeover(App& app) {
 
 bool decideUploadTakeover(App& app) {
     auto& s = app.s;
-    Takeover t = s.uploadTakeover;
-    s.uploadTakeover = Takeover::None;
+    auto& u = uploadSession(app);
+    Takeover t = u.uploadTakeover;
+    u.uploadTakeover = Takeover::None;
     if (s.shuttingDown) return false;
     const double allowed = numericValue(app.w.Text12.text());
     switch (t) {
@@ -134,7 +137,7 @@ bool decideUploadTakeover(App& app) {
                 s.sessionAborting = false;
                 return false;
             }
-            logUploadResult(app, "fail");
+            logUploadResult(u, "fail");
             s.uploadStartIndex = i;
             return true;
         }

@@ -6,6 +6,7 @@
 #include <memory>
 #include "download/records.h"
 #include "download/session.h"
+#include "upload/session.h"
 #include "upload/transfer_log.h"
 #include "schedule/drivers.h"
 #include "schedule/retry.h"
@@ -77,7 +78,7 @@ Job uploadJob(App& app) {
             *w.Timer2,    *w.ftpclient1a,  *w.ftpclient3,
             {&w.Text3, &w.Text4, &w.Text5, &w.Text6, &w.Text8, &w.Text10},
             s.uploadHour, s.uploadAmPm,    s.uploadLastRunDate,
-            s.uploadActiveText, s.uploadRunning, s.uploadClockBusy, app.uploadStrand};
+            s.uploadActiveText, s.uploadRunning, s.uploadClockBusy, uploadSession(app).strand};
 }
 
 void armChanged(App& app, Job job) {
@@ -208,15 +209,16 @@ void installScheduleHandlers(App& app) {
     w.Timer1->onTick = [&app] { downloadMinuteTick(app); };
     w.Timer2->onTick = [&app] { uploadMinuteTick(app); };
     w.Timer3->onTick = [&app] { downloadWatchdogTick(downloadSession(app)); };
-    w.Timer4->onTick = [&app] { uploadWatchdogTick(app); };
+    w.Timer4->onTick = [&app] { uploadWatchdogTick(uploadSession(app)); };
     w.Timerf->onTick = [&app] {
         auto& d = downloadSession(app);
         countSecond(d.downloadWaitSeconds);
         ++d.downloadSecondsTicked;
     };
     w.Timerg->onTick = [&app] {
-        countSecond(app.s.uploadWaitSeconds);
-        ++app.s.uploadSecondsTicked;
+        auto& u = uploadSession(app);
+        countSecond(u.uploadWaitSeconds);
+        ++u.uploadSecondsTicked;
     };
     app.downloadErrorRetryHook = [&app] { takeDownloadOverForRetry(app); };
     app.uploadErrorRetryHook = [&app](std::int64_t i) { takeUploadOverForRetry(app, i); };
@@ -263,16 +265,17 @@ Task<> runDownloadJob(App& app) {
 
 Task<> runUploadJob(App& app) {
     auto& s = app.s;
+    auto& u = uploadSession(app);
     s.uploadOwed.clear();
-    co_await runUploadSession(app);
-    while (decideUploadTakeover(app)) co_await runUploadSession(app);
+    co_await runUploadSession(u);
+    while (decideUploadTakeover(app)) co_await runUploadSession(u);
     const auto owed = std::move(s.uploadOwed);
     s.uploadOwed.clear();
     for (const auto& [name, length] : owed) {
         if (s.shuttingDown) break;
-        s.uploadFileName = name;
-        s.uploadFileLength = length;
-        logUploadResult(app, "fail");
+        u.uploadFileName = name;
+        u.uploadFileLength = length;
+        logUploadResult(u, "fail");
     }
     ++app.s.uploadJobRuns;
     if (app.onJobFinished) app.onJobFinished();

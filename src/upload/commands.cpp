@@ -1,6 +1,7 @@
 #include "upload/commands.h"
 
 #include "app/app_state.h"
+#include "upload/session.h"
 #include "app/text.h"
 #include "app/data_setup.h"
 #include "app/waits.h"
@@ -11,105 +12,112 @@ namespace corvantel {
 
 using platform::Endpoint;
 
-void reopenUploadListener(App& app) { resetDataEndpoint(app, uploadDataJob(app)); }
+void reopenUploadListener(UploadSession& u) {
+    App& app = u.app; resetDataEndpoint(app, uploadDataJob(u)); }
 
-void sendUploadDataSetup(App& app) {
-    const auto job = uploadDataJob(app);
-    job.send(dataSetupCommand(app, job, app.s.uploadPortArgument));
+void sendUploadDataSetup(UploadSession& u) {
+    App& app = u.app;
+    const auto job = uploadDataJob(u);
+    job.send(dataSetupCommand(app, job, u.uploadPortArgument));
 }
 
-Task<DataReady> uploadDataReady(App& app) {
-    return takeSetupAnswer(app, uploadDataJob(app), app.s.uploadAnswered, app.s.uploadReply);
+Task<DataReady> uploadDataReady(UploadSession& u) {
+    App& app = u.app;
+    return takeSetupAnswer(app, uploadDataJob(u), u.uploadAnswered, u.uploadReply);
 }
 
-bool uploadPassiveReady(App& app) {
-    return !app.s.passiveMode || app.w.ftpclient3->state() == Endpoint::Connected;
+bool uploadPassiveReady(UploadSession& u) {
+    App& app = u.app;
+    return !app.s.passiveMode || u.data.state() == Endpoint::Connected;
 }
 
 // The login has gone through: with proven transfers the server is asked
 // what it offers, then the session goes to its directory.
-static Task<> afterLogin(App& app) {
+static Task<> afterLogin(UploadSession& u) {
+    App& app = u.app;
     auto& s = app.s;
-    ++s.uploadStep;
+    ++u.uploadStep;
     if (uploadProofWanted(app)) {
-        s.uploadProof = co_await askProofSession(uploadControlJob(app));
-        if (uploadSessionEnding(app) || s.uploadFailed) co_return;
+        u.uploadProof = co_await askProofSession(uploadControlJob(u));
+        if (uploadSessionEnding(u) || u.uploadFailed) co_return;
     }
-    if (!sendUploadCommand(app, "CWD " + app.w.Text6.text())) s.uploadFailed = true;
+    if (!sendUploadCommand(u, "CWD " + app.w.Text6.text())) u.uploadFailed = true;
 }
 
 // In: on with FTPS's PBSZ and PROT, or straight to the directory.
-static Task<> loggedIn(App& app) {
-    if (tlsAfterLogin(app, uploadTlsJob(app), app.s.uploadReply) == TlsStep::Proceed) co_await afterLogin(app);
+static Task<> loggedIn(UploadSession& u) {
+    App& app = u.app;
+    if (tlsAfterLogin(app, uploadTlsJob(u), u.uploadReply) == TlsStep::Proceed) co_await afterLogin(u);
 }
 
-Task<> uploadLoginStep(App& app) {
+Task<> uploadLoginStep(UploadSession& u) {
+    App& app = u.app;
     auto& s = app.s;
     auto& w = app.w;
     s.sessionAborting = false;
-    if (w.ftpclient1a->state() != Endpoint::Connected || s.uploadFailed) co_return;
+    if (u.control.state() != Endpoint::Connected || u.uploadFailed) co_return;
     auto send = [&](const std::string& text) {
-        if (!sendUploadCommand(app, text)) s.uploadFailed = true;
+        if (!sendUploadCommand(u, text)) u.uploadFailed = true;
     };
-    switch (s.uploadStep) {
+    switch (u.uploadStep) {
         case 0:
-            if (auto t = tlsBeforeLogin(app, uploadTlsJob(app), s.uploadReply); t != TlsStep::Proceed) {
-                if (t == TlsStep::Failed) s.uploadFailed = true;
+            if (auto t = tlsBeforeLogin(app, uploadTlsJob(u), u.uploadReply); t != TlsStep::Proceed) {
+                if (t == TlsStep::Failed) u.uploadFailed = true;
                 break;
             }
-            s.uploadPwdSent = false;
-            s.uploadStep = 1;
-            reopenUploadListener(app);
+            u.uploadPwdSent = false;
+            u.uploadStep = 1;
+            reopenUploadListener(u);
             send("USER " + w.Text4.text());
             break;
         case 1:
-            s.uploadStep = 2;
-            switch (loginReply(s.uploadReply, true)) {
+            u.uploadStep = 2;
+            switch (loginReply(u.uploadReply, true)) {
                 case LoginReply::NeedPassword: send("PASS " + w.Text5.text()); break;
-                case LoginReply::LoggedIn: co_await loggedIn(app); break;
-                case LoginReply::Refused: s.uploadFailed = true; break;
-                case LoginReply::Unavailable: s.uploadFailed = s.uploadControlLost = true; break;
+                case LoginReply::LoggedIn: co_await loggedIn(u); break;
+                case LoginReply::Refused: u.uploadFailed = true; break;
+                case LoginReply::Unavailable: u.uploadFailed = u.uploadControlLost = true; break;
             }
             break;
         case 2: {
-            if (s.uploadTlsPhase == TlsPhase::PbszSent || s.uploadTlsPhase == TlsPhase::ProtSent) {
-                auto t = tlsAfterLogin(app, uploadTlsJob(app), s.uploadReply);
-                if (t == TlsStep::Failed) s.uploadFailed = true;
+            if (u.uploadTlsPhase == TlsPhase::PbszSent || u.uploadTlsPhase == TlsPhase::ProtSent) {
+                auto t = tlsAfterLogin(app, uploadTlsJob(u), u.uploadReply);
+                if (t == TlsStep::Failed) u.uploadFailed = true;
                 if (t != TlsStep::Proceed) break;
-                co_await afterLogin(app);
+                co_await afterLogin(u);
                 break;
             }
-            switch (loginReply(s.uploadReply, false)) {
-                case LoginReply::LoggedIn: co_await loggedIn(app); break;
-                case LoginReply::Unavailable: s.uploadFailed = s.uploadControlLost = true; break;
-                default: s.uploadFailed = true; break;
+            switch (loginReply(u.uploadReply, false)) {
+                case LoginReply::LoggedIn: co_await loggedIn(u); break;
+                case LoginReply::Unavailable: u.uploadFailed = u.uploadControlLost = true; break;
+                default: u.uploadFailed = true; break;
             }
             break;
         }
         case 3:
-            if (s.uploadPwdSent) break;
-            s.uploadPwdSent = true;
+            if (u.uploadPwdSent) break;
+            u.uploadPwdSent = true;
             send("PWD");
             break;
         case 4:
-            s.uploadStep = 5;
+            u.uploadStep = 5;
             send("TYPE A");
-            s.uploadTransferPhase = false;
+            u.uploadTransferPhase = false;
             break;
         case 5:
-            s.uploadStep = 6;
-            sendUploadDataSetup(app);
+            u.uploadStep = 6;
+            sendUploadDataSetup(u);
             break;
         case 6: {
-            const DataReady ready = co_await uploadDataReady(app);
+            const DataReady ready = co_await uploadDataReady(u);
             if (ready == DataReady::Asked) break;
             if (ready == DataReady::No) {
                 // No data connection for the listing: as a 425 answer.
-                if (s.uploadSocketError == 0) s.uploadSocketError = 1;
-                s.uploadFailed = true;
+                if (u.uploadSocketError == 0) u.uploadSocketError = 1;
+                u.uploadFailed = true;
                 break;
             }
-            s.uploadStep = 7;
+            u.uploadStep = 7;
             send((w.ai_nlst.checked() ? "NLST " : "LIST ") + w.Text8.text());
             break;
         }
@@ -118,36 +126,37 @@ Task<> uploadLoginStep(App& app) {
     }
 }
 
-Task<> uploadListingStep(App& app) {
+Task<> uploadListingStep(UploadSession& u) {
+    App& app = u.app;
     auto& s = app.s;
     auto& w = app.w;
-    if (w.ftpclient1a->state() != Endpoint::Connected || s.uploadFailed) co_return;
+    if (u.control.state() != Endpoint::Connected || u.uploadFailed) co_return;
     auto send = [&](const std::string& text) {
-        if (!sendUploadCommand(app, text)) s.uploadFailed = s.uploadControlLost = true;
+        if (!sendUploadCommand(u, text)) u.uploadFailed = u.uploadControlLost = true;
     };
-    switch (s.uploadStep) {
+    switch (u.uploadStep) {
         case 8:
-            co_await uploadTimedWait(app,
-                                     [&] { return s.uploadWaitSeconds >= 5 || (s.quickWaits && uploadDataClosed(app)); });
-            s.uploadStep = 9;
-            reopenUploadListener(app);
-            s.uploadTransferPhase = false;
+            co_await uploadTimedWait(u,
+                                     [&] { return u.uploadWaitSeconds >= 5 || (s.quickWaits && uploadDataClosed(u)); });
+            u.uploadStep = 9;
+            reopenUploadListener(u);
+            u.uploadTransferPhase = false;
             // With quick waits: no TYPE that changes nothing, and no data
             // connection that nothing uses; the files begin.
-            if (s.quickWaits && s.uploadType == "TYPE A") {
-                s.uploadStep = 12;
+            if (s.quickWaits && u.uploadType == "TYPE A") {
+                u.uploadStep = 12;
                 break;
             }
             send("TYPE A");
             break;
         case 9:
-            s.uploadStep = 12;
+            u.uploadStep = 12;
             // No data connection that nothing uses (see the download job).
             if (s.passiveMode || s.quickWaits) break;
-            sendUploadDataSetup(app);
+            sendUploadDataSetup(u);
             break;
         case 10:
-            s.uploadStep = 11;
+            u.uploadStep = 11;
             send("NLST gw*.dat");
             break;
         default:

@@ -8,16 +8,17 @@
 
 namespace corvantel {
 class App;
+struct UploadSession;
 
-Task<> uploadLoginStep(App& app);
-Task<> uploadListingStep(App& app);
+Task<> uploadLoginStep(UploadSession& u);
+Task<> uploadListingStep(UploadSession& u);
 // Closes the data endpoint and (in active mode) listens again.
-void reopenUploadListener(App& app);
+void reopenUploadListener(UploadSession& u);
 // The data connection setup of the upload job; see download/commands.h.
-void sendUploadDataSetup(App& app);
-Task<DataReady> uploadDataReady(App& app);
+void sendUploadDataSetup(UploadSession& u);
+Task<DataReady> uploadDataReady(UploadSession& u);
 // Passive mode: whether the data connection opened for the next store is
 // still up (always true in active mode).
-bool uploadPassiveReady(App& app);
+bool uploadPassiveReady(UploadSession& u);
 
 }  // namespace corvantel

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "app/app_state.h"
+#include "upload/session.h"
 #include "app/dialogue.h"
 #include "app/waits.h"
 #include "upload/commands.h"
@@ -13,120 +14,141 @@ namespace corvantel {
 
 using platform::Endpoint;
 
-void installUploadHandlers(App& app) {
-    auto& c = *app.w.ftpclient1a;
-    c.onDataArrival = [&app](std::int64_t) { app.uploadStrand.spawn(uploadReplyDispatch(app)); };
-    c.onError = [&app](int n, const std::string&) { uploadControlError(app, n); };
-    app.sendUploadHook = [&app](const std::string& text) { return sendUploadCommand(app, text); };
-    app.loadUploadRecords = [&app] { loadUploadedNames(app); };
-    c.onTlsReady = [&app] {
-        auto& s = app.s;
-        if (!s.uploadRunning || s.uploadTlsPhase != TlsPhase::Handshake) return;
-        s.uploadTlsPhase = TlsPhase::Secure;
-        app.uploadStrand.spawn(uploadLoginStep(app));
+// The handlers of one session's endpoints.
+static void installSessionHandlers(UploadSession& u) {
+    auto& c = u.control;
+    c.onDataArrival = [&u](std::int64_t) { u.strand.spawn(uploadReplyDispatch(u)); };
+    c.onError = [&u](int n, const std::string&) { uploadControlError(u, n); };
+    c.onTlsReady = [&u] {
+        auto& s = u.app.s;
+        if (!s.uploadRunning || u.uploadTlsPhase != TlsPhase::Handshake) return;
+        u.uploadTlsPhase = TlsPhase::Secure;
+        u.strand.spawn(uploadLoginStep(u));
     };
     // The server closed the control connection: the session is over, as
     // after a reset (with the same retries).
-    c.onClose = [&app] {
-        if (!app.s.uploadRunning) return;
-        uploadControlError(app, platform::neterr::ConnectionReset);
+    c.onClose = [&u] {
+        if (!u.app.s.uploadRunning) return;
+        uploadControlError(u, platform::neterr::ConnectionReset);
     };
-    installUploadDataHandlers(app);
+    installUploadDataHandlers(u);
 }
 
-static Dialogue uploadDialogue(App& app) {
+void installUploadHandlers(App& app) {
+    auto& w = app.w;
+    auto sessions = std::make_unique<UploadSessions>();
+    sessions->all.push_back(std::make_unique<UploadSession>(app, *w.ftpclient1a, *w.ftpclient3, *w.Timerg, *w.Timer4));
+    UploadSession& u = *sessions->all.front();
+    app.uploadSessions = std::move(sessions);
+    app.loadUploadRecords = [&app] { loadUploadedNames(app); };
+    app.closeUploadInFlight = [&u] { u.file.close(); };
+    app.uploadingNow = [&app](const std::string& name) {
+        if (!app.s.uploadRunning) return false;
+        for (auto& session : static_cast<UploadSessions&>(*app.uploadSessions).all)
+            if (session->uploadFileStarted && session->uploadFileName == name) return true;
+        return false;
+    };
+    installSessionHandlers(u);
+}
+
+static Dialogue uploadDialogue(UploadSession& u) {
+    App& app = u.app;
     auto& s = app.s;
-    return {"upload",        *app.w.ftpclient1a, s.uploadAssembler, s.uploadLedger, s.uploadDispatching,
-            s.uploadFlooded, s.uploadFailed,     s.uploadRunning,   s.uploadLostLater, s.uploadReply,
-            s.uploadType};
+    return {"upload",        u.control, u.uploadAssembler, u.uploadLedger, u.uploadDispatching,
+            u.uploadFlooded, u.uploadFailed,     s.uploadRunning,   u.uploadLostLater, u.uploadReply,
+            u.uploadType};
 }
 
-bool sendUploadCommand(App& app, const std::string& text) { return sendCommand(app, uploadDialogue(app), text); }
+bool sendUploadCommand(UploadSession& u, const std::string& text) {
+    App& app = u.app; return sendCommand(app, uploadDialogue(u), text); }
 
-Task<> uploadReplyDispatch(App& app) {
+Task<> uploadReplyDispatch(UploadSession& u) {
+    App& app = u.app;
     return dispatchReplies(
-        app, uploadDialogue(app), [&app] { return uploadHandleReply(app); },
-        [&app](int n) { uploadControlError(app, n); });
+        app, uploadDialogue(u), [&u] { return uploadHandleReply(u); },
+        [&u](int n) { uploadControlError(u, n); });
 }
 
-Task<> uploadHandleReply(App& app) {
+Task<> uploadHandleReply(UploadSession& u) {
+    App& app = u.app;
     auto& s = app.s;
-    const std::string code = replyCode(s.uploadReply);
-    const auto answer = s.uploadLedger.match(s.uploadReply);
+    const std::string code = replyCode(u.uploadReply);
+    const auto answer = u.uploadLedger.match(u.uploadReply);
     if (!answer) {
         // "Transfer complete" while a file waits for its verdict can only be
         // that file's, even when a server that never answered an abandoned
         // store has put the matching out.
-        if (s.uploadVerdictPending && code == "226") co_await uploadStoreReply(app, s.uploadStoreCommand, code);
+        if (u.uploadVerdictPending && code == "226") co_await uploadStoreReply(u, u.uploadStoreCommand, code);
         if (app.trace) app.trace("upload: reply answers no command");
         co_return;
     }
-    if (answer->final && answer->command.rfind("STOR ", 0) == 0) co_await uploadStoreReply(app, answer->command, code);
+    if (answer->final && answer->command.rfind("STOR ", 0) == 0) co_await uploadStoreReply(u, answer->command, code);
     // Only the reply to the command that the current step sent moves the
     // dialogue on: the next file's commands go out once the server has given
     // its final answer to the current file's store (or the file has failed).
     // A preliminary reply moves it only where the step waits for the store to
     // begin.
     if (!answer->latest) co_return;
-    if (!answer->final && !(s.uploadStep == 22 && answer->command.rfind("STOR ", 0) == 0)) co_return;
-    s.uploadAnswered = answer->command;
+    if (!answer->final && !(u.uploadStep == 22 && answer->command.rfind("STOR ", 0) == 0)) co_return;
+    u.uploadAnswered = answer->command;
     // A listing refused: the data connection opened for it (passive mode)
     // will carry nothing, and nothing waits for it to end.
-    if (s.uploadStep == 7 && isTransferCommand(s.uploadAnswered) && (code[0] == '4' || code[0] == '5'))
-        app.w.ftpclient3->close();
+    if (u.uploadStep == 7 && isTransferCommand(u.uploadAnswered) && (code[0] == '4' || code[0] == '5'))
+        u.data.close();
     // An answer to EPSV or PASV is judged by the data setup (see the
     // download dialogue).
-    if (s.uploadStep < 12 && !answeredBySetup(s.uploadAnswered, code)) {
+    if (u.uploadStep < 12 && !answeredBySetup(u.uploadAnswered, code)) {
         if (code == "530" || code == "425") {
-            if (code == "425" && s.uploadSocketError == 0) s.uploadSocketError = 1;
-            s.uploadFailed = true;
+            if (code == "425" && u.uploadSocketError == 0) u.uploadSocketError = 1;
+            u.uploadFailed = true;
         } else if (code == "226" || code == "257" || code == "550" || code == "450" ||
-                   (isTransferCommand(s.uploadAnswered) && code[0] == '2')) {
-            ++s.uploadStep;
-        } else if ((s.uploadStep == 3 && s.uploadAnswered == "PWD") ||
-                   (s.uploadStep == 7 && isTransferCommand(s.uploadAnswered) && (code[0] == '4' || code[0] == '5'))) {
+                   (isTransferCommand(u.uploadAnswered) && code[0] == '2')) {
+            ++u.uploadStep;
+        } else if ((u.uploadStep == 3 && u.uploadAnswered == "PWD") ||
+                   (u.uploadStep == 7 && isTransferCommand(u.uploadAnswered) && (code[0] == '4' || code[0] == '5'))) {
             // See the download dialogue: no step waits for a reply that will
             // not come.
-            ++s.uploadStep;
+            ++u.uploadStep;
         }
     }
-    co_await app.uploadStrand.turn();
-    if (s.uploadReply.empty()) co_return;
-    if (s.uploadTakeover != Takeover::None) co_return;
-    const int step = s.uploadStep;
+    co_await u.strand.turn();
+    if (u.uploadReply.empty()) co_return;
+    if (u.uploadTakeover != Takeover::None) co_return;
+    const int step = u.uploadStep;
     if (step >= 0 && step <= 7)
-        co_await uploadLoginStep(app);
+        co_await uploadLoginStep(u);
     else if (step >= 8 && step <= 11)
-        co_await uploadListingStep(app);
+        co_await uploadListingStep(u);
     else if (step == 22)
-        co_await beginFileSend(app);
+        co_await beginFileSend(u);
     else if (step >= 12)
-        co_await uploadNextFile(app);
+        co_await uploadNextFile(u);
 }
 
-void uploadControlError(App& app, int n) {
+void uploadControlError(UploadSession& u, int n) {
+    App& app = u.app;
     auto& s = app.s;
     // An error that arrives when no upload session runs ends nothing and
     // leaves nothing behind.
     if (!s.uploadRunning) return;
     // A refused login stays a refused login (see the download dialogue).
-    if (s.uploadFailed && s.uploadSocketError == 0 && !s.uploadControlLost) return;
+    if (u.uploadFailed && u.uploadSocketError == 0 && !u.uploadControlLost) return;
     // In the file phase with every command answered, nothing is lost yet
     // (see the download dialogue): the session fails only if it needs the
     // connection again.
-    if (s.uploadStep >= 12) {
-        if (s.uploadLedger.idle()) return;
-        if (s.uploadDispatching && !s.uploadAssembler.empty()) {
-            s.uploadLostLater = n;
+    if (u.uploadStep >= 12) {
+        if (u.uploadLedger.idle()) return;
+        if (u.uploadDispatching && !u.uploadAssembler.empty()) {
+            u.uploadLostLater = n;
             return;
         }
     }
     // Every error on the control connection ends the session at once, also
     // those outside the usual network range (an unusable address, say):
     // the dialogue cannot go on without its connection.
-    s.uploadSocketError = n > 0 ? n : platform::neterr::NetworkDown;
-    s.uploadFailed = true;
-    if (n > 1000 && n < 12000 && !s.sessionAborting && s.uploadStep >= 22) uploadErrorRetry(app, s.uploadFileIndex);
+    u.uploadSocketError = n > 0 ? n : platform::neterr::NetworkDown;
+    u.uploadFailed = true;
+    if (n > 1000 && n < 12000 && !s.sessionAborting && u.uploadStep >= 22) uploadErrorRetry(u, s.uploadFileIndex);
 }
 
 }  // namespace corvantel

@@ -8,11 +8,12 @@
 
 namespace corvantel {
 class App;
+struct UploadSession;
 
 void installUploadHandlers(App& app);
-Task<> uploadReplyDispatch(App& app);
-Task<> uploadHandleReply(App& app);
-void uploadControlError(App& app, int number);
-bool sendUploadCommand(App& app, const std::string& text);
+Task<> uploadReplyDispatch(UploadSession& u);
+Task<> uploadHandleReply(UploadSession& u);
+void uploadControlError(UploadSession& u, int number);
+bool sendUploadCommand(UploadSession& u, const std::string& text);
 
 }  // namespace corvantel

@@ -1,6 +1,7 @@
 #include "upload/proof.h"
 
 #include "app/app_state.h"
+#include "upload/session.h"
 #include "app/verify.h"
 #include "app/waits.h"
 
@@ -50,53 +51,55 @@ bool uploadSettled(App& app, const std::string& name) {
     return listed == s.uploadListedSizes.end() || listed->second == st->size;
 }
 
-void startUploadProof(App& app) {
+void startUploadProof(UploadSession& u) {
+    App& app = u.app;
     auto& s = app.s;
     // The file as it was opened: a name swapped since is not what is sent.
-    s.uploadOpenStamp = app.uploadFile.isOpen() ? app.uploadFile.stamp() : files::Stamp{-1, -1};
+    u.uploadOpenStamp = u.file.isOpen() ? u.file.stamp() : files::Stamp{-1, -1};
     const bool hashed = s.verifyTransfers && s.transferType == "TYPE I" &&
-                        s.uploadProof.plan.kind != platform::HashKind::None;
-    s.uploadDigest.start(hashed ? s.uploadProof.plan.kind : platform::HashKind::None);
+                        u.uploadProof.plan.kind != platform::HashKind::None;
+    u.uploadDigest.start(hashed ? u.uploadProof.plan.kind : platform::HashKind::None);
 }
 
 // A failed proof, with the cause its verdict names.
-static bool failBecause(App& app, std::string cause) {
-    app.s.uploadFailCause = std::move(cause);
+static bool failBecause(UploadSession& u, std::string cause) {
+    u.uploadFailCause = std::move(cause);
     return false;
 }
 
-Task<bool> proveUpload(App& app) {
+Task<bool> proveUpload(UploadSession& u) {
+    App& app = u.app;
     auto& s = app.s;
     // The file was written to (or removed) while it was sent: what the
     // server holds is not the file as it stands, and it is kept to be sent
     // again.
-    const auto now = files::stamp(app.workFile(s.uploadFileName));
-    if (!now || !(*now == s.uploadOpenStamp)) co_return failBecause(app, "local file changed while it was sent");
+    const auto now = files::stamp(app.workFile(u.uploadFileName));
+    if (!now || !(*now == u.uploadOpenStamp)) co_return failBecause(u, "local file changed while it was sent");
     if (!s.verifyTransfers) co_return true;
-    const auto job = uploadControlJob(app);
+    const auto job = uploadControlJob(u);
     // The name the server stored it under (with its date stamp, if any).
-    const std::string stored = s.uploadStoreCommand.size() > 5 ? s.uploadStoreCommand.substr(5) : s.uploadFileName;
+    const std::string stored = u.uploadStoreCommand.size() > 5 ? u.uploadStoreCommand.substr(5) : u.uploadFileName;
     const bool binary = s.transferType == "TYPE I";
     bool proven = false;
     // In ASCII the server's copy differs from the local file by its line
     // ends: neither its size nor its checksum can prove it.
-    if (binary && s.uploadProof.features.size) {
+    if (binary && u.uploadProof.features.size) {
         const auto r = co_await ask(job, "SIZE " + stored);
         const auto size = r ? sizeFromReply(*r) : std::nullopt;
-        if (!size) co_return failBecause(app, "size not confirmed by the server");
-        if (*size != s.uploadFileLength)
-            co_return failBecause(app, "size differs on the server: " + std::to_string(*size) + " bytes stored, " +
-                                        std::to_string(s.uploadFileLength) + " sent");
+        if (!size) co_return failBecause(u, "size not confirmed by the server");
+        if (*size != u.uploadFileLength)
+            co_return failBecause(u, "size differs on the server: " + std::to_string(*size) + " bytes stored, " +
+                                        std::to_string(u.uploadFileLength) + " sent");
         proven = true;
     }
-    if (binary && s.uploadDigest.kind() != platform::HashKind::None && checksumAskable(s.uploadProof.plan, stored)) {
-        const auto sum = co_await askChecksum(job, s.uploadProof, stored, s.uploadFileLength);
-        if (!sum || *sum != s.uploadDigest.hex())
-            co_return failBecause(app, sum ? "checksum mismatch" : "checksum not confirmed by the server");
+    if (binary && u.uploadDigest.kind() != platform::HashKind::None && checksumAskable(u.uploadProof.plan, stored)) {
+        const auto sum = co_await askChecksum(job, u.uploadProof, stored, u.uploadFileLength);
+        if (!sum || *sum != u.uploadDigest.hex())
+            co_return failBecause(u, sum ? "checksum mismatch" : "checksum not confirmed by the server");
         proven = true;
     }
-    if (!proven && !s.uploadProof.unverifiedNoted) {
-        s.uploadProof.unverifiedNoted = true;
+    if (!proven && !u.uploadProof.unverifiedNoted) {
+        u.uploadProof.unverifiedNoted = true;
         appendUploadNote(app, unverifiedText);
     }
     co_return true;

@@ -10,6 +10,7 @@
 
 namespace corvantel {
 class App;
+struct UploadSession;
 
 bool uploadProofWanted(const App& app);
 // The local listing has been read: each file's size then, for the settle
@@ -20,9 +21,9 @@ void noteListedSizes(App& app);
 bool uploadSettled(App& app, const std::string& name);
 // The chosen file was opened: its size and time then, and the checksum of
 // what is read from it.
-void startUploadProof(App& app);
+void startUploadProof(UploadSession& u);
 // The store of the file succeeded: whether the file still stands as it was
 // sent and, when verifying, the server's copy matches it.
-Task<bool> proveUpload(App& app);
+Task<bool> proveUpload(UploadSession& u);
 
 }  // namespace corvantel

@@ -9,16 +9,17 @@
 
 namespace corvantel {
 class App;
+struct UploadSession;
 
-Task<> uploadNextFile(App& app);
-Task<> uploadFileStep(App& app);
-Task<> beginFileSend(App& app);
+Task<> uploadNextFile(UploadSession& u);
+Task<> uploadFileStep(UploadSession& u);
+Task<> beginFileSend(UploadSession& u);
 // The server's final answer to a store command gives its file's verdict:
 // a 2xx reply once the whole file has gone out passes it; any other answer
 // fails it (and stops its sending).
-Task<> uploadStoreReply(App& app, std::string storeCommand, std::string code);
+Task<> uploadStoreReply(UploadSession& u, std::string storeCommand, std::string code);
 // A file still waiting for its confirmation when the session ends fails.
-void failPendingUpload(App& app);
-void installUploadDataHandlers(App& app);
+void failPendingUpload(UploadSession& u);
+void installUploadDataHandlers(UploadSession& u);
 
 }  // namespace corvantel

@@ -1,6 +1,7 @@
 #include "upload/transfer_log.h"
 
 #include "app/app_state.h"
+#include "upload/session.h"
 #include "app/text.h"
 
 namespace corvantel {
@@ -10,46 +11,49 @@ namespace fmt = platform::fmt;
 
 // Why the current file failed, in a few words, from what the session knows
 // when the verdict is given.
-static std::string failReason(App& app) {
+static std::string failReason(UploadSession& u) {
+    App& app = u.app;
     auto& s = app.s;
-    if (s.uploadTakeover == Takeover::Watchdog) return "no activity: session taken over";
-    if (s.uploadFailed || s.uploadSocketError != 0 || s.uploadControlLost ||
-        s.uploadTakeover != Takeover::None)
+    if (u.uploadTakeover == Takeover::Watchdog) return "no activity: session taken over";
+    if (u.uploadFailed || u.uploadSocketError != 0 || u.uploadControlLost ||
+        u.uploadTakeover != Takeover::None)
         return "session failed";
-    if (!s.uploadReply.empty() && (s.uploadReply[0] == '4' || s.uploadReply[0] == '5'))
-        return serverReplyReason(s.uploadReply);
-    if (!s.uploadFailCause.empty()) return s.uploadFailCause;
-    if (files::length(app.workFile(s.uploadFileName)) < 0) return "local file missing or unreadable";
+    if (!u.uploadReply.empty() && (u.uploadReply[0] == '4' || u.uploadReply[0] == '5'))
+        return serverReplyReason(u.uploadReply);
+    if (!u.uploadFailCause.empty()) return u.uploadFailCause;
+    if (files::length(app.workFile(u.uploadFileName)) < 0) return "local file missing or unreadable";
     return "not sent whole";
 }
 
-void logUploadResult(App& app, const std::string& result) {
+void logUploadResult(UploadSession& u, const std::string& result) {
+    App& app = u.app;
     auto& s = app.s;
     auto t = app.now();
     // A name with a line break (a file that was never sent for it) still
     // makes one line: its control bytes are shown as "?".
-    const std::string name = logSafeName(s.uploadFileName);
+    const std::string name = logSafeName(u.uploadFileName);
     files::append(app.ownFile("fileupl.log"),
                   printZoneLine({ZoneField::Text(fmt::slashDate(t)), ZoneField::Text(fmt::hhmmssAmPm(t)),
-                                 ZoneField::Text(name), ZoneField::Number(s.uploadFileLength),
+                                 ZoneField::Text(name), ZoneField::Number(u.uploadFileLength),
                                  ZoneField::Text(result)}));
     if (app.events.fileJudged)
-        app.events.fileJudged({JobKind::Upload, s.uploadFileName, result == "pass", s.uploadFileLength,
-                               result == "pass" ? "" : failReason(app)});
-    s.uploadVerdictGiven = true;
-    std::erase_if(s.uploadOwed, [&](const auto& o) { return o.first == s.uploadFileName; });
+        app.events.fileJudged({JobKind::Upload, u.uploadFileName, result == "pass", u.uploadFileLength,
+                               result == "pass" ? "" : failReason(u)});
+    u.uploadVerdictGiven = true;
+    std::erase_if(s.uploadOwed, [&](const auto& o) { return o.first == u.uploadFileName; });
     // A verdict is activity: a session of many small files is busy, not silent.
-    s.uploadIdleTicks = 0;
+    u.uploadIdleTicks = 0;
     if (result != "pass") ++s.failedFiles;
     // A failed delete leaves the file; the next run finds it recorded and
     // does not send it again.
-    if (result == "pass" && s.deleteAfterUpload) files::remove(app.workFile(s.uploadFileName));
+    if (result == "pass" && s.deleteAfterUpload) files::remove(app.workFile(u.uploadFileName));
 }
 
-void recordUploadedName(App& app) {
+void recordUploadedName(UploadSession& u) {
+    App& app = u.app;
     auto& s = app.s;
-    files::append(app.ownFile("fileupl1.log"), s.uploadFileName + "\r\n");
-    s.uploadedNames.add(s.uploadFileName);
+    files::append(app.ownFile("fileupl1.log"), u.uploadFileName + "\r\n");
+    s.uploadedNames.add(u.uploadFileName);
 }
 
 void loadUploadedNames(App& app) {

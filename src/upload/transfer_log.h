@@ -5,9 +5,10 @@
 
 namespace corvantel {
 class App;
+struct UploadSession;
 
-void logUploadResult(App& app, const std::string& result);
-void recordUploadedName(App& app);
+void logUploadResult(UploadSession& u, const std::string& result);
+void recordUploadedName(UploadSession& u);
 void loadUploadedNames(App& app);
 
 }  // namespace corvantel

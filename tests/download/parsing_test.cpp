@@ -13,6 +13,7 @@
 #include "download/retrieval.h"
 #include "download/selection.h"
 #include "support/app_fixture.h"
+#include "upload/session.h"
 
 namespace corvantel::testing {
 namespace {
@@ -275,14 +276,22 @@ TEST_F(Selection, NlstDuplicateCheckAndTheNameBeingUploaded) {
     w().fText5.setText("a.jpg\r\nb.jpg\r\nc.jpg\r\n");
     s().downloadedNames.add("a.jpg");
     s().downloadedNames.add("xa.jpgx");
-    s().uploadFileName = "b.jpg";
+    // The upload job is sending b.jpg now.
+    auto& u = uploadSession(app());
+    u.uploadFileName = "b.jpg";
+    u.uploadFileStarted = true;
+    s().uploadRunning = true;
     ASSERT_TRUE(next());
     EXPECT_EQ(dl().downloadTarget, "c.jpg");
-    // With the check off a recorded name is taken again.
+    // With the check off a recorded name is taken again, and a name the
+    // upload job sent before (and is not sending now) is taken too.
+    s().uploadRunning = false;
     s().downloadNameCursor = 1;
     w().Check3.setChecked(false);
     ASSERT_TRUE(next());
     EXPECT_EQ(dl().downloadTarget, "a.jpg");
+    ASSERT_TRUE(next());
+    EXPECT_EQ(dl().downloadTarget, "b.jpg");
 }
 
 // The names NLST selection takes from listings as real and broken servers

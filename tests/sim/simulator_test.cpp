@@ -152,6 +152,11 @@ const Scenario regressions[] = {
     {.seed = 7, .strangers = true, .files = {{"a.jpg", 3000}, {"b.jpg", 0}}},
     {.seed = 7, .upload = true, .quick = true, .tls = true, .strangers = true, .files = {{"a.txt", 3000}},
      .actions = {{"STOR", 1, Fault::Refuse, 0}}},
+    // A cut download of a file dated ahead: the file is left until it has
+    // been seen unchanged for the settle time, and its kept part waits with it.
+    {.seed = 3005126, .nlst = false, .passive = true, .quick = true, .resume = true, .features = 2, .settle = true,
+     .futureTime = true, .pattern = "a*.jpg", .files = {{"a0.jpg", 100}, {"a3.jpg", 100}},
+     .actions = {{"MDTM", 2, Fault::Refuse, 5}, {"RETR", 1, Fault::DataReset, 69}}},
 };
 
 TEST(Simulator, RegressionRowsHold) {

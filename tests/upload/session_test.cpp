@@ -11,6 +11,8 @@
 #include "app/app_state.h"
 #include "platform/files.h"
 #include "schedule/schedule.h"
+#include "upload/dispatch.h"
+#include "upload/session.h"
 #include "support/app_fixture.h"
 #include "support/fake_ftp_server.h"
 
@@ -138,7 +140,7 @@ TEST_F(UploadSession, NameWithALineBreakIsNeverSent) {
     dir.write("x\r\nDELE victim.txt", "evil");
     bool refused = false;
     server.override = [&](const std::string& line) {
-        if (line.rfind("STOR ", 0) == 0 && !refused) refused = !app().sendUploadHook("NOOP\r\nDELE victim.txt");
+        if (line.rfind("STOR ", 0) == 0 && !refused) refused = !sendUploadCommand(uploadSession(app()), "NOOP\r\nDELE victim.txt");
         return std::string();
     };
     run();
