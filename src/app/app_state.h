@@ -86,6 +86,9 @@ struct AppState {
     bool verifyTransfers = false;
     std::int64_t settleSeconds = 0, settleChoice = 60;
     bool resumeDownloads = false;
+    // Connections per job (1 to 8): files are moved over that many
+    // connections side by side.
+    std::int64_t parallelConnections = 1, parallelChoice = 4;
     // Passive mode: the program opens every data connection itself.
     bool passiveMode = false;
     // Active mode behind NAT: the address announced by PORT/EPRT instead of
@@ -159,6 +162,12 @@ struct AppState {
     };
     std::unordered_map<std::string, Unsettled> downloadAheadSeen;
     bool downloadClocksNoted = false;
+    // More connections (with --parallel): they are told to take no more
+    // files (the job's first session is ending), and the files their lost
+    // connections left, to be taken once more by another connection.
+    bool downloadHelpersStop = false;
+    std::deque<std::string> downloadRequeued;
+    NameRecord downloadRequeuedOnce;
 
     // The upload job: what its sessions share (the local files to send, the
     // names recorded, what is learnt across its sessions). Each

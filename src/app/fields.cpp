@@ -166,6 +166,11 @@ void installWindowHandlers(App& app) {
         flip(w.ai_resume);
         s.resumeDownloads = w.ai_resume.checked();
     };
+    // More connections per job: the number given with --parallel, else 4.
+    w.ai_parallel.onChoose = [&w, &s] {
+        flip(w.ai_parallel);
+        s.parallelConnections = w.ai_parallel.checked() ? s.parallelChoice : 1;
+    };
     w.ai_about.onChoose = [&app] { app.form4->open(); };
 
     // The dupe-check boxes are mirrored into the state the sessions read.

@@ -4,6 +4,7 @@
 #include "download/session.h"
 #include "app/text.h"
 #include "download/dispatch.h"
+#include "download/helpers.h"
 #include "download/proof.h"
 #include "download/retrieval.h"
 #include "download/selection.h"
@@ -44,6 +45,8 @@ static void listingConnectionFailed(DownloadSession& d) {
 
 // The login has gone through: with proven transfers the server is asked
 // what it offers, then the session goes to its directory.
+static Task<> startFiles(DownloadSession& d);
+
 static Task<> afterLogin(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
@@ -124,6 +127,11 @@ Task<> downloadLoginStep(DownloadSession& d) {
             send("PWD");
             break;
         case 4:
+            // A further connection takes files from the first's listing.
+            if (d.helper) {
+                co_await startFiles(d);
+                break;
+            }
             d.downloadStep = 5;
             send("TYPE A");
             d.downloadDataIsFile = false;
@@ -172,6 +180,7 @@ static bool listingNamesFiles(App& app) {
 static Task<> startFiles(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
+    startDownloadHelpers(d);
     d.stepCommandSent = false;
     d.downloadStep = 12;
     if (s.passiveMode || s.quickWaits) {

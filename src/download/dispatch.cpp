@@ -14,8 +14,7 @@ namespace corvantel {
 
 using platform::Endpoint;
 
-// The handlers of one session's endpoints.
-static void installSessionHandlers(DownloadSession& d) {
+void installDownloadSessionHandlers(DownloadSession& d) {
     auto& c = d.control;
     c.onDataArrival = [&d](std::int64_t) { d.strand.spawn(downloadReplyDispatch(d)); };
     c.onError = [&d](int n, const std::string&) { downloadControlError(d, n); };
@@ -40,20 +39,28 @@ void installDownloadHandlers(App& app) {
     DownloadSession& d = *sessions->all.front();
     app.downloadSessions = std::move(sessions);
     app.loadDownloadRecords = [&app] { loadDownloadedNames(app); };
-    app.discardDownloadInFlight = [&d] { discardPartialDownload(d); };
+    app.discardDownloadInFlight = [&app] {
+        for (auto& session : downloadSessions(app).all) {
+            if (session->helper) {
+                session->control.close();
+                session->data.close();
+            }
+            discardPartialDownload(*session);
+        }
+    };
     app.downloadingNow = [&app](const std::string& name) {
         if (!app.s.downloadRunning) return false;
         for (auto& session : static_cast<DownloadSessions&>(*app.downloadSessions).all)
             if (session->downloadVerdictPending && session->downloadTarget == name) return true;
         return false;
     };
-    installSessionHandlers(d);
+    installDownloadSessionHandlers(d);
 }
 
 static Dialogue downloadDialogue(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
-    return {"download",          d.control, d.downloadAssembler, d.downloadLedger, d.downloadDispatching,
+    return {d.label.c_str(),     d.control, d.downloadAssembler, d.downloadLedger, d.downloadDispatching,
             d.downloadFlooded,   d.downloadFailed,  s.downloadRunning,   d.downloadLostLater, d.downloadReply,
             d.downloadType};
 }

@@ -11,6 +11,8 @@ struct DownloadSession;
 
 // Installs the handlers of ftpclient1 and ftpclient2.
 void installDownloadHandlers(App& app);
+// The handlers of one session's endpoints.
+void installDownloadSessionHandlers(DownloadSession& d);
 
 // Each arrival on ftpclient1.
 Task<> downloadReplyDispatch(DownloadSession& d);

@@ -47,7 +47,9 @@ void recordDownloadResult(DownloadSession& d, const std::string& result, bool lo
             files::append(app.ownFile("filename2.log"), d.downloadFileName + "\r\n");
             s.downloadedNames.add(d.downloadFileName);
         }
-        sizeText = app.w.fText6.text();
+        // The bytes this session received (the window's counter shows them
+        // too, but other connections write it as well).
+        sizeText = std::to_string(d.downloadBytes);
         d.downloadLastPassed = true;
     } else {
         sizeText = d.downloadExpectedSize < 0 ? "Unknown File Size" : std::to_string(d.downloadExpectedSize);

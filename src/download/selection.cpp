@@ -275,6 +275,18 @@ Task<bool> selectNextDownload(DownloadSession& d) {
         d.downloadFileName = d.downloadTarget;
         co_return true;
     }
+    // More connections: a file a lost connection left is taken first, and
+    // none once the job's first session is ending.
+    if (d.helper && s.downloadHelpersStop) {
+        d.downloadTarget = "done";
+        d.downloadOver = true;
+        co_return false;
+    }
+    if (!s.downloadRequeued.empty()) {
+        d.downloadTarget = s.downloadRequeued.front();
+        s.downloadRequeued.pop_front();
+        co_return true;
+    }
     for (;;) {
         bool found = false;
         if (app.w.ai_nlst.checked())

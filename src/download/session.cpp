@@ -9,6 +9,8 @@ void DownloadSessions::poll() {
     for (auto& d : all) d->strand.poll();
 }
 
+DownloadSessions& downloadSessions(App& app) { return static_cast<DownloadSessions&>(*app.downloadSessions); }
+
 DownloadSession& downloadSession(App& app) { return *static_cast<DownloadSessions&>(*app.downloadSessions).all.front(); }
 
 const DownloadSession& downloadSession(const App& app) {
@@ -25,7 +27,7 @@ ControlJob downloadControlJob(DownloadSession& d) {
                       [&d](const std::string& t) { return sendDownloadCommand(d, t); },
                       [&d](std::function<bool()> p, bool reset) { return downloadTimedWait(d, std::move(p), reset); },
                       [&d](const std::string& t) {
-                          if (d.app.trace) d.app.trace("download <- " + t);
+                          if (d.app.trace) d.app.trace(d.label + " <- " + t);
                       },
                       d.app.checksumPatience};
 }
@@ -52,6 +54,28 @@ TlsJob downloadTlsJob(DownloadSession& d) {
             d.app.w.Text1.text(), [&d](const std::string& c) { return sendDownloadCommand(d, c); }};
 }
 
+void resetDownloadDialogue(DownloadSession& d) {
+    d.downloadStep = 0;
+    d.downloadTarget = "notdone";
+    d.downloadOver = false;
+    d.downloadFailed = d.downloadDataIsFile = d.stepCommandSent = d.downloadFileGood = false;
+    d.downloadSocketError = 0;
+    d.downloadLastPassed = false;
+    d.downloadControlLost = false;
+    d.downloadLostLater = 0;
+    d.downloadAssembler.clear();
+    d.downloadLedger.reset();
+    d.downloadVerdictPending = false;
+    d.downloadListFallback = false;
+    d.downloadEpsvRefused = false;
+    d.downloadType.clear();
+    d.downloadPassivePort = -1;
+    d.downloadTlsPhase = TlsPhase::Off;
+    d.downloadTlsProblem.clear();
+    d.downloadProof = {};
+    d.downloadRestUsed = false;
+}
+
 bool downloadSessionEnding(const DownloadSession& d) {
     return d.downloadTakeover != Takeover::None || d.downloadFlooded || d.app.s.shuttingDown;
 }
@@ -73,6 +97,9 @@ bool downloadFileProvablyDone(const DownloadSession& d) {
 }
 
 void downloadErrorRetry(DownloadSession& d) {
+    // A further connection that fails ends alone; the job's retries are the
+    // first session's.
+    if (d.helper) return;
     if (d.app.downloadErrorRetryHook) d.app.downloadErrorRetryHook();
 }
 

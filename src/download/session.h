@@ -47,6 +47,12 @@ struct DownloadSession {
     // The last judged file passed (the driver's closing DELE needs it).
     bool downloadLastPassed = false;
 
+    // One of the more connections --parallel opens beside the job's first:
+    // it logs in and takes files, the first session lists them.
+    bool helper = false;
+    // How the trace names this connection ("download", "download#2", ...).
+    std::string label = "download";
+
     // The dialogue.
     int downloadStep = 0;
     std::string downloadReply;
@@ -143,8 +149,16 @@ struct DownloadSession {
 class DownloadSessions : public JobSessions {
 public:
     void poll() override;
+    // The endpoints and timers of the more connections (the first session
+    // uses the window's).
+    std::vector<std::unique_ptr<platform::Endpoint>> endpoints;
+    std::vector<std::unique_ptr<platform::Timer>> timers;
     std::vector<std::unique_ptr<DownloadSession>> all;
 };
+DownloadSessions& downloadSessions(App& app);
+
+// A new dialogue: the session's state as a fresh connection has it.
+void resetDownloadDialogue(DownloadSession& d);
 
 // The job's session (the first connection's).
 DownloadSession& downloadSession(App& app);

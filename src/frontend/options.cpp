@@ -90,6 +90,10 @@ Schedule and options (never saved):
                             size changes while they are taken, for a later run
   --resume                  keep a cut download's partial file and fetch only the
                             rest of it next time (REST)
+  --parallel N              move files over N connections per job side by side
+                            (1 to 8; 1 without it): one lists, each file is
+                            taken by one connection; fewer are used when the
+                            server limits connections
   --download-tls            --upload-tls              explicit FTPS (AUTH TLS) per job
   --tls-ca FILE             trust the CA certificates in FILE besides the system's
 Passwords off the command line (recommended over --*-password, which any
@@ -262,6 +266,13 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
                 return std::nullopt;
             }
             o.settleSeconds = n;
+        } else if (a == "--parallel") {
+            if (!value(v)) return std::nullopt;
+            if (v.size() != 1 || v[0] < '1' || v[0] > '8') {
+                error = "--parallel wants a number of connections from 1 to 8, not '" + v + "'";
+                return std::nullopt;
+            }
+            o.parallel = v[0] - '0';
         } else if (a == "--port-address") {
             if (!value(v)) return std::nullopt;
             o.portAddress = v;
@@ -389,6 +400,10 @@ void applyOptions(App& app, const Options& o) {
     if (o.settleSeconds > 0) {
         s.settleChoice = o.settleSeconds;
         if (!w.ai_settle.checked()) choose(w.ai_settle);
+    }
+    if (o.parallel > 1) {
+        s.parallelChoice = o.parallel;
+        if (!w.ai_parallel.checked()) choose(w.ai_parallel);
     }
     if (!o.portAddress.empty()) app.s.portAddress = o.portAddress;
     if (o.downloadTls && !w.ai_dtls.checked()) choose(w.ai_dtls);

@@ -38,6 +38,8 @@ struct Options {
     // 0: off), big downloads resumed.
     bool verify = false;
     std::int64_t settleSeconds = 0;
+    // Connections per job (1: one, as without the option).
+    std::int64_t parallel = 1;
     bool resume = false;
     std::string portAddress;
     std::optional<std::string> workPath;

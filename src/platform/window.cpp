@@ -163,7 +163,7 @@ std::vector<MenuItem*> Form1::menuItems() {
             &ai_pass,  &ai_del,   &ai_del2,   &ai_dstamp, &ai_ustamp, &ai_fsize, &ai_type,
             &ai_list,  &ai_nlst,  &ai_trans,  &ai_bin,    &ai_asc,    &ai_pasv,  &ai_quick, &ai_verify,
             &ai_settle, &ai_resume, &ai_dtls,
-            &ai_utls,  &ai_about};
+            &ai_utls,  &ai_parallel, &ai_about};
 }
 
 bool Form1::userClose() {

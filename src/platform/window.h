@@ -225,6 +225,7 @@ public:
     MenuItem ai_resume{*this, "ai_resume", "Resume Downloads", &ai_op};
     MenuItem ai_dtls{*this, "ai_dtls", "FTPS Download", &ai_op};
     MenuItem ai_utls{*this, "ai_utls", "FTPS Upload", &ai_op};
+    MenuItem ai_parallel{*this, "ai_parallel", "Parallel Connections", &ai_op};
     MenuItem ai_about{*this, "ai_about", "About", nullptr};
 
     std::unique_ptr<Timer> Timer1, Timer2, Timer3, Timer4, Timerf, Timerg;

@@ -6,6 +6,7 @@
 #include "app/text.h"
 #include "app/waits.h"
 #include "download/dispatch.h"
+#include "download/helpers.h"
 #include "download/records.h"
 #include "download/session.h"
 #include "upload/session.h"
@@ -75,30 +76,14 @@ Task<> runDownloadSession(DownloadSession& d) {
     w.Timer4->setEnabled(false);
     s.downloadNameCursor = s.downloadStartCursor;
     s.listEntryIndex = s.downloadStartIndex;
-    d.downloadStep = 0;
-    d.downloadTarget = "notdone";
-    d.downloadOver = false;
-    d.downloadFailed = d.downloadDataIsFile = d.stepCommandSent = d.downloadFileGood = false;
-    d.downloadSocketError = 0;
-    d.downloadLastPassed = false;
-    d.downloadControlLost = false;
-    d.downloadLostLater = 0;
     s.downloadResumeOff = false;
     s.downloadPartsRead = false;
     s.downloadKeptParts.clear();
     s.downloadClocksNoted = false;
-    d.downloadAssembler.clear();
-    d.downloadLedger.reset();
     s.downloadSessionNames.clear();
-    d.downloadVerdictPending = false;
-    d.downloadListFallback = false;
-    d.downloadEpsvRefused = false;
-    d.downloadType.clear();
-    d.downloadPassivePort = -1;
-    d.downloadTlsPhase = TlsPhase::Off;
-    d.downloadTlsProblem.clear();
-    d.downloadProof = {};
-    d.downloadRestUsed = false;
+    s.downloadHelpersStop = false;
+    s.downloadRequeued.clear();
+    resetDownloadDialogue(d);
     d.control.connect();
     d.downloadTarget = "notdone";
     d.downloadOver = false;
@@ -106,6 +91,7 @@ Task<> runDownloadSession(DownloadSession& d) {
         return d.downloadOver || d.downloadSocketError != 0 || d.downloadFailed ||
                d.downloadTakeover != Takeover::None || s.shuttingDown;
     });
+    co_await endDownloadHelpers(d);
     logUnsafeSummary(app);
     if (s.shuttingDown) co_return;
     d.downloadTarget = "notdone";
@@ -119,7 +105,7 @@ Task<> runDownloadSession(DownloadSession& d) {
         // whole content is on disk and the server ended its transfer well.
         if (s.deleteAfterDownload && !s.sessionAborting && d.downloadLastPassed &&
             (d.downloadExpectedSize == -1 || d.downloadExpectedSize == 0 ||
-             static_cast<double>(d.downloadExpectedSize) == numericValue(w.fText6.text()))) {
+             d.downloadExpectedSize == d.downloadBytes)) {
             d.downloadReplySeen = false;
             deleteSent = sendDownloadCommand(d, "DELE " + d.downloadFileName);
             d.downloadLastPassed = false;

@@ -246,6 +246,7 @@ Task<> runDownloadJob(App& app) {
     auto& s = app.s;
     auto& d = downloadSession(app);
     s.downloadOwed.clear();
+    s.downloadRequeuedOnce.clear();
     co_await runDownloadSession(d);
     while (decideDownloadTakeover(app)) co_await runDownloadSession(d);
     // A file that a taken-over session left to the next, which never came

@@ -192,6 +192,47 @@ INSTANTIATE_TEST_SUITE_P(RealServer, RealServerDownload,
                                     (std::get<1>(info.param) == Listing::List ? "_LIST" : "_NLST");
                          });
 
+// --- more connections per job
+
+// With --parallel 3, twelve files come over three connections (each logs
+// in on its own; the first lists), each fetched once and whole, in active
+// and passive mode.
+class RealServerParallel : public RealServerTest,
+                           public ::testing::WithParamInterface<std::tuple<ServerKind, bool>> {};
+
+TEST_P(RealServerParallel, EveryFileOnceOverThreeConnections) {
+    const auto [kind, passive] = GetParam();
+    ASSERT_TRUE(start(kind));
+    // Enough files that the further connections are in before the first
+    // has fetched them all.
+    Files pictures;
+    for (unsigned i = 0; i < 60; ++i) pictures["p" + std::to_string(i) + ".jpg"] = randomBytes(150000 + 997 * i, 60 + i);
+    for (auto& [name, content] : pictures) writeFile(remote_ / name, content);
+    std::vector<std::string> args = {"--parallel", "3", "--quick"};
+    if (passive) args.push_back("--passive");
+    auto r = session("download", args);
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 0) << brief(r);
+    expectExactly(work_, pictures);
+    expectOnePassEach(readZoneLog(run_ / "dl_file_size.log"), pictures);
+    // Each file asked for once, by whichever connection took it.
+    for (auto& [name, content] : pictures) {
+        const std::string retr = " -> RETR " + name + "\n";
+        std::size_t n = 0;
+        for (auto at = r.err.find(retr); at != std::string::npos; at = r.err.find(retr, at + 1)) ++n;
+        EXPECT_EQ(n, 1u) << name << brief(r);
+    }
+    EXPECT_NE(r.err.find("download#2 -> RETR "), std::string::npos) << brief(r);
+    EXPECT_NE(r.err.find("download#3 -> RETR "), std::string::npos) << brief(r);
+    EXPECT_EQ(r.err.find("not logged in"), std::string::npos) << brief(r);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerParallel,
+                         ::testing::Combine(::testing::ValuesIn(kAllServers), ::testing::Bool()),
+                         [](const auto& info) {
+                             return toString(std::get<0>(info.param)) + (std::get<1>(info.param) ? "_passive" : "_active");
+                         });
+
 // --- upload
 
 class RealServerUpload : public RealServerTest, public ::testing::WithParamInterface<ServerKind> {
