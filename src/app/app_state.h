@@ -178,6 +178,10 @@ struct AppState {
     // Local files whose time lies ahead of the clock (see the download's).
     std::unordered_map<std::string, Unsettled> uploadAheadSeen;
     bool uploadClocksNoted = false;
+    // More connections (see the download job's).
+    bool uploadHelpersStop = false;
+    std::deque<std::string> uploadRequeued;
+    NameRecord uploadRequeuedOnce;
 
     // Outcome of this run of the program, for the exit status.
     std::int64_t failedSessions = 0;

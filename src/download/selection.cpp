@@ -246,7 +246,9 @@ Task<bool> selectNextListEntry(DownloadSession& d) {
         }
         bool found = false;
         while (s.listEntryIndex <= s.listingLastIndex && !found) {
-            const std::string entry = app.w.Combo1.item(s.listEntryIndex);
+            // Passed before the pause below: another connection walking the
+            // listing meanwhile goes on from the next entry.
+            const std::string entry = app.w.Combo1.item(s.listEntryIndex++);
             if (patternTakes(app.w.Text7.text(), entry)) {
                 d.downloadTarget = entry;
                 found = wanted(app, entry);
@@ -255,7 +257,6 @@ Task<bool> selectNextListEntry(DownloadSession& d) {
                 co_await downloadEntryPause(d);
                 d.downloadIdleTicks = 0;
             }
-            ++s.listEntryIndex;
         }
         if (!found) {
             d.downloadTarget = "done";

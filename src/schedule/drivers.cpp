@@ -9,6 +9,7 @@
 #include "download/helpers.h"
 #include "download/records.h"
 #include "download/session.h"
+#include "upload/helpers.h"
 #include "upload/session.h"
 #include "download/retrieval.h"
 #include "schedule/retry.h"
@@ -206,23 +207,11 @@ Task<> runUploadSession(UploadSession& u) {
     w.Timer3->setEnabled(false);
     s.downloadNameCursor = 1;
     s.listEntryIndex = 0;
-    u.uploadStep = 0;
     s.uploadFileIndex = s.uploadStartIndex;
-    u.uploadFailed = u.uploadTransferPhase = u.uploadPwdSent = false;
-    u.uploadSocketError = 0;
-    u.uploadControlLost = false;
-    u.uploadLostLater = 0;
     s.uploadClocksNoted = false;
-    u.uploadVerdictPending = false;
-    u.uploadAssembler.clear();
-    u.uploadLedger.reset();
-    u.uploadEpsvRefused = false;
-    u.uploadType.clear();
-    u.uploadPassivePort = -1;
-    u.uploadTlsPhase = TlsPhase::Off;
-    u.uploadTlsProblem.clear();
-    u.uploadStoreCommand.clear();
-    u.uploadProof = {};
+    s.uploadHelpersStop = false;
+    s.uploadRequeued.clear();
+    resetUploadDialogue(u);
     u.control.connect();
     co_await u.strand.until([&] {
         return u.uploadStep >= 12 || u.uploadSocketError != 0 || u.uploadFailed ||
@@ -256,12 +245,17 @@ Task<> runUploadSession(UploadSession& u) {
         }
     } else {
         u.uploadStep = 18;
+        startUploadHelpers(u);
         co_await uploadNextFile(u);
+        // With more connections the list may end while this one still
+        // sends: it is over once it is back between files.
         co_await u.strand.until([&] {
-            return (s.uploadFileIndex > w.File2.count() && !u.uploadVerdictPending) ||
+            return (s.uploadFileIndex > w.File2.count() && !u.uploadVerdictPending &&
+                    (s.parallelConnections <= 1 || u.uploadStep == 18)) ||
                    u.uploadSocketError != 0 || u.uploadFailed || u.uploadTakeover != Takeover::None ||
                    s.shuttingDown;
         });
+        co_await endUploadHelpers(u);
         if (s.shuttingDown) co_return;
         if (u.uploadSocketError > 0) {
             ++s.failedSessions;

@@ -268,6 +268,7 @@ Task<> runUploadJob(App& app) {
     auto& s = app.s;
     auto& u = uploadSession(app);
     s.uploadOwed.clear();
+    s.uploadRequeuedOnce.clear();
     co_await runUploadSession(u);
     while (decideUploadTakeover(app)) co_await runUploadSession(u);
     const auto owed = std::move(s.uploadOwed);

@@ -100,6 +100,11 @@ Task<> uploadLoginStep(UploadSession& u) {
             send("PWD");
             break;
         case 4:
+            // A further connection sends from the first's list of files.
+            if (u.helper) {
+                u.uploadStep = 12;
+                break;
+            }
             u.uploadStep = 5;
             send("TYPE A");
             u.uploadTransferPhase = false;

@@ -14,8 +14,7 @@ namespace corvantel {
 
 using platform::Endpoint;
 
-// The handlers of one session's endpoints.
-static void installSessionHandlers(UploadSession& u) {
+void installUploadSessionHandlers(UploadSession& u) {
     auto& c = u.control;
     c.onDataArrival = [&u](std::int64_t) { u.strand.spawn(uploadReplyDispatch(u)); };
     c.onError = [&u](int n, const std::string&) { uploadControlError(u, n); };
@@ -41,20 +40,28 @@ void installUploadHandlers(App& app) {
     UploadSession& u = *sessions->all.front();
     app.uploadSessions = std::move(sessions);
     app.loadUploadRecords = [&app] { loadUploadedNames(app); };
-    app.closeUploadInFlight = [&u] { u.file.close(); };
+    app.closeUploadInFlight = [&app] {
+        for (auto& session : uploadSessions(app).all) {
+            if (session->helper) {
+                session->control.close();
+                session->data.close();
+            }
+            session->file.close();
+        }
+    };
     app.uploadingNow = [&app](const std::string& name) {
         if (!app.s.uploadRunning) return false;
         for (auto& session : static_cast<UploadSessions&>(*app.uploadSessions).all)
             if (session->uploadFileStarted && session->uploadFileName == name) return true;
         return false;
     };
-    installSessionHandlers(u);
+    installUploadSessionHandlers(u);
 }
 
 static Dialogue uploadDialogue(UploadSession& u) {
     App& app = u.app;
     auto& s = app.s;
-    return {"upload",        u.control, u.uploadAssembler, u.uploadLedger, u.uploadDispatching,
+    return {u.label.c_str(), u.control, u.uploadAssembler, u.uploadLedger, u.uploadDispatching,
             u.uploadFlooded, u.uploadFailed,     s.uploadRunning,   u.uploadLostLater, u.uploadReply,
             u.uploadType};
 }

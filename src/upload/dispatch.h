@@ -11,6 +11,8 @@ class App;
 struct UploadSession;
 
 void installUploadHandlers(App& app);
+// The handlers of one session's endpoints.
+void installUploadSessionHandlers(UploadSession& u);
 Task<> uploadReplyDispatch(UploadSession& u);
 Task<> uploadHandleReply(UploadSession& u);
 void uploadControlError(UploadSession& u, int number);

@@ -74,7 +74,25 @@ Task<> uploadNextFile(UploadSession& u) {
     auto overtaken = [&] { return u.uploadFileStarts != starts; };
     if (u.uploadStep != 18) co_await u.strand.turn();
     if (overtaken()) co_return;
-    if (u.uploadStep == 18) {
+    // With more connections, a file a lost connection left is sent first.
+    if (u.uploadStep == 18 && s.parallelConnections > 1 && !s.uploadRequeued.empty() && !s.uploadHelpersStop) {
+        u.uploadFileName = s.uploadRequeued.front();
+        co_await uploadFileStep(u);
+        co_return;
+    }
+    if (u.uploadStep == 18 && s.parallelConnections > 1) {
+        // More connections: the entries at the head of the list that are not
+        // worth sending are passed at once, with no turn of the loop between
+        // looking and passing (another connection may move the head). The
+        // file is claimed when its store goes out.
+        while (s.uploadFileIndex < w.File2.count() && !worthSending(app, w.File2.name(s.uploadFileIndex)))
+            ++s.uploadFileIndex;
+        if (s.uploadFileIndex < w.File2.count() && !(u.helper && s.uploadHelpersStop)) {
+            u.uploadFileName = w.File2.name(s.uploadFileIndex);
+            co_await uploadFileStep(u);
+            started = true;
+        }
+    } else if (u.uploadStep == 18) {
         while (s.uploadFileIndex < w.File2.count() && !started) {
             u.uploadFileName = w.File2.name(s.uploadFileIndex);
             co_await u.strand.turn();
@@ -138,7 +156,23 @@ static Task<> storeStep(UploadSession& u) {
     auto& s = app.s;
     auto& w = app.w;
     u.uploadStep = 22;
-    ++s.uploadFileIndex;
+    if (s.parallelConnections > 1) {
+        // More connections send from the same list: the file is claimed now,
+        // the first left by a lost connection or else the head of the list
+        // as it stands (another connection may have taken the one seen
+        // before these commands).
+        if (!s.uploadRequeued.empty()) {
+            u.uploadFileName = s.uploadRequeued.front();
+            s.uploadRequeued.pop_front();
+        } else if (s.uploadHelpersStop || !takeNextWorthSending(u)) {
+            s.uploadFileIndex = w.File2.count() + 1;
+            u.uploadStep = 18;
+            u.data.close();
+            co_return;
+        }
+    } else {
+        ++s.uploadFileIndex;
+    }
     // The file being downloaded is passed over, and a file that vanished or
     // cannot be read since the listing fails (one line); the next entry
     // worth sending is stored in its place, as the commands already sent

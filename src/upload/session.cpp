@@ -9,6 +9,26 @@ void UploadSessions::poll() {
     for (auto& u : all) u->strand.poll();
 }
 
+UploadSessions& uploadSessions(App& app) { return static_cast<UploadSessions&>(*app.uploadSessions); }
+
+void resetUploadDialogue(UploadSession& u) {
+    u.uploadStep = 0;
+    u.uploadFailed = u.uploadTransferPhase = u.uploadPwdSent = false;
+    u.uploadSocketError = 0;
+    u.uploadControlLost = false;
+    u.uploadLostLater = 0;
+    u.uploadVerdictPending = false;
+    u.uploadAssembler.clear();
+    u.uploadLedger.reset();
+    u.uploadEpsvRefused = false;
+    u.uploadType.clear();
+    u.uploadPassivePort = -1;
+    u.uploadTlsPhase = TlsPhase::Off;
+    u.uploadTlsProblem.clear();
+    u.uploadStoreCommand.clear();
+    u.uploadProof = {};
+}
+
 UploadSession& uploadSession(App& app) { return *static_cast<UploadSessions&>(*app.uploadSessions).all.front(); }
 
 const UploadSession& uploadSession(const App& app) {
@@ -25,7 +45,7 @@ ControlJob uploadControlJob(UploadSession& u) {
                       [&u](const std::string& t) { return sendUploadCommand(u, t); },
                       [&u](std::function<bool()> p, bool reset) { return uploadTimedWait(u, std::move(p), reset); },
                       [&u](const std::string& t) {
-                          if (u.app.trace) u.app.trace("upload <- " + t);
+                          if (u.app.trace) u.app.trace(u.label + " <- " + t);
                       },
                       u.app.checksumPatience};
 }
@@ -65,6 +85,8 @@ Task<> uploadTimedWait(UploadSession& u, std::function<bool()> pred, bool resetC
 bool uploadDataClosed(const UploadSession& u) { return connectionOver(u.data); }
 
 void uploadErrorRetry(UploadSession& u, std::int64_t fileIndex) {
+    // A further connection that fails ends alone (see the download's).
+    if (u.helper) return;
     if (u.app.uploadErrorRetryHook) u.app.uploadErrorRetryHook(fileIndex);
 }
 

@@ -44,6 +44,11 @@ struct UploadSession {
     // is being ended (its waits are over) and fails.
     bool uploadFlooded = false;
 
+    // One of the more connections --parallel opens beside the job's first
+    // (see the download session), and how the trace names this connection.
+    bool helper = false;
+    std::string label = "upload";
+
     // The dialogue.
     int uploadStep = 0;
     std::string uploadReply;
@@ -107,8 +112,16 @@ struct UploadSession {
 class UploadSessions : public JobSessions {
 public:
     void poll() override;
+    // The endpoints and timers of the more connections (the first session
+    // uses the window's).
+    std::vector<std::unique_ptr<platform::Endpoint>> endpoints;
+    std::vector<std::unique_ptr<platform::Timer>> timers;
     std::vector<std::unique_ptr<UploadSession>> all;
 };
+UploadSessions& uploadSessions(App& app);
+
+// A new dialogue: the session's state as a fresh connection has it.
+void resetUploadDialogue(UploadSession& u);
 
 // The job's session (the first connection's).
 UploadSession& uploadSession(App& app);

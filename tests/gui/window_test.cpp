@@ -260,7 +260,7 @@ TEST_F(Window, MenusCarryTheModelsCaptionsInOrder) {
     EXPECT_EQ(options, QStringList({"Set Path", "Recall PASS", "Delete After DownLoad", "Delete After UpLoad",
                                     "Download Timestamp", "Upload Timestamp", "File Size Exists", "Type",
                                     "Transfer type", "PASV", "Quick Waits", "Verify Transfers", "Settled Files Only",
-                                    "Resume Downloads", "FTPS Download", "FTPS Upload"}));
+                                    "Resume Downloads", "FTPS Download", "FTPS Upload", "Parallel Connections"}));
     EXPECT_TRUE(action("ai_nlst")->isChecked());
     EXPECT_TRUE(action("ai_bin")->isChecked());
     EXPECT_FALSE(action("ai_list")->isChecked());
