@@ -41,12 +41,15 @@ void Strand::sweep() {
     if (error) std::rethrow_exception(error);
 }
 
-void Strand::poll() {
+bool Strand::poll() {
+    bool resumed = false;
     while (running_ == 0 && !waits_.empty() && waits_.back().pred()) {
         auto h = waits_.back().h;
         waits_.pop_back();
+        resumed = true;
         resume(h);
     }
+    return resumed;
 }
 
 bool Strand::Turn::await_ready() {

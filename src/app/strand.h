@@ -54,9 +54,10 @@ public:
     };
     Turn turn() { return Turn{*this}; }
 
-    // Resumes the innermost wait while its condition holds. Nothing happens
-    // while a step of this strand runs (it is polled again after).
-    void poll();
+    // Resumes the innermost wait while its condition holds; whether any was.
+    // Nothing happens while a step of this strand runs (it is polled again
+    // after).
+    bool poll();
 
     // Some step of this strand has not ended.
     bool busy() const { return !roots_.empty(); }

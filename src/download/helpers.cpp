@@ -140,6 +140,8 @@ Task<> runHelper(DownloadSession& h, std::size_t k) {
             recordDownloadResult(h, "fail");
         }
     }
+    if (!h.requeuedTaken.empty()) s.downloadRequeued.push_back(std::move(h.requeuedTaken));
+    h.requeuedTaken.clear();
     if (lost) trace(app, k, "ended");
     h.watchdog.setEnabled(false);
     h.control.close();
@@ -169,6 +171,9 @@ Task<> endDownloadHelpers(DownloadSession& first) {
         return true;
     });
     if (s.shuttingDown) co_return;
+    // One the first session took and could not start is left too.
+    if (!first.requeuedTaken.empty()) s.downloadRequeued.push_back(std::move(first.requeuedTaken));
+    first.requeuedTaken.clear();
     if (s.downloadRequeued.empty()) co_return;
     // Files left by lost connections that no connection took again fail;
     // the first session's own last file is kept as it was.

@@ -232,6 +232,7 @@ static Task<> startFile(DownloadSession& d) {
     d.downloadExpectedSize = -1;
     d.downloadFileGood = true;
     d.downloadVerdictPending = true;
+    d.requeuedTaken.clear();
     notify(app.events.fileStarted, JobKind::Download, d.downloadTarget, d.downloadResumeAt);
     d.downloadStep = 16;
     d.downloadBytes = d.downloadResumeAt;

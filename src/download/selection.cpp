@@ -285,6 +285,7 @@ Task<bool> selectNextDownload(DownloadSession& d) {
     }
     if (!s.downloadRequeued.empty()) {
         d.downloadTarget = s.downloadRequeued.front();
+        d.requeuedTaken = d.downloadTarget;
         s.downloadRequeued.pop_front();
         co_return true;
     }

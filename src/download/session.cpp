@@ -6,7 +6,12 @@
 namespace corvantel {
 
 void DownloadSessions::poll() {
-    for (auto& d : all) d->strand.poll();
+    // A session may wait for another (the first for the others to end):
+    // polled again while any went on.
+    for (bool again = true; again;) {
+        again = false;
+        for (std::size_t i = 0; i < all.size(); ++i) again = all[i]->strand.poll() || again;
+    }
 }
 
 DownloadSessions& downloadSessions(App& app) { return static_cast<DownloadSessions&>(*app.downloadSessions); }

@@ -52,6 +52,9 @@ struct DownloadSession {
     bool helper = false;
     // How the trace names this connection ("download", "download#2", ...).
     std::string label = "download";
+    // A file a lost connection left, taken from the queue by this session
+    // and not started yet: given back if this session ends first.
+    std::string requeuedTaken;
 
     // The dialogue.
     int downloadStep = 0;

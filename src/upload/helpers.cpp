@@ -125,7 +125,8 @@ Task<> runHelper(UploadSession& h, std::size_t k) {
         trace(app, k, "lost; " + h.uploadFileName + " goes back to the list");
     }
     failPendingUpload(h);
-    if (gone) trace(app, k, "ended");
+    if (gone)
+        trace(app, k, "ended at step " + std::to_string(h.uploadStep) + (h.uploadVerdictPending ? ", verdict pending" : ""));
     h.watchdog.setEnabled(false);
     h.control.close();
     h.data.close();

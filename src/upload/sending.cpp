@@ -190,6 +190,11 @@ static Task<> storeStep(UploadSession& u) {
         u.uploadFileStarted = false;
         if (!takeNextWorthSending(u)) {
             ++s.uploadFileIndex;
+            // With more connections, this one is back between files.
+            if (s.parallelConnections > 1) {
+                u.uploadStep = 18;
+                u.data.close();
+            }
             co_return;
         }
         skip = beingDownloaded(app, u.uploadFileName) || !uploadSettled(app, u.uploadFileName);

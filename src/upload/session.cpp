@@ -6,7 +6,11 @@
 namespace corvantel {
 
 void UploadSessions::poll() {
-    for (auto& u : all) u->strand.poll();
+    // As the download job's: polled again while any session went on.
+    for (bool again = true; again;) {
+        again = false;
+        for (std::size_t i = 0; i < all.size(); ++i) again = all[i]->strand.poll() || again;
+    }
 }
 
 UploadSessions& uploadSessions(App& app) { return static_cast<UploadSessions&>(*app.uploadSessions); }

@@ -129,6 +129,9 @@ bool allowsWatchdog(const Scenario& sc) {
 bool timingFree(const Scenario& sc) {
     // A file written a moment ago is taken once enough time has passed.
     if (sc.settle) return false;
+    // With more connections, which of them meets the nth command (and so
+    // which file a fault hits) depends on how fast each went.
+    if (sc.parallel > 1) return false;
     for (auto& a : sc.actions) {
         if (a.fault == Fault::Delay || a.fault == Fault::Trickle || a.fault == Fault::Silent ||
             a.fault == Fault::Hold || a.fault == Fault::Flood)
@@ -185,7 +188,10 @@ public:
     Player(const Scenario& sc, bool trace) : sc_(sc), wire_(sc.seed ^ 0x5eed) {
         plat_.eventLimit = 20'000'000;
         app_ = std::make_unique<Program>(plat_, dir_.path());
-        if (trace) app_->trace = [](const std::string& l) { std::fprintf(stderr, "%s\n", l.c_str()); };
+        if (trace)
+            app_->trace = [this](const std::string& l) {
+                std::fprintf(stderr, "%8lld %s\n", static_cast<long long>(plat_.nowMs()), l.c_str());
+            };
         app_->startUp();
         auto& w = app_->w;
         auto& s = app_->s;
@@ -207,6 +213,8 @@ public:
         if (sc.ascii) w.ai_asc.userChoose();
         s.passiveMode = sc.passive;
         s.quickWaits = sc.quick;
+        s.parallelConnections = sc.parallel;
+        if (sc.parallel > 1) server_.maxConnections = sc.serverLimit > 0 ? sc.serverLimit : 8;
         s.downloadTls = s.uploadTls = sc.tls;
         w.Text11.setText(std::to_string(sc.retries));
         w.Text12.setText(std::to_string(sc.retries));
@@ -338,6 +346,8 @@ public:
         }
         const auto failed = s.failedSessions;
         const auto before = lines().size();
+        const int sessionsBefore = server_.sessions;
+        const auto heard = sessionCommands_.size();
         const auto t1 = plat_.nowMs();
         plat_.timeLimitMs = t1 + bound * 4;
         if (!job()) {
@@ -349,6 +359,25 @@ public:
         for (std::size_t i = before; i < all.size(); ++i)
             if (all[i].result != "pass") broken.push_back("after the faults, " + all[i].name + " failed");
         if (s.failedSessions != failed) broken.push_back("after the faults, the session failed: " + errors());
+        // A fault-free run moves each file once, over one connection.
+        std::map<std::string, int> moved;
+        // (Only its own sessions: a command the program sent on a connection
+        // lost under the faults may reach the server afterwards.)
+        for (std::size_t i = heard; i < sessionCommands_.size(); ++i) {
+            const auto& [session, c] = sessionCommands_[i];
+            if (session > sessionsBefore && c.rfind(sc_.upload ? "STOR " : "RETR ", 0) == 0 && ++moved[c] == 2)
+                broken.push_back("the normal run sent " + c + " twice");
+        }
+        // Never more connections than asked for, nor than the server allows;
+        // a limit is never taken for a bad password.
+        const int allowed = sc_.serverLimit > 0 ? std::min(sc_.parallel, sc_.serverLimit) : sc_.parallel;
+        if (server_.mostOpen > allowed)
+            broken.push_back(std::to_string(server_.mostOpen) + " connections open at once, " +
+                             std::to_string(allowed) + " allowed");
+        bool loginFaults = false;
+        for (auto& a : sc_.actions) loginFaults = loginFaults || a.verb == "USER" || a.verb == "PASS";
+        if (!loginFaults && errors().find("Invalid User/Pass") != std::string::npos)
+            broken.push_back("a refused connection was logged as a bad password");
         checkFiles(broken, true);
         checkQueues(broken);
         return broken;
@@ -950,6 +979,9 @@ Scenario draw(std::uint64_t seed) {
     sc.growing = !sc.upload && q.chance(12) ? 1 + q.below(2) : 0;
     Rng d(seed ^ 0x94D049BB133111EBULL);
     sc.strangers = !sc.passive && d.chance(20);
+    Rng m(seed ^ 0xD6E8FEB86659FD93ULL);
+    sc.parallel = m.chance(40) ? 2 + m.below(3) : 1;
+    sc.serverLimit = sc.parallel > 1 && m.chance(30) ? 1 + m.below(sc.parallel) : 0;
     // Hostile names: digits in parentheses and blanks, "(N bytes)" in the
     // name itself, UTF-8, a leading "-", the words and numbers the program
     // uses for itself (most without ".jpg": they matter under "*"), and
@@ -1096,7 +1128,10 @@ std::vector<std::string> check(const Scenario& sc, bool trace) {
 }
 
 std::string wire(std::uint64_t seed) {
-    const Scenario sc = draw(seed);
+    // The dialogue of one connection per job.
+    Scenario sc = draw(seed);
+    sc.parallel = 1;
+    sc.serverLimit = 0;
     std::string out = row(sc) + "\n";
     Player p(sc, false);
     p.record(&out);
@@ -1135,7 +1170,7 @@ Scenario shrink(const Scenario& failing) {
                        &Scenario::ascii, &Scenario::restIgnored, &Scenario::restRefusedAtRetr, &Scenario::replaced,
                        &Scenario::futureTime, &Scenario::longPatience, &Scenario::strangers})
             flip(f, false);
-        for (auto f : {&Scenario::replyStyle, &Scenario::login, &Scenario::growing})
+        for (auto f : {&Scenario::replyStyle, &Scenario::login, &Scenario::growing, &Scenario::serverLimit})
             if (best.*f != 0) {
                 Scenario t = best;
                 t.*f = 0;
@@ -1210,6 +1245,8 @@ std::string row(const Scenario& sc) {
     if (sc.growing) o << ", .growing = " << sc.growing;
     b("longPatience", sc.longPatience, d.longPatience);
     b("strangers", sc.strangers, d.strangers);
+    if (sc.parallel != 1) o << ", .parallel = " << sc.parallel;
+    if (sc.serverLimit) o << ", .serverLimit = " << sc.serverLimit;
     if (sc.pattern != d.pattern) o << ", .pattern = \"" << sc.pattern << "\"";
     o << ", .files = {";
     for (std::size_t i = 0; i < sc.files.size(); ++i)

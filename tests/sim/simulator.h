@@ -129,6 +129,10 @@ struct Scenario {
     // process, from another address, connects to each port announced in
     // active mode before the server does, and offers bytes of its own).
     bool strangers = false;
+    // Drawn from a sixth stream: connections per job (--parallel), and the
+    // server's limit of connections side by side (0: none).
+    int parallel = 1;
+    int serverLimit = 0;
     std::string pattern = "*.jpg";
     std::vector<File> files;
     std::vector<Action> actions;

@@ -15,11 +15,44 @@ using platform::fake::Peer;
 using Shape = FakeFtpServer::Shape;
 
 FakeFtpServer::FakeFtpServer(platform::fake::FakePlatform& plat, std::int32_t port) : plat_(plat) {
-    plat.addServer(port, [this](std::shared_ptr<Peer> peer) { accepted(std::move(peer)); });
+    plat.addServer(port, [this](std::shared_ptr<Peer> peer) { arrived(std::move(peer)); });
+}
+
+FakeFtpServer::FakeFtpServer(FakeFtpServer& root) : plat_(root.plat_), root_(&root) {}
+
+FakeFtpServer::~FakeFtpServer() = default;
+
+void FakeFtpServer::arrived(std::shared_ptr<Peer> peer) {
+    if (maxConnections <= 0) {
+        // One connection: a new one takes the place of the last.
+        ++sessions;
+        accepted(std::move(peer));
+        return;
+    }
+    auto live = [](const FakeFtpServer& s) { return s.control && s.control->open(); };
+    int open = live(*this) ? 1 : 0;
+    for (auto& c : children_) open += live(*c) ? 1 : 0;
+    if (open >= maxConnections) {
+        // Over the limit: refused at the greeting, as servers do.
+        ++refusedConnections;
+        peer->send("421 Too many connections from your address.\r\n");
+        peer->close();
+        return;
+    }
+    // A session begins when no connection is open; the others join it.
+    if (open == 0) ++sessions;
+    mostOpen = std::max(mostOpen, open + 1);
+    FakeFtpServer* on = live(*this) ? nullptr : this;
+    for (std::size_t i = 0; i < children_.size() && !on; ++i)
+        if (!live(*children_[i])) on = children_[i].get();
+    if (!on) {
+        children_.push_back(std::unique_ptr<FakeFtpServer>(new FakeFtpServer(*this)));
+        on = children_.back().get();
+    }
+    on->accepted(std::move(peer));
 }
 
 void FakeFtpServer::accepted(std::shared_ptr<Peer> peer) {
-    ++sessions;
     ++generation_;
     control = peer;
     buffer_.clear();
@@ -33,15 +66,15 @@ void FakeFtpServer::accepted(std::shared_ptr<Peer> peer) {
     rest_ = 0;
     epsvCount_ = 0;
     typeA_ = true;
-    peer->tlsFailure = controlTlsFailure;
-    peer->tlsStall = controlTlsStall;
+    peer->tlsFailure = r().controlTlsFailure;
+    peer->tlsStall = r().controlTlsStall;
     peer->onReceive = [this, p = peer.get()] {
         if (control.get() == p) received();
     };
-    const std::string greeting = multiLineGreeting ? "220-Welcome\r\n220-to the test server\r\n220 Ready."
-                                 : replyStyle == 3  ? "220 FTP server (Version 2.1 (226)) ready, 0 denied, done."
+    const std::string greeting = r().multiLineGreeting ? "220-Welcome\r\n220-to the test server\r\n220 Ready."
+                                 : r().replyStyle == 3  ? "220 FTP server (Version 2.1 (226)) ready, 0 denied, done."
                                                     : "220 Ready.";
-    if (login == 4) {
+    if (r().login == 4) {
         // Busy a moment: "120" first, the greeting a little later.
         reply("120 Service ready in 1 minutes (0 invalid).");
         later(300, [this, greeting] { reply(greeting); });
@@ -53,7 +86,7 @@ void FakeFtpServer::accepted(std::shared_ptr<Peer> peer) {
 std::string FakeFtpServer::styled(const std::string& kind, const std::string& name, std::int64_t told) const {
     const std::string size = " (" + std::to_string(told) + " bytes).";
     if (kind == "retr") {
-        switch (replyStyle) {
+        switch (r().replyStyle) {
             case 1: return "125 Sending data set /u/" + name + " FIXrecfm 128";
             case 2:
                 return told >= 0 ? "150-Accepted data connection\r\n150 Opening BINARY mode data connection for " + name + size
@@ -67,7 +100,7 @@ std::string FakeFtpServer::styled(const std::string& kind, const std::string& na
         }
     }
     if (kind == "list") {
-        switch (replyStyle) {
+        switch (r().replyStyle) {
             case 1: return "125 List started OK";
             case 2: return "150-Here comes\r\n150 the directory listing.";
             case 3: return "150 Opening ASCII mode data connection for file list (226 bytes).";
@@ -75,14 +108,14 @@ std::string FakeFtpServer::styled(const std::string& kind, const std::string& na
         }
     }
     if (kind == "stor") {
-        switch (replyStyle) {
+        switch (r().replyStyle) {
             case 1: return "125 Storing data set /u/" + name;
             case 2: return "150-Ok\r\n150 to send data.";
             case 3: return "150 Ok to send \"" + name + "\" (0 bytes stored, 530 denied).";
             default: return "150 Ok to send data.";
         }
     }
-    switch (replyStyle) {
+    switch (r().replyStyle) {
         case 1: return kind == "endlist" ? "250 List completed successfully." : "250 Transfer completed successfully.";
         case 2: return "226-File successfully transferred\r\n226 0.001 seconds (measured here), 3.17 Mbytes per second";
         case 3: return "226 Transfer done (0 invalid, 0 denied, 530 retries).";
@@ -107,14 +140,19 @@ std::function<std::string(const std::string&)> FakeFtpServer::retrAs(const std::
 }
 
 void FakeFtpServer::sendRaw(const std::string& bytes) {
-    if (control) control->send(bytes);
+    FakeFtpServer* on = r().current_ ? r().current_ : this;
+    if (on->control) on->control->send(bytes);
 }
 
 void FakeFtpServer::emit(const std::string& bytes) {
-    if (wire)
-        wire(bytes);
-    else
+    if (r().wire) {
+        // The simulator's wire sends through sendRaw: on this connection.
+        r().current_ = this;
+        r().wire(bytes);
+        r().current_ = nullptr;
+    } else {
         sendRaw(bytes);
+    }
 }
 
 void FakeFtpServer::flush() {
@@ -126,7 +164,7 @@ void FakeFtpServer::flush() {
 
 void FakeFtpServer::reply(const std::string& text) {
     if (!control) return;
-    if (coalesce && holding_ > 0)
+    if (r().coalesce && holding_ > 0)
         outbox_ += text + "\r\n";
     else
         emit(text + "\r\n");
@@ -217,10 +255,10 @@ void FakeFtpServer::received() {
     while ((e = buffer_.find("\r\n")) != std::string::npos) {
         std::string line = buffer_.substr(0, e);
         buffer_.erase(0, e + 2);
-        commands.push_back(line);
+        r().commands.push_back(line);
         if (storing_) {
-            ++commandsDuringStore;
-            if (refuseDuringStore) {
+            ++r().commandsDuringStore;
+            if (r().refuseDuringStore) {
                 reply("500 Unknown command.");
                 continue;
             }
@@ -235,7 +273,7 @@ void FakeFtpServer::pump() {
         std::string line = queue_.front();
         queue_.pop_front();
         Shape shape;
-        if (shaping) shaping(line, shape);
+        if (r().shaping) r().shaping(line, shape);
         if (shape.delayMs > 0) {
             busy_ = true;
             later(shape.delayMs, [this, line, shape] {
@@ -270,10 +308,10 @@ void FakeFtpServer::process(const std::string& line, const Shape& shape) {
             s.flush();
         }
     } release{*this};
-    if (override) {
-        std::string r = override(line);
-        if (!r.empty()) {
-            if (r != "-") reply(r);
+    if (r().override) {
+        std::string answer = r().override(line);
+        if (!answer.empty()) {
+            if (answer != "-") reply(answer);
             afterFinal();
             return;
         }
@@ -304,8 +342,8 @@ std::string FakeFtpServer::listing(const std::string& arg, bool longFormat) cons
         start = sp + 1;
     }
     std::string out;
-    for (auto& [name, content] : files) {
-        bool match = patterns.empty() || !expandWildcards;
+    for (auto& [name, content] : r().files) {
+        bool match = patterns.empty() || !r().expandWildcards;
         for (auto& p : patterns)
             if (platform::files::wildcardMatch(p, name)) match = true;
         if (!match) continue;
@@ -359,9 +397,9 @@ void FakeFtpServer::retrieve(const std::string& name, const std::string& content
         return;
     }
     std::int64_t told = static_cast<std::int64_t>(content.size());
-    if (!announceSize || shape.size == Shape::Size::Untold || replyStyle == 1) told = -1;
+    if (!r().announceSize || shape.size == Shape::Size::Untold || r().replyStyle == 1) told = -1;
     std::string bytes = content;
-    if (asciiConverts && typeA_) {
+    if (r().asciiConverts && typeA_) {
         bytes.clear();
         for (char c : content) bytes += c == '\n' ? std::string("\r\n") : std::string(1, c);
     }
@@ -371,10 +409,10 @@ void FakeFtpServer::retrieve(const std::string& name, const std::string& content
         bytes = n <= sent.size() ? sent.substr(0, n) : sent + std::string(n - sent.size(), '#');
     }
     // A wrong size is one larger than what comes.
-    if (shape.size == Shape::Size::Wrong && replyStyle != 1) told = static_cast<std::int64_t>(bytes.size()) + 1 + told / 3;
+    if (shape.size == Shape::Size::Wrong && r().replyStyle != 1) told = static_cast<std::int64_t>(bytes.size()) + 1 + told / 3;
     const std::string start = styled("retr", name, told);
-    attempts.push_back({name, bytes, told, shape.dataEnd == Shape::DataEnd::Close, sessions});
-    if (repliesTogether && shape.order == Shape::Order::Between && shape.trickleMs == 0) {
+    r().attempts.push_back({name, bytes, told, shape.dataEnd == Shape::DataEnd::Close, r().sessions});
+    if (r().repliesTogether && shape.order == Shape::Order::Between && shape.trickleMs == 0) {
         d->send(bytes);
         d->close();
         reply(start);
@@ -407,13 +445,13 @@ void FakeFtpServer::playTransfer(std::shared_ptr<Peer> d, const std::string& byt
         shape));
 }
 
-// FEAT, SIZE, MDTM and the checksum commands; false for any other command.
+// FEAT, SIZE, MDTM and the checksum r().commands; false for any other command.
 bool FakeFtpServer::proofCommand(const std::string& cmd, const std::string& arg) {
     using platform::HashKind;
     if (cmd == "FEAT") {
-        if (features.empty()) return false;
+        if (r().features.empty()) return false;
         std::string text = "211-Features:\r\n";
-        for (auto& f : features) text += " " + f + "\r\n";
+        for (auto& f : r().features) text += " " + f + "\r\n";
         finalReply(text + "211 End");
         return true;
     }
@@ -430,22 +468,22 @@ bool FakeFtpServer::proofCommand(const std::string& cmd, const std::string& arg)
     }
     if (cmd != "SIZE" && cmd != "MDTM" && cmd != "HASH" && !x.count(cmd)) return false;
     const std::string* content = nullptr;
-    if (auto it = files.find(arg); it != files.end()) content = &it->second;
-    else if (auto st = stored.find(arg); st != stored.end() && !storing_) content = &st->second;
+    if (auto it = r().files.find(arg); it != r().files.end()) content = &it->second;
+    else if (auto st = r().stored.find(arg); st != r().stored.end() && !storing_) content = &st->second;
     if (!content) {
         finalReply("550 " + arg + ": No such file.");
         return true;
     }
     if (cmd == "SIZE") {
-        finalReply("213 " + std::to_string(static_cast<std::int64_t>(content->size()) + sizeSkew));
+        finalReply("213 " + std::to_string(static_cast<std::int64_t>(content->size()) + r().sizeSkew));
     } else if (cmd == "MDTM") {
-        finalReply("213 " + (mdtm.count(arg) ? mdtm[arg] : std::string("20000101000000")));
+        finalReply("213 " + (r().mdtm.count(arg) ? r().mdtm[arg] : std::string("20000101000000")));
     } else {
         platform::Digest d;
         d.start(cmd == "HASH" ? named.at(hashAlgorithm_) : x.at(cmd));
         d.update(*content);
         std::string sum = d.hex();
-        if (checksumLie) sum[0] = sum[0] == '0' ? '1' : '0';
+        if (r().checksumLie) sum[0] = sum[0] == '0' ? '1' : '0';
         if (cmd == "HASH")
             finalReply("213 " + hashAlgorithm_ + " 0-" + std::to_string(content->size()) + " " + sum + " " + arg);
         else
@@ -459,10 +497,10 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
     std::string arg = line.size() > cmd.size() + 1 ? line.substr(cmd.size() + 1) : "";
     cmd = toUpperAscii(cmd);
     if (cmd == "AUTH") {
-        if (control && tls) {
+        if (control && r().tls) {
             // Anything a server sends behind its 234 comes in the same piece.
             flush();
-            control->send("234 Proceed with negotiation.\r\n" + afterAuth);
+            control->send("234 Proceed with negotiation.\r\n" + r().afterAuth);
             afterFinal();
         } else {
             finalReply("502 AUTH not understood.");
@@ -475,31 +513,31 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         return;
     }
     if ((cmd == "NLST" || cmd == "LIST" || cmd == "RETR" || cmd == "STOR") && protP_ && passive_) {
-        if (refuseDataTls && (cmd == "RETR" || cmd == "STOR")) {
+        if (r().refuseDataTls && (cmd == "RETR" || cmd == "STOR")) {
             finalReply("522 SSL connection failed: session reuse required");
             return;
         }
-        if (data_ && !(data_->tlsStarted && data_->tlsResumed)) dataWasSecure = false;
+        if (data_ && !(data_->tlsStarted && data_->tlsResumed)) r().dataWasSecure = false;
     }
     if (cmd == "USER") {
         pendingUser_ = arg;
-        if (userLogsIn || ((login == 2 || login == 3) && arg == user)) {
-            // No password asked: the user is in at once.
+        if (r().userLogsIn || ((r().login == 2 || r().login == 3) && arg == r().user)) {
+            // No r().password asked: the r().user is in at once.
             loggedIn_ = true;
-            finalReply(userLogsIn ? "230 Anonymous access granted, restrictions apply." : "230 User logged in, proceed.");
+            finalReply(r().userLogsIn ? "230 Anonymous access granted, restrictions apply." : "230 User logged in, proceed.");
         } else {
-            finalReply(login == 1 ? "331 Password required for \"" + arg + "\" (0 incorrect, 530 denied)."
+            finalReply(r().login == 1 ? "331 Password required for \"" + arg + "\" (0 incorrect, 530 denied)."
                                   : "331 Username ok, send password.");
         }
     } else if (cmd == "PASS" && loggedIn_) {
-        finalReply(login == 3 ? "230 Already logged in." : "503 Already logged in.");
+        finalReply(r().login == 3 ? "230 Already logged in." : "503 Already logged in.");
     } else if (cmd == "PASS") {
-        if (pendingUser_ == user && arg == password) {
+        if (pendingUser_ == r().user && arg == r().password) {
             loggedIn_ = true;
-            if (login == 1)
+            if (r().login == 1)
                 finalReply("230-Welcome\r\n230-Quota: 0 bytes used (0 denied)\r\n230 User logged in, 0 invalid attempts.");
             else
-                finalReply(loginText.empty() ? "230 Login successful." : loginText);
+                finalReply(r().loginText.empty() ? "230 Login successful." : r().loginText);
         } else {
             finalReply("530 Authentication failed.");
         }
@@ -507,7 +545,7 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         finalReply("530 Log in with USER and PASS first.");
     } else if (cmd == "CWD") {
         finalReply(arg == "/missing"      ? "550 No such directory."
-                   : replyStyle == 3      ? "250 CWD command done, \"" + arg + "\" (530 denied) is current directory."
+                   : r().replyStyle == 3      ? "250 CWD command done, \"" + arg + "\" (530 denied) is current directory."
                                           : "250 \"" + arg + "\" is the current directory.");
     } else if (cmd == "PWD") {
         finalReply("257 \"/\" is the current directory.");
@@ -515,7 +553,7 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         const std::string t = toUpperAscii(arg);
         if (t == "A" || t.rfind("A ", 0) == 0) typeA_ = true;
         if (t == "I" || t == "L 8") typeA_ = false;
-        finalReply(replyStyle == 3 ? "200 Type set to " + arg + " (226 done, 0 invalid)." : "200 Type set.");
+        finalReply(r().replyStyle == 3 ? "200 Type set to " + arg + " (226 done, 0 invalid)." : "200 Type set.");
     } else if (cmd == "PORT") {
         std::vector<int> n;
         std::size_t s = 0;
@@ -528,10 +566,10 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         dataPort_ = n.size() == 6 ? n[4] * 256 + n[5] : 0;
         data_.reset();
         passive_ = false;
-        if (connectAtPort) openData();
+        if (r().connectAtPort) openData();
         finalReply("200 Active data connection established.");
     } else if (cmd == "EPRT") {
-        if (refuseEprt) {
+        if (r().refuseEprt) {
             finalReply("500 EPRT not understood.");
             return;
         }
@@ -540,30 +578,30 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         dataPort_ = last == std::string::npos ? 0 : std::atoi(arg.substr(last + 1).c_str());
         data_.reset();
         passive_ = false;
-        if (connectAtPort) openData();
+        if (r().connectAtPort) openData();
         finalReply("200 EPRT command successful.");
     } else if (cmd == "EPSV" || cmd == "PASV") {
-        const Epsv how = cmd == "EPSV" && ++epsvCount_ >= epsvFailsFrom ? epsv : Epsv::Works;
+        const Epsv how = cmd == "EPSV" && ++epsvCount_ >= r().epsvFailsFrom ? r().epsv : Epsv::Works;
         if (how == Epsv::Refused) {
-            if (epsvCode == "421") after_ = Shape::Control::CloseAfter;
-            finalReply(epsvCode + " EPSV not allowed.");
+            if (r().epsvCode == "421") after_ = Shape::Control::CloseAfter;
+            finalReply(r().epsvCode + " EPSV not allowed.");
             return;
         }
         if (how == Epsv::Malformed) {
             static const char* const forms[] = {"(||%|)", "(|||)", "%", "(|||%)"};
             std::string form = forms[malformedCount_++ % 4];
-            if (auto at = form.find('%'); at != std::string::npos) form.replace(at, 1, std::to_string(nextPassivePort_));
+            if (auto at = form.find('%'); at != std::string::npos) form.replace(at, 1, std::to_string(r().nextPassivePort_));
             finalReply("229 Entering Extended Passive Mode " + form);
             return;
         }
-        const std::int32_t port = nextPassivePort_++;
+        const std::int32_t port = r().nextPassivePort_++;
         data_.reset();
         passive_ = true;
-        const bool listening = ++passiveCount_ != refusePassiveAt && how != Epsv::ClosedPort;
+        const bool listening = ++passiveCount_ != r().refusePassiveAt && how != Epsv::ClosedPort;
         if (listening)
             plat_.addServer(port, [this, gen = generation_](std::shared_ptr<Peer> peer) {
                 if (gen != generation_) return;
-                peer->tlsFailure = dataTlsFailure;
+                peer->tlsFailure = r().dataTlsFailure;
                 data_ = std::move(peer);
                 if (blocked_) {
                     blocked_ = false;
@@ -573,19 +611,19 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         if (cmd == "EPSV")
             finalReply("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
         else
-            finalReply("227 Entering Passive Mode (" + pasvAddress + "," + std::to_string(port / 256) + "," +
+            finalReply("227 Entering Passive Mode (" + r().pasvAddress + "," + std::to_string(port / 256) + "," +
                        std::to_string(port % 256) + ").");
         // Blocked until the program connects; not where nothing can accept
         // (as such a server's accept times out).
-        if (blockAfterPassive && listening) blocked_ = true;
+        if (r().blockAfterPassive && listening) blocked_ = true;
     } else if (cmd == "NLST" || cmd == "LIST") {
-        std::string text = cmd == "LIST" && patternListEmpty && !arg.empty() ? "" : listing(arg, cmd == "LIST");
-        if (listDots) text = (cmd == "LIST" ? "" : ".\r\n..\r\n") + text;
-        if (text.empty() && expandWildcards && !arg.empty() && !patternListEmpty) {
+        std::string text = cmd == "LIST" && r().patternListEmpty && !arg.empty() ? "" : listing(arg, cmd == "LIST");
+        if (r().listDots) text = (cmd == "LIST" ? "" : ".\r\n..\r\n") + text;
+        if (text.empty() && r().expandWildcards && !arg.empty() && !r().patternListEmpty) {
             finalReply("450 No files found.");
             return;
         }
-        if (listingConnectsLate && !passive_) {
+        if (r().listingConnectsLate && !passive_) {
             // Active mode: the listing's 150 and 226 go out first, and its
             // data connection comes a moment later.
             reply(styled("list", "", 0));
@@ -604,7 +642,7 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
             return;
         }
         if (shape.dataBytes >= 0) text = text.substr(0, static_cast<std::size_t>(shape.dataBytes));
-        if (finalAfterClose) {
+        if (r().finalAfterClose) {
             // Like servers that close and then wait for the client's close
             // before they answer.
             reply(styled("list", "", 0));
@@ -619,20 +657,20 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         finalReply("350 Restarting at " + arg + ".");
     } else if (proofCommand(cmd, arg)) {
     } else if (cmd == "RETR") {
-        auto it = files.find(arg);
+        auto it = r().files.find(arg);
         std::size_t from = std::exchange(rest_, 0);
-        if (it == files.end()) {
+        if (it == r().files.end()) {
             finalReply("550 No such file.");
             return;
         }
-        if (from > 0 && restRefusedAtRetr) {
+        if (from > 0 && r().restRefusedAtRetr) {
             finalReply("451 Restart not permitted.");
             return;
         }
-        if (restIgnored) from = 0;
+        if (r().restIgnored) from = 0;
         retrieve(arg, it->second.substr(std::min(from, it->second.size())), shape);
     } else if (cmd == "STOR") {
-        if (refuseStor) {
+        if (r().refuseStor) {
             finalReply("550 Permission denied.");
             return;
         }
@@ -641,9 +679,9 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
             finalReply("425 Can't open data connection.");
             return;
         }
-        stored[arg].clear();
+        r().stored[arg].clear();
         rest_ = 0;
-        if (twoPreliminaries || shape.secondPreliminary) reply("150 Connecting to port " + std::to_string(dataPort_));
+        if (r().twoPreliminaries || shape.secondPreliminary) reply("150 Connecting to port " + std::to_string(dataPort_));
         reply(styled("stor", arg, 0));
         storing_ = true;
         std::weak_ptr<Peer> weak = d;
@@ -663,9 +701,9 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         d->onReceive = [this, weak, name, shape, cut, finish] {
             auto p = weak.lock();
             if (!p || !storing_) return;
-            stored[name] += p->takeReceived();
-            if (cut && stored[name].size() >= static_cast<std::size_t>(shape.dataBytes)) {
-                stored[name].resize(static_cast<std::size_t>(shape.dataBytes));
+            r().stored[name] += p->takeReceived();
+            if (cut && r().stored[name].size() >= static_cast<std::size_t>(shape.dataBytes)) {
+                r().stored[name].resize(static_cast<std::size_t>(shape.dataBytes));
                 if (shape.dataEnd == Shape::DataEnd::Reset)
                     p->reset();
                 else
@@ -676,19 +714,19 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         // The transfer ends when the program closes the data connection.
         d->onClosedByProgram = [this, weak, name, shape, finish] {
             if (!storing_) return;
-            if (auto p = weak.lock()) stored[name] += p->takeReceived();
-            stored[name].resize(stored[name].size() - std::min(storeDrops, stored[name].size()));
+            if (auto p = weak.lock()) r().stored[name] += p->takeReceived();
+            r().stored[name].resize(r().stored[name].size() - std::min(r().storeDrops, r().stored[name].size()));
             const std::string text = shape.finish.empty() ? styled("end", name, 0) : shape.finish + " Failed.";
-            if (storeReplyDelayMs <= 0 && shape.trickleMs <= 0) {
+            if (r().storeReplyDelayMs <= 0 && shape.trickleMs <= 0) {
                 finish(text);
                 return;
             }
             storing_ = false;
-            later(std::max(storeReplyDelayMs, shape.trickleMs), [finish, text] { finish(text); });
+            later(std::max(r().storeReplyDelayMs, shape.trickleMs), [finish, text] { finish(text); });
         };
     } else if (cmd == "DELE") {
-        if (files.erase(arg))
-            finalReply(replyStyle == 3 ? "250 DELE done (0 denied)." : "250 File removed.");
+        if (r().files.erase(arg))
+            finalReply(r().replyStyle == 3 ? "250 DELE done (0 denied)." : "250 File removed.");
         else
             finalReply("550 No such file.");
     } else if (cmd == "QUIT") {

@@ -18,6 +18,17 @@ namespace corvantel::testing {
 class FakeFtpServer {
 public:
     FakeFtpServer(platform::fake::FakePlatform& plat, std::int32_t port = 21);
+    ~FakeFtpServer();
+    FakeFtpServer(const FakeFtpServer&) = delete;
+    FakeFtpServer& operator=(const FakeFtpServer&) = delete;
+
+    // Connections served side by side (0: one, and a new one takes the
+    // place of the last). Past the limit a connection gets "421" and is
+    // closed. The further connections share this server's files, switches
+    // and records; each has its own login, data connection and REST.
+    int maxConnections = 0;
+    int refusedConnections = 0;
+    int mostOpen = 0;  // the most connections open at once
 
     std::map<std::string, std::string> files;   // remote name -> content
     std::map<std::string, std::string> stored;  // names stored by STOR
@@ -169,6 +180,11 @@ public:
     std::int32_t dataPort() const { return dataPort_; }
 
 private:
+    // A further connection's server, sharing root's files and switches.
+    explicit FakeFtpServer(FakeFtpServer& root);
+    FakeFtpServer& r() { return *root_; }
+    const FakeFtpServer& r() const { return *root_; }
+    void arrived(std::shared_ptr<platform::fake::Peer> peer);
     void accepted(std::shared_ptr<platform::fake::Peer> peer);
     void received();
     void pump();
@@ -226,6 +242,9 @@ private:
     int generation_ = 0;
     int holding_ = 0;
     std::string outbox_;
+    FakeFtpServer* root_ = this;
+    std::vector<std::unique_ptr<FakeFtpServer>> children_;
+    FakeFtpServer* current_ = nullptr;  // the connection the wire is sending for
 };
 
 }  // namespace corvantel::testing
