@@ -125,8 +125,7 @@ Task<> runHelper(UploadSession& h, std::size_t k) {
         trace(app, k, "lost; " + h.uploadFileName + " goes back to the list");
     }
     failPendingUpload(h);
-    if (gone)
-        trace(app, k, "ended at step " + std::to_string(h.uploadStep) + (h.uploadVerdictPending ? ", verdict pending" : ""));
+    trace(app, k, std::string(gone ? "lost" : "done") + " at step " + std::to_string(h.uploadStep));
     h.watchdog.setEnabled(false);
     h.control.close();
     h.data.close();
