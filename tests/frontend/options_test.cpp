@@ -38,6 +38,10 @@ TEST(CommandLine, WrongCommandLinesGetAClearMessage) {
         EXPECT_FALSE(parse({"--settle", bad}, &error)) << bad;
         EXPECT_NE(error.find("--settle wants a number of seconds"), std::string::npos) << bad;
     }
+    for (const char* bad : {"0", "9", "12", "two", ""}) {
+        EXPECT_FALSE(parse({"--parallel", bad}, &error)) << bad;
+        EXPECT_NE(error.find("--parallel wants a number of connections from 1 to 8"), std::string::npos) << bad;
+    }
     EXPECT_FALSE(parse({"--work-path", "/no/such/dir"}, &error));
     EXPECT_NE(error.find("not a directory"), std::string::npos);
     EXPECT_FALSE(parse({"--json"}, &error));
@@ -186,7 +190,7 @@ TEST_F(Presets, FieldsGoThroughTheirRules) {
     auto o = parse({"--download-host", "  ftp.example  ", "--download-port", "x21", "--download-retries", "7",
                     "--upload-user", "anonymous", "--upload-password", "secret", "--ascii", "--list",
                     "--delete-after-download", "--download-dupe-check", "off", "--upload-at", "11PM", "--verify",
-                    "--settle", "90", "--resume"});
+                    "--settle", "90", "--resume", "--parallel", "3"});
     ASSERT_TRUE(o);
     applyOptions(app(), *o);
     EXPECT_EQ(w().Text1.text(), "ftp.example");
@@ -207,6 +211,10 @@ TEST_F(Presets, FieldsGoThroughTheirRules) {
     EXPECT_EQ(s().settleSeconds, 0);
     w().ai_settle.onChoose();
     EXPECT_EQ(s().settleSeconds, 90);
+    EXPECT_TRUE(w().ai_parallel.checked());
+    EXPECT_EQ(s().parallelConnections, 3);
+    w().ai_parallel.onChoose();
+    EXPECT_EQ(s().parallelConnections, 1);
 }
 
 TEST_F(Presets, ArmingAppliesItsRules) {
