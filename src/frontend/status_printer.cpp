@@ -281,11 +281,15 @@ void StatusPrinter::showProgress() {
     }
     const double now = seconds();
     if (progressShownAt_ >= 0 && now - progressShownAt_ < progressPeriod * 0.9) return;
-    const auto& s = app_.s;
-    const auto& d = downloadSession(app_);
-    const auto& u = uploadSession(app_);
-    const std::int64_t bytes = up ? u.uploadBytesSent : d.downloadBytes;
-    const std::int64_t size = up ? u.uploadFileLength : d.downloadStatedSize;
+    // With more connections, the one moving that file.
+    const DownloadSession* d = &downloadSession(app_);
+    for (auto& each : static_cast<const DownloadSessions&>(*app_.downloadSessions).all)
+        if (each->downloadVerdictPending && each->downloadTarget == r.current) d = each.get();
+    const UploadSession* u = &uploadSession(app_);
+    for (auto& each : static_cast<const UploadSessions&>(*app_.uploadSessions).all)
+        if (each->uploadFileStarted && each->uploadFileName == r.current) u = each.get();
+    const std::int64_t bytes = up ? u->uploadBytesSent : d->downloadBytes;
+    const std::int64_t size = up ? u->uploadFileLength : d->downloadStatedSize;
     // The rate is over the time the bytes took: a file whose bytes are all
     // in keeps its rate while it waits for its verdict.
     if (bytes != r.seenBytes) {
