@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/app_state.h"
-#include "app/text.h"
+#include "app/connections.h"
 #include "download/dispatch.h"
 #include "download/records.h"
 #include "download/retrieval.h"
@@ -16,54 +16,25 @@ using platform::Endpoint;
 
 namespace {
 
-void watchdogTick(DownloadSession& h) {
-    if (h.downloadIdleTicks > 9) {
-        // Silent for the watchdog's whole bound: this connection alone ends.
-        h.watchdog.setEnabled(false);
-        h.downloadIdleTicks = 0;
-        h.downloadOver = true;
-        h.downloadFailed = true;
-        h.downloadTakeover = Takeover::Watchdog;
-        ++h.app.s.watchdogTakeovers;
-        return;
-    }
-    if (h.downloadIdleTicks > 1000) h.downloadIdleTicks = 0;
-    ++h.downloadIdleTicks;
-}
-
 // The kth session (0 is the first), made with its own endpoints and timers
 // the first time it is wanted.
 DownloadSession& sessionAt(App& app, std::size_t k) {
     auto& sessions = downloadSessions(app);
     while (sessions.all.size() <= k) {
-        auto control = app.plat.makeEndpoint();
-        auto data = app.plat.makeEndpoint();
-        auto seconds = app.plat.makeTimer();
-        auto watchdog = app.plat.makeTimer();
-        auto h = std::make_unique<DownloadSession>(app, *control, *data, *seconds, *watchdog);
-        h->helper = true;
-        h->label = "download#" + std::to_string(sessions.all.size() + 1);
-        sessions.endpoints.push_back(std::move(control));
-        sessions.endpoints.push_back(std::move(data));
-        sessions.timers.push_back(std::move(seconds));
-        sessions.timers.push_back(std::move(watchdog));
-        DownloadSession& made = *h;
-        sessions.all.push_back(std::move(h));
-        installDownloadSessionHandlers(made);
-        made.seconds.setInterval(1000);
-        made.seconds.onTick = [&made] {
-            if (made.downloadWaitSeconds < 10) ++made.downloadWaitSeconds;
-            ++made.downloadSecondsTicked;
-        };
-        made.watchdog.setInterval(20000);
-        made.watchdog.onTick = [&made] { watchdogTick(made); };
+        const ConnectionParts parts = makeConnectionParts(app, sessions.endpoints, sessions.timers);
+        auto made = std::make_unique<DownloadSession>(app, parts.control, parts.data, parts.seconds, parts.watchdog);
+        DownloadSession& h = *made;
+        h.helper = true;
+        h.label = "download#" + std::to_string(sessions.all.size() + 1);
+        sessions.all.push_back(std::move(made));
+        installDownloadSessionHandlers(h);
+        installConnectionTimers(app, parts, {h.downloadWaitSeconds, h.downloadSecondsTicked, h.downloadIdleTicks}, [&h] {
+            h.downloadOver = true;
+            h.downloadFailed = true;
+            h.downloadTakeover = Takeover::Watchdog;
+        });
     }
     return *sessions.all[k];
-}
-
-std::int32_t portOf(const std::string& text) {
-    std::int64_t v = wholeValue(text);
-    return (v < 0 || v > 65535) ? 0 : static_cast<std::int32_t>(v);
 }
 
 void trace(App& app, std::size_t k, const std::string& what) {
@@ -78,14 +49,7 @@ Task<> runHelper(DownloadSession& h, std::size_t k) {
     h.downloadTakeover = Takeover::None;
     h.control.close();
     h.data.close();
-    h.control.setRemoteHost(w.Text1.text());
-    h.control.setRemotePort(portOf(w.Text9.text()));
-    h.control.setLocalPort(0);
-    h.data.setRemoteHost(w.Text1.text());
-    h.data.setRemotePort(portOf(w.Text9.text()));
-    h.data.setLocalPort(0);
-    h.data.setLocalHost("");
-    if (!s.passiveMode) h.data.listen();
+    aimConnection(app, h.control, h.data, w.Text1.text(), w.Text9.text());
     resetDownloadDialogue(h);
     h.downloadNextDue = true;
     h.downloadReplySeen = true;
@@ -164,11 +128,10 @@ Task<> endDownloadHelpers(DownloadSession& first) {
     auto& s = app.s;
     s.downloadHelpersStop = true;
     auto& all = downloadSessions(app).all;
-    co_await first.strand.until([&] {
-        if (s.shuttingDown) return true;
+    co_await awaitOtherConnections(app, first.strand, [&all] {
         for (auto& h : all)
-            if (h->helper && h->strand.busy()) return false;
-        return true;
+            if (h->helper && h->strand.busy()) return true;
+        return false;
     });
     if (s.shuttingDown) co_return;
     // One the first session took and could not start is left too.

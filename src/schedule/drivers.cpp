@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/app_state.h"
+#include "app/connections.h"
 #include "app/text.h"
 #include "app/waits.h"
 #include "download/dispatch.h"
@@ -28,10 +29,6 @@ void lockFields(App& app, std::initializer_list<platform::TextBox*> fields, bool
     app.w.ai_type.setEnabled(!locked);
 }
 
-std::int32_t portOf(const std::string& text) {
-    std::int64_t v = wholeValue(text);
-    return (v < 0 || v > 65535) ? 0 : static_cast<std::int32_t>(v);
-}
 
 }  // namespace
 
@@ -64,14 +61,7 @@ Task<> runDownloadSession(DownloadSession& d) {
         return d.control.state() == Endpoint::Closed && d.data.state() == Endpoint::Closed;
     });
     if (s.shuttingDown) co_return;
-    d.control.setRemoteHost(w.Text1.text());
-    d.control.setRemotePort(portOf(w.Text9.text()));
-    d.control.setLocalPort(0);
-    d.data.setRemoteHost(w.Text1.text());
-    d.data.setRemotePort(portOf(w.Text9.text()));
-    d.data.setLocalPort(0);
-    d.data.setLocalHost("");
-    if (!s.passiveMode) d.data.listen();
+    aimConnection(app, d.control, d.data, w.Text1.text(), w.Text9.text());
     d.downloadIdleTicks = 0;
     d.watchdog.setEnabled(true);
     w.Timer4->setEnabled(false);
@@ -194,14 +184,7 @@ Task<> runUploadSession(UploadSession& u) {
         return u.control.state() == Endpoint::Closed && u.data.state() == Endpoint::Closed;
     });
     if (s.shuttingDown) co_return;
-    u.control.setRemoteHost(w.Text3.text());
-    u.control.setRemotePort(portOf(w.Text10.text()));
-    u.control.setLocalPort(0);
-    u.data.setRemoteHost(w.Text3.text());
-    u.data.setRemotePort(portOf(w.Text10.text()));
-    u.data.setLocalPort(0);
-    u.data.setLocalHost("");
-    if (!s.passiveMode) u.data.listen();
+    aimConnection(app, u.control, u.data, w.Text3.text(), w.Text10.text());
     u.uploadIdleTicks = 0;
     u.watchdog.setEnabled(true);
     w.Timer3->setEnabled(false);

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/app_state.h"
-#include "app/text.h"
+#include "app/connections.h"
 #include "upload/dispatch.h"
 #include "upload/sending.h"
 #include "upload/session.h"
@@ -16,51 +16,22 @@ using platform::Endpoint;
 
 namespace {
 
-void watchdogTick(UploadSession& h) {
-    if (h.uploadIdleTicks > 9) {
-        // Silent for the watchdog's whole bound: this connection alone ends.
-        h.watchdog.setEnabled(false);
-        h.uploadIdleTicks = 0;
-        h.uploadFailed = true;
-        h.uploadTakeover = Takeover::Watchdog;
-        ++h.app.s.watchdogTakeovers;
-        return;
-    }
-    if (h.uploadIdleTicks > 1000) h.uploadIdleTicks = 0;
-    ++h.uploadIdleTicks;
-}
-
 UploadSession& sessionAt(App& app, std::size_t k) {
     auto& sessions = uploadSessions(app);
     while (sessions.all.size() <= k) {
-        auto control = app.plat.makeEndpoint();
-        auto data = app.plat.makeEndpoint();
-        auto seconds = app.plat.makeTimer();
-        auto watchdog = app.plat.makeTimer();
-        auto h = std::make_unique<UploadSession>(app, *control, *data, *seconds, *watchdog);
-        h->helper = true;
-        h->label = "upload#" + std::to_string(sessions.all.size() + 1);
-        sessions.endpoints.push_back(std::move(control));
-        sessions.endpoints.push_back(std::move(data));
-        sessions.timers.push_back(std::move(seconds));
-        sessions.timers.push_back(std::move(watchdog));
-        UploadSession& made = *h;
-        sessions.all.push_back(std::move(h));
-        installUploadSessionHandlers(made);
-        made.seconds.setInterval(1000);
-        made.seconds.onTick = [&made] {
-            if (made.uploadWaitSeconds < 10) ++made.uploadWaitSeconds;
-            ++made.uploadSecondsTicked;
-        };
-        made.watchdog.setInterval(20000);
-        made.watchdog.onTick = [&made] { watchdogTick(made); };
+        const ConnectionParts parts = makeConnectionParts(app, sessions.endpoints, sessions.timers);
+        auto made = std::make_unique<UploadSession>(app, parts.control, parts.data, parts.seconds, parts.watchdog);
+        UploadSession& h = *made;
+        h.helper = true;
+        h.label = "upload#" + std::to_string(sessions.all.size() + 1);
+        sessions.all.push_back(std::move(made));
+        installUploadSessionHandlers(h);
+        installConnectionTimers(app, parts, {h.uploadWaitSeconds, h.uploadSecondsTicked, h.uploadIdleTicks}, [&h] {
+            h.uploadFailed = true;
+            h.uploadTakeover = Takeover::Watchdog;
+        });
     }
     return *sessions.all[k];
-}
-
-std::int32_t portOf(const std::string& text) {
-    std::int64_t v = wholeValue(text);
-    return (v < 0 || v > 65535) ? 0 : static_cast<std::int32_t>(v);
 }
 
 void trace(App& app, std::size_t k, const std::string& what) {
@@ -75,14 +46,7 @@ Task<> runHelper(UploadSession& h, std::size_t k) {
     h.uploadTakeover = Takeover::None;
     h.control.close();
     h.data.close();
-    h.control.setRemoteHost(w.Text3.text());
-    h.control.setRemotePort(portOf(w.Text10.text()));
-    h.control.setLocalPort(0);
-    h.data.setRemoteHost(w.Text3.text());
-    h.data.setRemotePort(portOf(w.Text10.text()));
-    h.data.setLocalPort(0);
-    h.data.setLocalHost("");
-    if (!s.passiveMode) h.data.listen();
+    aimConnection(app, h.control, h.data, w.Text3.text(), w.Text10.text());
     resetUploadDialogue(h);
     h.uploadFileStarted = false;
     h.uploadVerdictGiven = false;
@@ -147,11 +111,10 @@ Task<> endUploadHelpers(UploadSession& first) {
     auto& s = app.s;
     s.uploadHelpersStop = true;
     auto& all = uploadSessions(app).all;
-    co_await first.strand.until([&] {
-        if (s.shuttingDown) return true;
+    co_await awaitOtherConnections(app, first.strand, [&all] {
         for (auto& h : all)
-            if (h->helper && h->strand.busy()) return false;
-        return true;
+            if (h->helper && h->strand.busy()) return true;
+        return false;
     });
     if (s.shuttingDown || s.uploadRequeued.empty()) co_return;
     // Files left by lost connections that no connection took again fail;
