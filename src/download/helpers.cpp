@@ -142,7 +142,8 @@ Task<> endDownloadHelpers(DownloadSession& first) {
     // the first session's own last file is kept as it was.
     const std::string name = first.downloadFileName;
     const std::int64_t expected = first.downloadExpectedSize;
-    const bool good = first.downloadFileGood, lastPassed = first.downloadLastPassed;
+    const bool good = first.downloadFileGood, lastPassed = first.downloadLastPassed,
+               pending = first.downloadVerdictPending;
     while (!s.downloadRequeued.empty()) {
         first.downloadFileName = s.downloadRequeued.front();
         s.downloadRequeued.pop_front();
@@ -154,6 +155,7 @@ Task<> endDownloadHelpers(DownloadSession& first) {
     first.downloadExpectedSize = expected;
     first.downloadFileGood = good;
     first.downloadLastPassed = lastPassed;
+    first.downloadVerdictPending = pending;
 }
 
 }  // namespace corvantel

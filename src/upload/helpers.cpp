@@ -122,6 +122,7 @@ Task<> endUploadHelpers(UploadSession& first) {
     const std::string name = first.uploadFileName;
     const std::int64_t length = first.uploadFileLength;
     const bool started = first.uploadFileStarted, given = first.uploadVerdictGiven;
+    const bool pending = first.uploadVerdictPending;
     while (!s.uploadRequeued.empty()) {
         first.uploadFileName = s.uploadRequeued.front();
         s.uploadRequeued.pop_front();
@@ -132,6 +133,7 @@ Task<> endUploadHelpers(UploadSession& first) {
     first.uploadFileLength = length;
     first.uploadFileStarted = started;
     first.uploadVerdictGiven = given;
+    first.uploadVerdictPending = pending;
 }
 
 }  // namespace corvantel

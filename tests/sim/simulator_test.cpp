@@ -157,6 +157,12 @@ const Scenario regressions[] = {
     {.seed = 3005126, .nlst = false, .passive = true, .quick = true, .resume = true, .features = 2, .settle = true,
      .futureTime = true, .pattern = "a*.jpg", .files = {{"a0.jpg", 100}, {"a3.jpg", 100}},
      .actions = {{"MDTM", 2, Fault::Refuse, 5}, {"RETR", 1, Fault::DataReset, 69}}},
+    // Three connections; one is lost with its file, which no other takes
+    // again before the first session ends: that file fails, and the first
+    // session's own file in flight still gets its line.
+    {.seed = 5002675, .nlst = false, .retries = 1, .features = 1, .parallel = 3, .pattern = "*",
+     .files = {{"a0.jpg", 100}, {"b.jpg", 100}, {"my photo 2.jpg", 100}},
+     .actions = {{"PORT", 2, Fault::CloseBefore, 0}, {"RETR", 3, Fault::ResetBefore, 4}, {"RETR", 1, Fault::DataReset, 51}}},
 };
 
 TEST(Simulator, RegressionRowsHold) {
