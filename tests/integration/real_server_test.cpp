@@ -539,7 +539,9 @@ namespace {
 // --- FTPS against vsftpd with TLS forced for logins and data, its
 // certificate made at test time by a CA made at test time.
 
-class RealServerTls : public RealServerTest, public ::testing::WithParamInterface<bool> {};
+// 0: active mode, 1: passive, 2: passive over three connections per job
+// (each data connection must resume its own control connection's session).
+class RealServerTls : public RealServerTest, public ::testing::WithParamInterface<int> {};
 
 // A download and an upload session of 50 files each with TLS 1.3 against
 // a vsftpd that requires every data connection to resume the control
@@ -547,13 +549,14 @@ class RealServerTls : public RealServerTest, public ::testing::WithParamInterfac
 // byte-identical copies, one "pass" each, exit 0, and the dialogue went
 // through AUTH TLS, PBSZ, PROT.
 TEST_P(RealServerTls, DownloadAndUploadByteForByte) {
-    const bool passive = GetParam();
+    const bool passive = GetParam() > 0;
     const fs::path certs = base_ / "certs";
     ASSERT_TRUE(makeCertificates(certs)) << "openssl could not make the test certificates";
     server_.setTls(certs / "server.pem", certs / "server.key");
     ASSERT_TRUE(start(ServerKind::Vsftpd));
     std::vector<std::string> mode = {"--tls-ca", (certs / "ca.pem").string()};
     if (passive) mode.push_back("--passive");
+    if (GetParam() == 2) mode.insert(mode.end(), {"--parallel", "3"});
     auto fifty = [](Files files, std::uint32_t seed) {
         for (std::uint32_t i = 0; files.size() < 50; ++i)
             files["n" + std::to_string(i) + ".jpg"] = randomBytes(100 + 37 * i, seed + i);
@@ -585,8 +588,9 @@ TEST_P(RealServerTls, DownloadAndUploadByteForByte) {
     EXPECT_EQ(traces_.find("<- 522 "), std::string::npos) << "a data connection was not resumed";
 }
 
-INSTANTIATE_TEST_SUITE_P(RealServer, RealServerTls, ::testing::Bool(),
-                         [](const auto& info) { return std::string(info.param ? "passive" : "active"); });
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerTls, ::testing::Values(0, 1, 2), [](const auto& info) {
+    return std::string(info.param == 0 ? "active" : info.param == 1 ? "passive" : "passive_parallel");
+});
 
 }  // namespace
 }  // namespace corvantel::itest
