@@ -127,7 +127,7 @@ std::int32_t passivePortFromReply(const std::string& reply) {
     return -1;
 }
 
-Task<bool> openPassiveData(App& app, DataJob job) {
+Task<bool> openPassiveData(App&, DataJob job) {
     auto& d = job.data;
     d.close();
     if (job.passivePort <= 0) co_return false;

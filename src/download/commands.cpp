@@ -37,8 +37,6 @@ Task<DataReady> downloadDataReady(DownloadSession& d) {
 // No data connection for the listing: the session fails as it does when a
 // server answers the listing with 425.
 static void listingConnectionFailed(DownloadSession& d) {
-    App& app = d.app;
-    auto& s = app.s;
     if (d.downloadSocketError == 0) d.downloadSocketError = 1;
     d.downloadFailed = true;
 }
@@ -49,7 +47,6 @@ static Task<> startFiles(DownloadSession& d);
 
 static Task<> afterLogin(DownloadSession& d) {
     App& app = d.app;
-    auto& s = app.s;
     d.downloadStep = 3;
     if (downloadProofWanted(app)) {
         d.downloadProof = co_await askProofSession(downloadControlJob(d));
@@ -65,8 +62,6 @@ static Task<> loggedIn(DownloadSession& d) {
 }
 
 static void loginRefused(DownloadSession& d) {
-    App& app = d.app;
-    auto& s = app.s;
     d.downloadFailed = true;
     d.downloadTarget = "done";
     d.downloadOver = true;

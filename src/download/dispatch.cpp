@@ -78,7 +78,6 @@ Task<> downloadReplyDispatch(DownloadSession& d) {
 
 Task<> downloadHandleReply(DownloadSession& d) {
     App& app = d.app;
-    auto& s = app.s;
     const std::string code = replyCode(d.downloadReply);
     // A reply moves the dialogue only when it answers the command that the
     // current step sent (or is the preliminary reply of the RETR that step

@@ -173,7 +173,6 @@ Task<> resumeIfKept(DownloadSession& d, std::int64_t serverTime) {
 
 void noteUnverified(DownloadSession& d) {
     App& app = d.app;
-    auto& s = app.s;
     if (d.downloadProof.unverifiedNoted) return;
     d.downloadProof.unverifiedNoted = true;
     appendDownloadNote(app, unverifiedText);

@@ -15,7 +15,6 @@ namespace fmt = platform::fmt;
 // when the verdict is given.
 static std::string failReason(DownloadSession& d) {
     App& app = d.app;
-    auto& s = app.s;
     const std::string& name = d.downloadFileName;
     if (!safeLocalName(name) || isOwnFile(app, downloadLocalName(app, name))) return "unsafe local name";
     if (d.downloadTakeover == Takeover::Watchdog) return "no activity: session taken over";

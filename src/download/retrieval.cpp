@@ -260,8 +260,6 @@ static Task<> startFile(DownloadSession& d) {
 // The chosen file is not settled: it gets no verdict, its data connection
 // carries nothing, and the next file starts (or the files end).
 static Task<> leaveFile(DownloadSession& d) {
-    App& app = d.app;
-    auto& s = app.s;
     d.downloadStep = 12;
     d.downloadNextDue = true;
     d.downloadFileName = d.downloadTarget;
@@ -278,8 +276,6 @@ static Task<> leaveFile(DownloadSession& d) {
 
 // The file could not be fetched: record it and start the next one, if any.
 static Task<> fileFailed(DownloadSession& d) {
-    App& app = d.app;
-    auto& s = app.s;
     d.downloadFileGood = false;
     discardPartialDownload(d);
     recordDownloadResult(d, "fail");
@@ -290,8 +286,6 @@ static Task<> fileFailed(DownloadSession& d) {
 // No data connection could be set up for the chosen file (before its RETR):
 // it fails, and the next file starts, or the files end.
 static Task<> noDataConnection(DownloadSession& d, std::string cause = "") {
-    App& app = d.app;
-    auto& s = app.s;
     d.downloadFailCause = cause;
     d.downloadStep = 12;
     d.downloadNextDue = true;

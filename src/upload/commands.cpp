@@ -35,7 +35,6 @@ bool uploadPassiveReady(UploadSession& u) {
 // what it offers, then the session goes to its directory.
 static Task<> afterLogin(UploadSession& u) {
     App& app = u.app;
-    auto& s = app.s;
     ++u.uploadStep;
     if (uploadProofWanted(app)) {
         u.uploadProof = co_await askProofSession(uploadControlJob(u));
@@ -134,7 +133,6 @@ Task<> uploadLoginStep(UploadSession& u) {
 Task<> uploadListingStep(UploadSession& u) {
     App& app = u.app;
     auto& s = app.s;
-    auto& w = app.w;
     if (u.control.state() != Endpoint::Connected || u.uploadFailed) co_return;
     auto send = [&](const std::string& text) {
         if (!sendUploadCommand(u, text)) u.uploadFailed = u.uploadControlLost = true;

@@ -78,7 +78,6 @@ Task<> uploadReplyDispatch(UploadSession& u) {
 
 Task<> uploadHandleReply(UploadSession& u) {
     App& app = u.app;
-    auto& s = app.s;
     const std::string code = replyCode(u.uploadReply);
     const auto answer = u.uploadLedger.match(u.uploadReply);
     if (!answer) {

@@ -121,7 +121,6 @@ Task<> uploadNextFile(UploadSession& u) {
 // A refusal leaves its cause for the file's "fail" verdict.
 static bool openChosen(UploadSession& u) {
     App& app = u.app;
-    auto& s = app.s;
     u.file.close();
     u.uploadFileLength = -1;
     u.uploadFailCause.clear();
@@ -141,8 +140,6 @@ static bool openChosen(UploadSession& u) {
 }
 
 static Task<> failAndGoOn(UploadSession& u) {
-    App& app = u.app;
-    auto& s = app.s;
     u.uploadStep = 18;
     u.file.close();
     u.uploadFileLength = std::max<std::int64_t>(u.uploadFileLength, 0);
@@ -280,8 +277,6 @@ Task<> uploadFileStep(UploadSession& u) {
 
 // Reads the next record of the file being sent.
 static std::string readRecord(UploadSession& u) {
-    App& app = u.app;
-    auto& s = app.s;
     std::string record = u.file.read(recordBytes);
     u.uploadBytesRead += static_cast<std::int64_t>(record.size());
     u.uploadDigest.update(record);
@@ -292,8 +287,6 @@ static std::string readRecord(UploadSession& u) {
 
 // The last piece has gone out: the verdict waits for the server's reply.
 static void awaitVerdict(UploadSession& u) {
-    App& app = u.app;
-    auto& s = app.s;
     u.uploadVerdictPending = true;
     u.uploadPendingName = u.uploadFileName;
     u.uploadPendingLength = u.uploadFileLength;
@@ -302,7 +295,6 @@ static void awaitVerdict(UploadSession& u) {
 
 Task<> beginFileSend(UploadSession& u) {
     App& app = u.app;
-    auto& s = app.s;
     auto& w = app.w;
     u.uploadStep = 23;
     if (!u.file.isOpen() && !openChosen(u)) {
@@ -444,7 +436,6 @@ void failPendingUpload(UploadSession& u) {
 static Task<> dataArrival(UploadSession& u) {
     App& app = u.app;
     auto& s = app.s;
-    auto& w = app.w;
     if (s.shuttingDown) co_return;
     u.uploadWaitSeconds = 0;
     // Whatever the server sends on the data connection is read and dropped:

@@ -13,7 +13,6 @@ namespace fmt = platform::fmt;
 // when the verdict is given.
 static std::string failReason(UploadSession& u) {
     App& app = u.app;
-    auto& s = app.s;
     if (u.uploadTakeover == Takeover::Watchdog) return "no activity: session taken over";
     if (u.uploadFailed || u.uploadSocketError != 0 || u.uploadControlLost ||
         u.uploadTakeover != Takeover::None)
