@@ -1108,6 +1108,21 @@ std::vector<std::string> check(const Scenario& sc, bool trace) {
             broken.push_back(std::string("the verdicts differ with quick waits ") + (other.quick ? "on" : "off"));
         for (auto& x : b) broken.push_back(std::string("with quick waits ") + (other.quick ? "on: " : "off: ") + x);
     }
+    // More connections give the verdicts one connection gives, where no
+    // fault is keyed to a command (which connection meets it is timing) and
+    // time plays no part.
+    if (broken.empty() && sc.parallel > 1 && sc.actions.empty()) {
+        Scenario one = sc;
+        one.parallel = 1;
+        one.serverLimit = 0;
+        if (timingFree(one)) {
+            Player p(one, false);
+            auto b = p.run();
+            if (b.empty() && key(first) != key(p.firstLines_))
+                broken.push_back("the verdicts differ from one connection's");
+            for (auto& x : b) broken.push_back("with one connection: " + x);
+        }
+    }
     // A lost control connection is the same fault whether it ends with FIN
     // or with a reset.
     Scenario swapped = sc;
