@@ -70,7 +70,10 @@ Task<> runHelper(DownloadSession& h, std::size_t k) {
         // which the first session meets and reports): this run goes on with
         // the connections open.
         trace(app, k, "not logged in; the run goes on with " + std::to_string(k) + " connection(s)");
-    } else if (k + 1 < static_cast<std::size_t>(s.parallelConnections) && !s.downloadHelpersStop) {
+    } else if (k + 1 < static_cast<std::size_t>(s.parallelConnections) && !s.downloadHelpersStop &&
+               downloadSession(app).control.state() == Endpoint::Connected) {
+        // (Only while the first session's connection is up: once it is gone
+        // that session is ending.)
         DownloadSession& next = sessionAt(app, k + 1);
         next.strand.spawn(runHelper(next, k + 1));
     }
@@ -118,7 +121,7 @@ Task<> runHelper(DownloadSession& h, std::size_t k) {
 
 void startDownloadHelpers(DownloadSession& first) {
     App& app = first.app;
-    if (first.helper || app.s.parallelConnections <= 1) return;
+    if (first.helper || app.s.parallelConnections <= 1 || first.control.state() != Endpoint::Connected) return;
     DownloadSession& h = sessionAt(app, 1);
     h.strand.spawn(runHelper(h, 1));
 }

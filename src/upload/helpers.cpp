@@ -64,7 +64,9 @@ Task<> runHelper(UploadSession& h, std::size_t k) {
     if (h.uploadStep < 12 || lost()) {
         trace(app, k, "not logged in; the run goes on with " + std::to_string(k) + " connection(s)");
     } else {
-        if (k + 1 < static_cast<std::size_t>(s.parallelConnections) && !s.uploadHelpersStop) {
+        if (k + 1 < static_cast<std::size_t>(s.parallelConnections) && !s.uploadHelpersStop &&
+            uploadSession(app).control.state() == Endpoint::Connected) {
+            // (Only while the first session's connection is up.)
             UploadSession& next = sessionAt(app, k + 1);
             next.strand.spawn(runHelper(next, k + 1));
         }
@@ -101,7 +103,7 @@ Task<> runHelper(UploadSession& h, std::size_t k) {
 
 void startUploadHelpers(UploadSession& first) {
     App& app = first.app;
-    if (first.helper || app.s.parallelConnections <= 1) return;
+    if (first.helper || app.s.parallelConnections <= 1 || first.control.state() != Endpoint::Connected) return;
     UploadSession& h = sessionAt(app, 1);
     h.strand.spawn(runHelper(h, 1));
 }

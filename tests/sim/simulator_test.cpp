@@ -163,6 +163,11 @@ const Scenario regressions[] = {
     {.seed = 5002675, .nlst = false, .retries = 1, .features = 1, .parallel = 3, .pattern = "*",
      .files = {{"a0.jpg", 100}, {"b.jpg", 100}, {"my photo 2.jpg", 100}},
      .actions = {{"PORT", 2, Fault::CloseBefore, 0}, {"RETR", 3, Fault::ResetBefore, 4}, {"RETR", 1, Fault::DataReset, 51}}},
+    // The server closes the first connection behind a transfer's final
+    // reply: no further connection opens once it is gone (its session is
+    // ending), and its file is judged on what it proved.
+    {.seed = 7035291, .passive = true, .parallel = 3, .pattern = "a*.jpg", .files = {{"a.jpg", 100}},
+     .actions = {{"RETR", 1, Fault::CloseAfter, 0}}},
 };
 
 TEST(Simulator, RegressionRowsHold) {
