@@ -38,6 +38,9 @@ void recordDownloadResult(DownloadSession& d, const std::string& result, bool lo
     auto& s = app.s;
     std::string sizeText;
     d.downloadVerdictPending = false;
+    // A file taken again from the queue has its verdict now (before it even
+    // started, perhaps: no data connection for it): it is not given back.
+    if (d.requeuedTaken == d.downloadFileName) d.requeuedTaken.clear();
     std::erase_if(s.downloadOwed, [&](const auto& o) { return o.first == d.downloadFileName; });
     // A verdict is activity for the watchdog.
     d.downloadIdleTicks = 0;

@@ -168,6 +168,11 @@ const Scenario regressions[] = {
     // ending), and its file is judged on what it proved.
     {.seed = 7035291, .passive = true, .parallel = 3, .pattern = "a*.jpg", .files = {{"a.jpg", 100}},
      .actions = {{"RETR", 1, Fault::CloseAfter, 0}}},
+    // A file a lost connection left fails with another for want of a data
+    // connection, before it starts: one verdict, not a second at the end.
+    {.seed = 8034220, .nlst = false, .passive = true, .epsv = Epsv::Refused500, .features = 3, .parallel = 4,
+     .files = {{"b.jpg", 100}, {"my photo 2.jpg", 100}, {"a3.jpg", 100}, {"p4.jpg", 100}, {"my photo 5.jpg", 100}},
+     .actions = {{"REST", 4, Fault::Refuse, 3}, {"PASV", 7, Fault::Refuse, 1}}},
 };
 
 TEST(Simulator, RegressionRowsHold) {
