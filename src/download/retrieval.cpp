@@ -1,5 +1,7 @@
 #include "download/retrieval.h"
 
+#include <algorithm>
+
 #include <cctype>
 #include <cstdio>
 #include <limits>
@@ -83,10 +85,18 @@ void discardPartialDownload(DownloadSession& d) {
                       (d.downloadExpectedSize < 0 || d.downloadBytes < d.downloadExpectedSize) &&
                       (d.downloadResumeAt == 0 || d.downloadRestProven);
     // Closing removes the partial file unless it was renamed into place.
-    if (keep)
+    if (keep) {
         d.file.keep();
-    else
+        // The job's list of kept parts, once read, knows it too: another
+        // connection that takes the file again resumes it (or removes it).
+        if (s.downloadPartsRead && !d.downloadPartPath.empty()) {
+            const std::string name = d.downloadPartPath.substr(d.downloadPartPath.find_last_of('/') + 1);
+            if (std::find(s.downloadKeptParts.begin(), s.downloadKeptParts.end(), name) == s.downloadKeptParts.end())
+                s.downloadKeptParts.push_back(name);
+        }
+    } else {
         d.file.close();
+    }
     d.downloadPartPath.clear();
 }
 

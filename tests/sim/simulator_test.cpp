@@ -173,6 +173,11 @@ const Scenario regressions[] = {
     {.seed = 8034220, .nlst = false, .passive = true, .epsv = Epsv::Refused500, .features = 3, .parallel = 4,
      .files = {{"b.jpg", 100}, {"my photo 2.jpg", 100}, {"a3.jpg", 100}, {"p4.jpg", 100}, {"my photo 5.jpg", 100}},
      .actions = {{"REST", 4, Fault::Refuse, 3}, {"PASV", 7, Fault::Refuse, 1}}},
+    // A connection cut in a file keeps its part; the connection that takes
+    // the file again resumes that part or removes it, and none is left.
+    {.seed = 9492128, .nlst = false, .resume = true, .features = 1, .parallel = 3, .serverLimit = 2, .pattern = "*",
+     .files = {{"150", 100}, {"CDR_0001.dat", 100}, {"226", 100}},
+     .actions = {{"RETR", 2, Fault::ResetAfter, 1205}, {"RETR", 2, Fault::DataReset, 84}, {"RETR", 2, Fault::NoFinal, 1}}},
 };
 
 TEST(Simulator, RegressionRowsHold) {
