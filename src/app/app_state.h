@@ -192,6 +192,9 @@ struct AppState {
     std::int64_t downloadJobRuns = 0, uploadJobRuns = 0;
     // Sessions taken over by a watchdog for silence.
     std::int64_t watchdogTakeovers = 0;
+    // Sessions begun, of both jobs: each first connection of a job run and
+    // each retry (the further connections of a session are not counted).
+    std::int64_t sessionsBegun = 0;
 };
 
 class TimeDialog;

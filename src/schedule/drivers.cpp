@@ -75,6 +75,7 @@ Task<> runDownloadSession(DownloadSession& d) {
     s.downloadHelpersStop = false;
     s.downloadRequeued.clear();
     resetDownloadDialogue(d);
+    ++s.sessionsBegun;
     d.control.connect();
     d.downloadTarget = "notdone";
     d.downloadOver = false;
@@ -195,6 +196,7 @@ Task<> runUploadSession(UploadSession& u) {
     s.uploadHelpersStop = false;
     s.uploadRequeued.clear();
     resetUploadDialogue(u);
+    ++s.sessionsBegun;
     u.control.connect();
     co_await u.strand.until([&] {
         return u.uploadStep >= 12 || u.uploadSocketError != 0 || u.uploadFailed ||

@@ -284,13 +284,14 @@ public:
         server_.blockAfterPassive = sc.blockAfterPassive;
         server_.wire = [this](const std::string& bytes) { send(bytes); };
         server_.shaping = [this](const std::string& line, Shape& shape) { shapeOf(line, shape); };
+        server_.sessionOf = [this] { return session(); };
     }
 
     std::vector<std::string> run() {
         std::vector<std::string> broken;
         auto& s = app_->s;
         const auto t0 = plat_.nowMs();
-        const int sessions0 = server_.sessions;
+        const int sessions0 = session();
         // A session's bound: the watchdog's time, a few pauses per file, and
         // whatever the server made it wait on purpose.
         std::int64_t delays = 0;
@@ -305,7 +306,7 @@ public:
             broken.push_back("the job run did not end: " + stuck_);
             return broken;
         }
-        const int sessions = server_.sessions - sessions0;
+        const int sessions = session() - sessions0;
         if (plat_.nowMs() - t0 > bound * std::max(1, sessions))
             broken.push_back("the job run took " + std::to_string((plat_.nowMs() - t0) / 1000) + " s over " +
                              std::to_string(sessions) + " sessions");
@@ -346,7 +347,7 @@ public:
         }
         const auto failed = s.failedSessions;
         const auto before = lines().size();
-        const int sessionsBefore = server_.sessions;
+        const int sessionsBefore = session();
         const auto heard = sessionCommands_.size();
         const auto t1 = plat_.nowMs();
         plat_.timeLimitMs = t1 + bound * 4;
@@ -562,7 +563,7 @@ private:
         std::string verb = line.substr(0, line.find(' '));
         if (sc_.strangers && (verb == "PORT" || verb == "EPRT")) stranger(line);
         const int n = ++seen_[verb];
-        sessionCommands_.push_back({server_.sessions, line});
+        sessionCommands_.push_back({server_.speaking, line});
         if (growPending_) grow();
         if (faults_ && !grown_ && !growing_.empty() && line == "RETR " + growing_) {
             if (sc_.growing == 1) grow();
@@ -571,8 +572,8 @@ private:
         if (!recent_.empty() && line == (sc_.upload ? "STOR " : "RETR ") + recent_ &&
             plat_.clock().utcSeconds() < recentUntil_)
             takenUnsettled_ = true;
-        if (server_.sessions != lastSession_) {
-            lastSession_ = server_.sessions;
+        if (server_.speaking > lastSession_) {
+            lastSession_ = server_.speaking;
             const auto all = lines();
             if (sc_.upload) verifyStored(all, segments_.empty() ? 0 : segments_.back().second);
             segments_.push_back({lastSession_, all.size()});
@@ -880,6 +881,10 @@ private:
     std::string work_;
     std::string* record_ = nullptr;
     std::string stamp() const { return std::to_string(plat_.nowMs()); }
+    // The session a command belongs to, as the program counts them: a
+    // further connection that reaches the server after the first one was
+    // cut still belongs to the first one's session.
+    int session() const { return static_cast<int>(app_->s.sessionsBegun); }
     std::map<std::string, std::string> originals_;
     std::map<std::string, int> seen_;
     std::vector<std::pair<int, std::string>> sessionCommands_;

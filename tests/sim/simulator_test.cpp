@@ -178,6 +178,11 @@ const Scenario regressions[] = {
     {.seed = 9492128, .nlst = false, .resume = true, .features = 1, .parallel = 3, .serverLimit = 2, .pattern = "*",
      .files = {{"150", 100}, {"CDR_0001.dat", 100}, {"226", 100}},
      .actions = {{"RETR", 2, Fault::ResetAfter, 1205}, {"RETR", 2, Fault::DataReset, 84}, {"RETR", 2, Fault::NoFinal, 1}}},
+    // A further connection reaches the server just after the first was cut:
+    // it still belongs to the first one's session, whose pass is its own.
+    {.seed = 11538557, .nlst = false, .passive = true, .quick = true, .parallel = 3, .pattern = "*",
+     .files = {{"a0.jpg", 100}, {"p1.jpg", 100}, {"my photo 2.jpg", 100}, {"a.jpg.part", 100}},
+     .actions = {{"RETR", 4, Fault::ResetAfter, 0}}},
 };
 
 TEST(Simulator, RegressionRowsHold) {

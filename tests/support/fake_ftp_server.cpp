@@ -25,7 +25,8 @@ FakeFtpServer::~FakeFtpServer() = default;
 void FakeFtpServer::arrived(std::shared_ptr<Peer> peer) {
     if (maxConnections <= 0) {
         // One connection: a new one takes the place of the last.
-        ++sessions;
+        sessions = sessionOf ? sessionOf() : sessions + 1;
+        session_ = sessions;
         accepted(std::move(peer));
         return;
     }
@@ -40,7 +41,8 @@ void FakeFtpServer::arrived(std::shared_ptr<Peer> peer) {
         return;
     }
     // A session begins when no connection is open; the others join it.
-    if (open == 0) ++sessions;
+    if (sessionOf) sessions = sessionOf();
+    else if (open == 0) ++sessions;
     mostOpen = std::max(mostOpen, open + 1);
     FakeFtpServer* on = live(*this) ? nullptr : this;
     for (std::size_t i = 0; i < children_.size() && !on; ++i)
@@ -49,6 +51,7 @@ void FakeFtpServer::arrived(std::shared_ptr<Peer> peer) {
         children_.push_back(std::unique_ptr<FakeFtpServer>(new FakeFtpServer(*this)));
         on = children_.back().get();
     }
+    on->session_ = sessions;
     on->accepted(std::move(peer));
 }
 
@@ -273,6 +276,7 @@ void FakeFtpServer::pump() {
         std::string line = queue_.front();
         queue_.pop_front();
         Shape shape;
+        r().speaking = session_;
         if (r().shaping) r().shaping(line, shape);
         if (shape.delayMs > 0) {
             busy_ = true;
@@ -411,7 +415,7 @@ void FakeFtpServer::retrieve(const std::string& name, const std::string& content
     // A wrong size is one larger than what comes.
     if (shape.size == Shape::Size::Wrong && r().replyStyle != 1) told = static_cast<std::int64_t>(bytes.size()) + 1 + told / 3;
     const std::string start = styled("retr", name, told);
-    r().attempts.push_back({name, bytes, told, shape.dataEnd == Shape::DataEnd::Close, r().sessions});
+    r().attempts.push_back({name, bytes, told, shape.dataEnd == Shape::DataEnd::Close, session_});
     if (r().repliesTogether && shape.order == Shape::Order::Between && shape.trickleMs == 0) {
         d->send(bytes);
         d->close();

@@ -174,7 +174,14 @@ public:
     std::function<std::string(const std::string&)> retrAs(const std::string& name, Transfer t);
 
     std::vector<std::string> commands;  // every command line received
+    // Sessions so far. By default a session begins when a connection
+    // arrives with none open; a test that knows the client's own count
+    // gives it here (a further connection arriving just after the first was
+    // cut still belongs to the first one's session).
     int sessions = 0;
+    std::function<int()> sessionOf;
+    // The session of the connection whose command is being shaped.
+    int speaking = 0;
     std::shared_ptr<platform::fake::Peer> control;
     // The data port of the last PORT command.
     std::int32_t dataPort() const { return dataPort_; }
@@ -223,6 +230,7 @@ private:
     int passiveCount_ = 0;
     int malformedCount_ = 0;
     int epsvCount_ = 0;  // in this session
+    int session_ = 0;    // the session this connection belongs to
     std::size_t rest_ = 0;
     bool typeA_ = true;
     // A reply text in the server's style (kind: "retr", "list", "stor" for
