@@ -250,6 +250,49 @@ TEST_P(RealServerParallel, EveryFileStoredOnceOverThreeConnections) {
     EXPECT_EQ(r.err.find("not logged in"), std::string::npos) << brief(r);
 }
 
+// A server that lets two connections in from one address, asked for four:
+// the further ones it refuses (vsftpd and pure-ftpd with 421 at the
+// greeting, proftpd by refusing the login) end quietly, and both jobs move
+// every file over those it let in. A limit is never a bad password.
+class RealServerLimit : public RealServerTest, public ::testing::WithParamInterface<ServerKind> {};
+
+TEST_P(RealServerLimit, FourAskedTwoAllowed) {
+    server_.setConnectionLimit(2);
+    ASSERT_TRUE(start(GetParam()));
+    Files down, up;
+    // (Enough bytes that the first connections are still busy when the
+    // third asks to come in.)
+    for (unsigned i = 0; i < 30; ++i) {
+        down["d" + std::to_string(i) + ".jpg"] = randomBytes(1000000 + 997 * i, 260 + i);
+        up["u" + std::to_string(i) + ".jpg"] = randomBytes(1000000 + 991 * i, 360 + i);
+    }
+    for (auto& [name, content] : down) writeFile(remote_ / name, content);
+    auto r = session("download", {"--parallel", "4", "--quick", "--passive"}, "d*.jpg");
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 0) << brief(r);
+    expectExactly(work_, down);
+    expectOnePassEach(readZoneLog(run_ / "dl_file_size.log"), down);
+    EXPECT_NE(r.err.find("download#2 <- 230"), std::string::npos) << brief(r);
+    // The third was refused: a 421 at the greeting, or a 530 to its login.
+    EXPECT_TRUE(r.err.find("download#3 <- 421") != std::string::npos ||
+                r.err.find("download#3 <- 530") != std::string::npos)
+        << brief(r);
+    EXPECT_EQ(r.err.find("download#4 -> "), std::string::npos) << brief(r);
+    for (auto& f : fs::directory_iterator(work_)) fs::remove(f.path());
+    for (auto& [name, content] : up) writeFile(work_ / name, content);
+    r = session("upload", {"--parallel", "4", "--quick"}, "u*.jpg");
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 0) << brief(r);
+    for (auto& [name, content] : down) fs::remove(remote_ / name);
+    expectExactly(remote_, up);
+    expectOnePassEach(readZoneLog(run_ / "fileupl.log"), up);
+    EXPECT_NE(r.err.find("upload#2 <- 230"), std::string::npos) << brief(r);
+    for (const char* log : {"err_dload.log", "err_upload.log"})
+        EXPECT_FALSE(fileExists(run_ / log)) << readFile(run_ / log);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerLimit, ::testing::ValuesIn(kAllServers), kindName);
+
 INSTANTIATE_TEST_SUITE_P(RealServer, RealServerParallel,
                          ::testing::Combine(::testing::ValuesIn(kAllServers), ::testing::Bool()),
                          [](const auto& info) {

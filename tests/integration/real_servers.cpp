@@ -285,6 +285,8 @@ const std::string& RealFtpServer::password() { return kPassword; }
                   // connection's TLS session (vsftpd's default, stated).
                   << "require_ssl_reuse=YES\n"
                   << "ssl_ciphers=HIGH\n";
+            // Over the limit, a connection gets 421 at the greeting.
+            if (limit_ > 0) c << "max_per_ip=" << limit_ << "\n";
             c
               << "vsftpd_log_file=" << (dir / "vsftpd.log").string() << "\n";
             writeText(conf, c.str(), ownerOnly);
@@ -332,7 +334,10 @@ const std::string& RealFtpServer::password() { return kPassword; }
               << "AllowOverwrite on\n"
               << "AllowStoreRestart on\n"
               << "Umask 022\n"
-              << "MaxInstances 30\n"
+              << "MaxInstances 30\n";
+            // Over the limit, proftpd refuses the login with 530.
+            if (limit_ > 0) c << "MaxClientsPerHost " << limit_ << "\n";
+            c
               << "TimeoutIdle 120\n"
               << "TimeoutNoTransfer 120\n"
               << "TimeoutStalled 60\n"
@@ -377,6 +382,8 @@ const std::string& RealFtpServer::password() { return kPassword; }
                     (dir / "pureftpd.pid").string(),
                     "-O",
                     "clf:" + transfers.string()};
+            // Over the limit, a connection gets 421 at the greeting.
+            if (limit_ > 0) argv.insert(argv.end(), {"-C", std::to_string(limit_)});
             logFiles_ = {transfers, output};
             break;
         }

@@ -59,6 +59,9 @@ public:
         tlsCert_ = certificate;
         tlsKey_ = key;
     }
+    // At most this many connections from one address (0: the server's
+    // default; set before start).
+    void setConnectionLimit(int n) { limit_ = n; }
     bool running() const { return pid_ > 0; }
     // What the server logged so far (its dialogue where it writes one, its
     // transfers, its own output), for failure messages.
@@ -82,6 +85,7 @@ private:
     pid_t pid_ = -1;
     int port_ = 0;
     bool ipv6_ = false;
+    int limit_ = 0;
     fs::path tlsCert_, tlsKey_;
     std::vector<fs::path> logFiles_;
 };
