@@ -318,6 +318,7 @@ public:
         if (s.watchdogTakeovers > 0 && !allowsWatchdog(sc_))
             broken.push_back("a watchdog took a session over though the server never fell silent");
         checkQueues(broken);
+        checkSilence(broken);
         checkFiles(broken, false);
         firstLines_ = lines();
         if (app_->trace) app_->trace("-- verdicts after the faults:\n" + log() + errors());
@@ -376,7 +377,10 @@ public:
             broken.push_back(std::to_string(server_.mostOpen) + " connections open at once, " +
                              std::to_string(allowed) + " allowed");
         bool loginFaults = false;
-        for (auto& a : sc_.actions) loginFaults = loginFaults || a.verb == "USER" || a.verb == "PASS";
+        // (A further connection's refused login is a limit: never a bad
+        // password.)
+        for (auto& a : sc_.actions)
+            loginFaults = loginFaults || (a.connection <= 1 && (a.verb == "USER" || a.verb == "PASS"));
         if (!loginFaults && errors().find("Invalid User/Pass") != std::string::npos)
             broken.push_back("a refused connection was logged as a bad password");
         checkFiles(broken, true);
@@ -563,6 +567,8 @@ private:
         std::string verb = line.substr(0, line.find(' '));
         if (sc_.strangers && (verb == "PORT" || verb == "EPRT")) stranger(line);
         const int n = ++seen_[verb];
+        const int on = server_.speakingConnection;
+        const int nOn = ++seenOn_[{on, verb}];
         sessionCommands_.push_back({server_.speaking, line});
         if (growPending_) grow();
         if (faults_ && !grown_ && !growing_.empty() && line == "RETR " + growing_) {
@@ -580,7 +586,8 @@ private:
         }
         if (!faults_) return;
         for (auto& a : sc_.actions) {
-            if (a.verb != verb || a.nth != n) continue;
+            if (a.verb != verb || (a.connection == 0 ? a.nth != n : a.connection != on || a.nth != nOn)) continue;
+            if (a.fault == Fault::Silent && a.connection > 1 && silentCheck_ == nullptr) watchSilence();
             const std::int64_t size = sizeOf(line);
             switch (a.fault) {
                 case Fault::Refuse: {
@@ -697,7 +704,7 @@ private:
             // A refused password is a refused login, whatever the server
             // does with the connection afterwards.
             for (auto& a : sc_.actions)
-                if (sc_.login != 2 && sc_.login != 3 && a.verb == "PASS" && a.nth == 1 && a.fault == Fault::Refuse &&
+                if (sc_.login != 2 && sc_.login != 3 && a.verb == "PASS" && a.nth == 1 && a.connection <= 1 && a.fault == Fault::Refuse &&
                     refusals("PASS")[static_cast<std::size_t>(a.arg) % 3] == "530" && !firstSessionOtherwiseHit(a))
                     if (errors().rfind("Invalid User/Pass ", 0) != 0)
                         broken.push_back("a refused password was logged as: " + errors());
@@ -723,11 +730,40 @@ private:
         }
     }
 
+    // A further connection falls silent: 150 s on (before its watchdog can
+    // end it), the others must have moved on.
+    void watchSilence() {
+        silentFrom_ = lines().size();
+        silentCheck_ = plat_.makeTimer();
+        silentCheck_->setInterval(150'000);
+        silentCheck_->onTick = [this] {
+            silentCheck_->setEnabled(false);
+            verdictsWhileSilent_ = lines().size();
+            silentChecked_ = true;
+        };
+        silentCheck_->setEnabled(true);
+    }
+
+    // A silent further connection stalls no other: while it was silent the
+    // others gave verdicts, or had given all but the one it held.
+    void checkSilence(std::vector<std::string>& broken) {
+        if (!silentChecked_ || sc_.actions.size() != 1 || (sc_.checksumLie && sc_.verify) || !growing_.empty())
+            return;
+        std::size_t expected = 0;
+        for (auto& f : sc_.files)
+            if (taken(sc_, f.name) && f.name != recent_ && !(sc_.settle && f.name == future_)) ++expected;
+        if (verdictsWhileSilent_ == silentFrom_ && verdictsWhileSilent_ + 1 < expected)
+            broken.push_back("a silent further connection stalled the others: " + std::to_string(silentFrom_) +
+                             " verdicts when it fell silent, none in 150 s after, " + std::to_string(expected) +
+                             " files");
+    }
+
     // Whether another fault hits the first session before its PASS is
     // answered (then the refusal may never be read).
     bool firstSessionOtherwiseHit(const Action& pass) const {
         for (auto& a : sc_.actions) {
             if (&a == &pass) continue;
+            if (a.connection > 1) continue;
             if ((a.verb == "USER" || a.verb == "AUTH" || a.verb == "PASS") && a.nth == 1) return true;
             if (a.verb == "PASS" && (a.fault == Fault::CloseBefore || a.fault == Fault::ResetBefore ||
                                      a.fault == Fault::Silent || a.fault == Fault::Delay))
@@ -887,6 +923,12 @@ private:
     int session() const { return static_cast<int>(app_->s.sessionsBegun); }
     std::map<std::string, std::string> originals_;
     std::map<std::string, int> seen_;
+    std::map<std::pair<int, std::string>, int> seenOn_;
+    // A further connection fell silent: what the others had done by the
+    // time its watchdog could first have ended it.
+    std::unique_ptr<platform::Timer> silentCheck_;
+    std::size_t verdictsWhileSilent_ = 0, silentFrom_ = 0;
+    bool silentChecked_ = false;
     std::vector<std::pair<int, std::string>> sessionCommands_;
     std::string stuck_;
     bool faults_ = true;
@@ -925,7 +967,7 @@ std::vector<std::string> verbsOf(const Scenario& sc) {
 
 }  // namespace
 
-Scenario draw(std::uint64_t seed) {
+Scenario draw(std::uint64_t seed, bool oneConnection) {
     Rng r(seed);
     Scenario sc;
     sc.seed = seed;
@@ -987,6 +1029,7 @@ Scenario draw(std::uint64_t seed) {
     Rng m(seed ^ 0xD6E8FEB86659FD93ULL);
     sc.parallel = m.chance(40) ? 2 + m.below(3) : 1;
     sc.serverLimit = sc.parallel > 1 && m.chance(30) ? 1 + m.below(sc.parallel) : 0;
+    if (oneConnection) sc.parallel = 1, sc.serverLimit = 0;
     // Hostile names: digits in parentheses and blanks, "(N bytes)" in the
     // name itself, UTF-8, a leading "-", the words and numbers the program
     // uses for itself (most without ".jpg": they matter under "*"), and
@@ -1043,8 +1086,19 @@ Scenario draw(std::uint64_t seed) {
         held.push_back({verb, 1 + t.below(isTransfer(verb) ? std::min(n, 4) : 2), Fault::Flood,
                         t.chance(40) ? 1 + t.below(300) : 300 + t.below(30000)});
     }
+    // With more connections, from a seventh stream: faults keyed to one
+    // connection, and a further connection that falls silent alone.
+    Rng c(seed ^ 0x2545F4914F6CDD1DULL);
+    const bool keyed = sc.parallel > 1 && c.chance(40);
+    const bool silentFurther = sc.parallel > 1 && c.chance(20);
     // A third of the scenarios are well behaved; the rest carry faults.
     if (r.chance(33)) {
+        if (silentFurther) {
+            static const std::vector<std::string> verbs = {"USER", "PASS", "CWD", "TYPE", "RETR"};
+            std::string verb = c.pick(verbs);
+            if (verb == "RETR" && sc.upload) verb = "STOR";
+            sc.actions.push_back({verb, 1 + c.below(2), Fault::Silent, 0, 2 + c.below(sc.parallel - 1)});
+        }
         if (cut) sc.actions.push_back(cutRetr);
         sc.actions.insert(sc.actions.end(), held.begin(), held.end());
         return sc;
@@ -1080,6 +1134,7 @@ Scenario draw(std::uint64_t seed) {
             case Fault::CloseAfter: case Fault::ResetAfter: a.arg = r.chance(50) ? 0 : 1 + r.below(3000); break;
             default: a.arg = r.below(8); break;
         }
+        if (keyed && c.chance(60)) a.connection = 1 + c.below(sc.parallel);
         sc.actions.push_back(a);
     }
     sc.checksumLie = sc.verify && sc.features >= 2 && p.chance(15);
@@ -1149,9 +1204,7 @@ std::vector<std::string> check(const Scenario& sc, bool trace) {
 
 std::string wire(std::uint64_t seed) {
     // The dialogue of one connection per job.
-    Scenario sc = draw(seed);
-    sc.parallel = 1;
-    sc.serverLimit = 0;
+    Scenario sc = draw(seed, true);
     std::string out = row(sc) + "\n";
     Player p(sc, false);
     p.record(&out);
@@ -1277,7 +1330,9 @@ std::string row(const Scenario& sc) {
         for (std::size_t i = 0; i < sc.actions.size(); ++i) {
             auto& a = sc.actions[i];
             o << (i ? ", " : "") << "{\"" << a.verb << "\", " << a.nth << ", Fault::"
-              << faultNames[static_cast<int>(a.fault)] << ", " << a.arg << "}";
+              << faultNames[static_cast<int>(a.fault)] << ", " << a.arg;
+            if (a.connection) o << ", " << a.connection;
+            o << "}";
         }
         o << "}";
     }

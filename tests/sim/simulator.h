@@ -57,6 +57,9 @@ struct Action {
     int nth = 1;
     Fault fault = Fault::Refuse;
     int arg = 0;
+    // 0: the nth such command over all connections; k: the nth the kth
+    // connection of a session sends (1 is the first, which lists).
+    int connection = 0;
 };
 
 struct File {
@@ -139,7 +142,9 @@ struct Scenario {
 };
 
 // Draws the scenario of a seed.
-Scenario draw(std::uint64_t seed);
+// (oneConnection: the same scenario with one connection per job, and no
+// fault keyed to a connection.)
+Scenario draw(std::uint64_t seed, bool oneConnection = false);
 
 // Plays a scenario and checks it; an empty result means every invariant
 // held, else one line per broken invariant.

@@ -27,6 +27,7 @@ void FakeFtpServer::arrived(std::shared_ptr<Peer> peer) {
         // One connection: a new one takes the place of the last.
         sessions = sessionOf ? sessionOf() : sessions + 1;
         session_ = sessions;
+        ordinal_ = 1;
         accepted(std::move(peer));
         return;
     }
@@ -51,7 +52,10 @@ void FakeFtpServer::arrived(std::shared_ptr<Peer> peer) {
         children_.push_back(std::unique_ptr<FakeFtpServer>(new FakeFtpServer(*this)));
         on = children_.back().get();
     }
+    if (sessions != arrivalsSession_) arrivals_ = 0;
+    arrivalsSession_ = sessions;
     on->session_ = sessions;
+    on->ordinal_ = ++arrivals_;
     on->accepted(std::move(peer));
 }
 
@@ -277,6 +281,7 @@ void FakeFtpServer::pump() {
         queue_.pop_front();
         Shape shape;
         r().speaking = session_;
+        r().speakingConnection = ordinal_;
         if (r().shaping) r().shaping(line, shape);
         if (shape.delayMs > 0) {
             busy_ = true;

@@ -180,8 +180,10 @@ public:
     // cut still belongs to the first one's session).
     int sessions = 0;
     std::function<int()> sessionOf;
-    // The session of the connection whose command is being shaped.
+    // The session of the connection whose command is being shaped, and
+    // which of its connections it is (1: the first to arrive).
     int speaking = 0;
+    int speakingConnection = 0;
     std::shared_ptr<platform::fake::Peer> control;
     // The data port of the last PORT command.
     std::int32_t dataPort() const { return dataPort_; }
@@ -231,6 +233,8 @@ private:
     int malformedCount_ = 0;
     int epsvCount_ = 0;  // in this session
     int session_ = 0;    // the session this connection belongs to
+    int ordinal_ = 0;    // its place among that session's connections
+    int arrivals_ = 0, arrivalsSession_ = 0;  // the root's count of them
     std::size_t rest_ = 0;
     bool typeA_ = true;
     // A reply text in the server's style (kind: "retr", "list", "stor" for
