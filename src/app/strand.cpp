@@ -3,11 +3,15 @@
 
 namespace corvantel {
 
-Strand::~Strand() {
+Strand::~Strand() { drop(); }
+
+void Strand::drop() {
     // Steps still waiting (the program ends, a test is over) are dropped
     // with what they hold.
     waits_.clear();
-    for (auto h : roots_) h.destroy();
+    auto roots = std::move(roots_);
+    roots_.clear();
+    for (auto h : roots) h.destroy();
 }
 
 void Strand::spawn(Task<> step) {

@@ -59,6 +59,10 @@ public:
     // after).
     bool poll();
 
+    // Drops every step still waiting, with what it holds (a session being
+    // destroyed does this before its own fields go).
+    void drop();
+
     // Some step of this strand has not ended.
     bool busy() const { return !roots_.empty(); }
     // Steps of this strand are running now.

@@ -16,20 +16,20 @@ using platform::Endpoint;
 
 void resetDownloadListener(DownloadSession& d) {
     App& app = d.app;
-    resetDataEndpoint(app, downloadDataJob(d));
+    resetDataEndpoint(app, dataJob(d));
     d.downloadDataAccepted = false;
 }
 
 void sendDownloadDataSetup(DownloadSession& d) {
     App& app = d.app;
-    const auto job = downloadDataJob(d);
+    const auto job = dataJob(d);
     job.send(dataSetupCommand(app, job, d.downloadPortArgument));
 }
 
 Task<DataReady> downloadDataReady(DownloadSession& d) {
     App& app = d.app;
     const DataReady ready =
-        co_await takeSetupAnswer(app, downloadDataJob(d), d.downloadAnswered, d.downloadReply);
+        co_await takeSetupAnswer(app, dataJob(d), d.answered, d.downloadReply);
     if (app.s.passiveMode && ready != DataReady::Asked) d.downloadDataAccepted = ready == DataReady::Yes;
     co_return ready;
 }
@@ -49,8 +49,8 @@ static Task<> afterLogin(DownloadSession& d) {
     App& app = d.app;
     d.downloadStep = 3;
     if (downloadProofWanted(app)) {
-        d.downloadProof = co_await askProofSession(downloadControlJob(d));
-        if (downloadSessionEnding(d) || d.downloadFailed) co_return;
+        d.proof = co_await askProofSession(controlJob(d));
+        if (sessionEnding(d) || d.downloadFailed) co_return;
     }
     if (!sendDownloadCommand(d, "CWD " + app.w.Text2.text())) d.downloadFailed = true;
 }
@@ -58,7 +58,7 @@ static Task<> afterLogin(DownloadSession& d) {
 // In: on with FTPS's PBSZ and PROT, or straight to the directory.
 static Task<> loggedIn(DownloadSession& d) {
     App& app = d.app;
-    if (tlsAfterLogin(app, downloadTlsJob(d), d.downloadReply) == TlsStep::Proceed) co_await afterLogin(d);
+    if (tlsAfterLogin(app, tlsJob(d), d.downloadReply) == TlsStep::Proceed) co_await afterLogin(d);
 }
 
 static void loginRefused(DownloadSession& d) {
@@ -81,7 +81,7 @@ Task<> downloadLoginStep(DownloadSession& d) {
         case 0:
             // With FTPS the greeting is answered by AUTH TLS, and USER goes
             // out once the control connection is secure.
-            if (auto t = tlsBeforeLogin(app, downloadTlsJob(d), d.downloadReply); t != TlsStep::Proceed) {
+            if (auto t = tlsBeforeLogin(app, tlsJob(d), d.downloadReply); t != TlsStep::Proceed) {
                 if (t == TlsStep::Failed) d.downloadFailed = true;
                 break;
             }
@@ -96,13 +96,13 @@ Task<> downloadLoginStep(DownloadSession& d) {
                 case LoginReply::NeedPassword: send("PASS " + w.fText4.text()); break;
                 case LoginReply::LoggedIn: co_await loggedIn(d); break;
                 case LoginReply::Refused: loginRefused(d); break;
-                case LoginReply::Unavailable: d.downloadFailed = d.downloadControlLost = true; break;
+                case LoginReply::Unavailable: d.downloadFailed = d.controlLost = true; break;
             }
             break;
         case 2: {
-            if (d.downloadTlsPhase == TlsPhase::PbszSent || d.downloadTlsPhase == TlsPhase::ProtSent) {
+            if (d.tlsPhase == TlsPhase::PbszSent || d.tlsPhase == TlsPhase::ProtSent) {
                 // The answers to PBSZ and PROT: once both are in, CWD.
-                auto t = tlsAfterLogin(app, downloadTlsJob(d), d.downloadReply);
+                auto t = tlsAfterLogin(app, tlsJob(d), d.downloadReply);
                 if (t == TlsStep::Failed) d.downloadFailed = true;
                 if (t != TlsStep::Proceed) break;
                 co_await afterLogin(d);
@@ -111,7 +111,7 @@ Task<> downloadLoginStep(DownloadSession& d) {
             d.downloadFailed = false;
             switch (loginReply(d.downloadReply, false)) {
                 case LoginReply::LoggedIn: co_await loggedIn(d); break;
-                case LoginReply::Unavailable: d.downloadFailed = d.downloadControlLost = true; break;
+                case LoginReply::Unavailable: d.downloadFailed = d.controlLost = true; break;
                 default: loginRefused(d); break;
             }
             break;
@@ -195,7 +195,7 @@ Task<> downloadListingStep(DownloadSession& d) {
     auto& w = app.w;
     if (d.control.state() != Endpoint::Connected || d.downloadFailed) co_return;
     auto send = [&](const std::string& text) {
-        if (!sendDownloadCommand(d, text)) d.downloadFailed = d.downloadControlLost = true;
+        if (!sendDownloadCommand(d, text)) d.downloadFailed = d.controlLost = true;
     };
     switch (d.downloadStep) {
         case 8:
@@ -206,9 +206,9 @@ Task<> downloadListingStep(DownloadSession& d) {
             // and closed (its 150 and 226 may come before the server has
             // connected), or never to come, for a refused listing.
             const bool refused = d.downloadReply.empty() || d.downloadReply[0] != '2';
-            co_await downloadTimedWait(d, [&] {
+            co_await sessionTimedWait(d, [&] {
                 return d.downloadWaitSeconds >= 5 ||
-                       (s.quickWaits && downloadDataClosed(d) && (d.downloadDataAccepted || refused));
+                       (s.quickWaits && dataClosed(d) && (d.downloadDataAccepted || refused));
             });
         }
             if (!d.downloadListFallback && !w.Text7.text().empty() && !listingNamesFiles(app)) {
@@ -227,7 +227,7 @@ Task<> downloadListingStep(DownloadSession& d) {
             resetDownloadListener(d);
             d.downloadDataIsFile = false;
             // With quick waits a TYPE that changes nothing is not sent.
-            if (s.quickWaits && d.downloadType == "TYPE A") {
+            if (s.quickWaits && d.type == "TYPE A") {
                 co_await startFiles(d);
                 break;
             }

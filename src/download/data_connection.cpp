@@ -18,9 +18,9 @@ void installDownloadDataHandlers(DownloadSession& d) {
     l.onConnectionRequest = [&d](std::int64_t id) {
         auto& e = d.data;
         App& app = d.app;
-        if (!acceptServerData(app, downloadDataJob(d), id, "download")) return;
+        if (!acceptServerData(app, dataJob(d), id, "download")) return;
         if (e.state() == Endpoint::Connected) d.downloadDataAccepted = true;
-        secureAcceptedData(downloadDataJob(d));
+        secureAcceptedData(dataJob(d));
         if (app.trace) app.trace("download data connection " + std::to_string(id) + " accepted, state " + std::to_string(e.state()));
     };
     l.onDataArrival = [&d](std::int64_t) { d.strand.spawn(downloadDataArrival(d)); };
@@ -37,7 +37,7 @@ void installDownloadDataHandlers(DownloadSession& d) {
         // A broken data connection spoils the file being fetched, whatever
         // its size says.
         if (d.downloadDataIsFile && d.downloadStep >= 12) d.downloadFileSpoiled = true;
-        if (dataTlsFailure(downloadTlsJob(d), n)) d.downloadFailed = true;
+        if (dataTlsFailure(tlsJob(d), n)) d.downloadFailed = true;
         if (n > 1000 && n < 12000 && !s.sessionAborting) downloadErrorRetry(d);
     };
 }
@@ -66,7 +66,7 @@ Task<> downloadDataArrival(DownloadSession& d) {
             co_return;
         }
         if (!d.file.write(d.downloadDataBuffer)) d.downloadFileSpoiled = true;
-        d.downloadDigest.update(d.downloadDataBuffer);
+        d.digest.update(d.downloadDataBuffer);
         d.downloadIdleTicks = 0;
         co_return;
     }
@@ -83,13 +83,13 @@ Task<> downloadDataArrival(DownloadSession& d) {
     }
     // One wait serves a whole listing: later arrivals only add their text and
     // restart the quiet count, so the nesting stays flat.
-    if (d.downloadListingWait) co_return;
-    d.downloadListingWait = true;
+    if (d.listingWait) co_return;
+    d.listingWait = true;
     struct Done {
         bool& flag;
         ~Done() { flag = false; }
-    } done{d.downloadListingWait};
-    co_await downloadTimedWait(
+    } done{d.listingWait};
+    co_await sessionTimedWait(
         d,
         [&] { return !(d.downloadWaitSeconds < 5 && (d.downloadStep == 7 || d.downloadStep == 11)); },
         false);

@@ -21,8 +21,8 @@ void installDownloadSessionHandlers(DownloadSession& d) {
     // The control connection is secure: the login goes on with USER.
     c.onTlsReady = [&d] {
         auto& s = d.app.s;
-        if (!s.downloadRunning || d.downloadTlsPhase != TlsPhase::Handshake) return;
-        d.downloadTlsPhase = TlsPhase::Secure;
+        if (!s.downloadRunning || d.tlsPhase != TlsPhase::Handshake) return;
+        d.tlsPhase = TlsPhase::Secure;
         d.strand.spawn(downloadLoginStep(d));
     };
     // The server closed the control connection: the session cannot go on.
@@ -60,9 +60,9 @@ void installDownloadHandlers(App& app) {
 static Dialogue downloadDialogue(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
-    return {d.label.c_str(),     d.control, d.downloadAssembler, d.downloadLedger, d.downloadDispatching,
-            d.downloadFlooded,   d.downloadFailed,  s.downloadRunning,   d.downloadLostLater, d.downloadReply,
-            d.downloadType};
+    return {d.label.c_str(),     d.control, d.assembler, d.ledger, d.dispatching,
+            d.flooded,   d.downloadFailed,  s.downloadRunning,   d.lostLater, d.downloadReply,
+            d.type};
 }
 
 bool sendDownloadCommand(DownloadSession& d, const std::string& text) {
@@ -83,31 +83,31 @@ Task<> downloadHandleReply(DownloadSession& d) {
     // current step sent (or is the preliminary reply of the RETR that step
     // 16 waits for). Replies that answer nothing, or answer a command an
     // earlier step gave up on, move nothing.
-    const auto answer = d.downloadLedger.match(d.downloadReply);
+    const auto answer = d.ledger.match(d.downloadReply);
     if (!answer || !answer->latest) {
         if (app.trace) app.trace("download: reply answers no pending step");
         co_return;
     }
     if (!answer->final && !(d.downloadStep == 16 && answer->command.rfind("RETR ", 0) == 0)) co_return;
-    d.downloadAnswered = answer->command;
+    d.answered = answer->command;
     // A listing refused: the data connection opened for it (passive mode)
     // will carry nothing, and nothing waits for it to end.
-    if (d.downloadStep == 7 && isTransferCommand(d.downloadAnswered) && (code[0] == '4' || code[0] == '5'))
+    if (d.downloadStep == 7 && isTransferCommand(d.answered) && (code[0] == '4' || code[0] == '5'))
         d.data.close();
     // An answer to EPSV or PASV is judged by the data setup (the step's own
     // handling below), never by these rules: a refused EPSV moves no step on.
-    if (d.downloadStep < 12 && !answeredBySetup(d.downloadAnswered, code)) {
+    if (d.downloadStep < 12 && !answeredBySetup(d.answered, code)) {
         if (code == "425" || code == "530") {
             if (code == "425" && d.downloadSocketError == 0) d.downloadSocketError = 1;
             d.downloadFailed = true;
         } else if (code == "226" || code == "257" || code == "550" || code == "450" ||
-                   (isTransferCommand(d.downloadAnswered) && code[0] == '2')) {
+                   (isTransferCommand(d.answered) && code[0] == '2')) {
             // 450 is what many servers answer to a listing with no match; a
             // listing ends with any positive completion reply (226, or 250
             // as z/OS-style servers send).
             ++d.downloadStep;
-        } else if ((d.downloadStep == 3 && d.downloadAnswered == "PWD") ||
-                   (d.downloadStep == 7 && isTransferCommand(d.downloadAnswered) && (code[0] == '4' || code[0] == '5'))) {
+        } else if ((d.downloadStep == 3 && d.answered == "PWD") ||
+                   (d.downloadStep == 7 && isTransferCommand(d.answered) && (code[0] == '4' || code[0] == '5'))) {
             // Any answer to PWD ends that step, and any refusal of the
             // listing ends the listing as "550" does: the session never
             // waits for a reply that will not come.
@@ -123,7 +123,7 @@ Task<> downloadHandleReply(DownloadSession& d) {
     if (d.downloadReply.empty()) co_return;
     // A session taken over by the watchdog or the retry step is only wound
     // down: its replies move nothing on any more.
-    if (d.downloadTakeover != Takeover::None) co_return;
+    if (d.takeover != Takeover::None) co_return;
     const int step = d.downloadStep;
     if (step >= 0 && step <= 7) {
         co_await downloadLoginStep(d);
@@ -141,11 +141,11 @@ Task<> downloadHandleReply(DownloadSession& d) {
 Task<> finishListing(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
-    co_await downloadTimedWait(d, [&] {
+    co_await sessionTimedWait(d, [&] {
         return d.downloadWaitSeconds >= 9 || (s.quickWaits && (!d.downloadVerdictPending || downloadFileProvablyDone(d)));
     });
     // Taken over: nothing is judged on what has come so far.
-    if (downloadSessionEnding(d)) co_return;
+    if (sessionEnding(d)) co_return;
     if (d.downloadFileGood && d.downloadNextDue) {
         const bool passed = co_await judgeAndRecordDownload(d);
         (void)passed;
@@ -165,17 +165,17 @@ void downloadControlError(DownloadSession& d, int n) {
     // with the connection afterwards; and once no file is left to ask for,
     // losing the connection (by a close or a reset alike) costs nothing:
     // the last file is judged on what it proved.
-    if ((d.downloadFailed && d.downloadSocketError == 0 && !d.downloadControlLost) || d.downloadOver) return;
+    if ((d.downloadFailed && d.downloadSocketError == 0 && !d.controlLost) || d.downloadOver) return;
     // In the file phase with every command answered (the server closed
     // right behind a transfer's final reply, say), nothing is lost yet: the
     // files are judged on what they proved, and the session fails only if
     // it needs the connection again (the next command cannot be sent).
     if (d.downloadStep >= 12) {
-        if (d.downloadLedger.idle()) return;
+        if (d.ledger.idle()) return;
         // Replies read before the loss wait their turn: they may answer
         // what is pending. The dispatcher decides once it has read them.
-        if (d.downloadDispatching && !d.downloadAssembler.empty()) {
-            d.downloadLostLater = n;
+        if (d.dispatching && !d.assembler.empty()) {
+            d.lostLater = n;
             return;
         }
     }

@@ -28,10 +28,10 @@ DownloadSession& sessionAt(App& app, std::size_t k) {
         h.label = "download#" + std::to_string(sessions.all.size() + 1);
         sessions.all.push_back(std::move(made));
         installDownloadSessionHandlers(h);
-        installConnectionTimers(app, parts, {h.downloadWaitSeconds, h.downloadSecondsTicked, h.downloadIdleTicks}, [&h] {
+        installConnectionTimers(app, parts, {h.downloadWaitSeconds, h.secondsTicked, h.downloadIdleTicks}, [&h] {
             h.downloadOver = true;
             h.downloadFailed = true;
-            h.downloadTakeover = Takeover::Watchdog;
+            h.takeover = Takeover::Watchdog;
         });
     }
     return *sessions.all[k];
@@ -45,8 +45,8 @@ Task<> runHelper(DownloadSession& h, std::size_t k) {
     App& app = h.app;
     auto& s = app.s;
     auto& w = app.w;
-    h.downloadFlooded = false;
-    h.downloadTakeover = Takeover::None;
+    h.flooded = false;
+    h.takeover = Takeover::None;
     h.control.close();
     h.data.close();
     aimConnection(app, h.control, h.data, w.Text1.text(), w.Text9.text());
@@ -59,7 +59,7 @@ Task<> runHelper(DownloadSession& h, std::size_t k) {
     h.control.connect();
     auto ended = [&] {
         return h.downloadOver || h.downloadSocketError != 0 || h.downloadFailed ||
-               h.downloadTakeover != Takeover::None || s.shuttingDown;
+               h.takeover != Takeover::None || s.shuttingDown;
     };
     // Logins are spaced out: the next connection opens once this one is in
     // (or has failed).
@@ -87,7 +87,7 @@ Task<> runHelper(DownloadSession& h, std::size_t k) {
         h.downloadReplySeen = false;
         h.downloadLastPassed = false;
         if (sendDownloadCommand(h, "DELE " + h.downloadFileName)) {
-            co_await downloadTimedWait(h, [&] {
+            co_await sessionTimedWait(h, [&] {
                 return h.downloadReplySeen || h.control.state() != Endpoint::Connected ||
                        h.downloadWaitSeconds >= 10 || s.shuttingDown;
             });
@@ -114,7 +114,7 @@ Task<> runHelper(DownloadSession& h, std::size_t k) {
     h.control.close();
     discardPartialDownload(h);
     h.data.close();
-    h.downloadTakeover = Takeover::None;
+    h.takeover = Takeover::None;
 }
 
 }  // namespace

@@ -142,7 +142,7 @@ Task<> resumeIfKept(DownloadSession& d, std::int64_t serverTime) {
         co_return;
     }
     const bool sameFileProvable = serverTime >= 0 || (s.verifyTransfers && binaryType(app) &&
-                                                      checksumAskable(d.downloadProof.plan, d.downloadTarget));
+                                                      checksumAskable(d.proof.plan, d.downloadTarget));
     const bool sameCopy = binaryType(app) && kept->identified && d.downloadServerSize >= 0 &&
                           kept->size == d.downloadServerSize && kept->time == serverTime && sameFileProvable;
     if (!sameCopy) {
@@ -161,7 +161,7 @@ Task<> resumeIfKept(DownloadSession& d, std::int64_t serverTime) {
     // Sent, it may outlive a transfer that never starts: the next file's
     // RETR then goes after "REST 0" whatever the waits.
     d.downloadRestUsed = true;
-    const auto r = co_await ask(downloadControlJob(d), "REST " + std::to_string(have));
+    const auto r = co_await ask(controlJob(d), "REST " + std::to_string(have));
     if (!r || (*r)[0] != '3') {
         // Refused: the whole file again (closing removes the partial file).
         d.file.close();
@@ -173,8 +173,8 @@ Task<> resumeIfKept(DownloadSession& d, std::int64_t serverTime) {
 
 void noteUnverified(DownloadSession& d) {
     App& app = d.app;
-    if (d.downloadProof.unverifiedNoted) return;
-    d.downloadProof.unverifiedNoted = true;
+    if (d.proof.unverifiedNoted) return;
+    d.proof.unverifiedNoted = true;
     appendDownloadNote(app, unverifiedText);
 }
 
@@ -206,15 +206,15 @@ static bool settledAhead(DownloadSession& d, std::int64_t serverTime) {
 Task<bool> prepareDownload(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
-    const auto job = downloadControlJob(d);
+    const auto job = controlJob(d);
     const std::string& name = d.downloadTarget;
     std::int64_t serverTime = -1;
     d.downloadServerTime = -1;
     bool ahead = false;
-    if ((s.settleSeconds > 0 || s.resumeDownloads) && d.downloadProof.features.mdtm) {
+    if ((s.settleSeconds > 0 || s.resumeDownloads) && d.proof.features.mdtm) {
         const auto r = co_await ask(job, "MDTM " + name);
         if (r) serverTime = mdtmFromReply(*r).value_or(-1);
-        if (downloadSessionEnding(d)) co_return false;
+        if (sessionEnding(d)) co_return false;
         ahead = s.settleSeconds > 0 && serverTime > s.downloadListingTime;
         // Modified too short a while before the listing: it may still be
         // being written.
@@ -222,10 +222,10 @@ Task<bool> prepareDownload(DownloadSession& d) {
             co_return false;
     }
     d.downloadServerTime = serverTime;
-    if (d.downloadProof.features.size) {
+    if (d.proof.features.size) {
         const auto r = co_await ask(job, "SIZE " + name);
         if (r) d.downloadServerSize = sizeFromReply(*r).value_or(-1);
-        if (downloadSessionEnding(d)) co_return false;
+        if (sessionEnding(d)) co_return false;
     }
     if (ahead && !settledAhead(d, serverTime)) co_return false;
     // Not the size the long listing showed: it changed since (in binary,
@@ -235,15 +235,15 @@ Task<bool> prepareDownload(DownloadSession& d) {
         if (listed != s.downloadListedSizes.end() && listed->second != d.downloadServerSize) co_return false;
     }
     if (s.resumeDownloads) co_await resumeIfKept(d, serverTime);
-    co_return !downloadSessionEnding(d);
+    co_return !sessionEnding(d);
 }
 
 Task<bool> downloadGrewMeanwhile(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
-    if (s.settleSeconds <= 0 || !d.downloadProof.features.size || d.downloadServerSize < 0) co_return false;
-    const auto r = co_await ask(downloadControlJob(d), "SIZE " + d.downloadFileName);
-    if (!r || downloadSessionEnding(d)) co_return false;
+    if (s.settleSeconds <= 0 || !d.proof.features.size || d.downloadServerSize < 0) co_return false;
+    const auto r = co_await ask(controlJob(d), "SIZE " + d.downloadFileName);
+    if (!r || sessionEnding(d)) co_return false;
     const auto after = sizeFromReply(*r);
     co_return after && *after != d.downloadServerSize;
 }
@@ -255,8 +255,8 @@ std::string partIdentity(std::int64_t size, std::int64_t time) {
 void startDownloadDigest(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
-    const bool hashed = s.verifyTransfers && binaryType(app) && d.downloadProof.plan.kind != platform::HashKind::None;
-    d.downloadDigest.start(hashed ? d.downloadProof.plan.kind : platform::HashKind::None);
+    const bool hashed = s.verifyTransfers && binaryType(app) && d.proof.plan.kind != platform::HashKind::None;
+    d.digest.start(hashed ? d.proof.plan.kind : platform::HashKind::None);
     if (!hashed || d.downloadResumeAt == 0) return;
     // A resumed file: the kept part is read once, the rest is hashed as it
     // comes.
@@ -265,13 +265,13 @@ void startDownloadDigest(DownloadSession& d) {
     for (;;) {
         const std::string piece = kept.read(1 << 20);
         if (piece.empty()) break;
-        d.downloadDigest.update(piece);
+        d.digest.update(piece);
     }
 }
 
 // A failed proof, with the cause its verdict names.
 static DownloadProof failBecause(DownloadSession& d, std::string cause) {
-    d.downloadFailCause = std::move(cause);
+    d.failCause = std::move(cause);
     return DownloadProof::Fail;
 }
 
@@ -283,18 +283,18 @@ static std::string sizeDiffers(std::int64_t server, std::int64_t received) {
 Task<DownloadProof> proveDownload(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
-    const auto job = downloadControlJob(d);
+    const auto job = controlJob(d);
     const std::string& name = d.downloadFileName;
     const std::int64_t total = d.downloadBytes;
     // A resumed file is whole only at the server's size.
     if (d.downloadResumeAt > 0 && total != d.downloadServerSize)
         co_return failBecause(d, sizeDiffers(d.downloadServerSize, total));
-    const bool askAgain = d.downloadProof.features.size && (s.settleSeconds > 0 || s.verifyTransfers);
+    const bool askAgain = d.proof.features.size && (s.settleSeconds > 0 || s.verifyTransfers);
     std::optional<std::int64_t> after;
     if (askAgain) {
         const auto r = co_await ask(job, "SIZE " + name);
         if (r) after = sizeFromReply(*r);
-        if (downloadSessionEnding(d)) co_return failBecause(d, "session failed");
+        if (sessionEnding(d)) co_return failBecause(d, "session failed");
     }
     // Its size changed while it was fetched: it is still being written.
     if (s.settleSeconds > 0 && d.downloadServerSize >= 0 && after && *after != d.downloadServerSize)
@@ -305,7 +305,7 @@ Task<DownloadProof> proveDownload(DownloadSession& d) {
         co_return failBecause(d, sizeDiffers(d.downloadServerSize, total));
     if (!s.verifyTransfers) co_return DownloadProof::Pass;
     bool proven = false;
-    if (d.downloadProof.features.size) {
+    if (d.proof.features.size) {
         // In ASCII a server may refuse SIZE (it would have to convert the
         // whole file to tell it): a refusal then proves nothing either way.
         if (binaryType(app) && (d.downloadServerSize < 0 || !after))
@@ -318,9 +318,9 @@ Task<DownloadProof> proveDownload(DownloadSession& d) {
             proven = true;
         }
     }
-    if (d.downloadDigest.kind() != platform::HashKind::None && checksumAskable(d.downloadProof.plan, name)) {
-        const auto sum = co_await askChecksum(job, d.downloadProof, name, total);
-        if (!sum || *sum != d.downloadDigest.hex()) {
+    if (d.digest.kind() != platform::HashKind::None && checksumAskable(d.proof.plan, name)) {
+        const auto sum = co_await askChecksum(job, d.proof, name, total);
+        if (!sum || *sum != d.digest.hex()) {
             if (sum) d.downloadPartialBad = true;
             co_return failBecause(d, sum ? "checksum mismatch" : "checksum not confirmed by the server");
         }

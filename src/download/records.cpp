@@ -17,18 +17,18 @@ static std::string failReason(DownloadSession& d) {
     App& app = d.app;
     const std::string& name = d.downloadFileName;
     if (!safeLocalName(name) || isOwnFile(app, downloadLocalName(app, name))) return "unsafe local name";
-    if (d.downloadTakeover == Takeover::Watchdog) return "no activity: session taken over";
-    if (d.downloadFailed || d.downloadSocketError != 0 || d.downloadControlLost ||
-        d.downloadTakeover != Takeover::None)
+    if (d.takeover == Takeover::Watchdog) return "no activity: session taken over";
+    if (d.downloadFailed || d.downloadSocketError != 0 || d.controlLost ||
+        d.takeover != Takeover::None)
         return "session failed";
-    if (d.downloadAnswered.rfind("RETR ", 0) == 0 && !d.downloadReply.empty() &&
+    if (d.answered.rfind("RETR ", 0) == 0 && !d.downloadReply.empty() &&
         (d.downloadReply[0] == '4' || d.downloadReply[0] == '5'))
         return serverReplyReason(d.downloadReply);
     if (!d.downloadDataAccepted) return "no data connection";
     if (d.downloadExpectedSize >= 0 && d.downloadBytes != d.downloadExpectedSize)
         return "size mismatch: " + std::to_string(d.downloadBytes) + " of " + std::to_string(d.downloadExpectedSize) +
                " bytes";
-    if (!d.downloadFailCause.empty()) return d.downloadFailCause;
+    if (!d.failCause.empty()) return d.failCause;
     if (d.downloadFileSpoiled) return "data connection broken or local file not written";
     return "local file not written";
 }

@@ -154,7 +154,7 @@ Task<Judged> judgeDownloadedFile(DownloadSession& d) {
 Task<bool> judgeAndRecordDownload(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
-    d.downloadFailCause.clear();
+    d.failCause.clear();
     const Judged j = co_await judgeDownloadedFile(d);
     if (j == Judged::Left) {
         // No verdict: the file is taken in a later run.
@@ -166,7 +166,7 @@ Task<bool> judgeAndRecordDownload(DownloadSession& d) {
     }
     if (j == Judged::Fail) d.downloadFileGood = false;
     recordDownloadResult(d, j == Judged::Pass ? "pass" : "fail");
-    d.downloadFailCause.clear();
+    d.failCause.clear();
     co_return j == Judged::Pass;
 }
 
@@ -176,7 +176,7 @@ std::string downloadLocalName(App& app, const std::string& remote) {
 }
 
 static void sendOrFail(DownloadSession& d, const std::string& text) {
-    if (!sendDownloadCommand(d, text)) d.downloadFailed = d.downloadControlLost = true;
+    if (!sendDownloadCommand(d, text)) d.downloadFailed = d.controlLost = true;
 }
 
 static Task<> step12(DownloadSession& d) {
@@ -186,13 +186,13 @@ static Task<> step12(DownloadSession& d) {
     d.downloadDataIsFile = true;
     // The file's final reply has come; with quick waits the quiet wait ends
     // once its data connection is over with every announced byte.
-    co_await downloadTimedWait(d, [&] {
+    co_await sessionTimedWait(d, [&] {
         return !(d.downloadWaitSeconds < 9 && d.downloadNextDue) || (s.quickWaits && downloadFileProvablyDone(d));
     });
     // A session taken over is only wound down: the file in flight is not
     // judged on what has come so far (the retry fetches it again, or the
     // take-over's decision fails it).
-    if (downloadSessionEnding(d)) co_return;
+    if (sessionEnding(d)) co_return;
     bool passes = false;
     if (d.downloadFileGood && d.downloadNextDue) passes = co_await judgeAndRecordDownload(d);
     if (passes && s.deleteAfterDownload && d.downloadFileGood && d.downloadNextDue) {
@@ -204,7 +204,7 @@ static Task<> step12(DownloadSession& d) {
         d.downloadDataIsFile = true;
         // With quick waits a command goes out only when it changes
         // something: the type once per session, REST only to resume.
-        if (s.quickWaits && d.downloadType == s.transferType) {
+        if (s.quickWaits && d.type == s.transferType) {
             d.downloadStep = 14;
             sendDownloadDataSetup(d);
         } else {
@@ -234,7 +234,7 @@ static Task<> startFile(DownloadSession& d) {
     if (downloadProofWanted(app)) {
         const bool prepared = co_await prepareDownload(d);
         if (!prepared) {
-            if (!downloadSessionEnding(d)) co_await leaveFile(d);
+            if (!sessionEnding(d)) co_await leaveFile(d);
             co_return;
         }
     }
@@ -296,7 +296,7 @@ static Task<> fileFailed(DownloadSession& d) {
 // No data connection could be set up for the chosen file (before its RETR):
 // it fails, and the next file starts, or the files end.
 static Task<> noDataConnection(DownloadSession& d, std::string cause = "") {
-    d.downloadFailCause = cause;
+    d.failCause = cause;
     d.downloadStep = 12;
     d.downloadNextDue = true;
     d.downloadFileName = d.downloadTarget;
@@ -304,7 +304,7 @@ static Task<> noDataConnection(DownloadSession& d, std::string cause = "") {
     d.downloadFileGood = false;
     discardPartialDownload(d);
     recordDownloadResult(d, "fail");
-    d.downloadFailCause.clear();
+    d.failCause.clear();
     const bool next = co_await selectNextDownload(d);
     if (next)
         co_await step12(d);
@@ -350,7 +350,7 @@ static Task<> retrReply(DownloadSession& d) {
     }
     w.Text13.setVisible(d.downloadStatedSize >= 1);
     auto& l = d.data;
-    co_await downloadTimedWait(d, [&] {
+    co_await sessionTimedWait(d, [&] {
         return l.state() == Endpoint::Connected || d.downloadWaitSeconds >= 6 || d.downloadDataAccepted;
     });
     if (l.state() != Endpoint::Connected && !d.downloadDataAccepted) co_await fileFailed(d);
@@ -367,7 +367,7 @@ Task<> retrievalStep(DownloadSession& d) {
             // The transfer type refused: the file would come in the other
             // type (converted, or not), so it is not asked for at all.
             if (d.downloadReply.empty() || d.downloadReply[0] != '2') {
-                d.downloadType.clear();
+                d.type.clear();
                 co_await noDataConnection(d, "transfer type refused: " + serverReplyReason(d.downloadReply));
                 break;
             }

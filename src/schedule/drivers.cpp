@@ -36,7 +36,7 @@ Task<> runDownloadSession(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
     auto& w = app.w;
-    d.downloadFlooded = false;
+    d.flooded = false;
     // A file the last session started and left to this one to judge.
     if (d.downloadVerdictPending) {
         if (std::none_of(s.downloadOwed.begin(), s.downloadOwed.end(),
@@ -53,7 +53,7 @@ Task<> runDownloadSession(DownloadSession& d) {
     d.control.close();
     d.data.close();
     // With quick waits the pause ends once both endpoints are closed.
-    co_await downloadTimedWait(d, [&] {
+    co_await sessionTimedWait(d, [&] {
         return d.downloadWaitSeconds >= 9 ||
                (s.quickWaits && d.control.state() == Endpoint::Closed && d.data.state() == Endpoint::Closed);
     });
@@ -81,7 +81,7 @@ Task<> runDownloadSession(DownloadSession& d) {
     d.downloadOver = false;
     co_await d.strand.until([&] {
         return d.downloadOver || d.downloadSocketError != 0 || d.downloadFailed ||
-               d.downloadTakeover != Takeover::None || s.shuttingDown;
+               d.takeover != Takeover::None || s.shuttingDown;
     });
     co_await endDownloadHelpers(d);
     logUnsafeSummary(app);
@@ -105,18 +105,18 @@ Task<> runDownloadSession(DownloadSession& d) {
     } else {
         ++s.failedSessions;
         const std::string hh = s.downloadHour + s.downloadAmPm;
-        if (d.downloadTakeover == Takeover::Watchdog) {
+        if (d.takeover == Takeover::Watchdog) {
             // Taken over for silence: the watchdog's decision writes the log.
             w.Label11.setCaption(hh + "Timeout");
-        } else if (d.downloadFlooded) {
+        } else if (d.flooded) {
             w.Label11.setCaption(hh + "Timeout");
             appendDownloadError(app, floodText);
-        } else if (!d.downloadTlsProblem.empty() || !tlsErrorText(d.downloadSocketError).empty()) {
+        } else if (!d.tlsProblem.empty() || !tlsErrorText(d.downloadSocketError).empty()) {
             // FTPS failed before the password went out: say why.
             w.Label11.setCaption(hh + " Login Failed");
-            appendDownloadError(app, d.downloadTlsProblem.empty() ? tlsErrorText(d.downloadSocketError)
-                                                                  : d.downloadTlsProblem);
-        } else if (d.downloadControlLost && d.downloadSocketError == 0) {
+            appendDownloadError(app, d.tlsProblem.empty() ? tlsErrorText(d.downloadSocketError)
+                                                                  : d.tlsProblem);
+        } else if (d.controlLost && d.downloadSocketError == 0) {
             // The server went away after the login: no password was refused.
             w.Label11.setCaption(hh + "Timeout");
             appendDownloadError(app, "Timeout Error");
@@ -143,7 +143,7 @@ Task<> runDownloadSession(DownloadSession& d) {
 
     // Wind-down. A DELE just sent is given a bounded time for its answer.
     if (deleteSent) {
-        co_await downloadTimedWait(d, [&] {
+        co_await sessionTimedWait(d, [&] {
             return d.downloadReplySeen || d.control.state() != Endpoint::Connected ||
                    d.downloadWaitSeconds >= 10 || s.shuttingDown;
         });
@@ -152,7 +152,7 @@ Task<> runDownloadSession(DownloadSession& d) {
     // A file started in this session and never judged (its transfer's final
     // reply never came, say) fails here, so that every file started gets its
     // line; one that a take-over will fetch again gets it then.
-    if (d.downloadVerdictPending && d.downloadTakeover == Takeover::None) {
+    if (d.downloadVerdictPending && d.takeover == Takeover::None) {
         d.downloadFileGood = false;
         recordDownloadResult(d, "fail");
     }
@@ -170,14 +170,14 @@ Task<> runUploadSession(UploadSession& u) {
     App& app = u.app;
     auto& s = app.s;
     auto& w = app.w;
-    u.uploadFlooded = false;
+    u.flooded = false;
     s.uploadRunning = true;
     lockFields(app, {&w.Text3, &w.Text4, &w.Text5, &w.Text6, &w.Text8, &w.Text10}, true);
     u.watchdog.setEnabled(false);
     w.Timer3->setEnabled(false);
     u.control.close();
     u.data.close();
-    co_await uploadTimedWait(u, [&] {
+    co_await sessionTimedWait(u, [&] {
         return u.uploadWaitSeconds >= 9 ||
                (s.quickWaits && u.control.state() == Endpoint::Closed && u.data.state() == Endpoint::Closed);
     });
@@ -200,7 +200,7 @@ Task<> runUploadSession(UploadSession& u) {
     u.control.connect();
     co_await u.strand.until([&] {
         return u.uploadStep >= 12 || u.uploadSocketError != 0 || u.uploadFailed ||
-               u.uploadTakeover != Takeover::None || s.shuttingDown;
+               u.takeover != Takeover::None || s.shuttingDown;
     });
     if (s.shuttingDown) co_return;
     s.sessionAborting = false;
@@ -208,15 +208,15 @@ Task<> runUploadSession(UploadSession& u) {
     const std::string hh = s.uploadHour + s.uploadAmPm;
     if (u.uploadFailed || u.uploadSocketError > 0) {
         ++s.failedSessions;
-        if (u.uploadTakeover == Takeover::Watchdog) {
+        if (u.takeover == Takeover::Watchdog) {
             w.Label12.setCaption(hh + "Timeout");
-        } else if (u.uploadFlooded) {
+        } else if (u.flooded) {
             w.Label12.setCaption(hh + "Timeout");
             appendUploadError(app, floodText);
-        } else if (!u.uploadTlsProblem.empty() || !tlsErrorText(u.uploadSocketError).empty()) {
+        } else if (!u.tlsProblem.empty() || !tlsErrorText(u.uploadSocketError).empty()) {
             w.Label12.setCaption(hh + " Login Failed");
-            appendUploadError(app, u.uploadTlsProblem.empty() ? tlsErrorText(u.uploadSocketError) : u.uploadTlsProblem);
-        } else if (u.uploadControlLost && u.uploadSocketError == 0) {
+            appendUploadError(app, u.tlsProblem.empty() ? tlsErrorText(u.uploadSocketError) : u.tlsProblem);
+        } else if (u.controlLost && u.uploadSocketError == 0) {
             w.Label12.setCaption(hh + "Timeout");
             appendUploadError(app, "Timeout Error");
         } else {
@@ -237,7 +237,7 @@ Task<> runUploadSession(UploadSession& u) {
         co_await u.strand.until([&] {
             return (s.uploadFileIndex > w.File2.count() && !u.uploadVerdictPending &&
                     (s.parallelConnections <= 1 || u.uploadStep == 18)) ||
-                   u.uploadSocketError != 0 || u.uploadFailed || u.uploadTakeover != Takeover::None ||
+                   u.uploadSocketError != 0 || u.uploadFailed || u.takeover != Takeover::None ||
                    s.shuttingDown;
         });
         co_await endUploadHelpers(u);
@@ -255,14 +255,14 @@ Task<> runUploadSession(UploadSession& u) {
             }
         } else if (u.uploadFailed) {
             ++s.failedSessions;
-            if (u.uploadFlooded) {
+            if (u.flooded) {
                 w.Label12.setCaption(hh + "Timeout");
                 appendUploadError(app, floodText);
-            } else if (!u.uploadTlsProblem.empty()) {
+            } else if (!u.tlsProblem.empty()) {
                 // A data connection's TLS peer was not the server's.
                 w.Label12.setCaption(hh + " Login Failed");
-                appendUploadError(app, u.uploadTlsProblem);
-            } else if (u.uploadControlLost) {
+                appendUploadError(app, u.tlsProblem);
+            } else if (u.controlLost) {
                 // The server went away while files were being sent.
                 w.Label12.setCaption(hh + "Timeout");
                 appendUploadError(app, "Timeout Error");
@@ -293,7 +293,7 @@ void downloadWatchdogTick(DownloadSession& d) {
         d.downloadTarget = "done";
         d.downloadOver = true;
         d.downloadFailed = true;
-        d.downloadTakeover = Takeover::Watchdog;
+        d.takeover = Takeover::Watchdog;
         ++s.watchdogTakeovers;
     }
     if (d.downloadIdleTicks > 1000) d.downloadIdleTicks = 0;
@@ -310,7 +310,7 @@ void uploadWatchdogTick(UploadSession& u) {
         s.uploadFileIndex = app.w.File2.count() + 1;
         // A login that never reaches the sending is ended too.
         if (u.uploadStep < 12) u.uploadFailed = true;
-        u.uploadTakeover = Takeover::Watchdog;
+        u.takeover = Takeover::Watchdog;
         ++s.watchdogTakeovers;
     }
     if (u.uploadIdleTicks > 1000) u.uploadIdleTicks = 0;

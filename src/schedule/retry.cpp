@@ -22,7 +22,7 @@ void takeDownloadOverForRetry(App& app) {
     d.downloadTarget = "done";
     d.downloadOver = true;
     // The decision waits until the driver below has wound down.
-    d.downloadTakeover = Takeover::ErrorRetry;
+    d.takeover = Takeover::ErrorRetry;
 }
 
 void takeUploadOverForRetry(App& app, std::int64_t fileIndex) {
@@ -33,7 +33,7 @@ void takeUploadOverForRetry(App& app, std::int64_t fileIndex) {
     u.uploadIdleTicks = 0;
     u.watchdog.setEnabled(false);
     s.uploadFileIndex = app.w.File2.count() + 1;
-    u.uploadTakeover = Takeover::ErrorRetry;
+    u.takeover = Takeover::ErrorRetry;
     s.uploadTakeoverIndex = fileIndex;
     s.uploadTakeoverHadFile = u.uploadFileStarted && !u.uploadVerdictGiven;
 }
@@ -45,8 +45,8 @@ static std::string retryCaption(App& app, const char* what) {
 bool decideDownloadTakeover(App& app) {
     auto& s = app.s;
     auto& d = downloadSession(app);
-    Takeover t = d.downloadTakeover;
-    d.downloadTakeover = Takeover::None;
+    Takeover t = d.takeover;
+    d.takeover = Takeover::None;
     if (s.shuttingDown) return false;
     const double allowed = numericValue(app.w.Text11.text());
     switch (t) {
@@ -105,8 +105,8 @@ bool decideDownloadTakeover(App& app) {
 bool decideUploadTakeover(App& app) {
     auto& s = app.s;
     auto& u = uploadSession(app);
-    Takeover t = u.uploadTakeover;
-    u.uploadTakeover = Takeover::None;
+    Takeover t = u.takeover;
+    u.takeover = Takeover::None;
     if (s.shuttingDown) return false;
     const double allowed = numericValue(app.w.Text12.text());
     switch (t) {

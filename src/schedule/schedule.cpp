@@ -213,12 +213,12 @@ void installScheduleHandlers(App& app) {
     w.Timerf->onTick = [&app] {
         auto& d = downloadSession(app);
         countSecond(d.downloadWaitSeconds);
-        ++d.downloadSecondsTicked;
+        ++d.secondsTicked;
     };
     w.Timerg->onTick = [&app] {
         auto& u = uploadSession(app);
         countSecond(u.uploadWaitSeconds);
-        ++u.uploadSecondsTicked;
+        ++u.secondsTicked;
     };
     app.downloadErrorRetryHook = [&app] { takeDownloadOverForRetry(app); };
     app.uploadErrorRetryHook = [&app](std::int64_t i) { takeUploadOverForRetry(app, i); };

@@ -13,17 +13,17 @@ namespace corvantel {
 using platform::Endpoint;
 
 void reopenUploadListener(UploadSession& u) {
-    App& app = u.app; resetDataEndpoint(app, uploadDataJob(u)); }
+    App& app = u.app; resetDataEndpoint(app, dataJob(u)); }
 
 void sendUploadDataSetup(UploadSession& u) {
     App& app = u.app;
-    const auto job = uploadDataJob(u);
+    const auto job = dataJob(u);
     job.send(dataSetupCommand(app, job, u.uploadPortArgument));
 }
 
 Task<DataReady> uploadDataReady(UploadSession& u) {
     App& app = u.app;
-    return takeSetupAnswer(app, uploadDataJob(u), u.uploadAnswered, u.uploadReply);
+    return takeSetupAnswer(app, dataJob(u), u.answered, u.uploadReply);
 }
 
 bool uploadPassiveReady(UploadSession& u) {
@@ -37,8 +37,8 @@ static Task<> afterLogin(UploadSession& u) {
     App& app = u.app;
     ++u.uploadStep;
     if (uploadProofWanted(app)) {
-        u.uploadProof = co_await askProofSession(uploadControlJob(u));
-        if (uploadSessionEnding(u) || u.uploadFailed) co_return;
+        u.proof = co_await askProofSession(controlJob(u));
+        if (sessionEnding(u) || u.uploadFailed) co_return;
     }
     if (!sendUploadCommand(u, "CWD " + app.w.Text6.text())) u.uploadFailed = true;
 }
@@ -46,7 +46,7 @@ static Task<> afterLogin(UploadSession& u) {
 // In: on with FTPS's PBSZ and PROT, or straight to the directory.
 static Task<> loggedIn(UploadSession& u) {
     App& app = u.app;
-    if (tlsAfterLogin(app, uploadTlsJob(u), u.uploadReply) == TlsStep::Proceed) co_await afterLogin(u);
+    if (tlsAfterLogin(app, tlsJob(u), u.uploadReply) == TlsStep::Proceed) co_await afterLogin(u);
 }
 
 Task<> uploadLoginStep(UploadSession& u) {
@@ -60,7 +60,7 @@ Task<> uploadLoginStep(UploadSession& u) {
     };
     switch (u.uploadStep) {
         case 0:
-            if (auto t = tlsBeforeLogin(app, uploadTlsJob(u), u.uploadReply); t != TlsStep::Proceed) {
+            if (auto t = tlsBeforeLogin(app, tlsJob(u), u.uploadReply); t != TlsStep::Proceed) {
                 if (t == TlsStep::Failed) u.uploadFailed = true;
                 break;
             }
@@ -75,12 +75,12 @@ Task<> uploadLoginStep(UploadSession& u) {
                 case LoginReply::NeedPassword: send("PASS " + w.Text5.text()); break;
                 case LoginReply::LoggedIn: co_await loggedIn(u); break;
                 case LoginReply::Refused: u.uploadFailed = true; break;
-                case LoginReply::Unavailable: u.uploadFailed = u.uploadControlLost = true; break;
+                case LoginReply::Unavailable: u.uploadFailed = u.controlLost = true; break;
             }
             break;
         case 2: {
-            if (u.uploadTlsPhase == TlsPhase::PbszSent || u.uploadTlsPhase == TlsPhase::ProtSent) {
-                auto t = tlsAfterLogin(app, uploadTlsJob(u), u.uploadReply);
+            if (u.tlsPhase == TlsPhase::PbszSent || u.tlsPhase == TlsPhase::ProtSent) {
+                auto t = tlsAfterLogin(app, tlsJob(u), u.uploadReply);
                 if (t == TlsStep::Failed) u.uploadFailed = true;
                 if (t != TlsStep::Proceed) break;
                 co_await afterLogin(u);
@@ -88,7 +88,7 @@ Task<> uploadLoginStep(UploadSession& u) {
             }
             switch (loginReply(u.uploadReply, false)) {
                 case LoginReply::LoggedIn: co_await loggedIn(u); break;
-                case LoginReply::Unavailable: u.uploadFailed = u.uploadControlLost = true; break;
+                case LoginReply::Unavailable: u.uploadFailed = u.controlLost = true; break;
                 default: u.uploadFailed = true; break;
             }
             break;
@@ -135,18 +135,18 @@ Task<> uploadListingStep(UploadSession& u) {
     auto& s = app.s;
     if (u.control.state() != Endpoint::Connected || u.uploadFailed) co_return;
     auto send = [&](const std::string& text) {
-        if (!sendUploadCommand(u, text)) u.uploadFailed = u.uploadControlLost = true;
+        if (!sendUploadCommand(u, text)) u.uploadFailed = u.controlLost = true;
     };
     switch (u.uploadStep) {
         case 8:
-            co_await uploadTimedWait(u,
-                                     [&] { return u.uploadWaitSeconds >= 5 || (s.quickWaits && uploadDataClosed(u)); });
+            co_await sessionTimedWait(u,
+                                     [&] { return u.uploadWaitSeconds >= 5 || (s.quickWaits && dataClosed(u)); });
             u.uploadStep = 9;
             reopenUploadListener(u);
             u.uploadTransferPhase = false;
             // With quick waits: no TYPE that changes nothing, and no data
             // connection that nothing uses; the files begin.
-            if (s.quickWaits && u.uploadType == "TYPE A") {
+            if (s.quickWaits && u.type == "TYPE A") {
                 u.uploadStep = 12;
                 break;
             }

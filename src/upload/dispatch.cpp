@@ -20,8 +20,8 @@ void installUploadSessionHandlers(UploadSession& u) {
     c.onError = [&u](int n, const std::string&) { uploadControlError(u, n); };
     c.onTlsReady = [&u] {
         auto& s = u.app.s;
-        if (!s.uploadRunning || u.uploadTlsPhase != TlsPhase::Handshake) return;
-        u.uploadTlsPhase = TlsPhase::Secure;
+        if (!s.uploadRunning || u.tlsPhase != TlsPhase::Handshake) return;
+        u.tlsPhase = TlsPhase::Secure;
         u.strand.spawn(uploadLoginStep(u));
     };
     // The server closed the control connection: the session is over, as
@@ -61,9 +61,9 @@ void installUploadHandlers(App& app) {
 static Dialogue uploadDialogue(UploadSession& u) {
     App& app = u.app;
     auto& s = app.s;
-    return {u.label.c_str(), u.control, u.uploadAssembler, u.uploadLedger, u.uploadDispatching,
-            u.uploadFlooded, u.uploadFailed,     s.uploadRunning,   u.uploadLostLater, u.uploadReply,
-            u.uploadType};
+    return {u.label.c_str(), u.control, u.assembler, u.ledger, u.dispatching,
+            u.flooded, u.uploadFailed,     s.uploadRunning,   u.lostLater, u.uploadReply,
+            u.type};
 }
 
 bool sendUploadCommand(UploadSession& u, const std::string& text) {
@@ -79,7 +79,7 @@ Task<> uploadReplyDispatch(UploadSession& u) {
 Task<> uploadHandleReply(UploadSession& u) {
     App& app = u.app;
     const std::string code = replyCode(u.uploadReply);
-    const auto answer = u.uploadLedger.match(u.uploadReply);
+    const auto answer = u.ledger.match(u.uploadReply);
     if (!answer) {
         // "Transfer complete" while a file waits for its verdict can only be
         // that file's, even when a server that never answered an abandoned
@@ -96,22 +96,22 @@ Task<> uploadHandleReply(UploadSession& u) {
     // begin.
     if (!answer->latest) co_return;
     if (!answer->final && !(u.uploadStep == 22 && answer->command.rfind("STOR ", 0) == 0)) co_return;
-    u.uploadAnswered = answer->command;
+    u.answered = answer->command;
     // A listing refused: the data connection opened for it (passive mode)
     // will carry nothing, and nothing waits for it to end.
-    if (u.uploadStep == 7 && isTransferCommand(u.uploadAnswered) && (code[0] == '4' || code[0] == '5'))
+    if (u.uploadStep == 7 && isTransferCommand(u.answered) && (code[0] == '4' || code[0] == '5'))
         u.data.close();
     // An answer to EPSV or PASV is judged by the data setup (see the
     // download dialogue).
-    if (u.uploadStep < 12 && !answeredBySetup(u.uploadAnswered, code)) {
+    if (u.uploadStep < 12 && !answeredBySetup(u.answered, code)) {
         if (code == "530" || code == "425") {
             if (code == "425" && u.uploadSocketError == 0) u.uploadSocketError = 1;
             u.uploadFailed = true;
         } else if (code == "226" || code == "257" || code == "550" || code == "450" ||
-                   (isTransferCommand(u.uploadAnswered) && code[0] == '2')) {
+                   (isTransferCommand(u.answered) && code[0] == '2')) {
             ++u.uploadStep;
-        } else if ((u.uploadStep == 3 && u.uploadAnswered == "PWD") ||
-                   (u.uploadStep == 7 && isTransferCommand(u.uploadAnswered) && (code[0] == '4' || code[0] == '5'))) {
+        } else if ((u.uploadStep == 3 && u.answered == "PWD") ||
+                   (u.uploadStep == 7 && isTransferCommand(u.answered) && (code[0] == '4' || code[0] == '5'))) {
             // See the download dialogue: no step waits for a reply that will
             // not come.
             ++u.uploadStep;
@@ -119,7 +119,7 @@ Task<> uploadHandleReply(UploadSession& u) {
     }
     co_await u.strand.turn();
     if (u.uploadReply.empty()) co_return;
-    if (u.uploadTakeover != Takeover::None) co_return;
+    if (u.takeover != Takeover::None) co_return;
     const int step = u.uploadStep;
     if (step >= 0 && step <= 7)
         co_await uploadLoginStep(u);
@@ -138,14 +138,14 @@ void uploadControlError(UploadSession& u, int n) {
     // leaves nothing behind.
     if (!s.uploadRunning) return;
     // A refused login stays a refused login (see the download dialogue).
-    if (u.uploadFailed && u.uploadSocketError == 0 && !u.uploadControlLost) return;
+    if (u.uploadFailed && u.uploadSocketError == 0 && !u.controlLost) return;
     // In the file phase with every command answered, nothing is lost yet
     // (see the download dialogue): the session fails only if it needs the
     // connection again.
     if (u.uploadStep >= 12) {
-        if (u.uploadLedger.idle()) return;
-        if (u.uploadDispatching && !u.uploadAssembler.empty()) {
-            u.uploadLostLater = n;
+        if (u.ledger.idle()) return;
+        if (u.dispatching && !u.assembler.empty()) {
+            u.lostLater = n;
             return;
         }
     }

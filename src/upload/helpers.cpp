@@ -26,9 +26,9 @@ UploadSession& sessionAt(App& app, std::size_t k) {
         h.label = "upload#" + std::to_string(sessions.all.size() + 1);
         sessions.all.push_back(std::move(made));
         installUploadSessionHandlers(h);
-        installConnectionTimers(app, parts, {h.uploadWaitSeconds, h.uploadSecondsTicked, h.uploadIdleTicks}, [&h] {
+        installConnectionTimers(app, parts, {h.uploadWaitSeconds, h.secondsTicked, h.uploadIdleTicks}, [&h] {
             h.uploadFailed = true;
-            h.uploadTakeover = Takeover::Watchdog;
+            h.takeover = Takeover::Watchdog;
         });
     }
     return *sessions.all[k];
@@ -42,8 +42,8 @@ Task<> runHelper(UploadSession& h, std::size_t k) {
     App& app = h.app;
     auto& s = app.s;
     auto& w = app.w;
-    h.uploadFlooded = false;
-    h.uploadTakeover = Takeover::None;
+    h.flooded = false;
+    h.takeover = Takeover::None;
     h.control.close();
     h.data.close();
     aimConnection(app, h.control, h.data, w.Text3.text(), w.Text10.text());
@@ -55,7 +55,7 @@ Task<> runHelper(UploadSession& h, std::size_t k) {
     trace(app, k, "opening");
     h.control.connect();
     auto lost = [&] {
-        return h.uploadSocketError != 0 || h.uploadFailed || h.uploadTakeover != Takeover::None || s.shuttingDown;
+        return h.uploadSocketError != 0 || h.uploadFailed || h.takeover != Takeover::None || s.shuttingDown;
     };
     // Logins are spaced out: the next connection opens once this one is in
     // (or has failed).
@@ -80,7 +80,7 @@ Task<> runHelper(UploadSession& h, std::size_t k) {
         });
         if (s.shuttingDown) co_return;
     }
-    const bool gone = h.uploadSocketError != 0 || h.uploadFailed || h.uploadTakeover != Takeover::None;
+    const bool gone = h.uploadSocketError != 0 || h.uploadFailed || h.takeover != Takeover::None;
     // Its file in flight (sent in part, no verdict) goes back to the list
     // once, then fails; one waiting for the server's confirmation fails.
     if (gone && h.uploadFileStarted && !h.uploadVerdictGiven && !h.uploadVerdictPending &&
@@ -96,7 +96,7 @@ Task<> runHelper(UploadSession& h, std::size_t k) {
     h.control.close();
     h.data.close();
     h.file.close();
-    h.uploadTakeover = Takeover::None;
+    h.takeover = Takeover::None;
 }
 
 }  // namespace

@@ -57,13 +57,13 @@ void startUploadProof(UploadSession& u) {
     // The file as it was opened: a name swapped since is not what is sent.
     u.uploadOpenStamp = u.file.isOpen() ? u.file.stamp() : files::Stamp{-1, -1};
     const bool hashed = s.verifyTransfers && s.transferType == "TYPE I" &&
-                        u.uploadProof.plan.kind != platform::HashKind::None;
-    u.uploadDigest.start(hashed ? u.uploadProof.plan.kind : platform::HashKind::None);
+                        u.proof.plan.kind != platform::HashKind::None;
+    u.digest.start(hashed ? u.proof.plan.kind : platform::HashKind::None);
 }
 
 // A failed proof, with the cause its verdict names.
 static bool failBecause(UploadSession& u, std::string cause) {
-    u.uploadFailCause = std::move(cause);
+    u.failCause = std::move(cause);
     return false;
 }
 
@@ -76,14 +76,14 @@ Task<bool> proveUpload(UploadSession& u) {
     const auto now = files::stamp(app.workFile(u.uploadFileName));
     if (!now || !(*now == u.uploadOpenStamp)) co_return failBecause(u, "local file changed while it was sent");
     if (!s.verifyTransfers) co_return true;
-    const auto job = uploadControlJob(u);
+    const auto job = controlJob(u);
     // The name the server stored it under (with its date stamp, if any).
     const std::string stored = u.uploadStoreCommand.size() > 5 ? u.uploadStoreCommand.substr(5) : u.uploadFileName;
     const bool binary = s.transferType == "TYPE I";
     bool proven = false;
     // In ASCII the server's copy differs from the local file by its line
     // ends: neither its size nor its checksum can prove it.
-    if (binary && u.uploadProof.features.size) {
+    if (binary && u.proof.features.size) {
         const auto r = co_await ask(job, "SIZE " + stored);
         const auto size = r ? sizeFromReply(*r) : std::nullopt;
         if (!size) co_return failBecause(u, "size not confirmed by the server");
@@ -92,14 +92,14 @@ Task<bool> proveUpload(UploadSession& u) {
                                         std::to_string(u.uploadFileLength) + " sent");
         proven = true;
     }
-    if (binary && u.uploadDigest.kind() != platform::HashKind::None && checksumAskable(u.uploadProof.plan, stored)) {
-        const auto sum = co_await askChecksum(job, u.uploadProof, stored, u.uploadFileLength);
-        if (!sum || *sum != u.uploadDigest.hex())
+    if (binary && u.digest.kind() != platform::HashKind::None && checksumAskable(u.proof.plan, stored)) {
+        const auto sum = co_await askChecksum(job, u.proof, stored, u.uploadFileLength);
+        if (!sum || *sum != u.digest.hex())
             co_return failBecause(u, sum ? "checksum mismatch" : "checksum not confirmed by the server");
         proven = true;
     }
-    if (!proven && !u.uploadProof.unverifiedNoted) {
-        u.uploadProof.unverifiedNoted = true;
+    if (!proven && !u.proof.unverifiedNoted) {
+        u.proof.unverifiedNoted = true;
         appendUploadNote(app, unverifiedText);
     }
     co_return true;

@@ -26,7 +26,7 @@ static constexpr std::size_t recordBytes = 256 * 1024;
 // Sends without a connected check: a send on a closed connection sends
 // nothing and is noted as a failure of the session.
 static void sendOrFail(UploadSession& u, const std::string& text) {
-    if (!sendUploadCommand(u, text)) u.uploadFailed = u.uploadControlLost = true;
+    if (!sendUploadCommand(u, text)) u.uploadFailed = u.controlLost = true;
 }
 
 // Whether a listed file is one to send: a download still being written is
@@ -123,14 +123,14 @@ static bool openChosen(UploadSession& u) {
     App& app = u.app;
     u.file.close();
     u.uploadFileLength = -1;
-    u.uploadFailCause.clear();
+    u.failCause.clear();
     const std::string path = app.workFile(u.uploadFileName);
     if (!fitsInCommand(u.uploadFileName)) {
-        u.uploadFailCause = "unsafe name";
+        u.failCause = "unsafe name";
         return false;
     }
     if (!u.file.open(path)) {
-        u.uploadFailCause = files::isSymlink(path)        ? "local file is a symbolic link"
+        u.failCause = files::isSymlink(path)        ? "local file is a symbolic link"
                             : files::exists(path) && files::length(path) < 0 ? "local file is not a regular file"
                                                                              : "local file missing or unreadable";
         return false;
@@ -144,7 +144,7 @@ static Task<> failAndGoOn(UploadSession& u) {
     u.file.close();
     u.uploadFileLength = std::max<std::int64_t>(u.uploadFileLength, 0);
     logUploadResult(u, "fail");
-    u.uploadFailCause.clear();
+    u.failCause.clear();
     co_await uploadNextFile(u);
 }
 
@@ -182,7 +182,7 @@ static Task<> storeStep(UploadSession& u) {
             u.uploadFileLength = std::max<std::int64_t>(u.uploadFileLength, 0);
             u.uploadVerdictGiven = false;
             logUploadResult(u, "fail");
-            u.uploadFailCause.clear();
+            u.failCause.clear();
         }
         u.uploadFileStarted = false;
         if (!takeNextWorthSending(u)) {
@@ -215,7 +215,7 @@ static Task<> storeStep(UploadSession& u) {
     // The transfer type refused: the server would store the file in the
     // other type, so it is not sent at all.
     if (u.uploadTypeRefused) {
-        u.uploadFailCause = "transfer type refused";
+        u.failCause = "transfer type refused";
         co_await failAndGoOn(u);
         co_return;
     }
@@ -235,7 +235,7 @@ Task<> uploadFileStep(UploadSession& u) {
             u.uploadTypeRefused = false;
             // With quick waits the type goes out only when it changes, and
             // REST only to resume.
-            if (s.quickWaits && u.uploadType == s.transferType) {
+            if (s.quickWaits && u.type == s.transferType) {
                 u.uploadStep = 20;
                 sendUploadDataSetup(u);
             } else {
@@ -247,7 +247,7 @@ Task<> uploadFileStep(UploadSession& u) {
         case 19:
             if (u.uploadReply.empty() || u.uploadReply[0] != '2') {
                 u.uploadTypeRefused = true;
-                u.uploadType.clear();
+                u.type.clear();
             }
             u.uploadStep = 20;
             sendUploadDataSetup(u);
@@ -258,7 +258,7 @@ Task<> uploadFileStep(UploadSession& u) {
             // Passive mode: the data connection is opened at once (some
             // servers handle nothing more until it is there); without one
             // the store fails for want of it.
-            if (ready == DataReady::No) u.uploadPassivePort = -1;
+            if (ready == DataReady::No) u.passivePort = -1;
             u.uploadStep = 21;
             if (s.quickWaits) {
                 co_await storeStep(u);
@@ -279,7 +279,7 @@ Task<> uploadFileStep(UploadSession& u) {
 static std::string readRecord(UploadSession& u) {
     std::string record = u.file.read(recordBytes);
     u.uploadBytesRead += static_cast<std::int64_t>(record.size());
-    u.uploadDigest.update(record);
+    u.digest.update(record);
     if (record.size() < recordBytes || u.uploadBytesRead >= u.uploadFileLength || u.file.failed())
         u.uploadEndOfFile = true;
     return record;
@@ -306,8 +306,8 @@ Task<> beginFileSend(UploadSession& u) {
     u.uploadEndOfFile = false;
     auto& l = u.data;
     // With FTPS the data connection must also be secure before data goes.
-    const bool tls = uploadDataJob(u).tls;
-    co_await uploadTimedWait(u, [&] {
+    const bool tls = dataJob(u).tls;
+    co_await sessionTimedWait(u, [&] {
         return (l.state() == Endpoint::Connected && (!tls || l.secure())) || l.state() == Endpoint::Error ||
                u.uploadWaitSeconds >= 6;
     });
@@ -385,7 +385,7 @@ Task<> uploadStoreReply(UploadSession& u, std::string storeCommand, std::string 
         const std::int64_t length = u.uploadFileLength;
         u.uploadFileName = u.uploadPendingName;
         u.uploadFileLength = u.uploadPendingLength;
-        u.uploadFailCause.clear();
+        u.failCause.clear();
         bool proven = false;
         if (code[0] == '2') proven = co_await proveUpload(u);
         if (proven) {
@@ -394,7 +394,7 @@ Task<> uploadStoreReply(UploadSession& u, std::string storeCommand, std::string 
         } else {
             logUploadResult(u, "fail");
         }
-        u.uploadFailCause.clear();
+        u.failCause.clear();
         u.uploadFileName = name;
         u.uploadFileLength = length;
         co_return;
@@ -413,7 +413,7 @@ void failPendingUpload(UploadSession& u) {
     auto& s = app.s;
     // A file hit by the error that the retry step took over gets its line
     // from the retry's decision (or from its next try).
-    if (u.uploadTakeover == Takeover::ErrorRetry && s.uploadTakeoverHadFile && !u.uploadVerdictPending) {
+    if (u.takeover == Takeover::ErrorRetry && s.uploadTakeoverHadFile && !u.uploadVerdictPending) {
         if (u.uploadFileStarted && !u.uploadVerdictGiven) {
             if (std::none_of(s.uploadOwed.begin(), s.uploadOwed.end(),
                              [&](const auto& o) { return o.first == u.uploadFileName; }))
@@ -443,13 +443,13 @@ static Task<> dataArrival(UploadSession& u) {
     u.uploadDataBuffer = u.data.getData();
     if (u.uploadStep == 11) u.uploadWaitSeconds -= 3;
     if (u.uploadTransferPhase) co_return;
-    if (u.uploadListingWait) co_return;
-    u.uploadListingWait = true;
+    if (u.listingWait) co_return;
+    u.listingWait = true;
     struct Done {
         bool& flag;
         ~Done() { flag = false; }
-    } done{u.uploadListingWait};
-    co_await uploadTimedWait(
+    } done{u.listingWait};
+    co_await sessionTimedWait(
         u, [&] { return !(u.uploadWaitSeconds < 5 && (u.uploadStep == 7 || u.uploadStep == 11)); }, false);
     if (u.data.state() != Endpoint::Closed && (u.uploadStep == 7 || u.uploadStep == 11))
         u.data.close();
@@ -458,8 +458,8 @@ static Task<> dataArrival(UploadSession& u) {
 void installUploadDataHandlers(UploadSession& u) {
     auto& l = u.data;
     l.onConnectionRequest = [&u](std::int64_t id) {
-        if (!acceptServerData(u.app, uploadDataJob(u), id, "upload")) return;
-        secureAcceptedData(uploadDataJob(u));
+        if (!acceptServerData(u.app, dataJob(u), id, "upload")) return;
+        secureAcceptedData(dataJob(u));
     };
     l.onDataArrival = [&u](std::int64_t) { u.strand.spawn(dataArrival(u)); };
     // The server closed the data connection: close our side too (a
@@ -478,7 +478,7 @@ void installUploadDataHandlers(UploadSession& u) {
         if (!s.uploadRunning) return;
         // A data connection whose TLS peer is not the control connection's
         // (or not trusted) fails the session with its own line.
-        if (dataTlsFailure(uploadTlsJob(u), n)) u.uploadFailed = true;
+        if (dataTlsFailure(tlsJob(u), n)) u.uploadFailed = true;
         if (n > 1000 && n < 12000 && !s.sessionAborting) uploadErrorRetry(u, s.uploadFileIndex);
     };
 }

@@ -13,13 +13,13 @@ namespace fmt = platform::fmt;
 // when the verdict is given.
 static std::string failReason(UploadSession& u) {
     App& app = u.app;
-    if (u.uploadTakeover == Takeover::Watchdog) return "no activity: session taken over";
-    if (u.uploadFailed || u.uploadSocketError != 0 || u.uploadControlLost ||
-        u.uploadTakeover != Takeover::None)
+    if (u.takeover == Takeover::Watchdog) return "no activity: session taken over";
+    if (u.uploadFailed || u.uploadSocketError != 0 || u.controlLost ||
+        u.takeover != Takeover::None)
         return "session failed";
     if (!u.uploadReply.empty() && (u.uploadReply[0] == '4' || u.uploadReply[0] == '5'))
         return serverReplyReason(u.uploadReply);
-    if (!u.uploadFailCause.empty()) return u.uploadFailCause;
+    if (!u.failCause.empty()) return u.failCause;
     if (files::length(app.workFile(u.uploadFileName)) < 0) return "local file missing or unreadable";
     return "not sent whole";
 }

@@ -162,7 +162,7 @@ TEST_F(HostileServer, FloodWhileTheDialogueWaitsEndsTheSession) {
     const auto took = run();
     EXPECT_LT(took, 60'000);
     EXPECT_EQ(errors().rfind(std::string(floodText) + " ", 0), 0u) << errors();
-    EXPECT_LE(dl().downloadAssembler.mostQueued(), ReplyAssembler::maxQueuedReplies);
+    EXPECT_LE(dl().assembler.mostQueued(), ReplyAssembler::maxQueuedReplies);
     EXPECT_EQ(lines("a.jpg", "pass") + lines("a.jpg", "fail"), 1);
     EXPECT_EQ(count("RETR b.jpg"), 0);
     EXPECT_EQ(app().outcomeStatus(), 1);

@@ -425,7 +425,7 @@ private:
     // Memory: the replies waiting on a control connection never passed
     // their bound, whatever the server sent.
     void checkQueues(std::vector<std::string>& broken) const {
-        const auto& a = sc_.upload ? uploadSession(*app_).uploadAssembler : downloadSession(*app_).downloadAssembler;
+        const auto& a = sc_.upload ? uploadSession(*app_).assembler : downloadSession(*app_).assembler;
         if (a.mostQueued() > ReplyAssembler::maxQueuedReplies || a.mostQueuedBytes() > ReplyAssembler::maxQueuedBytes)
             broken.push_back("replies waiting reached " + std::to_string(a.mostQueued()) + " (" +
                              std::to_string(a.mostQueuedBytes()) + " bytes)");

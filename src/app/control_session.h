@@ -1,0 +1,135 @@
+#pragma once
+// One control connection of either job, and everything that belongs to it
+// alone: its control and data endpoints, its one-second timer and
+// watchdog, its steps and their one pending wait (the strand), the
+// dialogue's state (reply assembler, command ledger, the step, the reply
+// being handled), its TLS state, and what it has learnt of its server for
+// proving files. The download and upload sessions build on it with what
+// their job adds; the plumbing below is written once for both.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/app_state.h"
+#include "app/data_setup.h"
+#include "app/ftp_reply.h"
+#include "app/ftps.h"
+#include "app/strand.h"
+#include "app/task.h"
+#include "app/verify.h"
+#include "platform/digest.h"
+#include "platform/endpoint.h"
+#include "platform/timer.h"
+
+namespace corvantel {
+
+struct ControlSession {
+    ControlSession(App& app, platform::Endpoint& control, platform::Endpoint& data, platform::Timer& seconds,
+                   platform::Timer& watchdog, std::string label)
+        : app(app), control(control), data(data), seconds(seconds), watchdog(watchdog), label(std::move(label)),
+          strand(app.loop) {}
+    ControlSession(const ControlSession&) = delete;
+    ControlSession& operator=(const ControlSession&) = delete;
+    virtual ~ControlSession() = default;
+
+    App& app;
+    platform::Endpoint& control;
+    platform::Endpoint& data;
+    // The one-second count of the session's timed waits, and its watchdog.
+    platform::Timer& seconds;
+    platform::Timer& watchdog;
+
+    // One of the more connections --parallel opens beside the job's first:
+    // it logs in and takes files, the first session lists them.
+    bool helper = false;
+    // How the trace names this connection ("download", "upload#2", ...).
+    std::string label;
+
+    // The dialogue: the step, the reply being handled, whether the session
+    // failed (and the network error, 0 for none), the seconds of the
+    // current timed wait, the watchdog's count of silent ticks, the PORT
+    // argument of the last data setup, the current file's name, the data
+    // that came on the data connection and is not handled yet, and whether
+    // the PWD of the login went out.
+    int step = 0;
+    std::string reply;
+    bool failed = false;
+    std::int32_t socketError = 0;
+    std::int64_t waitSeconds = 0;
+    std::int64_t idleTicks = 0;
+    std::string portArgument;
+    std::string fileName;
+    std::string dataBuffer;
+    bool pwdSent = false;
+
+    // What took the session over (the watchdog, or the retry step).
+    Takeover takeover = Takeover::None;
+    // Timed waits active on the one-second timer (it runs while any does),
+    // and its ticks, never reset nor capped: a question's patience is
+    // counted on these.
+    int secondsUsers = 0;
+    std::int64_t secondsTicked = 0;
+    // The server flooded the control connection with replies: the session
+    // is being ended (its waits are over) and fails.
+    bool flooded = false;
+    // A reply is being handled on the control connection; replies that come
+    // meanwhile wait their turn instead of nesting.
+    bool dispatching = false;
+    bool listingWait = false;
+    // A command after the login found the control connection gone.
+    bool controlLost = false;
+    // The control connection was lost while read replies still waited to
+    // be handled (its error number): judged once they have been.
+    int lostLater = 0;
+    ReplyAssembler assembler;
+    CommandLedger ledger;
+    // The command that the reply being handled answers.
+    std::string answered;
+    // The server refused EPSV in this session: PASV from then on.
+    bool epsvRefused = false;
+    // The transfer type last asked for in this session (quick waits send
+    // TYPE only when it changes).
+    std::string type;
+    // The port of the last passive-mode answer (-1: none usable).
+    std::int32_t passivePort = -1;
+    TlsPhase tlsPhase = TlsPhase::Off;
+    std::string tlsProblem;
+    // Proven transfers: what this session has learnt of its server, and
+    // the checksum of the current file's bytes as they pass.
+    ProofSession proof;
+    platform::Digest digest;
+    // Why the file being judged failed, when the judging knows better than
+    // the session's state ("checksum mismatch", ...); empty otherwise. Set
+    // for the one verdict it explains.
+    std::string failCause;
+
+    // What differs by job: its name in the trace and logs, its FTPS option
+    // and host field, and sending a command on its control connection.
+    virtual const char* job() const = 0;
+    virtual bool tlsOption() const = 0;
+    virtual std::string hostField() const = 0;
+    virtual bool send(const std::string& text) = 0;
+
+    // The session's steps and their waits: last, so that steps still waiting
+    // are dropped before anything they use (a job's session drops them
+    // before its own fields go).
+    Strand strand;
+};
+
+// The shared plumbing's views of a session.
+ControlJob controlJob(ControlSession& c);
+DataJob dataJob(ControlSession& c);
+TlsJob tlsJob(ControlSession& c);
+
+// The session's timed waits (see app/waits.h).
+Task<> sessionTimedWait(ControlSession& c, std::function<bool()> pred, bool resetCounter = true);
+// Whether the session is being ended (taken over, flooded with replies,
+// or shut down): its waits are over and its handlers only wind down.
+bool sessionEnding(const ControlSession& c);
+// Quick waits: whether the data connection is over (none is open).
+bool dataClosed(const ControlSession& c);
+// What every new connection starts from, for either job.
+void resetControlDialogue(ControlSession& c);
+
+}  // namespace corvantel
