@@ -1,5 +1,6 @@
 #include "app/control_session.h"
 
+#include "app/dialogue.h"
 #include "app/waits.h"
 
 namespace corvantel {
@@ -63,6 +64,99 @@ void resetControlDialogue(ControlSession& c) {
     c.tlsPhase = TlsPhase::Off;
     c.tlsProblem.clear();
     c.proof = {};
+}
+
+namespace {
+
+Dialogue dialogue(ControlSession& c) {
+    return {c.label.c_str(), c.control, c.assembler,  c.ledger, c.dispatching, c.flooded,
+            c.failed,        c.running(), c.lostLater, c.reply,  c.type};
+}
+
+Task<> replyDispatch(ControlSession& c) {
+    c.repliesCame();
+    co_await dispatchReplies(
+        c.app, dialogue(c), [&c] { return c.handleReply(); }, [&c](int n) { controlError(c, n); });
+}
+
+}  // namespace
+
+bool ControlSession::send(const std::string& text) { return sendCommand(app, dialogue(*this), text); }
+
+void installControlHandlers(ControlSession& c) {
+    auto& control = c.control;
+    control.onDataArrival = [&c](std::int64_t) { c.strand.spawn(replyDispatch(c)); };
+    control.onError = [&c](int n, const std::string&) { controlError(c, n); };
+    // The control connection is secure: the login goes on with USER.
+    control.onTlsReady = [&c] {
+        if (!c.running() || c.tlsPhase != TlsPhase::Handshake) return;
+        c.tlsPhase = TlsPhase::Secure;
+        c.strand.spawn(c.loginStep());
+    };
+    // The server closed the control connection: the session cannot go on.
+    // A clean close (a server restarting, say) is the same fault as a
+    // reset, with the same retries.
+    control.onClose = [&c] { controlError(c, platform::neterr::ConnectionReset); };
+}
+
+void controlError(ControlSession& c, int n) {
+    auto& s = c.app.s;
+    // An error that arrives when no session of the job runs ends nothing
+    // and leaves nothing behind.
+    if (!c.running()) return;
+    // A login the server refused stays a refused login, whatever it does
+    // with the connection afterwards; and once no file is left to ask for,
+    // losing the connection (by a close or a reset alike) costs nothing:
+    // the last file is judged on what it proved.
+    if ((c.failed && c.socketError == 0 && !c.controlLost) || c.workOver()) return;
+    // In the file phase with every command answered (the server closed
+    // right behind a transfer's final reply, say), nothing is lost yet: the
+    // files are judged on what they proved, and the session fails only if
+    // it needs the connection again (the next command cannot be sent).
+    if (c.step >= 12) {
+        if (c.ledger.idle()) return;
+        // Replies read before the loss wait their turn: they may answer
+        // what is pending. The dispatcher decides once it has read them.
+        if (c.dispatching && !c.assembler.empty()) {
+            c.lostLater = n;
+            return;
+        }
+    }
+    // Every error on the control connection ends the session at once, also
+    // those outside the usual network range (an unusable address, say).
+    c.socketError = n > 0 ? n : platform::neterr::NetworkDown;
+    c.failed = true;
+    if (n > 1000 && n < 12000 && !s.sessionAborting && c.moving()) retryAfterError(c);
+}
+
+void retryAfterError(ControlSession& c) {
+    if (!c.helper) c.errorRetry();
+}
+
+bool stepReplyRule(ControlSession& c, const std::string& code) {
+    // A listing refused: the data connection opened for it (passive mode)
+    // will carry nothing, and nothing waits for it to end.
+    if (c.step == 7 && isTransferCommand(c.answered) && (code[0] == '4' || code[0] == '5')) c.data.close();
+    // An answer to EPSV or PASV is judged by the data setup (the step's own
+    // handling), never by these rules: a refused EPSV moves no step on.
+    if (c.step >= 12 || answeredBySetup(c.answered, code)) return false;
+    if (code == "425" || code == "530") {
+        if (code == "425" && c.socketError == 0) c.socketError = 1;
+        c.failed = true;
+    } else if (code == "226" || code == "257" || code == "550" || code == "450" ||
+               (isTransferCommand(c.answered) && code[0] == '2')) {
+        // 450 is what many servers answer to a listing with no match; a
+        // listing ends with any positive completion reply (226, or 250 as
+        // z/OS-style servers send).
+        ++c.step;
+    } else if ((c.step == 3 && c.answered == "PWD") ||
+               (c.step == 7 && isTransferCommand(c.answered) && (code[0] == '4' || code[0] == '5'))) {
+        // Any answer to PWD ends that step, and any refusal of the listing
+        // ends the listing as "550" does: the session never waits for a
+        // reply that will not come.
+        ++c.step;
+    }
+    return true;
 }
 
 }  // namespace corvantel

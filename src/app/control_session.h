@@ -104,12 +104,29 @@ struct ControlSession {
     // for the one verdict it explains.
     std::string failCause;
 
-    // What differs by job: its name in the trace and logs, its FTPS option
-    // and host field, and sending a command on its control connection.
+    // Sends a command with CR LF on the control connection; false (and
+    // nothing sent) when it is not up, or the text would not stay one
+    // command.
+    bool send(const std::string& text);
+
+    // What differs by job: its name, its FTPS option and host field, and
+    // whether its session runs;
     virtual const char* job() const = 0;
     virtual bool tlsOption() const = 0;
     virtual std::string hostField() const = 0;
-    virtual bool send(const std::string& text) = 0;
+    virtual const bool& running() const = 0;
+    // its steps: one whole reply (in reply) handled, and the login's next
+    // step;
+    virtual Task<> handleReply() = 0;
+    virtual Task<> loginStep() = 0;
+    // replies have come (before they are read);
+    virtual void repliesCame() {}
+    // the work is over, so losing the connection costs nothing;
+    virtual bool workOver() const { return false; }
+    // a file is being moved, so a lost connection is worth the job's
+    // error retry; and that retry.
+    virtual bool moving() const = 0;
+    virtual void errorRetry() = 0;
 
     // The session's steps and their waits: last, so that steps still waiting
     // are dropped before anything they use (a job's session drops them
@@ -131,5 +148,19 @@ bool sessionEnding(const ControlSession& c);
 bool dataClosed(const ControlSession& c);
 // What every new connection starts from, for either job.
 void resetControlDialogue(ControlSession& c);
+
+// The control endpoint's handlers: replies read and handed to the job's
+// steps one at a time, errors and closes judged by controlError, and the
+// login going on once TLS is up.
+void installControlHandlers(ControlSession& c);
+// An error (or a close, as a reset) on the control connection.
+void controlError(ControlSession& c, int number);
+// A lost connection while a file moves: the job's error retry, which is the
+// first session's (a further connection that fails ends alone).
+void retryAfterError(ControlSession& c);
+// The reply-code rule of the steps before the files (login, directory,
+// listing) for the final reply to answered: a refusal fails the session,
+// a completion moves the step on. Whether the rule applied.
+bool stepReplyRule(ControlSession& c, const std::string& code);
 
 }  // namespace corvantel

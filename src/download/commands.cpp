@@ -52,7 +52,7 @@ static Task<> afterLogin(DownloadSession& d) {
         d.proof = co_await askProofSession(controlJob(d));
         if (sessionEnding(d) || d.downloadFailed) co_return;
     }
-    if (!sendDownloadCommand(d, "CWD " + app.w.Text2.text())) d.downloadFailed = true;
+    if (!d.send("CWD " + app.w.Text2.text())) d.downloadFailed = true;
 }
 
 // In: on with FTPS's PBSZ and PROT, or straight to the directory.
@@ -75,7 +75,7 @@ Task<> downloadLoginStep(DownloadSession& d) {
     if (d.control.state() != Endpoint::Connected || d.downloadFailed) co_return;
     // A command that finds the control connection down fails the session.
     auto send = [&](const std::string& text) {
-        if (!sendDownloadCommand(d, text)) d.downloadFailed = true;
+        if (!d.send(text)) d.downloadFailed = true;
     };
     switch (d.downloadStep) {
         case 0:
@@ -195,7 +195,7 @@ Task<> downloadListingStep(DownloadSession& d) {
     auto& w = app.w;
     if (d.control.state() != Endpoint::Connected || d.downloadFailed) co_return;
     auto send = [&](const std::string& text) {
-        if (!sendDownloadCommand(d, text)) d.downloadFailed = d.controlLost = true;
+        if (!d.send(text)) d.downloadFailed = d.controlLost = true;
     };
     switch (d.downloadStep) {
         case 8:

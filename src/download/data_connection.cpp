@@ -38,7 +38,7 @@ void installDownloadDataHandlers(DownloadSession& d) {
         // its size says.
         if (d.downloadDataIsFile && d.downloadStep >= 12) d.downloadFileSpoiled = true;
         if (dataTlsFailure(tlsJob(d), n)) d.downloadFailed = true;
-        if (n > 1000 && n < 12000 && !s.sessionAborting) downloadErrorRetry(d);
+        if (n > 1000 && n < 12000 && !s.sessionAborting) retryAfterError(d);
     };
 }
 

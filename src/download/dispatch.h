@@ -14,15 +14,8 @@ void installDownloadHandlers(App& app);
 // The handlers of one session's endpoints.
 void installDownloadSessionHandlers(DownloadSession& d);
 
-// Each arrival on ftpclient1.
-Task<> downloadReplyDispatch(DownloadSession& d);
 // Handles one whole reply (already in downloadReply).
 Task<> downloadHandleReply(DownloadSession& d);
 Task<> finishListing(DownloadSession& d);
-void downloadControlError(DownloadSession& d, int number);
-
-// Sends a command with CR LF on ftpclient1; false (and nothing sent) when the
-// control connection is not connected.
-bool sendDownloadCommand(DownloadSession& d, const std::string& text);
 
 }  // namespace corvantel

@@ -86,7 +86,7 @@ Task<> runHelper(DownloadSession& h, std::size_t k) {
         (h.downloadExpectedSize <= 0 || h.downloadExpectedSize == h.downloadBytes)) {
         h.downloadReplySeen = false;
         h.downloadLastPassed = false;
-        if (sendDownloadCommand(h, "DELE " + h.downloadFileName)) {
+        if (h.send("DELE " + h.downloadFileName)) {
             co_await sessionTimedWait(h, [&] {
                 return h.downloadReplySeen || h.control.state() != Endpoint::Connected ||
                        h.downloadWaitSeconds >= 10 || s.shuttingDown;

@@ -176,7 +176,7 @@ std::string downloadLocalName(App& app, const std::string& remote) {
 }
 
 static void sendOrFail(DownloadSession& d, const std::string& text) {
-    if (!sendDownloadCommand(d, text)) d.downloadFailed = d.controlLost = true;
+    if (!d.send(text)) d.downloadFailed = d.controlLost = true;
 }
 
 static Task<> step12(DownloadSession& d) {

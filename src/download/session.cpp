@@ -1,6 +1,7 @@
 #include "download/session.h"
 
 #include "app/waits.h"
+#include "download/commands.h"
 #include "download/dispatch.h"
 
 namespace corvantel {
@@ -22,7 +23,15 @@ const DownloadSession& downloadSession(const App& app) {
     return *static_cast<const DownloadSessions&>(*app.downloadSessions).all.front();
 }
 
-bool DownloadSession::send(const std::string& text) { return sendDownloadCommand(*this, text); }
+const bool& DownloadSession::running() const { return app.s.downloadRunning; }
+Task<> DownloadSession::handleReply() { return downloadHandleReply(*this); }
+Task<> DownloadSession::loginStep() { return downloadLoginStep(*this); }
+void DownloadSession::repliesCame() { downloadReplySeen = true; }
+bool DownloadSession::workOver() const { return downloadOver; }
+bool DownloadSession::moving() const { return downloadStep == 12; }
+void DownloadSession::errorRetry() {
+    if (app.downloadErrorRetryHook) app.downloadErrorRetryHook();
+}
 
 void resetDownloadDialogue(DownloadSession& d) {
     resetControlDialogue(d);
@@ -42,13 +51,6 @@ Task<> downloadEntryPause(DownloadSession& d) {
 
 bool downloadFileProvablyDone(const DownloadSession& d) {
     return dataClosed(d) && (d.downloadExpectedSize < 0 || d.downloadBytes == d.downloadExpectedSize);
-}
-
-void downloadErrorRetry(DownloadSession& d) {
-    // A further connection that fails ends alone; the job's retries are the
-    // first session's.
-    if (d.helper) return;
-    if (d.app.downloadErrorRetryHook) d.app.downloadErrorRetryHook();
 }
 
 }  // namespace corvantel

@@ -22,7 +22,13 @@ struct DownloadSession : ControlSession {
     const char* job() const override { return "download"; }
     bool tlsOption() const override { return app.s.downloadTls; }
     std::string hostField() const override { return app.w.Text1.text(); }
-    bool send(const std::string& text) override;
+    const bool& running() const override;
+    Task<> handleReply() override;
+    Task<> loginStep() override;
+    void repliesCame() override;
+    bool workOver() const override;
+    bool moving() const override;
+    void errorRetry() override;
 
     // The dialogue's fields under their own names.
     int& downloadStep = step;
@@ -118,7 +124,5 @@ Task<> downloadEntryPause(DownloadSession& d);
 // Quick waits: whether the file is provably done (its data connection is
 // over, and every byte announced has come, or no size was announced).
 bool downloadFileProvablyDone(const DownloadSession& d);
-// The error-retry step, as the scheduler installs it.
-void downloadErrorRetry(DownloadSession& d);
 
 }  // namespace corvantel

@@ -99,7 +99,7 @@ Task<> runDownloadSession(DownloadSession& d) {
             (d.downloadExpectedSize == -1 || d.downloadExpectedSize == 0 ||
              d.downloadExpectedSize == d.downloadBytes)) {
             d.downloadReplySeen = false;
-            deleteSent = sendDownloadCommand(d, "DELE " + d.downloadFileName);
+            deleteSent = d.send("DELE " + d.downloadFileName);
             d.downloadLastPassed = false;
         }
     } else {

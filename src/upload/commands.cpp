@@ -40,7 +40,7 @@ static Task<> afterLogin(UploadSession& u) {
         u.proof = co_await askProofSession(controlJob(u));
         if (sessionEnding(u) || u.uploadFailed) co_return;
     }
-    if (!sendUploadCommand(u, "CWD " + app.w.Text6.text())) u.uploadFailed = true;
+    if (!u.send("CWD " + app.w.Text6.text())) u.uploadFailed = true;
 }
 
 // In: on with FTPS's PBSZ and PROT, or straight to the directory.
@@ -56,7 +56,7 @@ Task<> uploadLoginStep(UploadSession& u) {
     s.sessionAborting = false;
     if (u.control.state() != Endpoint::Connected || u.uploadFailed) co_return;
     auto send = [&](const std::string& text) {
-        if (!sendUploadCommand(u, text)) u.uploadFailed = true;
+        if (!u.send(text)) u.uploadFailed = true;
     };
     switch (u.uploadStep) {
         case 0:
@@ -135,7 +135,7 @@ Task<> uploadListingStep(UploadSession& u) {
     auto& s = app.s;
     if (u.control.state() != Endpoint::Connected || u.uploadFailed) co_return;
     auto send = [&](const std::string& text) {
-        if (!sendUploadCommand(u, text)) u.uploadFailed = u.controlLost = true;
+        if (!u.send(text)) u.uploadFailed = u.controlLost = true;
     };
     switch (u.uploadStep) {
         case 8:

@@ -13,9 +13,6 @@ struct UploadSession;
 void installUploadHandlers(App& app);
 // The handlers of one session's endpoints.
 void installUploadSessionHandlers(UploadSession& u);
-Task<> uploadReplyDispatch(UploadSession& u);
 Task<> uploadHandleReply(UploadSession& u);
-void uploadControlError(UploadSession& u, int number);
-bool sendUploadCommand(UploadSession& u, const std::string& text);
 
 }  // namespace corvantel

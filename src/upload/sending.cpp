@@ -26,7 +26,7 @@ static constexpr std::size_t recordBytes = 256 * 1024;
 // Sends without a connected check: a send on a closed connection sends
 // nothing and is noted as a failure of the session.
 static void sendOrFail(UploadSession& u, const std::string& text) {
-    if (!sendUploadCommand(u, text)) u.uploadFailed = u.controlLost = true;
+    if (!u.send(text)) u.uploadFailed = u.controlLost = true;
 }
 
 // Whether a listed file is one to send: a download still being written is
@@ -479,7 +479,7 @@ void installUploadDataHandlers(UploadSession& u) {
         // A data connection whose TLS peer is not the control connection's
         // (or not trusted) fails the session with its own line.
         if (dataTlsFailure(tlsJob(u), n)) u.uploadFailed = true;
-        if (n > 1000 && n < 12000 && !s.sessionAborting) uploadErrorRetry(u, s.uploadFileIndex);
+        if (n > 1000 && n < 12000 && !s.sessionAborting) retryAfterError(u);
     };
 }
 

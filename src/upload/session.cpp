@@ -1,6 +1,7 @@
 #include "upload/session.h"
 
 #include "app/waits.h"
+#include "upload/commands.h"
 #include "upload/dispatch.h"
 
 namespace corvantel {
@@ -22,18 +23,18 @@ void resetUploadDialogue(UploadSession& u) {
     u.uploadStoreCommand.clear();
 }
 
-bool UploadSession::send(const std::string& text) { return sendUploadCommand(*this, text); }
+const bool& UploadSession::running() const { return app.s.uploadRunning; }
+Task<> UploadSession::handleReply() { return uploadHandleReply(*this); }
+Task<> UploadSession::loginStep() { return uploadLoginStep(*this); }
+bool UploadSession::moving() const { return uploadStep >= 22; }
+void UploadSession::errorRetry() {
+    if (app.uploadErrorRetryHook) app.uploadErrorRetryHook(app.s.uploadFileIndex);
+}
 
 UploadSession& uploadSession(App& app) { return *static_cast<UploadSessions&>(*app.uploadSessions).all.front(); }
 
 const UploadSession& uploadSession(const App& app) {
     return *static_cast<const UploadSessions&>(*app.uploadSessions).all.front();
-}
-
-void uploadErrorRetry(UploadSession& u, std::int64_t fileIndex) {
-    // A further connection that fails ends alone (see the download's).
-    if (u.helper) return;
-    if (u.app.uploadErrorRetryHook) u.app.uploadErrorRetryHook(fileIndex);
 }
 
 }  // namespace corvantel

@@ -22,7 +22,11 @@ struct UploadSession : ControlSession {
     const char* job() const override { return "upload"; }
     bool tlsOption() const override { return app.s.uploadTls; }
     std::string hostField() const override { return app.w.Text3.text(); }
-    bool send(const std::string& text) override;
+    const bool& running() const override;
+    Task<> handleReply() override;
+    Task<> loginStep() override;
+    bool moving() const override;
+    void errorRetry() override;
 
     // The dialogue's fields under their own names.
     int& uploadStep = step;
@@ -85,7 +89,5 @@ void resetUploadDialogue(UploadSession& u);
 UploadSession& uploadSession(App& app);
 const UploadSession& uploadSession(const App& app);
 
-// The error-retry step, as the scheduler installs it.
-void uploadErrorRetry(UploadSession& u, std::int64_t fileIndex);
 
 }  // namespace corvantel

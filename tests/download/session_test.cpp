@@ -81,7 +81,7 @@ TEST_F(DownloadSession, CommandWithALineBreakIsNeverSent) {
         if (line.rfind("RETR ", 0) == 0 && sent.empty())
             for (const std::string& bad : {std::string("NOOP\r\nDELE a.jpg"), std::string("NOOP\nDELE a.jpg"),
                                            std::string("DELE a.jpg\0x", 12)})
-                sent.push_back(sendDownloadCommand(dl(), bad));
+                sent.push_back(dl().send(bad));
         return std::string();
     };
     run();

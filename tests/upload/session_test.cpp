@@ -140,7 +140,7 @@ TEST_F(UploadSession, NameWithALineBreakIsNeverSent) {
     dir.write("x\r\nDELE victim.txt", "evil");
     bool refused = false;
     server.override = [&](const std::string& line) {
-        if (line.rfind("STOR ", 0) == 0 && !refused) refused = !sendUploadCommand(uploadSession(app()), "NOOP\r\nDELE victim.txt");
+        if (line.rfind("STOR ", 0) == 0 && !refused) refused = !uploadSession(app()).send("NOOP\r\nDELE victim.txt");
         return std::string();
     };
     run();
