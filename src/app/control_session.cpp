@@ -133,6 +133,98 @@ void retryAfterError(ControlSession& c) {
     if (!c.helper) c.errorRetry();
 }
 
+void resetListener(ControlSession& c) {
+    resetDataEndpoint(c.app, dataJob(c));
+    c.dataAccepted = false;
+}
+
+void sendDataSetup(ControlSession& c) {
+    const auto job = dataJob(c);
+    job.send(dataSetupCommand(c.app, job, c.portArgument));
+}
+
+Task<DataReady> dataReady(ControlSession& c) {
+    const DataReady ready = co_await takeSetupAnswer(c.app, dataJob(c), c.answered, c.reply);
+    if (c.app.s.passiveMode && ready != DataReady::Asked) c.dataAccepted = ready == DataReady::Yes;
+    co_return ready;
+}
+
+namespace {
+
+// The login has gone through: with proven transfers the server is asked
+// what it offers, then the session goes to its directory.
+Task<> afterLogin(ControlSession& c) {
+    c.step = 3;
+    if (c.proofWanted()) {
+        c.proof = co_await askProofSession(controlJob(c));
+        if (sessionEnding(c) || c.failed) co_return;
+    }
+    if (!c.send("CWD " + c.directoryField())) c.failed = true;
+}
+
+// In: on with FTPS's PBSZ and PROT, or straight to the directory.
+Task<> loggedIn(ControlSession& c) {
+    if (tlsAfterLogin(c.app, tlsJob(c), c.reply) == TlsStep::Proceed) co_await afterLogin(c);
+}
+
+}  // namespace
+
+Task<bool> loginOpening(ControlSession& c) {
+    c.app.s.sessionAborting = false;
+    if (c.control.state() != platform::Endpoint::Connected || c.failed) co_return true;
+    // A command that finds the control connection down fails the session.
+    auto send = [&](const std::string& text) {
+        if (!c.send(text)) c.failed = true;
+    };
+    switch (c.step) {
+        case 0:
+            // With FTPS the greeting is answered by AUTH TLS, and USER goes
+            // out once the control connection is secure.
+            if (auto t = tlsBeforeLogin(c.app, tlsJob(c), c.reply); t != TlsStep::Proceed) {
+                if (t == TlsStep::Failed) c.failed = true;
+                break;
+            }
+            c.pwdSent = false;
+            c.step = 1;
+            resetListener(c);
+            send("USER " + c.userField());
+            break;
+        case 1:
+            c.step = 2;
+            switch (loginReply(c.reply, true)) {
+                case LoginReply::NeedPassword: send("PASS " + c.passwordField()); break;
+                case LoginReply::LoggedIn: co_await loggedIn(c); break;
+                case LoginReply::Refused: c.loginRefused(); break;
+                case LoginReply::Unavailable: c.failed = c.controlLost = true; break;
+            }
+            break;
+        case 2: {
+            if (c.tlsPhase == TlsPhase::PbszSent || c.tlsPhase == TlsPhase::ProtSent) {
+                // The answers to PBSZ and PROT: once both are in, CWD.
+                auto t = tlsAfterLogin(c.app, tlsJob(c), c.reply);
+                if (t == TlsStep::Failed) c.failed = true;
+                if (t != TlsStep::Proceed) break;
+                co_await afterLogin(c);
+                break;
+            }
+            switch (loginReply(c.reply, false)) {
+                case LoginReply::LoggedIn: co_await loggedIn(c); break;
+                case LoginReply::Unavailable: c.failed = c.controlLost = true; break;
+                default: c.loginRefused(); break;
+            }
+            break;
+        }
+        case 3:
+            if (c.pwdSent) break;
+            c.pwdSent = true;
+            send("PWD");
+            break;
+        default:
+            co_return false;
+    }
+    co_return true;
+}
+
 bool stepReplyRule(ControlSession& c, const std::string& code) {
     // A listing refused: the data connection opened for it (passive mode)
     // will carry nothing, and nothing waits for it to end.

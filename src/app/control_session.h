@@ -62,6 +62,8 @@ struct ControlSession {
     std::string fileName;
     std::string dataBuffer;
     bool pwdSent = false;
+    // A data connection was accepted since the listener was last reset.
+    bool dataAccepted = false;
 
     // What took the session over (the watchdog, or the retry step).
     Takeover takeover = Takeover::None;
@@ -115,6 +117,14 @@ struct ControlSession {
     virtual bool tlsOption() const = 0;
     virtual std::string hostField() const = 0;
     virtual const bool& running() const = 0;
+    // the fields of its login (user, password, the server's directory), and
+    // whether it proves its transfers (FEAT asked after the login);
+    virtual std::string userField() const = 0;
+    virtual std::string passwordField() const = 0;
+    virtual std::string directoryField() const = 0;
+    virtual bool proofWanted() const = 0;
+    // the server refused the login;
+    virtual void loginRefused() { failed = true; }
     // its steps: one whole reply (in reply) handled, and the login's next
     // step;
     virtual Task<> handleReply() = 0;
@@ -158,6 +168,24 @@ void controlError(ControlSession& c, int number);
 // A lost connection while a file moves: the job's error retry, which is the
 // first session's (a further connection that fails ends alone).
 void retryAfterError(ControlSession& c);
+// Closes the data endpoint, waits until it is closed, and (in active mode)
+// listens again.
+void resetListener(ControlSession& c);
+// Sends the command that sets up the next data connection (PORT, EPRT,
+// EPSV or PASV).
+void sendDataSetup(ControlSession& c);
+// What the answer to that command (the reply being handled) allows. In
+// passive mode the data connection is opened before the command that uses
+// it (Yes: it is up), or PASV is asked for when EPSV gave none (Asked).
+Task<DataReady> dataReady(ControlSession& c);
+
+// The login's first steps, the same for both jobs: the greeting answered
+// (AUTH TLS first with FTPS), USER, PASS (or in at once), PBSZ and PROT
+// with FTPS, FEAT when transfers are proven, CWD, and PWD. True when the
+// session's step was one of them or it cannot go on; false for the job's
+// own steps from 4 on.
+Task<bool> loginOpening(ControlSession& c);
+
 // The reply-code rule of the steps before the files (login, directory,
 // listing) for the final reply to answered: a refusal fails the session,
 // a completion moves the step on. Whether the rule applied.

@@ -14,26 +14,6 @@ namespace corvantel {
 
 using platform::Endpoint;
 
-void resetDownloadListener(DownloadSession& d) {
-    App& app = d.app;
-    resetDataEndpoint(app, dataJob(d));
-    d.downloadDataAccepted = false;
-}
-
-void sendDownloadDataSetup(DownloadSession& d) {
-    App& app = d.app;
-    const auto job = dataJob(d);
-    job.send(dataSetupCommand(app, job, d.downloadPortArgument));
-}
-
-Task<DataReady> downloadDataReady(DownloadSession& d) {
-    App& app = d.app;
-    const DataReady ready =
-        co_await takeSetupAnswer(app, dataJob(d), d.answered, d.downloadReply);
-    if (app.s.passiveMode && ready != DataReady::Asked) d.downloadDataAccepted = ready == DataReady::Yes;
-    co_return ready;
-}
-
 // No data connection for the listing: the session fails as it does when a
 // server answers the listing with 425.
 static void listingConnectionFailed(DownloadSession& d) {
@@ -41,86 +21,18 @@ static void listingConnectionFailed(DownloadSession& d) {
     d.downloadFailed = true;
 }
 
-// The login has gone through: with proven transfers the server is asked
-// what it offers, then the session goes to its directory.
+// The files begin (after the listing's TYPE A has been answered).
 static Task<> startFiles(DownloadSession& d);
-
-static Task<> afterLogin(DownloadSession& d) {
-    App& app = d.app;
-    d.downloadStep = 3;
-    if (downloadProofWanted(app)) {
-        d.proof = co_await askProofSession(controlJob(d));
-        if (sessionEnding(d) || d.downloadFailed) co_return;
-    }
-    if (!d.send("CWD " + app.w.Text2.text())) d.downloadFailed = true;
-}
-
-// In: on with FTPS's PBSZ and PROT, or straight to the directory.
-static Task<> loggedIn(DownloadSession& d) {
-    App& app = d.app;
-    if (tlsAfterLogin(app, tlsJob(d), d.downloadReply) == TlsStep::Proceed) co_await afterLogin(d);
-}
-
-static void loginRefused(DownloadSession& d) {
-    d.downloadFailed = true;
-    d.downloadTarget = "done";
-    d.downloadOver = true;
-}
 
 Task<> downloadLoginStep(DownloadSession& d) {
     App& app = d.app;
-    auto& s = app.s;
     auto& w = app.w;
-    s.sessionAborting = false;
-    if (d.control.state() != Endpoint::Connected || d.downloadFailed) co_return;
+    if (co_await loginOpening(d)) co_return;
     // A command that finds the control connection down fails the session.
     auto send = [&](const std::string& text) {
         if (!d.send(text)) d.downloadFailed = true;
     };
     switch (d.downloadStep) {
-        case 0:
-            // With FTPS the greeting is answered by AUTH TLS, and USER goes
-            // out once the control connection is secure.
-            if (auto t = tlsBeforeLogin(app, tlsJob(d), d.downloadReply); t != TlsStep::Proceed) {
-                if (t == TlsStep::Failed) d.downloadFailed = true;
-                break;
-            }
-            d.stepCommandSent = false;
-            d.downloadStep = 1;
-            resetDownloadListener(d);
-            send("USER " + w.fText3.text());
-            break;
-        case 1:
-            d.downloadStep = 2;
-            switch (loginReply(d.downloadReply, true)) {
-                case LoginReply::NeedPassword: send("PASS " + w.fText4.text()); break;
-                case LoginReply::LoggedIn: co_await loggedIn(d); break;
-                case LoginReply::Refused: loginRefused(d); break;
-                case LoginReply::Unavailable: d.downloadFailed = d.controlLost = true; break;
-            }
-            break;
-        case 2: {
-            if (d.tlsPhase == TlsPhase::PbszSent || d.tlsPhase == TlsPhase::ProtSent) {
-                // The answers to PBSZ and PROT: once both are in, CWD.
-                auto t = tlsAfterLogin(app, tlsJob(d), d.downloadReply);
-                if (t == TlsStep::Failed) d.downloadFailed = true;
-                if (t != TlsStep::Proceed) break;
-                co_await afterLogin(d);
-                break;
-            }
-            d.downloadFailed = false;
-            switch (loginReply(d.downloadReply, false)) {
-                case LoginReply::LoggedIn: co_await loggedIn(d); break;
-                case LoginReply::Unavailable: d.downloadFailed = d.controlLost = true; break;
-                default: loginRefused(d); break;
-            }
-            break;
-        }
-        case 3:
-            if (d.stepCommandSent) break;
-            d.stepCommandSent = true;
-            send("PWD");
-            break;
         case 4:
             // A further connection takes files from the first's listing.
             if (d.helper) {
@@ -133,10 +45,10 @@ Task<> downloadLoginStep(DownloadSession& d) {
             break;
         case 5:
             d.downloadStep = 6;
-            sendDownloadDataSetup(d);
+            sendDataSetup(d);
             break;
         case 6: {
-            const DataReady ready = co_await downloadDataReady(d);
+            const DataReady ready = co_await dataReady(d);
             if (ready == DataReady::Asked) break;
             if (ready == DataReady::No) {
                 listingConnectionFailed(d);
@@ -186,7 +98,7 @@ static Task<> startFiles(DownloadSession& d) {
             co_await finishListing(d);
         co_return;
     }
-    sendDownloadDataSetup(d);
+    sendDataSetup(d);
 }
 
 Task<> downloadListingStep(DownloadSession& d) {
@@ -208,7 +120,7 @@ Task<> downloadListingStep(DownloadSession& d) {
             const bool refused = d.downloadReply.empty() || d.downloadReply[0] != '2';
             co_await sessionTimedWait(d, [&] {
                 return d.downloadWaitSeconds >= 5 ||
-                       (s.quickWaits && dataClosed(d) && (d.downloadDataAccepted || refused));
+                       (s.quickWaits && dataClosed(d) && (d.dataAccepted || refused));
             });
         }
             if (!d.downloadListFallback && !w.Text7.text().empty() && !listingNamesFiles(app)) {
@@ -218,13 +130,13 @@ Task<> downloadListingStep(DownloadSession& d) {
                 // here.
                 d.downloadListFallback = true;
                 d.downloadStep = 5;
-                resetDownloadListener(d);
+                resetListener(d);
                 send("TYPE A");
                 d.downloadDataIsFile = false;
                 break;
             }
             d.downloadStep = 9;
-            resetDownloadListener(d);
+            resetListener(d);
             d.downloadDataIsFile = false;
             // With quick waits a TYPE that changes nothing is not sent.
             if (s.quickWaits && d.type == "TYPE A") {

@@ -19,7 +19,7 @@ void installDownloadDataHandlers(DownloadSession& d) {
         auto& e = d.data;
         App& app = d.app;
         if (!acceptServerData(app, dataJob(d), id, "download")) return;
-        if (e.state() == Endpoint::Connected) d.downloadDataAccepted = true;
+        if (e.state() == Endpoint::Connected) d.dataAccepted = true;
         secureAcceptedData(dataJob(d));
         if (app.trace) app.trace("download data connection " + std::to_string(id) + " accepted, state " + std::to_string(e.state()));
     };

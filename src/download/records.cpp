@@ -24,7 +24,7 @@ static std::string failReason(DownloadSession& d) {
     if (d.answered.rfind("RETR ", 0) == 0 && !d.downloadReply.empty() &&
         (d.downloadReply[0] == '4' || d.downloadReply[0] == '5'))
         return serverReplyReason(d.downloadReply);
-    if (!d.downloadDataAccepted) return "no data connection";
+    if (!d.dataAccepted) return "no data connection";
     if (d.downloadExpectedSize >= 0 && d.downloadBytes != d.downloadExpectedSize)
         return "size mismatch: " + std::to_string(d.downloadBytes) + " of " + std::to_string(d.downloadExpectedSize) +
                " bytes";

@@ -200,13 +200,13 @@ static Task<> step12(DownloadSession& d) {
         d.downloadLastPassed = false;
     } else {
         d.data.setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text9.text()) & 0xffff));
-        resetDownloadListener(d);
+        resetListener(d);
         d.downloadDataIsFile = true;
         // With quick waits a command goes out only when it changes
         // something: the type once per session, REST only to resume.
         if (s.quickWaits && d.type == s.transferType) {
             d.downloadStep = 14;
-            sendDownloadDataSetup(d);
+            sendDataSetup(d);
         } else {
             d.downloadStep = 13;
             sendOrFail(d, s.transferType);
@@ -351,9 +351,9 @@ static Task<> retrReply(DownloadSession& d) {
     w.Text13.setVisible(d.downloadStatedSize >= 1);
     auto& l = d.data;
     co_await sessionTimedWait(d, [&] {
-        return l.state() == Endpoint::Connected || d.downloadWaitSeconds >= 6 || d.downloadDataAccepted;
+        return l.state() == Endpoint::Connected || d.downloadWaitSeconds >= 6 || d.dataAccepted;
     });
-    if (l.state() != Endpoint::Connected && !d.downloadDataAccepted) co_await fileFailed(d);
+    if (l.state() != Endpoint::Connected && !d.dataAccepted) co_await fileFailed(d);
 }
 
 Task<> retrievalStep(DownloadSession& d) {
@@ -372,10 +372,10 @@ Task<> retrievalStep(DownloadSession& d) {
                 break;
             }
             d.downloadStep = 14;
-            sendDownloadDataSetup(d);
+            sendDataSetup(d);
             break;
         case 14: {
-            const DataReady ready = co_await downloadDataReady(d);
+            const DataReady ready = co_await dataReady(d);
             if (ready == DataReady::Asked) break;
             // Passive mode: the data connection is opened as soon as the
             // server has named its port (some servers handle nothing more

@@ -3,6 +3,7 @@
 #include "app/waits.h"
 #include "download/commands.h"
 #include "download/dispatch.h"
+#include "download/proof.h"
 
 namespace corvantel {
 
@@ -26,6 +27,7 @@ const DownloadSession& downloadSession(const App& app) {
 const bool& DownloadSession::running() const { return app.s.downloadRunning; }
 Task<> DownloadSession::handleReply() { return downloadHandleReply(*this); }
 Task<> DownloadSession::loginStep() { return downloadLoginStep(*this); }
+bool DownloadSession::proofWanted() const { return downloadProofWanted(app); }
 void DownloadSession::repliesCame() { downloadReplySeen = true; }
 bool DownloadSession::workOver() const { return downloadOver; }
 bool DownloadSession::moving() const { return downloadStep == 12; }

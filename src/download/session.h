@@ -22,6 +22,16 @@ struct DownloadSession : ControlSession {
     const char* job() const override { return "download"; }
     bool tlsOption() const override { return app.s.downloadTls; }
     std::string hostField() const override { return app.w.Text1.text(); }
+    std::string userField() const override { return app.w.fText3.text(); }
+    std::string passwordField() const override { return app.w.fText4.text(); }
+    std::string directoryField() const override { return app.w.Text2.text(); }
+    bool proofWanted() const override;
+    // A refused login ends the download work (and the session fails).
+    void loginRefused() override {
+        failed = true;
+        downloadTarget = "done";
+        downloadOver = true;
+    }
     const bool& running() const override;
     Task<> handleReply() override;
     Task<> loginStep() override;
@@ -70,8 +80,6 @@ struct DownloadSession : ControlSession {
     std::int64_t downloadExpectedSize = -1;
     std::int64_t downloadStatedSize = -1;
     bool downloadFileGood = false;
-    // A data connection was accepted since the listener was last reset.
-    bool downloadDataAccepted = false;
     // The current download cannot pass whatever its size: its local file
     // could not be created or written, its data connection was broken, or
     // the server ended its transfer with a 4xx or 5xx reply.

@@ -12,11 +12,6 @@ struct UploadSession;
 
 Task<> uploadLoginStep(UploadSession& u);
 Task<> uploadListingStep(UploadSession& u);
-// Closes the data endpoint and (in active mode) listens again.
-void reopenUploadListener(UploadSession& u);
-// The data connection setup of the upload job; see download/commands.h.
-void sendUploadDataSetup(UploadSession& u);
-Task<DataReady> uploadDataReady(UploadSession& u);
 // Passive mode: whether the data connection opened for the next store is
 // still up (always true in active mode).
 bool uploadPassiveReady(UploadSession& u);

@@ -230,14 +230,14 @@ Task<> uploadFileStep(UploadSession& u) {
         case 18: {
             ++u.uploadFileStarts;
             u.data.setRemotePort(static_cast<std::int32_t>(wholeValue(w.Text10.text()) & 0xffff));
-            reopenUploadListener(u);
+            resetListener(u);
             u.uploadTransferPhase = true;
             u.uploadTypeRefused = false;
             // With quick waits the type goes out only when it changes, and
             // REST only to resume.
             if (s.quickWaits && u.type == s.transferType) {
                 u.uploadStep = 20;
-                sendUploadDataSetup(u);
+                sendDataSetup(u);
             } else {
                 u.uploadStep = 19;
                 sendOrFail(u, s.transferType);
@@ -250,10 +250,10 @@ Task<> uploadFileStep(UploadSession& u) {
                 u.type.clear();
             }
             u.uploadStep = 20;
-            sendUploadDataSetup(u);
+            sendDataSetup(u);
             break;
         case 20: {
-            const DataReady ready = co_await uploadDataReady(u);
+            const DataReady ready = co_await dataReady(u);
             if (ready == DataReady::Asked) break;
             // Passive mode: the data connection is opened at once (some
             // servers handle nothing more until it is there); without one

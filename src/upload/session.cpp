@@ -3,6 +3,7 @@
 #include "app/waits.h"
 #include "upload/commands.h"
 #include "upload/dispatch.h"
+#include "upload/proof.h"
 
 namespace corvantel {
 
@@ -26,6 +27,7 @@ void resetUploadDialogue(UploadSession& u) {
 const bool& UploadSession::running() const { return app.s.uploadRunning; }
 Task<> UploadSession::handleReply() { return uploadHandleReply(*this); }
 Task<> UploadSession::loginStep() { return uploadLoginStep(*this); }
+bool UploadSession::proofWanted() const { return uploadProofWanted(app); }
 bool UploadSession::moving() const { return uploadStep >= 22; }
 void UploadSession::errorRetry() {
     if (app.uploadErrorRetryHook) app.uploadErrorRetryHook(app.s.uploadFileIndex);

@@ -22,6 +22,10 @@ struct UploadSession : ControlSession {
     const char* job() const override { return "upload"; }
     bool tlsOption() const override { return app.s.uploadTls; }
     std::string hostField() const override { return app.w.Text3.text(); }
+    std::string userField() const override { return app.w.Text4.text(); }
+    std::string passwordField() const override { return app.w.Text5.text(); }
+    std::string directoryField() const override { return app.w.Text6.text(); }
+    bool proofWanted() const override;
     const bool& running() const override;
     Task<> handleReply() override;
     Task<> loginStep() override;
