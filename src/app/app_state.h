@@ -162,12 +162,6 @@ struct AppState {
     };
     std::unordered_map<std::string, Unsettled> downloadAheadSeen;
     bool downloadClocksNoted = false;
-    // More connections (with --parallel): they are told to take no more
-    // files (the job's first session is ending), and the files their lost
-    // connections left, to be taken once more by another connection.
-    bool downloadHelpersStop = false;
-    std::deque<std::string> downloadRequeued;
-    NameRecord downloadRequeuedOnce;
 
     // The upload job: what its sessions share (the local files to send, the
     // names recorded, what is learnt across its sessions). Each
@@ -178,10 +172,6 @@ struct AppState {
     // Local files whose time lies ahead of the clock (see the download's).
     std::unordered_map<std::string, Unsettled> uploadAheadSeen;
     bool uploadClocksNoted = false;
-    // More connections (see the download job's).
-    bool uploadHelpersStop = false;
-    std::deque<std::string> uploadRequeued;
-    NameRecord uploadRequeuedOnce;
 
     // Outcome of this run of the program, for the exit status.
     std::int64_t failedSessions = 0;

@@ -27,41 +27,143 @@ void aimConnection(App& app, platform::Endpoint& control, platform::Endpoint& da
     if (!app.s.passiveMode) data.listen();
 }
 
-ConnectionParts makeConnectionParts(App& app, std::vector<std::unique_ptr<platform::Endpoint>>& endpoints,
-                                    std::vector<std::unique_ptr<platform::Timer>>& timers) {
-    endpoints.push_back(app.plat.makeEndpoint());
-    endpoints.push_back(app.plat.makeEndpoint());
-    timers.push_back(app.plat.makeTimer());
-    timers.push_back(app.plat.makeTimer());
-    const std::size_t e = endpoints.size(), t = timers.size();
-    return {*endpoints[e - 2], *endpoints[e - 1], *timers[t - 2], *timers[t - 1]};
+bool Requeue::giveBack(const std::string& name) {
+    if (once.contains(name)) return false;
+    once.add(name);
+    names.push_back(name);
+    return true;
 }
 
-void installConnectionTimers(App& app, ConnectionParts parts, ConnectionCounters counters,
-                             std::function<void()> silent) {
-    parts.seconds.setInterval(1000);
-    parts.seconds.onTick = [counters] {
-        if (counters.waitSeconds < 10) ++counters.waitSeconds;
-        ++counters.secondsTicked;
-    };
-    parts.watchdog.setInterval(20000);
-    parts.watchdog.onTick = [&app, &watchdog = parts.watchdog, counters, silent = std::move(silent)] {
-        if (counters.idleTicks > 9) {
-            // Silent for the watchdog's whole bound: this connection alone
-            // ends.
-            watchdog.setEnabled(false);
-            counters.idleTicks = 0;
-            silent();
-            ++app.s.watchdogTakeovers;
-            return;
+void SessionGroup::poll() {
+    for (bool again = true; again;) {
+        again = false;
+        for (std::size_t i = 0; i < all.size(); ++i) again = all[i]->strand.poll() || again;
+    }
+}
+
+ControlSession& SessionGroup::at(std::size_t k) {
+    while (all.size() <= k) {
+        endpoints_.push_back(app_.plat.makeEndpoint());
+        endpoints_.push_back(app_.plat.makeEndpoint());
+        timers_.push_back(app_.plat.makeTimer());
+        timers_.push_back(app_.plat.makeTimer());
+        const std::size_t e = endpoints_.size(), t = timers_.size();
+        platform::Timer& seconds = *timers_[t - 2];
+        platform::Timer& watchdog = *timers_[t - 1];
+        auto made = make(*endpoints_[e - 2], *endpoints_[e - 1], seconds, watchdog);
+        ControlSession& h = *made;
+        h.helper = true;
+        h.label = std::string(h.job()) + "#" + std::to_string(all.size() + 1);
+        all.push_back(std::move(made));
+        h.installHandlers();
+        seconds.setInterval(1000);
+        seconds.onTick = [&h] {
+            if (h.waitSeconds < 10) ++h.waitSeconds;
+            ++h.secondsTicked;
+        };
+        watchdog.setInterval(20000);
+        watchdog.onTick = [&h, &app = app_] {
+            if (h.idleTicks > 9) {
+                // Silent for the watchdog's whole bound: this connection
+                // alone ends.
+                h.watchdog.setEnabled(false);
+                h.idleTicks = 0;
+                h.watchdogFired();
+                ++app.s.watchdogTakeovers;
+                return;
+            }
+            if (h.idleTicks > 1000) h.idleTicks = 0;
+            ++h.idleTicks;
+        };
+    }
+    return *all[k];
+}
+
+namespace {
+
+void trace(ControlSession& h, const std::string& what) {
+    if (h.app.trace) h.app.trace(h.label + ": " + what);
+}
+
+// The life of the kth connection (1 is the first further one).
+Task<> runFurther(SessionGroup& group, std::size_t k) {
+    ControlSession& h = group.at(k);
+    App& app = h.app;
+    auto& s = app.s;
+    h.flooded = false;
+    h.takeover = Takeover::None;
+    h.control.close();
+    h.data.close();
+    aimConnection(app, h.control, h.data, h.hostField(), h.portField());
+    h.freshConnection();
+    h.idleTicks = 0;
+    h.watchdog.setEnabled(true);
+    trace(h, "opening");
+    h.control.connect();
+    // Logins are spaced out: the next connection opens once this one is in
+    // (or has failed).
+    co_await h.strand.until([&] { return h.step >= 12 || connectionGone(h) || s.shuttingDown; });
+    if (s.shuttingDown) co_return;
+    if (h.step < 12 || connectionGone(h)) {
+        // Not in: the server limits connections (or has a fault of its own,
+        // which the first session meets and reports): this run goes on with
+        // the connections open.
+        trace(h, "not logged in; the run goes on with " + std::to_string(k) + " connection(s)");
+    } else {
+        // (Only while the first session's connection is up: once it is gone
+        // that session is ending.)
+        if (k + 1 < static_cast<std::size_t>(s.parallelConnections) && !group.requeue.stop &&
+            group.first().control.state() == platform::Endpoint::Connected) {
+            group.at(k + 1).strand.spawn(runFurther(group, k + 1));
         }
-        if (counters.idleTicks > 1000) counters.idleTicks = 0;
-        ++counters.idleTicks;
-    };
+        co_await h.takeFiles();
+        if (s.shuttingDown) co_return;
+    }
+    const bool gone = connectionGone(h);
+    co_await h.windDown(gone, group.requeue);
+    if (s.shuttingDown) co_return;
+    if (!h.requeuedTaken.empty()) group.requeue.names.push_back(std::move(h.requeuedTaken));
+    h.requeuedTaken.clear();
+    trace(h, std::string(gone ? "lost" : "done") + " at step " + std::to_string(h.step));
+    h.watchdog.setEnabled(false);
+    h.control.close();
+    h.closeFile();
+    h.data.close();
+    h.takeover = Takeover::None;
 }
 
-Task<> awaitOtherConnections(App& app, Strand& first, std::function<bool()> anyBusy) {
-    co_await first.until([&] { return app.s.shuttingDown || !anyBusy(); });
+}  // namespace
+
+bool connectionGone(const ControlSession& c) {
+    return c.socketError != 0 || c.failed || c.takeover != Takeover::None;
+}
+
+void startFurtherConnections(SessionGroup& group) {
+    ControlSession& first = group.first();
+    if (first.app.s.parallelConnections <= 1 || first.control.state() != platform::Endpoint::Connected) return;
+    group.at(1).strand.spawn(runFurther(group, 1));
+}
+
+Task<> endFurtherConnections(SessionGroup& group) {
+    ControlSession& first = group.first();
+    App& app = first.app;
+    group.requeue.stop = true;
+    co_await first.strand.until([&] {
+        if (app.s.shuttingDown) return true;
+        for (auto& h : group.all)
+            if (h->helper && h->strand.busy()) return false;
+        return true;
+    });
+    if (app.s.shuttingDown) co_return;
+    // One the first session took and could not start is left too.
+    if (!first.requeuedTaken.empty()) group.requeue.names.push_back(std::move(first.requeuedTaken));
+    first.requeuedTaken.clear();
+    // Files left by lost connections that no connection took again fail.
+    while (!group.requeue.names.empty()) {
+        const std::string name = group.requeue.names.front();
+        group.requeue.names.pop_front();
+        first.failLeftover(name);
+    }
 }
 
 }  // namespace corvantel

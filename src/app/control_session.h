@@ -23,6 +23,7 @@
 #include "platform/timer.h"
 
 namespace corvantel {
+struct Requeue;
 
 struct ControlSession {
     ControlSession(App& app, platform::Endpoint& control, platform::Endpoint& data, platform::Timer& seconds,
@@ -64,6 +65,10 @@ struct ControlSession {
     bool pwdSent = false;
     // A data connection was accepted since the listener was last reset.
     bool dataAccepted = false;
+    // A file a lost connection gave back, taken from the job's queue by
+    // this session and not started yet: given back if this session ends
+    // first.
+    std::string requeuedTaken;
 
     // What took the session over (the watchdog, or the retry step).
     Takeover takeover = Takeover::None;
@@ -137,6 +142,25 @@ struct ControlSession {
     // error retry; and that retry.
     virtual bool moving() const = 0;
     virtual void errorRetry() = 0;
+
+    // For the further connections (app/connections.h): the port field; the
+    // handlers of its endpoints; what its watchdog does when it fires; a
+    // fresh dialogue for a new connection; taking files until none is left
+    // (or it is gone); winding down (its file in flight given back to the
+    // job's queue once, or failed); its local file let go; and, on the
+    // first session, the verdict of a file given back that no connection
+    // took again.
+    virtual std::string portField() const = 0;
+    virtual void installHandlers() = 0;
+    virtual void watchdogFired() {
+        failed = true;
+        takeover = Takeover::Watchdog;
+    }
+    virtual void freshConnection() = 0;
+    virtual Task<> takeFiles() = 0;
+    virtual Task<> windDown(bool gone, Requeue& requeue) = 0;
+    virtual void closeFile() = 0;
+    virtual void failLeftover(const std::string& name) = 0;
 
     // The session's steps and their waits: last, so that steps still waiting
     // are dropped before anything they use (a job's session drops them

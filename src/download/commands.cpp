@@ -4,7 +4,6 @@
 #include "download/session.h"
 #include "app/text.h"
 #include "download/dispatch.h"
-#include "download/helpers.h"
 #include "download/proof.h"
 #include "download/retrieval.h"
 #include "download/selection.h"
@@ -87,7 +86,7 @@ static bool listingNamesFiles(App& app) {
 static Task<> startFiles(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
-    startDownloadHelpers(d);
+    if (!d.helper) startFurtherConnections(downloadSessions(app));
     d.stepCommandSent = false;
     d.downloadStep = 12;
     if (s.passiveMode || s.quickWaits) {

@@ -21,24 +21,26 @@ void installDownloadSessionHandlers(DownloadSession& d) {
 
 void installDownloadHandlers(App& app) {
     auto& w = app.w;
-    auto sessions = std::make_unique<DownloadSessions>();
+    auto sessions = std::make_unique<DownloadSessions>(app);
     sessions->all.push_back(std::make_unique<DownloadSession>(app, *w.ftpclient1, *w.ftpclient2, *w.Timerf, *w.Timer3));
-    DownloadSession& d = *sessions->all.front();
+    DownloadSession& d = (*sessions)[0];
     app.downloadSessions = std::move(sessions);
     app.loadDownloadRecords = [&app] { loadDownloadedNames(app); };
     app.discardDownloadInFlight = [&app] {
-        for (auto& session : downloadSessions(app).all) {
-            if (session->helper) {
-                session->control.close();
-                session->data.close();
+        auto& sessions = downloadSessions(app);
+        for (std::size_t k = 0; k < sessions.all.size(); ++k) {
+            if (sessions[k].helper) {
+                sessions[k].control.close();
+                sessions[k].data.close();
             }
-            discardPartialDownload(*session);
+            discardPartialDownload(sessions[k]);
         }
     };
     app.downloadingNow = [&app](const std::string& name) {
         if (!app.s.downloadRunning) return false;
-        for (auto& session : static_cast<DownloadSessions&>(*app.downloadSessions).all)
-            if (session->downloadVerdictPending && session->downloadTarget == name) return true;
+        auto& sessions = downloadSessions(app);
+        for (std::size_t k = 0; k < sessions.all.size(); ++k)
+            if (sessions[k].downloadVerdictPending && sessions[k].downloadTarget == name) return true;
         return false;
     };
     installDownloadSessionHandlers(d);

@@ -278,15 +278,16 @@ Task<bool> selectNextDownload(DownloadSession& d) {
     }
     // More connections: a file a lost connection left is taken first, and
     // none once the job's first session is ending.
-    if (d.helper && s.downloadHelpersStop) {
+    auto& requeue = downloadSessions(app).requeue;
+    if (d.helper && requeue.stop) {
         d.downloadTarget = "done";
         d.downloadOver = true;
         co_return false;
     }
-    if (!s.downloadRequeued.empty()) {
-        d.downloadTarget = s.downloadRequeued.front();
+    if (!requeue.names.empty()) {
+        d.downloadTarget = requeue.names.front();
         d.requeuedTaken = d.downloadTarget;
-        s.downloadRequeued.pop_front();
+        requeue.names.pop_front();
         co_return true;
     }
     for (;;) {

@@ -7,21 +7,12 @@
 
 namespace corvantel {
 
-void DownloadSessions::poll() {
-    // A session may wait for another (the first for the others to end):
-    // polled again while any went on.
-    for (bool again = true; again;) {
-        again = false;
-        for (std::size_t i = 0; i < all.size(); ++i) again = all[i]->strand.poll() || again;
-    }
-}
-
 DownloadSessions& downloadSessions(App& app) { return static_cast<DownloadSessions&>(*app.downloadSessions); }
 
-DownloadSession& downloadSession(App& app) { return *static_cast<DownloadSessions&>(*app.downloadSessions).all.front(); }
+DownloadSession& downloadSession(App& app) { return downloadSessions(app)[0]; }
 
 const DownloadSession& downloadSession(const App& app) {
-    return *static_cast<const DownloadSessions&>(*app.downloadSessions).all.front();
+    return static_cast<const DownloadSession&>(*static_cast<const DownloadSessions&>(*app.downloadSessions).all.front());
 }
 
 const bool& DownloadSession::running() const { return app.s.downloadRunning; }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "app/connections.h"
 #include "app/control_session.h"
 
 namespace corvantel {
@@ -39,6 +40,14 @@ struct DownloadSession : ControlSession {
     bool workOver() const override;
     bool moving() const override;
     void errorRetry() override;
+    std::string portField() const override;
+    void installHandlers() override;
+    void watchdogFired() override;
+    void freshConnection() override;
+    Task<> takeFiles() override;
+    Task<> windDown(bool gone, Requeue& requeue) override;
+    void closeFile() override;
+    void failLeftover(const std::string& name) override;
 
     // The dialogue's fields under their own names.
     int& downloadStep = step;
@@ -56,9 +65,6 @@ struct DownloadSession : ControlSession {
     platform::files::WriteFile file;
     // The last judged file passed (the driver's closing DELE needs it).
     bool downloadLastPassed = false;
-    // A file a lost connection left, taken from the queue by this session
-    // and not started yet: given back if this session ends first.
-    std::string requeuedTaken;
 
     bool downloadReplySeen = false;
     std::string downloadTarget = "notdone";
@@ -108,14 +114,16 @@ struct DownloadSession : ControlSession {
 };
 
 // The download job's sessions.
-class DownloadSessions : public JobSessions {
+class DownloadSessions : public SessionGroup {
 public:
-    void poll() override;
-    // The endpoints and timers of the more connections (the first session
-    // uses the window's).
-    std::vector<std::unique_ptr<platform::Endpoint>> endpoints;
-    std::vector<std::unique_ptr<platform::Timer>> timers;
-    std::vector<std::unique_ptr<DownloadSession>> all;
+    using SessionGroup::SessionGroup;
+    DownloadSession& operator[](std::size_t k) { return static_cast<DownloadSession&>(*all[k]); }
+
+protected:
+    std::unique_ptr<ControlSession> make(platform::Endpoint& control, platform::Endpoint& data,
+                                         platform::Timer& seconds, platform::Timer& watchdog) override {
+        return std::make_unique<DownloadSession>(app_, control, data, seconds, watchdog);
+    }
 };
 DownloadSessions& downloadSessions(App& app);
 

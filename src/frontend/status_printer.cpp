@@ -283,11 +283,15 @@ void StatusPrinter::showProgress() {
     if (progressShownAt_ >= 0 && now - progressShownAt_ < progressPeriod * 0.9) return;
     // With more connections, the one moving that file.
     const DownloadSession* d = &downloadSession(app_);
-    for (auto& each : static_cast<const DownloadSessions&>(*app_.downloadSessions).all)
-        if (each->downloadVerdictPending && each->downloadTarget == r.current) d = each.get();
+    for (auto& each : static_cast<const DownloadSessions&>(*app_.downloadSessions).all) {
+        const auto& e = static_cast<const DownloadSession&>(*each);
+        if (e.downloadVerdictPending && e.downloadTarget == r.current) d = &e;
+    }
     const UploadSession* u = &uploadSession(app_);
-    for (auto& each : static_cast<const UploadSessions&>(*app_.uploadSessions).all)
-        if (each->uploadFileStarted && each->uploadFileName == r.current) u = each.get();
+    for (auto& each : static_cast<const UploadSessions&>(*app_.uploadSessions).all) {
+        const auto& e = static_cast<const UploadSession&>(*each);
+        if (e.uploadFileStarted && e.uploadFileName == r.current) u = &e;
+    }
     const std::int64_t bytes = up ? u->uploadBytesSent : d->downloadBytes;
     const std::int64_t size = up ? u->uploadFileLength : d->downloadStatedSize;
     // The rate is over the time the bytes took: a file whose bytes are all

@@ -7,10 +7,8 @@
 #include "app/text.h"
 #include "app/waits.h"
 #include "download/dispatch.h"
-#include "download/helpers.h"
 #include "download/records.h"
 #include "download/session.h"
-#include "upload/helpers.h"
 #include "upload/session.h"
 #include "download/retrieval.h"
 #include "schedule/retry.h"
@@ -72,8 +70,7 @@ Task<> runDownloadSession(DownloadSession& d) {
     s.downloadKeptParts.clear();
     s.downloadClocksNoted = false;
     s.downloadSessionNames.clear();
-    s.downloadHelpersStop = false;
-    s.downloadRequeued.clear();
+    downloadSessions(app).requeue.newSession();
     resetDownloadDialogue(d);
     ++s.sessionsBegun;
     d.control.connect();
@@ -83,7 +80,7 @@ Task<> runDownloadSession(DownloadSession& d) {
         return d.downloadOver || d.downloadSocketError != 0 || d.downloadFailed ||
                d.takeover != Takeover::None || s.shuttingDown;
     });
-    co_await endDownloadHelpers(d);
+    co_await endFurtherConnections(downloadSessions(app));
     logUnsafeSummary(app);
     if (s.shuttingDown) co_return;
     d.downloadTarget = "notdone";
@@ -193,8 +190,7 @@ Task<> runUploadSession(UploadSession& u) {
     s.listEntryIndex = 0;
     s.uploadFileIndex = s.uploadStartIndex;
     s.uploadClocksNoted = false;
-    s.uploadHelpersStop = false;
-    s.uploadRequeued.clear();
+    uploadSessions(app).requeue.newSession();
     resetUploadDialogue(u);
     ++s.sessionsBegun;
     u.control.connect();
@@ -230,7 +226,7 @@ Task<> runUploadSession(UploadSession& u) {
         }
     } else {
         u.uploadStep = 18;
-        startUploadHelpers(u);
+        if (!u.helper) startFurtherConnections(uploadSessions(app));
         co_await uploadNextFile(u);
         // With more connections the list may end while this one still
         // sends: it is over once it is back between files.
@@ -240,7 +236,7 @@ Task<> runUploadSession(UploadSession& u) {
                    u.uploadSocketError != 0 || u.uploadFailed || u.takeover != Takeover::None ||
                    s.shuttingDown;
         });
-        co_await endUploadHelpers(u);
+        co_await endFurtherConnections(uploadSessions(app));
         if (s.shuttingDown) co_return;
         if (u.uploadSocketError > 0) {
             ++s.failedSessions;

@@ -246,7 +246,7 @@ Task<> runDownloadJob(App& app) {
     auto& s = app.s;
     auto& d = downloadSession(app);
     s.downloadOwed.clear();
-    s.downloadRequeuedOnce.clear();
+    downloadSessions(app).requeue.once.clear();
     co_await runDownloadSession(d);
     while (decideDownloadTakeover(app)) co_await runDownloadSession(d);
     // A file that a taken-over session left to the next, which never came
@@ -268,7 +268,7 @@ Task<> runUploadJob(App& app) {
     auto& s = app.s;
     auto& u = uploadSession(app);
     s.uploadOwed.clear();
-    s.uploadRequeuedOnce.clear();
+    uploadSessions(app).requeue.once.clear();
     co_await runUploadSession(u);
     while (decideUploadTakeover(app)) co_await runUploadSession(u);
     const auto owed = std::move(s.uploadOwed);

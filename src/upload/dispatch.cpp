@@ -21,24 +21,26 @@ void installUploadSessionHandlers(UploadSession& u) {
 
 void installUploadHandlers(App& app) {
     auto& w = app.w;
-    auto sessions = std::make_unique<UploadSessions>();
+    auto sessions = std::make_unique<UploadSessions>(app);
     sessions->all.push_back(std::make_unique<UploadSession>(app, *w.ftpclient1a, *w.ftpclient3, *w.Timerg, *w.Timer4));
-    UploadSession& u = *sessions->all.front();
+    UploadSession& u = (*sessions)[0];
     app.uploadSessions = std::move(sessions);
     app.loadUploadRecords = [&app] { loadUploadedNames(app); };
     app.closeUploadInFlight = [&app] {
-        for (auto& session : uploadSessions(app).all) {
-            if (session->helper) {
-                session->control.close();
-                session->data.close();
+        auto& sessions = uploadSessions(app);
+        for (std::size_t k = 0; k < sessions.all.size(); ++k) {
+            if (sessions[k].helper) {
+                sessions[k].control.close();
+                sessions[k].data.close();
             }
-            session->file.close();
+            sessions[k].file.close();
         }
     };
     app.uploadingNow = [&app](const std::string& name) {
         if (!app.s.uploadRunning) return false;
-        for (auto& session : static_cast<UploadSessions&>(*app.uploadSessions).all)
-            if (session->uploadFileStarted && session->uploadFileName == name) return true;
+        auto& sessions = uploadSessions(app);
+        for (std::size_t k = 0; k < sessions.all.size(); ++k)
+            if (sessions[k].uploadFileStarted && sessions[k].uploadFileName == name) return true;
         return false;
     };
     installUploadSessionHandlers(u);

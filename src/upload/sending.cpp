@@ -75,8 +75,9 @@ Task<> uploadNextFile(UploadSession& u) {
     if (u.uploadStep != 18) co_await u.strand.turn();
     if (overtaken()) co_return;
     // With more connections, a file a lost connection left is sent first.
-    if (u.uploadStep == 18 && s.parallelConnections > 1 && !s.uploadRequeued.empty() && !s.uploadHelpersStop) {
-        u.uploadFileName = s.uploadRequeued.front();
+    auto& requeue = uploadSessions(app).requeue;
+    if (u.uploadStep == 18 && s.parallelConnections > 1 && !requeue.names.empty() && !requeue.stop) {
+        u.uploadFileName = requeue.names.front();
         co_await uploadFileStep(u);
         co_return;
     }
@@ -87,7 +88,7 @@ Task<> uploadNextFile(UploadSession& u) {
         // file is claimed when its store goes out.
         while (s.uploadFileIndex < w.File2.count() && !worthSending(app, w.File2.name(s.uploadFileIndex)))
             ++s.uploadFileIndex;
-        if (s.uploadFileIndex < w.File2.count() && !(u.helper && s.uploadHelpersStop)) {
+        if (s.uploadFileIndex < w.File2.count() && !(u.helper && requeue.stop)) {
             u.uploadFileName = w.File2.name(s.uploadFileIndex);
             co_await uploadFileStep(u);
             started = true;
@@ -158,10 +159,11 @@ static Task<> storeStep(UploadSession& u) {
         // the first left by a lost connection or else the head of the list
         // as it stands (another connection may have taken the one seen
         // before these commands).
-        if (!s.uploadRequeued.empty()) {
-            u.uploadFileName = s.uploadRequeued.front();
-            s.uploadRequeued.pop_front();
-        } else if (s.uploadHelpersStop || !takeNextWorthSending(u)) {
+        auto& requeue = uploadSessions(app).requeue;
+        if (!requeue.names.empty()) {
+            u.uploadFileName = requeue.names.front();
+            requeue.names.pop_front();
+        } else if (requeue.stop || !takeNextWorthSending(u)) {
             s.uploadFileIndex = w.File2.count() + 1;
             u.uploadStep = 18;
             u.data.close();

@@ -7,14 +7,6 @@
 
 namespace corvantel {
 
-void UploadSessions::poll() {
-    // As the download job's: polled again while any session went on.
-    for (bool again = true; again;) {
-        again = false;
-        for (std::size_t i = 0; i < all.size(); ++i) again = all[i]->strand.poll() || again;
-    }
-}
-
 UploadSessions& uploadSessions(App& app) { return static_cast<UploadSessions&>(*app.uploadSessions); }
 
 void resetUploadDialogue(UploadSession& u) {
@@ -33,10 +25,10 @@ void UploadSession::errorRetry() {
     if (app.uploadErrorRetryHook) app.uploadErrorRetryHook(app.s.uploadFileIndex);
 }
 
-UploadSession& uploadSession(App& app) { return *static_cast<UploadSessions&>(*app.uploadSessions).all.front(); }
+UploadSession& uploadSession(App& app) { return uploadSessions(app)[0]; }
 
 const UploadSession& uploadSession(const App& app) {
-    return *static_cast<const UploadSessions&>(*app.uploadSessions).all.front();
+    return static_cast<const UploadSession&>(*static_cast<const UploadSessions&>(*app.uploadSessions).all.front());
 }
 
 }  // namespace corvantel

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "app/connections.h"
 #include "app/control_session.h"
 
 namespace corvantel {
@@ -31,6 +32,13 @@ struct UploadSession : ControlSession {
     Task<> loginStep() override;
     bool moving() const override;
     void errorRetry() override;
+    std::string portField() const override;
+    void installHandlers() override;
+    void freshConnection() override;
+    Task<> takeFiles() override;
+    Task<> windDown(bool gone, Requeue& requeue) override;
+    void closeFile() override;
+    void failLeftover(const std::string& name) override;
 
     // The dialogue's fields under their own names.
     int& uploadStep = step;
@@ -75,14 +83,16 @@ struct UploadSession : ControlSession {
 };
 
 // The upload job's sessions.
-class UploadSessions : public JobSessions {
+class UploadSessions : public SessionGroup {
 public:
-    void poll() override;
-    // The endpoints and timers of the more connections (the first session
-    // uses the window's).
-    std::vector<std::unique_ptr<platform::Endpoint>> endpoints;
-    std::vector<std::unique_ptr<platform::Timer>> timers;
-    std::vector<std::unique_ptr<UploadSession>> all;
+    using SessionGroup::SessionGroup;
+    UploadSession& operator[](std::size_t k) { return static_cast<UploadSession&>(*all[k]); }
+
+protected:
+    std::unique_ptr<ControlSession> make(platform::Endpoint& control, platform::Endpoint& data,
+                                         platform::Timer& seconds, platform::Timer& watchdog) override {
+        return std::make_unique<UploadSession>(app_, control, data, seconds, watchdog);
+    }
 };
 UploadSessions& uploadSessions(App& app);
 
