@@ -225,6 +225,34 @@ Task<bool> loginOpening(ControlSession& c) {
     co_return true;
 }
 
+void reportFailure(ControlSession& c, platform::Label& status, const std::string& hour,
+                   const std::function<void(const std::string&)>& logError,
+                   const std::function<bool()>& otherTimeout) {
+    if (c.takeover == Takeover::Watchdog) {
+        // Taken over for silence: the watchdog's decision writes the log.
+        status.setCaption(hour + "Timeout");
+    } else if (c.flooded) {
+        status.setCaption(hour + "Timeout");
+        logError(floodText);
+    } else if (!c.tlsProblem.empty() || !tlsErrorText(c.socketError).empty()) {
+        // FTPS failed before the password went out: say why.
+        status.setCaption(hour + " Login Failed");
+        logError(c.tlsProblem.empty() ? tlsErrorText(c.socketError) : c.tlsProblem);
+    } else if (c.controlLost && c.socketError == 0) {
+        // The server went away after the login: no password was refused.
+        status.setCaption(hour + "Timeout");
+        logError("Timeout Error");
+    } else {
+        status.setCaption(hour + (c.socketError > 0 ? "Timeout" : " Login Failed"));
+        if (c.socketError == platform::neterr::HostNotFound)
+            logError("Invalid IP/Host");
+        else if (c.socketError == 0)
+            logError("Invalid User/Pass");
+        else if (!otherTimeout())
+            logError("Timeout Error");
+    }
+}
+
 bool stepReplyRule(ControlSession& c, const std::string& code) {
     // A listing refused: the data connection opened for it (passive mode)
     // will carry nothing, and nothing waits for it to end.

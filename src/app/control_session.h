@@ -21,6 +21,7 @@
 #include "platform/digest.h"
 #include "platform/endpoint.h"
 #include "platform/timer.h"
+#include "platform/window.h"
 
 namespace corvantel {
 struct Requeue;
@@ -209,6 +210,15 @@ Task<DataReady> dataReady(ControlSession& c);
 // session's step was one of them or it cannot go on; false for the job's
 // own steps from 4 on.
 Task<bool> loginOpening(ControlSession& c);
+
+// Why a session failed, told in the job's status label (after hour) and
+// error log: taken over for silence, flooded with replies, TLS refused,
+// the connection lost after the login, an unknown host, a refused login.
+// Anything else is otherTimeout's to tell when it can (true), else a
+// timeout.
+void reportFailure(ControlSession& c, platform::Label& status, const std::string& hour,
+                   const std::function<void(const std::string&)>& logError,
+                   const std::function<bool()>& otherTimeout);
 
 // The reply-code rule of the steps before the files (login, directory,
 // listing) for the final reply to answered: a refusal fails the session,

@@ -102,29 +102,11 @@ Task<> runDownloadSession(DownloadSession& d) {
     } else {
         ++s.failedSessions;
         const std::string hh = s.downloadHour + s.downloadAmPm;
-        if (d.takeover == Takeover::Watchdog) {
-            // Taken over for silence: the watchdog's decision writes the log.
-            w.Label11.setCaption(hh + "Timeout");
-        } else if (d.flooded) {
-            w.Label11.setCaption(hh + "Timeout");
-            appendDownloadError(app, floodText);
-        } else if (!d.tlsProblem.empty() || !tlsErrorText(d.downloadSocketError).empty()) {
-            // FTPS failed before the password went out: say why.
-            w.Label11.setCaption(hh + " Login Failed");
-            appendDownloadError(app, d.tlsProblem.empty() ? tlsErrorText(d.downloadSocketError)
-                                                                  : d.tlsProblem);
-        } else if (d.controlLost && d.downloadSocketError == 0) {
-            // The server went away after the login: no password was refused.
-            w.Label11.setCaption(hh + "Timeout");
-            appendDownloadError(app, "Timeout Error");
-        } else {
-            w.Label11.setCaption(hh + (d.downloadSocketError > 0 ? "Timeout" : " Login Failed"));
-            if (d.downloadSocketError == platform::neterr::HostNotFound) {
-                appendDownloadError(app, "Invalid IP/Host");
-            } else if (d.downloadFailed && d.downloadSocketError == 0) {
-                appendDownloadError(app, "Invalid User/Pass");
-            } else if (numericValue(w.Text11.text()) == 0 &&
-                       d.downloadStep == 12) {
+        reportFailure(
+            d, w.Label11, hh, [&app](const std::string& e) { appendDownloadError(app, e); },
+            [&] {
+                // A file's transfer failed with no retries to come.
+                if (!(numericValue(w.Text11.text()) == 0 && d.downloadStep == 12)) return false;
                 w.Timer1->setEnabled(true);
                 w.Check1.setChecked(true);
                 w.Label11.setCaption(hh + " Transfer Failed");
@@ -132,10 +114,8 @@ Task<> runDownloadSession(DownloadSession& d) {
                 // Only a file still without its verdict fails here; one
                 // already judged keeps its line.
                 if (d.downloadVerdictPending) recordDownloadResult(d, "fail");
-            } else {
-                appendDownloadError(app, "Timeout Error");
-            }
-        }
+                return true;
+            });
     }
 
     // Wind-down. A DELE just sent is given a bounded time for its answer.
@@ -204,26 +184,8 @@ Task<> runUploadSession(UploadSession& u) {
     const std::string hh = s.uploadHour + s.uploadAmPm;
     if (u.uploadFailed || u.uploadSocketError > 0) {
         ++s.failedSessions;
-        if (u.takeover == Takeover::Watchdog) {
-            w.Label12.setCaption(hh + "Timeout");
-        } else if (u.flooded) {
-            w.Label12.setCaption(hh + "Timeout");
-            appendUploadError(app, floodText);
-        } else if (!u.tlsProblem.empty() || !tlsErrorText(u.uploadSocketError).empty()) {
-            w.Label12.setCaption(hh + " Login Failed");
-            appendUploadError(app, u.tlsProblem.empty() ? tlsErrorText(u.uploadSocketError) : u.tlsProblem);
-        } else if (u.controlLost && u.uploadSocketError == 0) {
-            w.Label12.setCaption(hh + "Timeout");
-            appendUploadError(app, "Timeout Error");
-        } else {
-            w.Label12.setCaption(hh + (u.uploadSocketError > 0 ? "Timeout" : " Login Failed"));
-            if (u.uploadSocketError == platform::neterr::HostNotFound)
-                appendUploadError(app, "Invalid IP/Host");
-            else if (u.uploadSocketError == 0)
-                appendUploadError(app, "Invalid User/Pass");
-            else
-                appendUploadError(app, "Timeout Error");
-        }
+        reportFailure(u, w.Label12, hh, [&app](const std::string& e) { appendUploadError(app, e); },
+                      [] { return false; });
     } else {
         u.uploadStep = 18;
         if (!u.helper) startFurtherConnections(uploadSessions(app));
