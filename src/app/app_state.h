@@ -142,6 +142,11 @@ struct AppState {
     // share one line when the session ends.
     std::int64_t downloadUnsafeLogged = 0;
     std::int64_t downloadUnsafeUnlogged = 0;
+    // The listing the first session received (at most maxListingBytes;
+    // fText5 shows it), and in LIST mode the names its lines hold (Combo1
+    // shows them).
+    std::string downloadListing;
+    std::vector<std::string> downloadEntries;
     // When the listing ended (seconds since 1970, UTC), and the sizes a
     // long listing showed, for settled files.
     std::int64_t downloadListingTime = 0;
@@ -167,6 +172,10 @@ struct AppState {
     // names recorded, what is learnt across its sessions). Each
     // connection's own dialogue is its UploadSession.
     std::int64_t uploadFileIndex = 0;
+    // The local files matching the pattern when the run's sending began,
+    // in name order (File2 shows them).
+    std::vector<std::string> uploadFiles;
+    std::int64_t uploadFileCount() const { return static_cast<std::int64_t>(uploadFiles.size()); }
     NameRecord uploadedNames;
     std::unordered_map<std::string, std::int64_t> uploadListedSizes;
     // Local files whose time lies ahead of the clock (see the download's).

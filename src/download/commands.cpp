@@ -53,6 +53,7 @@ Task<> downloadLoginStep(DownloadSession& d) {
                 listingConnectionFailed(d);
                 break;
             }
+            app.s.downloadListing.clear();
             w.fText5.setText("");
             d.downloadStep = 7;
             if (w.ai_nlst.checked())
@@ -71,12 +72,12 @@ Task<> downloadLoginStep(DownloadSession& d) {
 // Whether the listing received names at least one file.
 static bool listingNamesFiles(App& app) {
     if (app.w.ai_nlst.checked()) {
-        for (auto& name : platform::files::splitLines(app.w.fText5.text()))
+        for (auto& name : platform::files::splitLines(app.s.downloadListing))
             if (!namesNoFile(name)) return true;
         return false;
     }
-    parseListListing(app, app.w.fText5.text());
-    return app.w.Combo1.count() > 0;
+    parseListListing(app, app.s.downloadListing);
+    return !app.s.downloadEntries.empty();
 }
 
 // The files begin (after the listing's TYPE A has been answered). The data

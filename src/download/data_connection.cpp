@@ -74,12 +74,15 @@ Task<> downloadDataArrival(DownloadSession& d) {
     // marker where the listing would begin.
     // Each arrival is added at the end: collecting a listing costs time in
     // proportion to its size, however small its pieces.
-    const std::size_t held = w.fText5.text().size();
+    // fText5 shows what the job holds.
+    auto& listing = app.s.downloadListing;
+    const std::size_t held = listing.size();
     if (held < maxListingBytes) {
-        if (d.downloadDataBuffer.size() <= maxListingBytes - held)
-            w.fText5.append(d.downloadDataBuffer);
-        else
-            w.fText5.append(d.downloadDataBuffer.substr(0, maxListingBytes - held));
+        const std::string piece = d.downloadDataBuffer.size() <= maxListingBytes - held
+                                      ? d.downloadDataBuffer
+                                      : d.downloadDataBuffer.substr(0, maxListingBytes - held);
+        listing += piece;
+        w.fText5.append(piece);
     }
     // One wait serves a whole listing: later arrivals only add their text and
     // restart the quiet count, so the nesting stays flat.

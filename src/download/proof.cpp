@@ -78,9 +78,9 @@ std::vector<std::string>& keptParts(App& app) {
     s.downloadKeptParts.clear();
     std::unordered_set<std::string> listed;
     if (app.w.ai_nlst.checked()) {
-        for (auto& n : files::splitLines(app.w.fText5.text())) listed.insert(n);
+        for (auto& n : files::splitLines(s.downloadListing)) listed.insert(n);
     } else {
-        for (std::int64_t i = 0; i < app.w.Combo1.count(); ++i) listed.insert(app.w.Combo1.item(i));
+        listed.insert(s.downloadEntries.begin(), s.downloadEntries.end());
     }
     const std::int64_t oldest = (app.plat.clock().utcSeconds() - keptPartDays * 86400) * 1000000000;
     for (const auto& name : files::listFiles(app.workFile(""), ".*")) {

@@ -177,16 +177,18 @@ bool wanted(App& app, const std::string& name) {
 }  // namespace
 
 void parseListListing(App& app, const std::string& text) {
-    auto& combo = app.w.Combo1;
-    combo.clear();
+    auto& entries = app.s.downloadEntries;
+    entries.clear();
     app.s.downloadListedSizes.clear();
     forEachLine(text, [&](const std::string& line, std::size_t) {
         std::int64_t size = -1;
         if (auto name = listLineName(line, size)) {
-            combo.add(*name);
+            entries.push_back(*name);
             if (size >= 0) app.s.downloadListedSizes[*name] = size;
         }
     });
+    // Combo1 shows them.
+    app.w.Combo1.setItems(entries);
 }
 
 // The position (1-based) of the line holding name in a name listing, or of
@@ -208,7 +210,7 @@ static std::int64_t linePosition(const std::string& text, const std::string& nam
 bool selectNextNlstName(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
-    const std::string& text = app.w.fText5.text();
+    const std::string& text = s.downloadListing;
     std::int64_t pos = s.downloadNameCursor < 1 && s.downloadNameCursor != -1 ? 1 : s.downloadNameCursor;
     // The first name of a session that resumes a job run: where the name it
     // resumes at stands in this listing, which may differ from the last.
@@ -241,14 +243,17 @@ Task<bool> selectNextListEntry(DownloadSession& d) {
     auto& s = app.s;
     if (d.downloadStep == 12 && d.downloadNextDue) {
         if (s.listEntryIndex == 0) {
-            parseListListing(app, app.w.fText5.text());
-            s.listingLastIndex = app.w.Combo1.count() - 1;
+            parseListListing(app, s.downloadListing);
+            s.listingLastIndex = static_cast<std::int64_t>(s.downloadEntries.size()) - 1;
         }
         bool found = false;
         while (s.listEntryIndex <= s.listingLastIndex && !found) {
             // Passed before the pause below: another connection walking the
             // listing meanwhile goes on from the next entry.
-            const std::string entry = app.w.Combo1.item(s.listEntryIndex++);
+            // (A listing shorter than the one the walk began on has nothing
+            // past its end.)
+            const auto at = static_cast<std::size_t>(s.listEntryIndex++);
+            const std::string entry = at < s.downloadEntries.size() ? s.downloadEntries[at] : std::string();
             if (patternTakes(app.w.Text7.text(), entry)) {
                 d.downloadTarget = entry;
                 found = wanted(app, entry);

@@ -98,6 +98,11 @@ void ListBox::add(const std::string& item) {
     changed();
 }
 
+void ListBox::setItems(std::vector<std::string> items) {
+    items_ = std::move(items);
+    changed();
+}
+
 const std::string& ListBox::item(std::int64_t i) const {
     static const std::string empty;
     if (i < 0 || i >= count()) return empty;
@@ -116,6 +121,13 @@ void FileList::setPattern(const std::string& pattern) {
 
 void FileList::refresh() {
     names_ = files::listFiles(path_, pattern_);
+    changed();
+}
+
+void FileList::show(const std::string& path, const std::string& pattern, std::vector<std::string> names) {
+    path_ = path;
+    pattern_ = pattern;
+    names_ = std::move(names);
     changed();
 }
 

@@ -111,6 +111,7 @@ public:
     using Control::Control;
     void clear();
     void add(const std::string& item);
+    void setItems(std::vector<std::string> items);
     std::int64_t count() const { return static_cast<std::int64_t>(items_.size()); }
     const std::string& item(std::int64_t i) const;
 
@@ -128,6 +129,9 @@ public:
     void setPattern(const std::string& pattern);
     const std::string& pattern() const { return pattern_; }
     void refresh();
+    // Shows names as the list of path's files matching pattern (taken by
+    // the caller).
+    void show(const std::string& path, const std::string& pattern, std::vector<std::string> names);
     std::int64_t count() const { return static_cast<std::int64_t>(names_.size()); }
     // Empty for an index outside the list.
     std::string name(std::int64_t i) const;

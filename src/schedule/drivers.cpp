@@ -193,7 +193,7 @@ Task<> runUploadSession(UploadSession& u) {
         // With more connections the list may end while this one still
         // sends: it is over once it is back between files.
         co_await u.strand.until([&] {
-            return (s.uploadFileIndex > w.File2.count() && !u.uploadVerdictPending &&
+            return (s.uploadFileIndex > s.uploadFileCount() && !u.uploadVerdictPending &&
                     (s.parallelConnections <= 1 || u.uploadStep == 18)) ||
                    u.uploadSocketError != 0 || u.uploadFailed || u.takeover != Takeover::None ||
                    s.shuttingDown;
@@ -265,7 +265,7 @@ void uploadWatchdogTick(UploadSession& u) {
         u.watchdog.setEnabled(false);
         u.uploadIdleTicks = 0;
         s.sessionAborting = true;
-        s.uploadFileIndex = app.w.File2.count() + 1;
+        s.uploadFileIndex = s.uploadFileCount() + 1;
         // A login that never reaches the sending is ended too.
         if (u.uploadStep < 12) u.uploadFailed = true;
         u.takeover = Takeover::Watchdog;

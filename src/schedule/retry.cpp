@@ -32,7 +32,7 @@ void takeUploadOverForRetry(App& app, std::int64_t fileIndex) {
     s.sessionAborting = true;
     u.uploadIdleTicks = 0;
     u.watchdog.setEnabled(false);
-    s.uploadFileIndex = app.w.File2.count() + 1;
+    s.uploadFileIndex = s.uploadFileCount() + 1;
     u.takeover = Takeover::ErrorRetry;
     s.uploadTakeoverIndex = fileIndex;
     s.uploadTakeoverHadFile = u.uploadFileStarted && !u.uploadVerdictGiven;

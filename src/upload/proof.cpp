@@ -15,9 +15,7 @@ void noteListedSizes(App& app) {
     auto& s = app.s;
     s.uploadListedSizes.clear();
     if (s.settleSeconds <= 0) return;
-    auto& list = app.w.File2;
-    for (std::int64_t i = 0; i < list.count(); ++i) {
-        const std::string name = list.name(i);
+    for (const auto& name : s.uploadFiles) {
         if (auto st = files::stamp(app.workFile(name))) s.uploadListedSizes[name] = st->size;
     }
 }

@@ -47,8 +47,8 @@ static bool takeNextWorthSending(UploadSession& u) {
     App& app = u.app;
     auto& s = app.s;
     auto& w = app.w;
-    while (s.uploadFileIndex < w.File2.count()) {
-        const std::string name = w.File2.name(s.uploadFileIndex++);
+    while (s.uploadFileIndex < s.uploadFileCount()) {
+        const std::string name = s.uploadFiles[static_cast<std::size_t>(s.uploadFileIndex++)];
         if (worthSending(app, name)) {
             u.uploadFileName = name;
             return true;
@@ -62,8 +62,9 @@ Task<> uploadNextFile(UploadSession& u) {
     auto& s = app.s;
     auto& w = app.w;
     if (s.uploadFileIndex == 0) {
-        w.File2.setPath(s.workPath);
-        w.File2.setPattern(w.Text8.text());
+        // The files to send are taken now; File2 shows them.
+        s.uploadFiles = platform::files::listFiles(s.workPath, w.Text8.text());
+        w.File2.show(s.workPath, w.Text8.text(), s.uploadFiles);
         noteListedSizes(app);
     }
     bool started = false;
@@ -86,16 +87,16 @@ Task<> uploadNextFile(UploadSession& u) {
         // worth sending are passed at once, with no turn of the loop between
         // looking and passing (another connection may move the head). The
         // file is claimed when its store goes out.
-        while (s.uploadFileIndex < w.File2.count() && !worthSending(app, w.File2.name(s.uploadFileIndex)))
+        while (s.uploadFileIndex < s.uploadFileCount() && !worthSending(app, s.uploadFiles[static_cast<std::size_t>(s.uploadFileIndex)]))
             ++s.uploadFileIndex;
-        if (s.uploadFileIndex < w.File2.count() && !(u.helper && requeue.stop)) {
-            u.uploadFileName = w.File2.name(s.uploadFileIndex);
+        if (s.uploadFileIndex < s.uploadFileCount() && !(u.helper && requeue.stop)) {
+            u.uploadFileName = s.uploadFiles[static_cast<std::size_t>(s.uploadFileIndex)];
             co_await uploadFileStep(u);
             started = true;
         }
     } else if (u.uploadStep == 18) {
-        while (s.uploadFileIndex < w.File2.count() && !started) {
-            u.uploadFileName = w.File2.name(s.uploadFileIndex);
+        while (s.uploadFileIndex < s.uploadFileCount() && !started) {
+            u.uploadFileName = s.uploadFiles[static_cast<std::size_t>(s.uploadFileIndex)];
             co_await u.strand.turn();
             if (overtaken() || u.uploadStep != 18) co_return;
             // A download still being written is not a file to send.
@@ -112,7 +113,7 @@ Task<> uploadNextFile(UploadSession& u) {
         co_await uploadFileStep(u);
         started = true;
     }
-    if (s.uploadFileIndex == w.File2.count() && !started) ++s.uploadFileIndex;
+    if (s.uploadFileIndex == s.uploadFileCount() && !started) ++s.uploadFileIndex;
 }
 
 // Opens the chosen file for reading; false when it has vanished or cannot
@@ -164,7 +165,7 @@ static Task<> storeStep(UploadSession& u) {
             u.uploadFileName = requeue.names.front();
             requeue.names.pop_front();
         } else if (requeue.stop || !takeNextWorthSending(u)) {
-            s.uploadFileIndex = w.File2.count() + 1;
+            s.uploadFileIndex = s.uploadFileCount() + 1;
             u.uploadStep = 18;
             u.data.close();
             co_return;
@@ -353,7 +354,7 @@ static void sendCompleted(UploadSession& u) {
             logUploadResult(u, "fail");
         }
         u.data.close();
-        if (s.uploadFileIndex == w.File2.count()) ++s.uploadFileIndex;
+        if (s.uploadFileIndex == s.uploadFileCount()) ++s.uploadFileIndex;
         return;
     }
     std::string record = readRecord(u);
@@ -363,7 +364,7 @@ static void sendCompleted(UploadSession& u) {
         u.file.close();
         logUploadResult(u, "fail");
         u.data.close();
-        if (s.uploadFileIndex == w.File2.count()) ++s.uploadFileIndex;
+        if (s.uploadFileIndex == s.uploadFileCount()) ++s.uploadFileIndex;
         return;
     }
     u.uploadSendPiece = record;

@@ -261,7 +261,7 @@ protected:
 };
 
 TEST_F(Selection, NlstTakesNamesInOrderThenEnds) {
-    w().fText5.setText("a.jpg\r\nb.jpg\r\n");
+    app().s.downloadListing = "a.jpg\r\nb.jpg\r\n";
     ASSERT_TRUE(next());
     EXPECT_EQ(dl().downloadTarget, "a.jpg");
     ASSERT_TRUE(next());
@@ -273,7 +273,7 @@ TEST_F(Selection, NlstTakesNamesInOrderThenEnds) {
 }
 
 TEST_F(Selection, NlstDuplicateCheckAndTheNameBeingUploaded) {
-    w().fText5.setText("a.jpg\r\nb.jpg\r\nc.jpg\r\n");
+    app().s.downloadListing = "a.jpg\r\nb.jpg\r\nc.jpg\r\n";
     s().downloadedNames.add("a.jpg");
     s().downloadedNames.add("xa.jpgx");
     // The upload job is sending b.jpg now.
@@ -311,7 +311,7 @@ TEST_F(Selection, NlstNamesTable) {
         {"nul\0name.jpg\r\ncr\rname.jpg\r\n"s, {"nul\0name.jpg"s, "cr\rname.jpg"}},
     };
     for (auto& c : cases) {
-        w().fText5.setText(c.listing);
+        app().s.downloadListing = c.listing;
         s().downloadNameCursor = 1;
         s().downloadSessionNames.clear();
         std::vector<std::string> got;
@@ -348,7 +348,7 @@ TEST_F(Selection, ListModeWalksParsedEntries) {
     w().ai_list.setChecked(true);
     w().ai_nlst.setChecked(false);
     w().Text7.setText("*.jpg");
-    w().fText5.setText(
+    app().s.downloadListing = (
         "total 3\r\n"
         "-rw-r--r--   1 u u  10 Dec 07 04:00 a.jpg\r\n"
         "-rw-r--r--   1 u u  10 Dec 07 04:00 notes.txt\r\n"

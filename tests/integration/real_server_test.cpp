@@ -258,13 +258,14 @@ class RealServerLimit : public RealServerTest, public ::testing::WithParamInterf
 
 TEST_P(RealServerLimit, FourAskedTwoAllowed) {
     server_.setConnectionLimit(2);
+    // (Slow enough that the first connections are still busy when the third
+    // asks to come in: about half a second of transfers per connection.)
+    server_.setRateLimit(4096);
     ASSERT_TRUE(start(GetParam()));
     Files down, up;
-    // (Enough bytes that the first connections are still busy when the
-    // third asks to come in.)
-    for (unsigned i = 0; i < 30; ++i) {
-        down["d" + std::to_string(i) + ".jpg"] = randomBytes(1000000 + 997 * i, 260 + i);
-        up["u" + std::to_string(i) + ".jpg"] = randomBytes(1000000 + 991 * i, 360 + i);
+    for (unsigned i = 0; i < 8; ++i) {
+        down["d" + std::to_string(i) + ".jpg"] = randomBytes(500000 + 997 * i, 260 + i);
+        up["u" + std::to_string(i) + ".jpg"] = randomBytes(500000 + 991 * i, 360 + i);
     }
     for (auto& [name, content] : down) writeFile(remote_ / name, content);
     auto r = session("download", {"--parallel", "4", "--quick", "--passive"}, "d*.jpg");

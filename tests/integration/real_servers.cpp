@@ -287,6 +287,7 @@ const std::string& RealFtpServer::password() { return kPassword; }
                   << "ssl_ciphers=HIGH\n";
             // Over the limit, a connection gets 421 at the greeting.
             if (limit_ > 0) c << "max_per_ip=" << limit_ << "\n";
+            if (rate_ > 0) c << "local_max_rate=" << rate_ * 1024 << "\n";
             c
               << "vsftpd_log_file=" << (dir / "vsftpd.log").string() << "\n";
             writeText(conf, c.str(), ownerOnly);
@@ -337,6 +338,7 @@ const std::string& RealFtpServer::password() { return kPassword; }
               << "MaxInstances 30\n";
             // Over the limit, proftpd refuses the login with 530.
             if (limit_ > 0) c << "MaxClientsPerHost " << limit_ << "\n";
+            if (rate_ > 0) c << "TransferRate RETR,STOR " << rate_ << "\n";
             c
               << "TimeoutIdle 120\n"
               << "TimeoutNoTransfer 120\n"
@@ -384,6 +386,7 @@ const std::string& RealFtpServer::password() { return kPassword; }
                     "clf:" + transfers.string()};
             // Over the limit, a connection gets 421 at the greeting.
             if (limit_ > 0) argv.insert(argv.end(), {"-C", std::to_string(limit_)});
+            if (rate_ > 0) argv.insert(argv.end(), {"-t", std::to_string(rate_), "-T", std::to_string(rate_)});
             logFiles_ = {transfers, output};
             break;
         }

@@ -62,6 +62,9 @@ public:
     // At most this many connections from one address (0: the server's
     // default; set before start).
     void setConnectionLimit(int n) { limit_ = n; }
+    // Each session moves at most this many KiB a second (0: no limit; set
+    // before start).
+    void setRateLimit(int kib) { rate_ = kib; }
     bool running() const { return pid_ > 0; }
     // What the server logged so far (its dialogue where it writes one, its
     // transfers, its own output), for failure messages.
@@ -86,6 +89,7 @@ private:
     int port_ = 0;
     bool ipv6_ = false;
     int limit_ = 0;
+    int rate_ = 0;
     fs::path tlsCert_, tlsKey_;
     std::vector<fs::path> logFiles_;
 };
