@@ -1168,13 +1168,18 @@ std::vector<std::string> check(const Scenario& sc, bool trace) {
             broken.push_back(std::string("the verdicts differ with quick waits ") + (other.quick ? "on" : "off"));
         for (auto& x : b) broken.push_back(std::string("with quick waits ") + (other.quick ? "on: " : "off: ") + x);
     }
-    // More connections give the verdicts one connection gives, where no
-    // fault is keyed to a command (which connection meets it is timing) and
-    // time plays no part.
-    if (broken.empty() && sc.parallel > 1 && sc.actions.empty()) {
+    // More connections give the verdicts one connection gives, where time
+    // plays no part and the faults hit only the first connection before its
+    // files begin (later, which connection meets the nth command is timing).
+    auto beforeFiles = [](const Action& a) {
+        static const std::set<std::string> verbs = {"USER", "PASS", "CWD", "PWD", "NLST", "LIST"};
+        return verbs.count(a.verb) && a.nth == 1 && a.connection <= 1;
+    };
+    if (broken.empty() && sc.parallel > 1 && std::all_of(sc.actions.begin(), sc.actions.end(), beforeFiles)) {
         Scenario one = sc;
         one.parallel = 1;
         one.serverLimit = 0;
+        for (auto& a : one.actions) a.connection = 0;
         if (timingFree(one)) {
             Player p(one, false);
             auto b = p.run();
