@@ -10,10 +10,56 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <random>
+#include <utility>
 
 #include "platform/qt/qt_endpoint.h"
 
 namespace corvantel::platform::qt {
+
+namespace {
+
+// The kernel's range of ephemeral ports.
+std::pair<unsigned, unsigned> ephemeralRange() {
+    unsigned low = 32768, high = 60999;
+    if (FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "re")) {
+        unsigned a = 0, b = 0;
+        if (std::fscanf(f, "%u %u", &a, &b) == 2 && a > 0 && a <= b && b <= 65535) low = a, high = b;
+        std::fclose(f);
+    }
+    return {low, high};
+}
+
+// A listening socket on sa. With no port asked for, a port picked at random
+// from the ephemeral range is tried first: binding port 0 makes the kernel
+// search that range, which costs milliseconds once thousands of recent
+// connections hold ports (a run of many small files leaves one per file),
+// while a named port costs a lookup. A port in use is skipped; after a few,
+// the kernel chooses. -1 (errno set) when none could be had.
+int listeningSocket(SocketAddress sa) {
+    static const auto range = ephemeralRange();
+    static std::minstd_rand pick(std::random_device{}());
+    const bool any = addressPort(sa) == 0;
+    for (int attempt = 0;; ++attempt) {
+        const bool last = !any || attempt == 8;
+        if (!last) setAddressPort(sa, static_cast<std::uint16_t>(range.first + pick() % (range.second - range.first + 1)));
+        else if (any) setAddressPort(sa, 0);
+        int fd = ::socket(sa.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) return -1;
+        int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        // An IPv6 listener takes IPv6 connections only.
+        if (sa.family() == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        if (::bind(fd, sa.get(), sa.length) == 0 && ::listen(fd, kListenBacklog) == 0) return fd;
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        if (last || err != EADDRINUSE) return -1;
+    }
+}
+
+}  // namespace
 
 void QtEndpoint::listen() {
     const std::int32_t port = localPort_;
@@ -33,19 +79,9 @@ void QtEndpoint::listen() {
         fail(neterr::AddressNotAvailable);
         return;
     }
-    int fd = ::socket(sa.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = listeningSocket(sa);
     if (fd < 0) {
         fail(errorNumber(errno));
-        return;
-    }
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    // An IPv6 listener takes IPv6 connections only.
-    if (sa.family() == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-    if (::bind(fd, sa.get(), sa.length) != 0 || ::listen(fd, kListenBacklog) != 0) {
-        int err = errno;
-        ::close(fd);
-        fail(errorNumber(err));
         return;
     }
     SocketAddress bound;
