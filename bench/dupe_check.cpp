@@ -50,10 +50,10 @@ int main(int argc, char** argv) {
     const double t0 = cpuSeconds();
     app.startUp();
     const double loaded = cpuSeconds();
-    app.w.fText5.setText(listing);
+    downloadJob(app).downloadListing = listing;
     auto& d = downloadSession(app);
     d.downloadStep = 12;
-    app.s.downloadNameCursor = 1;
+    downloadJob(app).downloadNameCursor = 1;
     int chosen = 0;
     for (;;) {
         d.downloadNextDue = true;

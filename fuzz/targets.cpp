@@ -115,16 +115,16 @@ void listing(const std::uint8_t* data, std::size_t size) {
     Program app(plat, scratch());
     auto& d = downloadSession(app);
     d.downloadStep = 12;
-    app.w.fText5.setText(text);
-    app.s.downloadNameCursor = 1;
-    app.s.downloadedNames.add(text.substr(0, text.size() / 4));
+    auto& job = downloadJob(app);
+    job.downloadListing = text;
+    job.downloadNameCursor = 1;
+    job.downloadedNames.add(text.substr(0, text.size() / 4));
     for (int i = 0; i < 100000; ++i) {
         d.downloadNextDue = true;
         if (!selectNextNlstName(d)) break;
         (void)safeLocalName(d.downloadTarget);
     }
     parseListListing(app, text);
-    for (std::int64_t i = 0; i < app.w.Combo1.count(); ++i) (void)app.w.Combo1.item(i);
     (void)patternToken(text.substr(0, 64));
 }
 

@@ -86,7 +86,6 @@ void App::startUp() {
     s.deleteAfterUpload = w.ai_del2.checked();
     s.downloadRunning = s.uploadRunning = s.shuttingDown = s.exitNow = false;
     s.recallPassword = s.sessionAborting = false;
-    s.uploadFileIndex = 0;
     w.ftpclient1->close();
     w.Timer3->setEnabled(false);
     w.Timer4->setEnabled(false);

@@ -64,6 +64,12 @@ public:
     virtual void poll() = 0;
 };
 
+// A file whose time lies ahead of the clock: its size and time first
+// seen, and when.
+struct Unsettled {
+    std::int64_t size, time, since;
+};
+
 struct AppState {
     // Options and shell.
     std::string transferType = "TYPE I";
@@ -126,61 +132,6 @@ struct AppState {
     // size), for a later session of the job run to judge; those still owed
     // when the run ends fail then.
     std::vector<std::pair<std::string, std::int64_t>> downloadOwed, uploadOwed;
-
-    // The download job: what its sessions share (the listing, the names
-    // taken and recorded, what is learnt across its sessions). Each
-    // connection's own dialogue is its DownloadSession.
-    std::int64_t downloadNameCursor = 0;
-    std::int64_t downloadNameScanStart = 0;
-    std::int64_t listEntryIndex = 0;
-    std::int64_t listingLastIndex = -1;
-    NameRecord downloadedNames;
-    // Names chosen in this session: a name listed twice is fetched once.
-    NameRecord downloadSessionNames;
-    // Listed names refused as unsafe in this session: those given a line of
-    // their own in dl_file_size.log, and those past that limit, which
-    // share one line when the session ends.
-    std::int64_t downloadUnsafeLogged = 0;
-    std::int64_t downloadUnsafeUnlogged = 0;
-    // The listing the first session received (at most maxListingBytes;
-    // fText5 shows it), and in LIST mode the names its lines hold (Combo1
-    // shows them).
-    std::string downloadListing;
-    std::vector<std::string> downloadEntries;
-    // When the listing ended (seconds since 1970, UTC), and the sizes a
-    // long listing showed, for settled files.
-    std::int64_t downloadListingTime = 0;
-    std::unordered_map<std::string, std::int64_t> downloadListedSizes;
-    // Resuming is given up for the rest of the session (a server that
-    // answered REST and sent more than the file).
-    bool downloadResumeOff = false;
-    // The kept partial files of the work directory, read once per session
-    // (empty until then).
-    bool downloadPartsRead = false;
-    std::vector<std::string> downloadKeptParts;
-    // Files whose server time lies ahead of the listing: the size and time
-    // first seen, and when. They are taken once both have stayed the same
-    // for the settle interval. The error log says once per session that
-    // the clocks differ.
-    struct Unsettled {
-        std::int64_t size, time, since;
-    };
-    std::unordered_map<std::string, Unsettled> downloadAheadSeen;
-    bool downloadClocksNoted = false;
-
-    // The upload job: what its sessions share (the local files to send, the
-    // names recorded, what is learnt across its sessions). Each
-    // connection's own dialogue is its UploadSession.
-    std::int64_t uploadFileIndex = 0;
-    // The local files matching the pattern when the run's sending began,
-    // in name order (File2 shows them).
-    std::vector<std::string> uploadFiles;
-    std::int64_t uploadFileCount() const { return static_cast<std::int64_t>(uploadFiles.size()); }
-    NameRecord uploadedNames;
-    std::unordered_map<std::string, std::int64_t> uploadListedSizes;
-    // Local files whose time lies ahead of the clock (see the download's).
-    std::unordered_map<std::string, Unsettled> uploadAheadSeen;
-    bool uploadClocksNoted = false;
 
     // Outcome of this run of the program, for the exit status.
     std::int64_t failedSessions = 0;

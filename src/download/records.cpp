@@ -47,7 +47,7 @@ void recordDownloadResult(DownloadSession& d, const std::string& result, bool lo
     if (result == "pass") {
         if (s.downloadDupeCheck) {
             files::append(app.ownFile("filename2.log"), d.downloadFileName + "\r\n");
-            s.downloadedNames.add(d.downloadFileName);
+            downloadJob(app).downloadedNames.add(d.downloadFileName);
         }
         // The bytes this session received (the window's counter shows them
         // too, but other connections write it as well).
@@ -78,18 +78,18 @@ void recordUnsafeName(DownloadSession& d) {
     auto& s = app.s;
     // A listing can hold millions of such names, listed again on every
     // run: past the limit they are only counted.
-    const bool logLine = s.downloadUnsafeLogged < maxUnsafeLines;
+    const bool logLine = downloadJob(app).downloadUnsafeLogged < maxUnsafeLines;
     if (logLine)
-        ++s.downloadUnsafeLogged;
+        ++downloadJob(app).downloadUnsafeLogged;
     else
-        ++s.downloadUnsafeUnlogged;
+        ++downloadJob(app).downloadUnsafeUnlogged;
     recordDownloadResult(d, "fail", logLine);
 }
 
 void logUnsafeSummary(App& app) {
     auto& s = app.s;
-    const std::int64_t more = s.downloadUnsafeUnlogged;
-    s.downloadUnsafeLogged = s.downloadUnsafeUnlogged = 0;
+    const std::int64_t more = downloadJob(app).downloadUnsafeUnlogged;
+    downloadJob(app).downloadUnsafeLogged = downloadJob(app).downloadUnsafeUnlogged = 0;
     if (more == 0) return;
     // The name field holds a "/", which no fetched file's name can.
     auto t = app.now();
@@ -101,10 +101,10 @@ void logUnsafeSummary(App& app) {
 
 void loadDownloadedNames(App& app) {
     auto& s = app.s;
-    s.downloadedNames.clear();
+    downloadJob(app).downloadedNames.clear();
     auto text = files::readAll(app.ownFile("filename2.log"), 256 << 20);
     if (!text) return;
-    for (auto& line : files::splitLines(*text)) s.downloadedNames.add(line);
+    for (auto& line : files::splitLines(*text)) downloadJob(app).downloadedNames.add(line);
 }
 
 }  // namespace corvantel

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "app/app_state.h"
@@ -113,10 +114,48 @@ struct DownloadSession : ControlSession {
     bool downloadRestProven = false;
 };
 
-// The download job's sessions.
+// The download job: its sessions (the first connection's and the further
+// ones), and what they share: the listing, the position in it, the names
+// taken and recorded, and what is learnt across its sessions. Each
+// connection's own dialogue is its DownloadSession.
 class DownloadSessions : public SessionGroup {
 public:
     using SessionGroup::SessionGroup;
+
+    std::int64_t downloadNameCursor = 0;
+    std::int64_t downloadNameScanStart = 0;
+    std::int64_t listEntryIndex = 0;
+    std::int64_t listingLastIndex = -1;
+    NameRecord downloadedNames;
+    // Names chosen in this session: a name listed twice is fetched once.
+    NameRecord downloadSessionNames;
+    // Listed names refused as unsafe in this session: those given a line of
+    // their own in dl_file_size.log, and those past that limit, which
+    // share one line when the session ends.
+    std::int64_t downloadUnsafeLogged = 0;
+    std::int64_t downloadUnsafeUnlogged = 0;
+    // The listing the first session received (at most maxListingBytes;
+    // fText5 shows it), and in LIST mode the names its lines hold (Combo1
+    // shows them).
+    std::string downloadListing;
+    std::vector<std::string> downloadEntries;
+    // When the listing ended (seconds since 1970, UTC), and the sizes a
+    // long listing showed, for settled files.
+    std::int64_t downloadListingTime = 0;
+    std::unordered_map<std::string, std::int64_t> downloadListedSizes;
+    // Resuming is given up for the rest of the session (a server that
+    // answered REST and sent more than the file).
+    bool downloadResumeOff = false;
+    // The kept partial files of the work directory, read once per session
+    // (empty until then).
+    bool downloadPartsRead = false;
+    std::vector<std::string> downloadKeptParts;
+    // Files whose server time lies ahead of the listing. They are taken once
+    // size and time have stayed the same for the settle interval. The error
+    // log says once per session that the clocks differ.
+    std::unordered_map<std::string, Unsettled> downloadAheadSeen;
+    bool downloadClocksNoted = false;
+
     DownloadSession& operator[](std::size_t k) { return static_cast<DownloadSession&>(*all[k]); }
 
 protected:
@@ -126,6 +165,8 @@ protected:
     }
 };
 DownloadSessions& downloadSessions(App& app);
+// The same, as the job whose shared state it holds.
+inline DownloadSessions& downloadJob(App& app) { return downloadSessions(app); }
 
 // A new dialogue: the session's state as a fresh connection has it.
 void resetDownloadDialogue(DownloadSession& d);

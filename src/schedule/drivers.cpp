@@ -63,13 +63,13 @@ Task<> runDownloadSession(DownloadSession& d) {
     d.downloadIdleTicks = 0;
     d.watchdog.setEnabled(true);
     w.Timer4->setEnabled(false);
-    s.downloadNameCursor = s.downloadStartCursor;
-    s.listEntryIndex = s.downloadStartIndex;
-    s.downloadResumeOff = false;
-    s.downloadPartsRead = false;
-    s.downloadKeptParts.clear();
-    s.downloadClocksNoted = false;
-    s.downloadSessionNames.clear();
+    downloadJob(app).downloadNameCursor = s.downloadStartCursor;
+    downloadJob(app).listEntryIndex = s.downloadStartIndex;
+    downloadJob(app).downloadResumeOff = false;
+    downloadJob(app).downloadPartsRead = false;
+    downloadJob(app).downloadKeptParts.clear();
+    downloadJob(app).downloadClocksNoted = false;
+    downloadJob(app).downloadSessionNames.clear();
     downloadSessions(app).requeue.newSession();
     resetDownloadDialogue(d);
     ++s.sessionsBegun;
@@ -166,10 +166,10 @@ Task<> runUploadSession(UploadSession& u) {
     u.uploadIdleTicks = 0;
     u.watchdog.setEnabled(true);
     w.Timer3->setEnabled(false);
-    s.downloadNameCursor = 1;
-    s.listEntryIndex = 0;
-    s.uploadFileIndex = s.uploadStartIndex;
-    s.uploadClocksNoted = false;
+    downloadJob(app).downloadNameCursor = 1;
+    downloadJob(app).listEntryIndex = 0;
+    uploadJob(app).uploadFileIndex = s.uploadStartIndex;
+    uploadJob(app).uploadClocksNoted = false;
     uploadSessions(app).requeue.newSession();
     resetUploadDialogue(u);
     ++s.sessionsBegun;
@@ -193,7 +193,7 @@ Task<> runUploadSession(UploadSession& u) {
         // With more connections the list may end while this one still
         // sends: it is over once it is back between files.
         co_await u.strand.until([&] {
-            return (s.uploadFileIndex > s.uploadFileCount() && !u.uploadVerdictPending &&
+            return (uploadJob(app).uploadFileIndex > uploadJob(app).uploadFileCount() && !u.uploadVerdictPending &&
                     (s.parallelConnections <= 1 || u.uploadStep == 18)) ||
                    u.uploadSocketError != 0 || u.uploadFailed || u.takeover != Takeover::None ||
                    s.shuttingDown;
@@ -265,7 +265,7 @@ void uploadWatchdogTick(UploadSession& u) {
         u.watchdog.setEnabled(false);
         u.uploadIdleTicks = 0;
         s.sessionAborting = true;
-        s.uploadFileIndex = s.uploadFileCount() + 1;
+        uploadJob(app).uploadFileIndex = uploadJob(app).uploadFileCount() + 1;
         // A login that never reaches the sending is ended too.
         if (u.uploadStep < 12) u.uploadFailed = true;
         u.takeover = Takeover::Watchdog;

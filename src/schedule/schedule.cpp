@@ -61,7 +61,7 @@ struct Job {
     Strand& strand;
 };
 
-Job downloadJob(App& app) {
+Job downloadSchedule(App& app) {
     auto& w = app.w;
     auto& s = app.s;
     return {true,          w.Check1,         w.Label11,
@@ -71,7 +71,7 @@ Job downloadJob(App& app) {
             s.downloadActiveText, s.downloadRunning, s.downloadClockBusy, downloadSession(app).strand};
 }
 
-Job uploadJob(App& app) {
+Job uploadSchedule(App& app) {
     auto& w = app.w;
     auto& s = app.s;
     return {false,        w.Check2,        w.Label12,
@@ -224,12 +224,12 @@ void installScheduleHandlers(App& app) {
     app.uploadErrorRetryHook = [&app](std::int64_t i) { takeUploadOverForRetry(app, i); };
 }
 
-void downloadArmChanged(App& app) { armChanged(app, downloadJob(app)); }
-void uploadArmChanged(App& app) { armChanged(app, uploadJob(app)); }
-void downloadMinuteTick(App& app) { minuteTick(app, downloadJob(app)); }
-void uploadMinuteTick(App& app) { minuteTick(app, uploadJob(app)); }
-void startDownloadNow(App& app) { startNow(app, downloadJob(app)); }
-void startUploadNow(App& app) { startNow(app, uploadJob(app)); }
+void downloadArmChanged(App& app) { armChanged(app, downloadSchedule(app)); }
+void uploadArmChanged(App& app) { armChanged(app, uploadSchedule(app)); }
+void downloadMinuteTick(App& app) { minuteTick(app, downloadSchedule(app)); }
+void uploadMinuteTick(App& app) { minuteTick(app, uploadSchedule(app)); }
+void startDownloadNow(App& app) { startNow(app, downloadSchedule(app)); }
+void startUploadNow(App& app) { startNow(app, uploadSchedule(app)); }
 
 void advanceHour(std::string& hour, std::string& half, const std::string& h, const std::string& a) {
     std::int64_t n = wholeValue(h) + 1;

@@ -33,7 +33,7 @@ static void sendOrFail(UploadSession& u, const std::string& text) {
 // not, nor (with the duplicate check on) a name sent before.
 static bool worthSending(App& app, const std::string& name) {
     auto& s = app.s;
-    return !isPartialDownload(name) && !(s.uploadDupeCheck && s.uploadedNames.contains(name));
+    return !isPartialDownload(name) && !(s.uploadDupeCheck && uploadJob(app).uploadedNames.contains(name));
 }
 
 // A file the download job is fetching now is not sent half-written.
@@ -47,8 +47,8 @@ static bool takeNextWorthSending(UploadSession& u) {
     App& app = u.app;
     auto& s = app.s;
     auto& w = app.w;
-    while (s.uploadFileIndex < s.uploadFileCount()) {
-        const std::string name = s.uploadFiles[static_cast<std::size_t>(s.uploadFileIndex++)];
+    while (uploadJob(app).uploadFileIndex < uploadJob(app).uploadFileCount()) {
+        const std::string name = uploadJob(app).uploadFiles[static_cast<std::size_t>(uploadJob(app).uploadFileIndex++)];
         if (worthSending(app, name)) {
             u.uploadFileName = name;
             return true;
@@ -61,10 +61,10 @@ Task<> uploadNextFile(UploadSession& u) {
     App& app = u.app;
     auto& s = app.s;
     auto& w = app.w;
-    if (s.uploadFileIndex == 0) {
+    if (uploadJob(app).uploadFileIndex == 0) {
         // The files to send are taken now; File2 shows them.
-        s.uploadFiles = platform::files::listFiles(s.workPath, w.Text8.text());
-        w.File2.show(s.workPath, w.Text8.text(), s.uploadFiles);
+        uploadJob(app).uploadFiles = platform::files::listFiles(s.workPath, w.Text8.text());
+        w.File2.show(s.workPath, w.Text8.text(), uploadJob(app).uploadFiles);
         noteListedSizes(app);
     }
     bool started = false;
@@ -87,21 +87,21 @@ Task<> uploadNextFile(UploadSession& u) {
         // worth sending are passed at once, with no turn of the loop between
         // looking and passing (another connection may move the head). The
         // file is claimed when its store goes out.
-        while (s.uploadFileIndex < s.uploadFileCount() && !worthSending(app, s.uploadFiles[static_cast<std::size_t>(s.uploadFileIndex)]))
-            ++s.uploadFileIndex;
-        if (s.uploadFileIndex < s.uploadFileCount() && !(u.helper && requeue.stop)) {
-            u.uploadFileName = s.uploadFiles[static_cast<std::size_t>(s.uploadFileIndex)];
+        while (uploadJob(app).uploadFileIndex < uploadJob(app).uploadFileCount() && !worthSending(app, uploadJob(app).uploadFiles[static_cast<std::size_t>(uploadJob(app).uploadFileIndex)]))
+            ++uploadJob(app).uploadFileIndex;
+        if (uploadJob(app).uploadFileIndex < uploadJob(app).uploadFileCount() && !(u.helper && requeue.stop)) {
+            u.uploadFileName = uploadJob(app).uploadFiles[static_cast<std::size_t>(uploadJob(app).uploadFileIndex)];
             co_await uploadFileStep(u);
             started = true;
         }
     } else if (u.uploadStep == 18) {
-        while (s.uploadFileIndex < s.uploadFileCount() && !started) {
-            u.uploadFileName = s.uploadFiles[static_cast<std::size_t>(s.uploadFileIndex)];
+        while (uploadJob(app).uploadFileIndex < uploadJob(app).uploadFileCount() && !started) {
+            u.uploadFileName = uploadJob(app).uploadFiles[static_cast<std::size_t>(uploadJob(app).uploadFileIndex)];
             co_await u.strand.turn();
             if (overtaken() || u.uploadStep != 18) co_return;
             // A download still being written is not a file to send.
             if (!worthSending(app, u.uploadFileName)) {
-                ++s.uploadFileIndex;
+                ++uploadJob(app).uploadFileIndex;
             } else {
                 co_await uploadFileStep(u);
                 started = true;
@@ -113,7 +113,7 @@ Task<> uploadNextFile(UploadSession& u) {
         co_await uploadFileStep(u);
         started = true;
     }
-    if (s.uploadFileIndex == s.uploadFileCount() && !started) ++s.uploadFileIndex;
+    if (uploadJob(app).uploadFileIndex == uploadJob(app).uploadFileCount() && !started) ++uploadJob(app).uploadFileIndex;
 }
 
 // Opens the chosen file for reading; false when it has vanished or cannot
@@ -165,13 +165,13 @@ static Task<> storeStep(UploadSession& u) {
             u.uploadFileName = requeue.names.front();
             requeue.names.pop_front();
         } else if (requeue.stop || !takeNextWorthSending(u)) {
-            s.uploadFileIndex = s.uploadFileCount() + 1;
+            uploadJob(app).uploadFileIndex = uploadJob(app).uploadFileCount() + 1;
             u.uploadStep = 18;
             u.data.close();
             co_return;
         }
     } else {
-        ++s.uploadFileIndex;
+        ++uploadJob(app).uploadFileIndex;
     }
     // The file being downloaded is passed over, and a file that vanished or
     // cannot be read since the listing fails (one line); the next entry
@@ -189,7 +189,7 @@ static Task<> storeStep(UploadSession& u) {
         }
         u.uploadFileStarted = false;
         if (!takeNextWorthSending(u)) {
-            ++s.uploadFileIndex;
+            ++uploadJob(app).uploadFileIndex;
             // With more connections, this one is back between files.
             if (s.parallelConnections > 1) {
                 u.uploadStep = 18;
@@ -354,7 +354,7 @@ static void sendCompleted(UploadSession& u) {
             logUploadResult(u, "fail");
         }
         u.data.close();
-        if (s.uploadFileIndex == s.uploadFileCount()) ++s.uploadFileIndex;
+        if (uploadJob(app).uploadFileIndex == uploadJob(app).uploadFileCount()) ++uploadJob(app).uploadFileIndex;
         return;
     }
     std::string record = readRecord(u);
@@ -364,7 +364,7 @@ static void sendCompleted(UploadSession& u) {
         u.file.close();
         logUploadResult(u, "fail");
         u.data.close();
-        if (s.uploadFileIndex == s.uploadFileCount()) ++s.uploadFileIndex;
+        if (uploadJob(app).uploadFileIndex == uploadJob(app).uploadFileCount()) ++uploadJob(app).uploadFileIndex;
         return;
     }
     u.uploadSendPiece = record;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "app/app_state.h"
@@ -82,10 +83,25 @@ struct UploadSession : ControlSession {
     bool uploadTypeRefused = false;
 };
 
-// The upload job's sessions.
+// The upload job: its sessions (the first connection's and the further
+// ones), and what they share: the local files to send and the position in
+// them, the names recorded, and what is learnt across its sessions. Each
+// connection's own dialogue is its UploadSession.
 class UploadSessions : public SessionGroup {
 public:
     using SessionGroup::SessionGroup;
+
+    std::int64_t uploadFileIndex = 0;
+    // The local files matching the pattern when the run's sending began,
+    // in name order (File2 shows them).
+    std::vector<std::string> uploadFiles;
+    std::int64_t uploadFileCount() const { return static_cast<std::int64_t>(uploadFiles.size()); }
+    NameRecord uploadedNames;
+    std::unordered_map<std::string, std::int64_t> uploadListedSizes;
+    // Local files whose time lies ahead of the clock (see the download's).
+    std::unordered_map<std::string, Unsettled> uploadAheadSeen;
+    bool uploadClocksNoted = false;
+
     UploadSession& operator[](std::size_t k) { return static_cast<UploadSession&>(*all[k]); }
 
 protected:
@@ -95,6 +111,8 @@ protected:
     }
 };
 UploadSessions& uploadSessions(App& app);
+// The same, as the job whose shared state it holds.
+inline UploadSessions& uploadJob(App& app) { return uploadSessions(app); }
 
 // A new dialogue: the session's state as a fresh connection has it.
 void resetUploadDialogue(UploadSession& u);

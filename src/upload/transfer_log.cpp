@@ -52,15 +52,15 @@ void recordUploadedName(UploadSession& u) {
     App& app = u.app;
     auto& s = app.s;
     files::append(app.ownFile("fileupl1.log"), u.uploadFileName + "\r\n");
-    s.uploadedNames.add(u.uploadFileName);
+    uploadJob(app).uploadedNames.add(u.uploadFileName);
 }
 
 void loadUploadedNames(App& app) {
     auto& s = app.s;
-    s.uploadedNames.clear();
+    uploadJob(app).uploadedNames.clear();
     auto text = files::readAll(app.ownFile("fileupl1.log"), 256 << 20);
     if (!text) return;
-    for (auto& line : files::splitLines(*text)) s.uploadedNames.add(line);
+    for (auto& line : files::splitLines(*text)) uploadJob(app).uploadedNames.add(line);
 }
 
 }  // namespace corvantel
