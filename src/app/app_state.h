@@ -128,10 +128,6 @@ struct AppState {
     std::int64_t uploadTakeoverIndex = 0;
     // The error that led to the take-over hit a file being sent.
     bool uploadTakeoverHadFile = false;
-    // Files left without their verdict by taken-over sessions (name and
-    // size), for a later session of the job run to judge; those still owed
-    // when the run ends fail then.
-    std::vector<std::pair<std::string, std::int64_t>> downloadOwed, uploadOwed;
 
     // Outcome of this run of the program, for the exit status.
     std::int64_t failedSessions = 0;

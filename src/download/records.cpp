@@ -41,7 +41,7 @@ void recordDownloadResult(DownloadSession& d, const std::string& result, bool lo
     // A file taken again from the queue has its verdict now (before it even
     // started, perhaps: no data connection for it): it is not given back.
     if (d.requeuedTaken == d.downloadFileName) d.requeuedTaken.clear();
-    std::erase_if(s.downloadOwed, [&](const auto& o) { return o.first == d.downloadFileName; });
+    std::erase_if(downloadJob(app).downloadOwed, [&](const auto& o) { return o.first == d.downloadFileName; });
     // A verdict is activity for the watchdog.
     d.downloadIdleTicks = 0;
     if (result == "pass") {

@@ -161,7 +161,7 @@ Task<bool> judgeAndRecordDownload(DownloadSession& d) {
         d.downloadFileGood = false;
         d.downloadVerdictPending = false;
         d.downloadLastPassed = false;
-        std::erase_if(s.downloadOwed, [&](const auto& o) { return o.first == d.downloadFileName; });
+        std::erase_if(downloadJob(app).downloadOwed, [&](const auto& o) { return o.first == d.downloadFileName; });
         co_return false;
     }
     if (j == Judged::Fail) d.downloadFileGood = false;

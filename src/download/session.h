@@ -155,6 +155,10 @@ public:
     // log says once per session that the clocks differ.
     std::unordered_map<std::string, Unsettled> downloadAheadSeen;
     bool downloadClocksNoted = false;
+    // Files left without their verdict by taken-over sessions (name and
+    // size), for a later session of the job run to judge; those still owed
+    // when the run ends fail then.
+    std::vector<std::pair<std::string, std::int64_t>> downloadOwed;
 
     DownloadSession& operator[](std::size_t k) { return static_cast<DownloadSession&>(*all[k]); }
 

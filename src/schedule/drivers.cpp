@@ -37,9 +37,9 @@ Task<> runDownloadSession(DownloadSession& d) {
     d.flooded = false;
     // A file the last session started and left to this one to judge.
     if (d.downloadVerdictPending) {
-        if (std::none_of(s.downloadOwed.begin(), s.downloadOwed.end(),
+        if (std::none_of(downloadJob(app).downloadOwed.begin(), downloadJob(app).downloadOwed.end(),
                          [&](const auto& o) { return o.first == d.downloadFileName; }))
-            s.downloadOwed.emplace_back(d.downloadFileName, d.downloadExpectedSize);
+            downloadJob(app).downloadOwed.emplace_back(d.downloadFileName, d.downloadExpectedSize);
     }
     d.downloadReplySeen = true;
     s.downloadRunning = true;

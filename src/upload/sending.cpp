@@ -418,9 +418,9 @@ void failPendingUpload(UploadSession& u) {
     // from the retry's decision (or from its next try).
     if (u.takeover == Takeover::ErrorRetry && s.uploadTakeoverHadFile && !u.uploadVerdictPending) {
         if (u.uploadFileStarted && !u.uploadVerdictGiven) {
-            if (std::none_of(s.uploadOwed.begin(), s.uploadOwed.end(),
+            if (std::none_of(uploadJob(app).uploadOwed.begin(), uploadJob(app).uploadOwed.end(),
                              [&](const auto& o) { return o.first == u.uploadFileName; }))
-                s.uploadOwed.emplace_back(u.uploadFileName, u.uploadFileLength);
+                uploadJob(app).uploadOwed.emplace_back(u.uploadFileName, u.uploadFileLength);
         }
         u.uploadFileStarted = false;
         return;

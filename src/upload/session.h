@@ -101,6 +101,9 @@ public:
     // Local files whose time lies ahead of the clock (see the download's).
     std::unordered_map<std::string, Unsettled> uploadAheadSeen;
     bool uploadClocksNoted = false;
+    // Files left without their verdict by taken-over sessions (see the
+    // download job's).
+    std::vector<std::pair<std::string, std::int64_t>> uploadOwed;
 
     UploadSession& operator[](std::size_t k) { return static_cast<UploadSession&>(*all[k]); }
 

@@ -39,7 +39,7 @@ void logUploadResult(UploadSession& u, const std::string& result) {
         app.events.fileJudged({JobKind::Upload, u.uploadFileName, result == "pass", u.uploadFileLength,
                                result == "pass" ? "" : failReason(u)});
     u.uploadVerdictGiven = true;
-    std::erase_if(s.uploadOwed, [&](const auto& o) { return o.first == u.uploadFileName; });
+    std::erase_if(uploadJob(app).uploadOwed, [&](const auto& o) { return o.first == u.uploadFileName; });
     // A verdict is activity: a session of many small files is busy, not silent.
     u.uploadIdleTicks = 0;
     if (result != "pass") ++s.failedFiles;
