@@ -589,18 +589,20 @@ class RealServerTls : public RealServerTest, public ::testing::WithParamInterfac
 
 // A download and an upload session of 50 files each with TLS 1.3 against
 // a vsftpd that requires every data connection to resume the control
-// connection's session (and accepts each TLS 1.3 ticket once):
-// byte-identical copies, one "pass" each, exit 0, and the dialogue went
-// through AUTH TLS, PBSZ, PROT.
+// connection's session (and accepts each TLS 1.3 ticket once), and over
+// three connections against pure-ftpd with TLS required for logins and
+// data: byte-identical copies, one "pass" each, exit 0, and the dialogue
+// went through AUTH TLS, PBSZ, PROT.
 TEST_P(RealServerTls, DownloadAndUploadByteForByte) {
     const bool passive = GetParam() > 0;
+    const bool parallel = GetParam() >= 2;
     const fs::path certs = base_ / "certs";
     ASSERT_TRUE(makeCertificates(certs)) << "openssl could not make the test certificates";
     server_.setTls(certs / "server.pem", certs / "server.key");
-    ASSERT_TRUE(start(ServerKind::Vsftpd));
+    ASSERT_TRUE(start(GetParam() == 3 ? ServerKind::PureFtpd : ServerKind::Vsftpd));
     std::vector<std::string> mode = {"--tls-ca", (certs / "ca.pem").string()};
     if (passive) mode.push_back("--passive");
-    if (GetParam() == 2) mode.insert(mode.end(), {"--parallel", "3"});
+    if (parallel) mode.insert(mode.end(), {"--parallel", "3"});
     auto fifty = [](Files files, std::uint32_t seed) {
         for (std::uint32_t i = 0; files.size() < 50; ++i)
             files["n" + std::to_string(i) + ".jpg"] = randomBytes(100 + 37 * i, seed + i);
@@ -614,7 +616,7 @@ TEST_P(RealServerTls, DownloadAndUploadByteForByte) {
     EXPECT_EQ(r.exitCode, 0) << brief(r);
     expectExactly(work_, down);
     expectOnePassEach(readZoneLog(run_ / "dl_file_size.log"), down);
-    if (GetParam() == 2) EXPECT_NE(r.err.find("download#2 -> PROT P"), std::string::npos) << brief(r);
+    if (parallel) EXPECT_NE(r.err.find("download#2 -> PROT P"), std::string::npos) << brief(r);
 
     for (auto& [name, content] : down) fs::remove(remote_ / name);
     for (auto& [name, content] : down) fs::remove(work_ / name);
@@ -625,7 +627,7 @@ TEST_P(RealServerTls, DownloadAndUploadByteForByte) {
     EXPECT_EQ(r.exitCode, 0) << brief(r);
     expectExactly(remote_, up);
     expectOnePassEach(readZoneLog(run_ / "fileupl.log"), up);
-    if (GetParam() == 2) EXPECT_NE(r.err.find("upload#2 -> PROT P"), std::string::npos) << brief(r);
+    if (parallel) EXPECT_NE(r.err.find("upload#2 -> PROT P"), std::string::npos) << brief(r);
 
     for (const char* sent : {"-> AUTH TLS", "-> PBSZ 0", "-> PROT P", "-> PASS ****",
                              "download: control connection on TLSv1.3", "upload: control connection on TLSv1.3"})
@@ -634,9 +636,12 @@ TEST_P(RealServerTls, DownloadAndUploadByteForByte) {
     EXPECT_EQ(traces_.find("<- 522 "), std::string::npos) << "a data connection was not resumed";
 }
 
-INSTANTIATE_TEST_SUITE_P(RealServer, RealServerTls, ::testing::Values(0, 1, 2), [](const auto& info) {
-    return std::string(info.param == 0 ? "active" : info.param == 1 ? "passive" : "passive_parallel");
-});
+std::string tlsRowName(const ::testing::TestParamInfo<int>& info) {
+    static const char* const names[] = {"active", "passive", "passive_parallel", "pureftpd_passive_parallel"};
+    return names[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerTls, ::testing::Values(0, 1, 2, 3), tlsRowName);
 
 }  // namespace
 }  // namespace corvantel::itest

@@ -387,6 +387,9 @@ const std::string& RealFtpServer::password() { return kPassword; }
             // Over the limit, a connection gets 421 at the greeting.
             if (limit_ > 0) argv.insert(argv.end(), {"-C", std::to_string(limit_)});
             if (rate_ > 0) argv.insert(argv.end(), {"-t", std::to_string(rate_), "-T", std::to_string(rate_)});
+            // TLS required for logins and data, with this certificate.
+            if (!tlsCert_.empty())
+                argv.insert(argv.end(), {"-Y", "3", "-2", tlsCert_.string() + "," + tlsKey_.string()});
             logFiles_ = {transfers, output};
             break;
         }

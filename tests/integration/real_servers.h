@@ -53,8 +53,8 @@ public:
     int port() const { return port_; }
     // vsftpd only: listen on ::1 instead of 127.0.0.1 (set before start).
     void setIPv6(bool on) { ipv6_ = on; }
-    // vsftpd only: TLS forced for logins and data, with this certificate
-    // and key (PEM files; set before start).
+    // vsftpd and pure-ftpd: TLS forced for logins and data, with this
+    // certificate and key (PEM files; set before start).
     void setTls(const fs::path& certificate, const fs::path& key) {
         tlsCert_ = certificate;
         tlsKey_ = key;
