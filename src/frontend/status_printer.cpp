@@ -47,9 +47,9 @@ std::string terminalSafe(const std::string& name) {
 
 // from: the bytes already there when the transfer started (a resumed
 // file); the rate counts only what moved since.
-std::string progressText(JobKind job, const std::string& name, std::int64_t bytes, std::int64_t from,
+std::string progressText(const std::string& head, const std::string& name, std::int64_t bytes, std::int64_t from,
                          std::int64_t size, double seconds) {
-    std::string text = std::string(jobName(job)) + " " + terminalSafe(name) + ": " + byteText(bytes);
+    std::string text = head + " " + terminalSafe(name) + ": " + byteText(bytes);
     if (size > 0) {
         const auto percent = std::clamp<std::int64_t>(bytes * 100 / size, 0, 100);
         text += " of " + byteText(size) + " (" + std::to_string(percent) + "%)";
@@ -281,17 +281,19 @@ void StatusPrinter::showProgress() {
     }
     const double now = seconds();
     if (progressShownAt_ >= 0 && now - progressShownAt_ < progressPeriod * 0.9) return;
-    // With more connections, the one moving that file.
-    const DownloadSession* d = &downloadSession(app_);
+    // With more connections, the one moving that file (none found: nothing
+    // is drawn rather than another file's bytes).
+    const DownloadSession* d = up ? &downloadSession(app_) : nullptr;
     for (auto& each : static_cast<const DownloadSessions&>(*app_.downloadSessions).all) {
         const auto& e = static_cast<const DownloadSession&>(*each);
-        if (e.downloadVerdictPending && e.downloadTarget == r.current) d = &e;
+        if (e.downloadVerdictPending && (e.downloadTarget == r.current || e.downloadFileName == r.current)) d = &e;
     }
-    const UploadSession* u = &uploadSession(app_);
+    const UploadSession* u = up ? nullptr : &uploadSession(app_);
     for (auto& each : static_cast<const UploadSessions&>(*app_.uploadSessions).all) {
         const auto& e = static_cast<const UploadSession&>(*each);
         if (e.uploadFileStarted && e.uploadFileName == r.current) u = &e;
     }
+    if (!d || !u) return;
     const std::int64_t bytes = up ? u->uploadBytesSent : d->downloadBytes;
     const std::int64_t size = up ? u->uploadFileLength : d->downloadStatedSize;
     // The rate is over the time the bytes took: a file whose bytes are all
@@ -301,8 +303,13 @@ void StatusPrinter::showProgress() {
         r.seenAt = now;
     }
     const auto& flight = r.fileStarts[r.current];
-    const std::string text = progressText(up ? JobKind::Upload : JobKind::Download, r.current, bytes, flight.from,
-                                          size, r.seenAt - flight.start);
+    // With more connections the job's totals come first: the files judged
+    // and the bytes of those that passed, and the files in flight.
+    std::string head = jobName(up ? JobKind::Upload : JobKind::Download);
+    if (app_.s.parallelConnections > 1)
+        head += " (" + std::to_string(r.summary.passed + r.summary.failed) + " done, " + byteText(r.summary.bytes) +
+                "; " + std::to_string(r.fileStarts.size()) + " in flight)";
+    const std::string text = progressText(head, r.current, bytes, flight.from, size, r.seenAt - flight.start);
     if (progressShown_ && text == progressText_) return;
     std::fprintf(out_, "\r%s\x1b[K", text.c_str());
     std::fflush(out_);

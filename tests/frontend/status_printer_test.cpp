@@ -185,5 +185,30 @@ TEST_F(ReportSession, TerminalShowsProgressThenTheSummary) {
     EXPECT_NE(printed.find(" AM " + summaryText(runs[0]) + "\n"), std::string::npos) << printed;
 }
 
+// Over two connections the job's totals lead the line: files judged, the
+// bytes of those that passed, files in flight.
+TEST_F(ReportSession, TerminalShowsTheJobsTotalsWithMoreConnections) {
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&text, &size);
+    ASSERT_NE(out, nullptr);
+    {
+        PrinterOptions options;
+        options.progress = true;
+        options.seconds = [this] { return static_cast<double>(plat.nowMs()) / 1000; };
+        StatusPrinter printer(app(), out, options);
+        s().parallelConnections = 2;
+        server.maxConnections = 2;
+        download();
+    }
+    std::fclose(out);
+    const std::string printed(text, size);
+    std::free(text);
+    // (Both files start before either is judged.)
+    EXPECT_NE(printed.find("\rdownload (0 done, 0 B; 2 in flight) b.jpg: "), std::string::npos) << printed;
+    EXPECT_NE(printed.find("\rdownload (1 done, 3.0 kB; 1 in flight) b.jpg: 1.2 kB of 1.2 kB"), std::string::npos)
+        << printed;
+}
+
 }  // namespace
 }  // namespace corvantel::testing
