@@ -50,10 +50,10 @@ int main(int argc, char** argv) {
     const double t0 = cpuSeconds();
     app.startUp();
     const double loaded = cpuSeconds();
-    downloadJob(app).downloadListing = listing;
+    downloadSessions(app).downloadListing = listing;
     auto& d = downloadSession(app);
     d.downloadStep = 12;
-    downloadJob(app).downloadNameCursor = 1;
+    downloadSessions(app).downloadNameCursor = 1;
     int chosen = 0;
     for (;;) {
         d.downloadNextDue = true;

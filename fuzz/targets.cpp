@@ -115,7 +115,7 @@ void listing(const std::uint8_t* data, std::size_t size) {
     Program app(plat, scratch());
     auto& d = downloadSession(app);
     d.downloadStep = 12;
-    auto& job = downloadJob(app);
+    auto& job = downloadSessions(app);
     job.downloadListing = text;
     job.downloadNameCursor = 1;
     job.downloadedNames.add(text.substr(0, text.size() / 4));

@@ -53,7 +53,7 @@ Task<> downloadLoginStep(DownloadSession& d) {
                 listingConnectionFailed(d);
                 break;
             }
-            downloadJob(app).downloadListing.clear();
+            downloadSessions(app).downloadListing.clear();
             w.fText5.setText("");
             d.downloadStep = 7;
             if (w.ai_nlst.checked())
@@ -72,12 +72,12 @@ Task<> downloadLoginStep(DownloadSession& d) {
 // Whether the listing received names at least one file.
 static bool listingNamesFiles(App& app) {
     if (app.w.ai_nlst.checked()) {
-        for (auto& name : platform::files::splitLines(downloadJob(app).downloadListing))
+        for (auto& name : platform::files::splitLines(downloadSessions(app).downloadListing))
             if (!namesNoFile(name)) return true;
         return false;
     }
-    parseListListing(app, downloadJob(app).downloadListing);
-    return !downloadJob(app).downloadEntries.empty();
+    parseListListing(app, downloadSessions(app).downloadListing);
+    return !downloadSessions(app).downloadEntries.empty();
 }
 
 // The files begin (after the listing's TYPE A has been answered). The data
@@ -111,7 +111,7 @@ Task<> downloadListingStep(DownloadSession& d) {
     };
     switch (d.downloadStep) {
         case 8:
-            downloadJob(app).downloadListingTime = app.plat.clock().utcSeconds();
+            downloadSessions(app).downloadListingTime = app.plat.clock().utcSeconds();
         {
             // The listing's final reply has come; with quick waits its
             // quiet wait ends once the listing connection is over: opened

@@ -75,7 +75,7 @@ Task<> downloadDataArrival(DownloadSession& d) {
     // Each arrival is added at the end: collecting a listing costs time in
     // proportion to its size, however small its pieces.
     // fText5 shows what the job holds.
-    auto& listing = downloadJob(app).downloadListing;
+    auto& listing = downloadSessions(app).downloadListing;
     const std::size_t held = listing.size();
     if (held < maxListingBytes) {
         const std::string piece = d.downloadDataBuffer.size() <= maxListingBytes - held

@@ -73,14 +73,14 @@ constexpr std::int64_t keptPartDays = 7;
 
 std::vector<std::string>& keptParts(App& app) {
     auto& s = app.s;
-    if (downloadJob(app).downloadPartsRead) return downloadJob(app).downloadKeptParts;
-    downloadJob(app).downloadPartsRead = true;
-    downloadJob(app).downloadKeptParts.clear();
+    if (downloadSessions(app).downloadPartsRead) return downloadSessions(app).downloadKeptParts;
+    downloadSessions(app).downloadPartsRead = true;
+    downloadSessions(app).downloadKeptParts.clear();
     std::unordered_set<std::string> listed;
     if (app.w.ai_nlst.checked()) {
-        for (auto& n : files::splitLines(downloadJob(app).downloadListing)) listed.insert(n);
+        for (auto& n : files::splitLines(downloadSessions(app).downloadListing)) listed.insert(n);
     } else {
-        listed.insert(downloadJob(app).downloadEntries.begin(), downloadJob(app).downloadEntries.end());
+        listed.insert(downloadSessions(app).downloadEntries.begin(), downloadSessions(app).downloadEntries.end());
     }
     const std::int64_t oldest = (app.plat.clock().utcSeconds() - keptPartDays * 86400) * 1000000000;
     for (const auto& name : files::listFiles(app.workFile(""), ".*")) {
@@ -94,9 +94,9 @@ std::vector<std::string>& keptParts(App& app) {
             files::remove(app.workFile(name));
             continue;
         }
-        downloadJob(app).downloadKeptParts.push_back(name);
+        downloadSessions(app).downloadKeptParts.push_back(name);
     }
-    return downloadJob(app).downloadKeptParts;
+    return downloadSessions(app).downloadKeptParts;
 }
 
 // The largest partial file kept for the chosen file (the others are
@@ -137,7 +137,7 @@ Task<> resumeIfKept(DownloadSession& d, std::int64_t serverTime) {
     if (!kept) co_return;
     // Resuming given up for this session: the file comes whole, and its
     // part can never be resumed after that.
-    if (downloadJob(app).downloadResumeOff) {
+    if (downloadSessions(app).downloadResumeOff) {
         files::remove(app.workFile(kept->name));
         co_return;
     }
@@ -187,19 +187,19 @@ void noteUnverified(DownloadSession& d) {
 static bool settledAhead(DownloadSession& d, std::int64_t serverTime) {
     App& app = d.app;
     auto& s = app.s;
-    if (!downloadJob(app).downloadClocksNoted) {
-        downloadJob(app).downloadClocksNoted = true;
+    if (!downloadSessions(app).downloadClocksNoted) {
+        downloadSessions(app).downloadClocksNoted = true;
         appendDownloadNote(app, clocksDifferText);
     }
     // Bounded whatever the server lists.
-    if (downloadJob(app).downloadAheadSeen.size() > 10000) downloadJob(app).downloadAheadSeen.clear();
-    const auto it = downloadJob(app).downloadAheadSeen.find(d.downloadTarget);
-    if (it == downloadJob(app).downloadAheadSeen.end() || it->second.size != d.downloadServerSize || it->second.time != serverTime) {
-        downloadJob(app).downloadAheadSeen[d.downloadTarget] = {d.downloadServerSize, serverTime, downloadJob(app).downloadListingTime};
+    if (downloadSessions(app).downloadAheadSeen.size() > 10000) downloadSessions(app).downloadAheadSeen.clear();
+    const auto it = downloadSessions(app).downloadAheadSeen.find(d.downloadTarget);
+    if (it == downloadSessions(app).downloadAheadSeen.end() || it->second.size != d.downloadServerSize || it->second.time != serverTime) {
+        downloadSessions(app).downloadAheadSeen[d.downloadTarget] = {d.downloadServerSize, serverTime, downloadSessions(app).downloadListingTime};
         return false;
     }
-    if (downloadJob(app).downloadListingTime - it->second.since < s.settleSeconds) return false;
-    downloadJob(app).downloadAheadSeen.erase(it);
+    if (downloadSessions(app).downloadListingTime - it->second.since < s.settleSeconds) return false;
+    downloadSessions(app).downloadAheadSeen.erase(it);
     return true;
 }
 
@@ -215,10 +215,10 @@ Task<bool> prepareDownload(DownloadSession& d) {
         const auto r = co_await ask(job, "MDTM " + name);
         if (r) serverTime = mdtmFromReply(*r).value_or(-1);
         if (sessionEnding(d)) co_return false;
-        ahead = s.settleSeconds > 0 && serverTime > downloadJob(app).downloadListingTime;
+        ahead = s.settleSeconds > 0 && serverTime > downloadSessions(app).downloadListingTime;
         // Modified too short a while before the listing: it may still be
         // being written.
-        if (s.settleSeconds > 0 && serverTime >= 0 && !ahead && serverTime > downloadJob(app).downloadListingTime - s.settleSeconds)
+        if (s.settleSeconds > 0 && serverTime >= 0 && !ahead && serverTime > downloadSessions(app).downloadListingTime - s.settleSeconds)
             co_return false;
     }
     d.downloadServerTime = serverTime;
@@ -231,8 +231,8 @@ Task<bool> prepareDownload(DownloadSession& d) {
     // Not the size the long listing showed: it changed since (in binary,
     // where both count the bytes stored).
     if (s.settleSeconds > 0 && d.downloadServerSize >= 0 && binaryType(app) && !app.w.ai_nlst.checked()) {
-        const auto listed = downloadJob(app).downloadListedSizes.find(name);
-        if (listed != downloadJob(app).downloadListedSizes.end() && listed->second != d.downloadServerSize) co_return false;
+        const auto listed = downloadSessions(app).downloadListedSizes.find(name);
+        if (listed != downloadSessions(app).downloadListedSizes.end() && listed->second != d.downloadServerSize) co_return false;
     }
     if (s.resumeDownloads) co_await resumeIfKept(d, serverTime);
     co_return !sessionEnding(d);

@@ -41,13 +41,13 @@ void recordDownloadResult(DownloadSession& d, const std::string& result, bool lo
     // A file taken again from the queue has its verdict now (before it even
     // started, perhaps: no data connection for it): it is not given back.
     if (d.requeuedTaken == d.downloadFileName) d.requeuedTaken.clear();
-    std::erase_if(downloadJob(app).downloadOwed, [&](const auto& o) { return o.first == d.downloadFileName; });
+    std::erase_if(downloadSessions(app).downloadOwed, [&](const auto& o) { return o.first == d.downloadFileName; });
     // A verdict is activity for the watchdog.
     d.downloadIdleTicks = 0;
     if (result == "pass") {
         if (s.downloadDupeCheck) {
             files::append(app.ownFile("filename2.log"), d.downloadFileName + "\r\n");
-            downloadJob(app).downloadedNames.add(d.downloadFileName);
+            downloadSessions(app).downloadedNames.add(d.downloadFileName);
         }
         // The bytes this session received (the window's counter shows them
         // too, but other connections write it as well).
@@ -78,18 +78,18 @@ void recordUnsafeName(DownloadSession& d) {
     auto& s = app.s;
     // A listing can hold millions of such names, listed again on every
     // run: past the limit they are only counted.
-    const bool logLine = downloadJob(app).downloadUnsafeLogged < maxUnsafeLines;
+    const bool logLine = downloadSessions(app).downloadUnsafeLogged < maxUnsafeLines;
     if (logLine)
-        ++downloadJob(app).downloadUnsafeLogged;
+        ++downloadSessions(app).downloadUnsafeLogged;
     else
-        ++downloadJob(app).downloadUnsafeUnlogged;
+        ++downloadSessions(app).downloadUnsafeUnlogged;
     recordDownloadResult(d, "fail", logLine);
 }
 
 void logUnsafeSummary(App& app) {
     auto& s = app.s;
-    const std::int64_t more = downloadJob(app).downloadUnsafeUnlogged;
-    downloadJob(app).downloadUnsafeLogged = downloadJob(app).downloadUnsafeUnlogged = 0;
+    const std::int64_t more = downloadSessions(app).downloadUnsafeUnlogged;
+    downloadSessions(app).downloadUnsafeLogged = downloadSessions(app).downloadUnsafeUnlogged = 0;
     if (more == 0) return;
     // The name field holds a "/", which no fetched file's name can.
     auto t = app.now();
@@ -101,10 +101,10 @@ void logUnsafeSummary(App& app) {
 
 void loadDownloadedNames(App& app) {
     auto& s = app.s;
-    downloadJob(app).downloadedNames.clear();
+    downloadSessions(app).downloadedNames.clear();
     auto text = files::readAll(app.ownFile("filename2.log"), 256 << 20);
     if (!text) return;
-    for (auto& line : files::splitLines(*text)) downloadJob(app).downloadedNames.add(line);
+    for (auto& line : files::splitLines(*text)) downloadSessions(app).downloadedNames.add(line);
 }
 
 }  // namespace corvantel

@@ -72,7 +72,7 @@ void discardPartialDownload(DownloadSession& d) {
     // A resumed transfer that ran past the server's size: REST was
     // answered and not obeyed. Nothing more is resumed in this session.
     if (d.downloadResumeAt > 0 && d.downloadServerSize >= 0 && d.downloadBytes > d.downloadServerSize)
-        downloadJob(app).downloadResumeOff = true;
+        downloadSessions(app).downloadResumeOff = true;
     // A resumed part is kept again only when it grew, and only when the
     // transfer provably began where REST asked (its preliminary reply
     // stated exactly the rest): otherwise its new bytes may not follow on.
@@ -89,10 +89,10 @@ void discardPartialDownload(DownloadSession& d) {
         d.file.keep();
         // The job's list of kept parts, once read, knows it too: another
         // connection that takes the file again resumes it (or removes it).
-        if (downloadJob(app).downloadPartsRead && !d.downloadPartPath.empty()) {
+        if (downloadSessions(app).downloadPartsRead && !d.downloadPartPath.empty()) {
             const std::string name = d.downloadPartPath.substr(d.downloadPartPath.find_last_of('/') + 1);
-            if (std::find(downloadJob(app).downloadKeptParts.begin(), downloadJob(app).downloadKeptParts.end(), name) == downloadJob(app).downloadKeptParts.end())
-                downloadJob(app).downloadKeptParts.push_back(name);
+            if (std::find(downloadSessions(app).downloadKeptParts.begin(), downloadSessions(app).downloadKeptParts.end(), name) == downloadSessions(app).downloadKeptParts.end())
+                downloadSessions(app).downloadKeptParts.push_back(name);
         }
     } else {
         d.file.close();
@@ -161,7 +161,7 @@ Task<bool> judgeAndRecordDownload(DownloadSession& d) {
         d.downloadFileGood = false;
         d.downloadVerdictPending = false;
         d.downloadLastPassed = false;
-        std::erase_if(downloadJob(app).downloadOwed, [&](const auto& o) { return o.first == d.downloadFileName; });
+        std::erase_if(downloadSessions(app).downloadOwed, [&](const auto& o) { return o.first == d.downloadFileName; });
         co_return false;
     }
     if (j == Judged::Fail) d.downloadFileGood = false;

@@ -164,27 +164,27 @@ void forEachLine(const std::string& text, F&& f) {
 // check is on, names fetched before.
 bool wanted(App& app, const std::string& name) {
     auto& s = app.s;
-    if (namesNoFile(name) || downloadJob(app).downloadSessionNames.contains(name)) return false;
+    if (namesNoFile(name) || downloadSessions(app).downloadSessionNames.contains(name)) return false;
     if (app.uploadingNow && app.uploadingNow(name)) return false;
     // Whatever the server chose to list, only the names the job's pattern
     // takes are fetched.
     if (!patternTakes(app.w.Text7.text(), name)) return false;
-    if (s.downloadDupeCheck && downloadJob(app).downloadedNames.contains(name)) return false;
-    downloadJob(app).downloadSessionNames.add(name);
+    if (s.downloadDupeCheck && downloadSessions(app).downloadedNames.contains(name)) return false;
+    downloadSessions(app).downloadSessionNames.add(name);
     return true;
 }
 
 }  // namespace
 
 void parseListListing(App& app, const std::string& text) {
-    auto& entries = downloadJob(app).downloadEntries;
+    auto& entries = downloadSessions(app).downloadEntries;
     entries.clear();
-    downloadJob(app).downloadListedSizes.clear();
+    downloadSessions(app).downloadListedSizes.clear();
     forEachLine(text, [&](const std::string& line, std::size_t) {
         std::int64_t size = -1;
         if (auto name = listLineName(line, size)) {
             entries.push_back(*name);
-            if (size >= 0) downloadJob(app).downloadListedSizes[*name] = size;
+            if (size >= 0) downloadSessions(app).downloadListedSizes[*name] = size;
         }
     });
     // Combo1 shows them.
@@ -210,17 +210,17 @@ static std::int64_t linePosition(const std::string& text, const std::string& nam
 bool selectNextNlstName(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
-    const std::string& text = downloadJob(app).downloadListing;
-    std::int64_t pos = downloadJob(app).downloadNameCursor < 1 && downloadJob(app).downloadNameCursor != -1 ? 1 : downloadJob(app).downloadNameCursor;
+    const std::string& text = downloadSessions(app).downloadListing;
+    std::int64_t pos = downloadSessions(app).downloadNameCursor < 1 && downloadSessions(app).downloadNameCursor != -1 ? 1 : downloadSessions(app).downloadNameCursor;
     // The first name of a session that resumes a job run: where the name it
     // resumes at stands in this listing, which may differ from the last.
-    if (downloadJob(app).downloadNameCursor == s.downloadStartCursor && d.downloadNextDue && !s.downloadStartName.empty() &&
-        downloadJob(app).downloadSessionNames.empty()) {
+    if (downloadSessions(app).downloadNameCursor == s.downloadStartCursor && d.downloadNextDue && !s.downloadStartName.empty() &&
+        downloadSessions(app).downloadSessionNames.empty()) {
         pos = linePosition(text, s.downloadStartName, s.downloadStartAfter);
         if (pos > static_cast<std::int64_t>(text.size())) pos = -1;
     }
     while (pos != -1) {
-        downloadJob(app).downloadNameScanStart = pos;
+        downloadSessions(app).downloadNameScanStart = pos;
         const auto b = static_cast<std::size_t>(pos - 1);
         if (b >= text.size()) break;
         std::size_t lf = text.find('\n', b);
@@ -229,12 +229,12 @@ bool selectNextNlstName(DownloadSession& d) {
         if (n > b && text[n - 1] == '\r') --n;
         d.downloadTarget = text.substr(b, n - b);
         pos = static_cast<std::int64_t>(e) + 2;
-        downloadJob(app).downloadNameCursor = pos;
+        downloadSessions(app).downloadNameCursor = pos;
         if (wanted(app, d.downloadTarget)) return true;
     }
     d.downloadTarget = "done";
     d.downloadOver = true;
-    downloadJob(app).downloadNameCursor = -1;
+    downloadSessions(app).downloadNameCursor = -1;
     return false;
 }
 
@@ -242,18 +242,18 @@ Task<bool> selectNextListEntry(DownloadSession& d) {
     App& app = d.app;
     auto& s = app.s;
     if (d.downloadStep == 12 && d.downloadNextDue) {
-        if (downloadJob(app).listEntryIndex == 0) {
-            parseListListing(app, downloadJob(app).downloadListing);
-            downloadJob(app).listingLastIndex = static_cast<std::int64_t>(downloadJob(app).downloadEntries.size()) - 1;
+        if (downloadSessions(app).listEntryIndex == 0) {
+            parseListListing(app, downloadSessions(app).downloadListing);
+            downloadSessions(app).listingLastIndex = static_cast<std::int64_t>(downloadSessions(app).downloadEntries.size()) - 1;
         }
         bool found = false;
-        while (downloadJob(app).listEntryIndex <= downloadJob(app).listingLastIndex && !found) {
+        while (downloadSessions(app).listEntryIndex <= downloadSessions(app).listingLastIndex && !found) {
             // Passed before the pause below: another connection walking the
             // listing meanwhile goes on from the next entry.
             // (A listing shorter than the one the walk began on has nothing
             // past its end.)
-            const auto at = static_cast<std::size_t>(downloadJob(app).listEntryIndex++);
-            const std::string entry = at < downloadJob(app).downloadEntries.size() ? downloadJob(app).downloadEntries[at] : std::string();
+            const auto at = static_cast<std::size_t>(downloadSessions(app).listEntryIndex++);
+            const std::string entry = at < downloadSessions(app).downloadEntries.size() ? downloadSessions(app).downloadEntries[at] : std::string();
             if (patternTakes(app.w.Text7.text(), entry)) {
                 d.downloadTarget = entry;
                 found = wanted(app, entry);

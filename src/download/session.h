@@ -169,8 +169,6 @@ protected:
     }
 };
 DownloadSessions& downloadSessions(App& app);
-// The same, as the job whose shared state it holds.
-inline DownloadSessions& downloadJob(App& app) { return downloadSessions(app); }
 
 // A new dialogue: the session's state as a fresh connection has it.
 void resetDownloadDialogue(DownloadSession& d);

@@ -37,9 +37,9 @@ Task<> runDownloadSession(DownloadSession& d) {
     d.flooded = false;
     // A file the last session started and left to this one to judge.
     if (d.downloadVerdictPending) {
-        if (std::none_of(downloadJob(app).downloadOwed.begin(), downloadJob(app).downloadOwed.end(),
+        if (std::none_of(downloadSessions(app).downloadOwed.begin(), downloadSessions(app).downloadOwed.end(),
                          [&](const auto& o) { return o.first == d.downloadFileName; }))
-            downloadJob(app).downloadOwed.emplace_back(d.downloadFileName, d.downloadExpectedSize);
+            downloadSessions(app).downloadOwed.emplace_back(d.downloadFileName, d.downloadExpectedSize);
     }
     d.downloadReplySeen = true;
     s.downloadRunning = true;
@@ -63,13 +63,13 @@ Task<> runDownloadSession(DownloadSession& d) {
     d.downloadIdleTicks = 0;
     d.watchdog.setEnabled(true);
     w.Timer4->setEnabled(false);
-    downloadJob(app).downloadNameCursor = s.downloadStartCursor;
-    downloadJob(app).listEntryIndex = s.downloadStartIndex;
-    downloadJob(app).downloadResumeOff = false;
-    downloadJob(app).downloadPartsRead = false;
-    downloadJob(app).downloadKeptParts.clear();
-    downloadJob(app).downloadClocksNoted = false;
-    downloadJob(app).downloadSessionNames.clear();
+    downloadSessions(app).downloadNameCursor = s.downloadStartCursor;
+    downloadSessions(app).listEntryIndex = s.downloadStartIndex;
+    downloadSessions(app).downloadResumeOff = false;
+    downloadSessions(app).downloadPartsRead = false;
+    downloadSessions(app).downloadKeptParts.clear();
+    downloadSessions(app).downloadClocksNoted = false;
+    downloadSessions(app).downloadSessionNames.clear();
     downloadSessions(app).requeue.newSession();
     resetDownloadDialogue(d);
     ++s.sessionsBegun;
@@ -166,10 +166,10 @@ Task<> runUploadSession(UploadSession& u) {
     u.uploadIdleTicks = 0;
     u.watchdog.setEnabled(true);
     w.Timer3->setEnabled(false);
-    downloadJob(app).downloadNameCursor = 1;
-    downloadJob(app).listEntryIndex = 0;
-    uploadJob(app).uploadFileIndex = s.uploadStartIndex;
-    uploadJob(app).uploadClocksNoted = false;
+    downloadSessions(app).downloadNameCursor = 1;
+    downloadSessions(app).listEntryIndex = 0;
+    uploadSessions(app).uploadFileIndex = s.uploadStartIndex;
+    uploadSessions(app).uploadClocksNoted = false;
     uploadSessions(app).requeue.newSession();
     resetUploadDialogue(u);
     ++s.sessionsBegun;
@@ -193,7 +193,7 @@ Task<> runUploadSession(UploadSession& u) {
         // With more connections the list may end while this one still
         // sends: it is over once it is back between files.
         co_await u.strand.until([&] {
-            return (uploadJob(app).uploadFileIndex > uploadJob(app).uploadFileCount() && !u.uploadVerdictPending &&
+            return (uploadSessions(app).uploadFileIndex > uploadSessions(app).uploadFileCount() && !u.uploadVerdictPending &&
                     (s.parallelConnections <= 1 || u.uploadStep == 18)) ||
                    u.uploadSocketError != 0 || u.uploadFailed || u.takeover != Takeover::None ||
                    s.shuttingDown;
@@ -265,7 +265,7 @@ void uploadWatchdogTick(UploadSession& u) {
         u.watchdog.setEnabled(false);
         u.uploadIdleTicks = 0;
         s.sessionAborting = true;
-        uploadJob(app).uploadFileIndex = uploadJob(app).uploadFileCount() + 1;
+        uploadSessions(app).uploadFileIndex = uploadSessions(app).uploadFileCount() + 1;
         // A login that never reaches the sending is ended too.
         if (u.uploadStep < 12) u.uploadFailed = true;
         u.takeover = Takeover::Watchdog;

@@ -32,7 +32,7 @@ void takeUploadOverForRetry(App& app, std::int64_t fileIndex) {
     s.sessionAborting = true;
     u.uploadIdleTicks = 0;
     u.watchdog.setEnabled(false);
-    uploadJob(app).uploadFileIndex = uploadJob(app).uploadFileCount() + 1;
+    uploadSessions(app).uploadFileIndex = uploadSessions(app).uploadFileCount() + 1;
     u.takeover = Takeover::ErrorRetry;
     s.uploadTakeoverIndex = fileIndex;
     s.uploadTakeoverHadFile = u.uploadFileStarted && !u.uploadVerdictGiven;
@@ -69,7 +69,7 @@ bool decideDownloadTakeover(App& app) {
         case Takeover::ErrorRetry:
             if (allowed > static_cast<double>(s.downloadRetryCount)) {
                 ++s.downloadRetryCount;
-                s.downloadStartCursor = downloadJob(app).downloadNameScanStart;
+                s.downloadStartCursor = downloadSessions(app).downloadNameScanStart;
                 s.downloadStartName = d.downloadFileName;
                 s.downloadStartAfter = false;
                 app.w.setCaption(retryCaption(app, "Downloading"));
@@ -87,15 +87,15 @@ bool decideDownloadTakeover(App& app) {
             d.downloadFileGood = false;
             recordDownloadResult(d, "fail");
             if (app.w.ai_nlst.checked()) {
-                if (downloadJob(app).downloadNameCursor == -1) {
+                if (downloadSessions(app).downloadNameCursor == -1) {
                     s.sessionAborting = false;
                     return false;
                 }
-                s.downloadStartCursor = downloadJob(app).downloadNameCursor;
+                s.downloadStartCursor = downloadSessions(app).downloadNameCursor;
                 s.downloadStartName = d.downloadFileName;
                 s.downloadStartAfter = true;
             } else {
-                s.downloadStartIndex = downloadJob(app).listEntryIndex;
+                s.downloadStartIndex = downloadSessions(app).listEntryIndex;
             }
             return true;
     }

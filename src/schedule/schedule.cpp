@@ -245,14 +245,14 @@ void advanceHour(std::string& hour, std::string& half, const std::string& h, con
 Task<> runDownloadJob(App& app) {
     auto& s = app.s;
     auto& d = downloadSession(app);
-    downloadJob(app).downloadOwed.clear();
+    downloadSessions(app).downloadOwed.clear();
     downloadSessions(app).requeue.once.clear();
     co_await runDownloadSession(d);
     while (decideDownloadTakeover(app)) co_await runDownloadSession(d);
     // A file that a taken-over session left to the next, which never came
     // to it, fails now: every file started gets its line.
-    const auto owed = std::move(downloadJob(app).downloadOwed);
-    downloadJob(app).downloadOwed.clear();
+    const auto owed = std::move(downloadSessions(app).downloadOwed);
+    downloadSessions(app).downloadOwed.clear();
     for (const auto& [name, size] : owed) {
         if (s.shuttingDown) break;
         d.downloadFileName = name;
@@ -267,12 +267,12 @@ Task<> runDownloadJob(App& app) {
 Task<> runUploadJob(App& app) {
     auto& s = app.s;
     auto& u = uploadSession(app);
-    uploadJob(app).uploadOwed.clear();
+    uploadSessions(app).uploadOwed.clear();
     uploadSessions(app).requeue.once.clear();
     co_await runUploadSession(u);
     while (decideUploadTakeover(app)) co_await runUploadSession(u);
-    const auto owed = std::move(uploadJob(app).uploadOwed);
-    uploadJob(app).uploadOwed.clear();
+    const auto owed = std::move(uploadSessions(app).uploadOwed);
+    uploadSessions(app).uploadOwed.clear();
     for (const auto& [name, length] : owed) {
         if (s.shuttingDown) break;
         u.uploadFileName = name;

@@ -29,7 +29,7 @@ Task<> UploadSession::takeFiles() {
     co_await uploadNextFile(*this);
     // Over once back between files with nothing left (or told to stop).
     co_await strand.until([this, &s] {
-        return ((uploadJob(app).uploadFileIndex > uploadJob(app).uploadFileCount() || uploadSessions(app).requeue.stop) &&
+        return ((uploadSessions(app).uploadFileIndex > uploadSessions(app).uploadFileCount() || uploadSessions(app).requeue.stop) &&
                 !uploadVerdictPending && uploadStep == 18) ||
                connectionGone(*this) || s.shuttingDown;
     });

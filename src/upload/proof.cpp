@@ -13,10 +13,10 @@ bool uploadProofWanted(const App& app) { return app.s.verifyTransfers || app.s.s
 
 void noteListedSizes(App& app) {
     auto& s = app.s;
-    uploadJob(app).uploadListedSizes.clear();
+    uploadSessions(app).uploadListedSizes.clear();
     if (s.settleSeconds <= 0) return;
-    for (const auto& name : uploadJob(app).uploadFiles) {
-        if (auto st = files::stamp(app.workFile(name))) uploadJob(app).uploadListedSizes[name] = st->size;
+    for (const auto& name : uploadSessions(app).uploadFiles) {
+        if (auto st = files::stamp(app.workFile(name))) uploadSessions(app).uploadListedSizes[name] = st->size;
     }
 }
 
@@ -31,22 +31,22 @@ bool uploadSettled(App& app, const std::string& name) {
         // A time ahead of the clock (a camera whose clock runs fast) proves
         // nothing: the file is settled once its size and time have stayed
         // the same for the settle interval.
-        if (!uploadJob(app).uploadClocksNoted) {
-            uploadJob(app).uploadClocksNoted = true;
+        if (!uploadSessions(app).uploadClocksNoted) {
+            uploadSessions(app).uploadClocksNoted = true;
             appendUploadNote(app, localClocksDifferText);
         }
-        if (uploadJob(app).uploadAheadSeen.size() > 10000) uploadJob(app).uploadAheadSeen.clear();
-        const auto it = uploadJob(app).uploadAheadSeen.find(name);
-        if (it == uploadJob(app).uploadAheadSeen.end() || it->second.size != st->size || it->second.time != st->modifiedNs) {
-            uploadJob(app).uploadAheadSeen[name] = {st->size, st->modifiedNs, now};
+        if (uploadSessions(app).uploadAheadSeen.size() > 10000) uploadSessions(app).uploadAheadSeen.clear();
+        const auto it = uploadSessions(app).uploadAheadSeen.find(name);
+        if (it == uploadSessions(app).uploadAheadSeen.end() || it->second.size != st->size || it->second.time != st->modifiedNs) {
+            uploadSessions(app).uploadAheadSeen[name] = {st->size, st->modifiedNs, now};
             return false;
         }
         if (now - it->second.since < s.settleSeconds) return false;
     } else if (age < s.settleSeconds) {
         return false;
     }
-    const auto listed = uploadJob(app).uploadListedSizes.find(name);
-    return listed == uploadJob(app).uploadListedSizes.end() || listed->second == st->size;
+    const auto listed = uploadSessions(app).uploadListedSizes.find(name);
+    return listed == uploadSessions(app).uploadListedSizes.end() || listed->second == st->size;
 }
 
 void startUploadProof(UploadSession& u) {

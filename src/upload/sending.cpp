@@ -33,7 +33,7 @@ static void sendOrFail(UploadSession& u, const std::string& text) {
 // not, nor (with the duplicate check on) a name sent before.
 static bool worthSending(App& app, const std::string& name) {
     auto& s = app.s;
-    return !isPartialDownload(name) && !(s.uploadDupeCheck && uploadJob(app).uploadedNames.contains(name));
+    return !isPartialDownload(name) && !(s.uploadDupeCheck && uploadSessions(app).uploadedNames.contains(name));
 }
 
 // A file the download job is fetching now is not sent half-written.
@@ -47,8 +47,8 @@ static bool takeNextWorthSending(UploadSession& u) {
     App& app = u.app;
     auto& s = app.s;
     auto& w = app.w;
-    while (uploadJob(app).uploadFileIndex < uploadJob(app).uploadFileCount()) {
-        const std::string name = uploadJob(app).uploadFiles[static_cast<std::size_t>(uploadJob(app).uploadFileIndex++)];
+    while (uploadSessions(app).uploadFileIndex < uploadSessions(app).uploadFileCount()) {
+        const std::string name = uploadSessions(app).uploadFiles[static_cast<std::size_t>(uploadSessions(app).uploadFileIndex++)];
         if (worthSending(app, name)) {
             u.uploadFileName = name;
             return true;
@@ -61,10 +61,10 @@ Task<> uploadNextFile(UploadSession& u) {
     App& app = u.app;
     auto& s = app.s;
     auto& w = app.w;
-    if (uploadJob(app).uploadFileIndex == 0) {
+    if (uploadSessions(app).uploadFileIndex == 0) {
         // The files to send are taken now; File2 shows them.
-        uploadJob(app).uploadFiles = platform::files::listFiles(s.workPath, w.Text8.text());
-        w.File2.show(s.workPath, w.Text8.text(), uploadJob(app).uploadFiles);
+        uploadSessions(app).uploadFiles = platform::files::listFiles(s.workPath, w.Text8.text());
+        w.File2.show(s.workPath, w.Text8.text(), uploadSessions(app).uploadFiles);
         noteListedSizes(app);
     }
     bool started = false;
@@ -87,21 +87,21 @@ Task<> uploadNextFile(UploadSession& u) {
         // worth sending are passed at once, with no turn of the loop between
         // looking and passing (another connection may move the head). The
         // file is claimed when its store goes out.
-        while (uploadJob(app).uploadFileIndex < uploadJob(app).uploadFileCount() && !worthSending(app, uploadJob(app).uploadFiles[static_cast<std::size_t>(uploadJob(app).uploadFileIndex)]))
-            ++uploadJob(app).uploadFileIndex;
-        if (uploadJob(app).uploadFileIndex < uploadJob(app).uploadFileCount() && !(u.helper && requeue.stop)) {
-            u.uploadFileName = uploadJob(app).uploadFiles[static_cast<std::size_t>(uploadJob(app).uploadFileIndex)];
+        while (uploadSessions(app).uploadFileIndex < uploadSessions(app).uploadFileCount() && !worthSending(app, uploadSessions(app).uploadFiles[static_cast<std::size_t>(uploadSessions(app).uploadFileIndex)]))
+            ++uploadSessions(app).uploadFileIndex;
+        if (uploadSessions(app).uploadFileIndex < uploadSessions(app).uploadFileCount() && !(u.helper && requeue.stop)) {
+            u.uploadFileName = uploadSessions(app).uploadFiles[static_cast<std::size_t>(uploadSessions(app).uploadFileIndex)];
             co_await uploadFileStep(u);
             started = true;
         }
     } else if (u.uploadStep == 18) {
-        while (uploadJob(app).uploadFileIndex < uploadJob(app).uploadFileCount() && !started) {
-            u.uploadFileName = uploadJob(app).uploadFiles[static_cast<std::size_t>(uploadJob(app).uploadFileIndex)];
+        while (uploadSessions(app).uploadFileIndex < uploadSessions(app).uploadFileCount() && !started) {
+            u.uploadFileName = uploadSessions(app).uploadFiles[static_cast<std::size_t>(uploadSessions(app).uploadFileIndex)];
             co_await u.strand.turn();
             if (overtaken() || u.uploadStep != 18) co_return;
             // A download still being written is not a file to send.
             if (!worthSending(app, u.uploadFileName)) {
-                ++uploadJob(app).uploadFileIndex;
+                ++uploadSessions(app).uploadFileIndex;
             } else {
                 co_await uploadFileStep(u);
                 started = true;
@@ -113,7 +113,7 @@ Task<> uploadNextFile(UploadSession& u) {
         co_await uploadFileStep(u);
         started = true;
     }
-    if (uploadJob(app).uploadFileIndex == uploadJob(app).uploadFileCount() && !started) ++uploadJob(app).uploadFileIndex;
+    if (uploadSessions(app).uploadFileIndex == uploadSessions(app).uploadFileCount() && !started) ++uploadSessions(app).uploadFileIndex;
 }
 
 // Opens the chosen file for reading; false when it has vanished or cannot
@@ -165,13 +165,13 @@ static Task<> storeStep(UploadSession& u) {
             u.uploadFileName = requeue.names.front();
             requeue.names.pop_front();
         } else if (requeue.stop || !takeNextWorthSending(u)) {
-            uploadJob(app).uploadFileIndex = uploadJob(app).uploadFileCount() + 1;
+            uploadSessions(app).uploadFileIndex = uploadSessions(app).uploadFileCount() + 1;
             u.uploadStep = 18;
             u.data.close();
             co_return;
         }
     } else {
-        ++uploadJob(app).uploadFileIndex;
+        ++uploadSessions(app).uploadFileIndex;
     }
     // The file being downloaded is passed over, and a file that vanished or
     // cannot be read since the listing fails (one line); the next entry
@@ -189,7 +189,7 @@ static Task<> storeStep(UploadSession& u) {
         }
         u.uploadFileStarted = false;
         if (!takeNextWorthSending(u)) {
-            ++uploadJob(app).uploadFileIndex;
+            ++uploadSessions(app).uploadFileIndex;
             // With more connections, this one is back between files.
             if (s.parallelConnections > 1) {
                 u.uploadStep = 18;
@@ -354,7 +354,7 @@ static void sendCompleted(UploadSession& u) {
             logUploadResult(u, "fail");
         }
         u.data.close();
-        if (uploadJob(app).uploadFileIndex == uploadJob(app).uploadFileCount()) ++uploadJob(app).uploadFileIndex;
+        if (uploadSessions(app).uploadFileIndex == uploadSessions(app).uploadFileCount()) ++uploadSessions(app).uploadFileIndex;
         return;
     }
     std::string record = readRecord(u);
@@ -364,7 +364,7 @@ static void sendCompleted(UploadSession& u) {
         u.file.close();
         logUploadResult(u, "fail");
         u.data.close();
-        if (uploadJob(app).uploadFileIndex == uploadJob(app).uploadFileCount()) ++uploadJob(app).uploadFileIndex;
+        if (uploadSessions(app).uploadFileIndex == uploadSessions(app).uploadFileCount()) ++uploadSessions(app).uploadFileIndex;
         return;
     }
     u.uploadSendPiece = record;
@@ -418,9 +418,9 @@ void failPendingUpload(UploadSession& u) {
     // from the retry's decision (or from its next try).
     if (u.takeover == Takeover::ErrorRetry && s.uploadTakeoverHadFile && !u.uploadVerdictPending) {
         if (u.uploadFileStarted && !u.uploadVerdictGiven) {
-            if (std::none_of(uploadJob(app).uploadOwed.begin(), uploadJob(app).uploadOwed.end(),
+            if (std::none_of(uploadSessions(app).uploadOwed.begin(), uploadSessions(app).uploadOwed.end(),
                              [&](const auto& o) { return o.first == u.uploadFileName; }))
-                uploadJob(app).uploadOwed.emplace_back(u.uploadFileName, u.uploadFileLength);
+                uploadSessions(app).uploadOwed.emplace_back(u.uploadFileName, u.uploadFileLength);
         }
         u.uploadFileStarted = false;
         return;

@@ -22,7 +22,7 @@ Task<> UploadSession::loginStep() { return uploadLoginStep(*this); }
 bool UploadSession::proofWanted() const { return uploadProofWanted(app); }
 bool UploadSession::moving() const { return uploadStep >= 22; }
 void UploadSession::errorRetry() {
-    if (app.uploadErrorRetryHook) app.uploadErrorRetryHook(uploadJob(app).uploadFileIndex);
+    if (app.uploadErrorRetryHook) app.uploadErrorRetryHook(uploadSessions(app).uploadFileIndex);
 }
 
 UploadSession& uploadSession(App& app) { return uploadSessions(app)[0]; }

@@ -114,8 +114,6 @@ protected:
     }
 };
 UploadSessions& uploadSessions(App& app);
-// The same, as the job whose shared state it holds.
-inline UploadSessions& uploadJob(App& app) { return uploadSessions(app); }
 
 // A new dialogue: the session's state as a fresh connection has it.
 void resetUploadDialogue(UploadSession& u);

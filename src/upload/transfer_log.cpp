@@ -39,7 +39,7 @@ void logUploadResult(UploadSession& u, const std::string& result) {
         app.events.fileJudged({JobKind::Upload, u.uploadFileName, result == "pass", u.uploadFileLength,
                                result == "pass" ? "" : failReason(u)});
     u.uploadVerdictGiven = true;
-    std::erase_if(uploadJob(app).uploadOwed, [&](const auto& o) { return o.first == u.uploadFileName; });
+    std::erase_if(uploadSessions(app).uploadOwed, [&](const auto& o) { return o.first == u.uploadFileName; });
     // A verdict is activity: a session of many small files is busy, not silent.
     u.uploadIdleTicks = 0;
     if (result != "pass") ++s.failedFiles;
@@ -52,15 +52,15 @@ void recordUploadedName(UploadSession& u) {
     App& app = u.app;
     auto& s = app.s;
     files::append(app.ownFile("fileupl1.log"), u.uploadFileName + "\r\n");
-    uploadJob(app).uploadedNames.add(u.uploadFileName);
+    uploadSessions(app).uploadedNames.add(u.uploadFileName);
 }
 
 void loadUploadedNames(App& app) {
     auto& s = app.s;
-    uploadJob(app).uploadedNames.clear();
+    uploadSessions(app).uploadedNames.clear();
     auto text = files::readAll(app.ownFile("fileupl1.log"), 256 << 20);
     if (!text) return;
-    for (auto& line : files::splitLines(*text)) uploadJob(app).uploadedNames.add(line);
+    for (auto& line : files::splitLines(*text)) uploadSessions(app).uploadedNames.add(line);
 }
 
 }  // namespace corvantel

@@ -249,8 +249,8 @@ protected:
     void SetUp() override {
         start();
         dl().downloadStep = 12;
-        downloadJob(app()).downloadNameCursor = 1;
-        downloadJob(app()).listEntryIndex = 0;
+        downloadSessions(app()).downloadNameCursor = 1;
+        downloadSessions(app()).listEntryIndex = 0;
     }
     // One selection as step 12 makes it.
     bool next() {
@@ -261,21 +261,21 @@ protected:
 };
 
 TEST_F(Selection, NlstTakesNamesInOrderThenEnds) {
-    downloadJob(app()).downloadListing = "a.jpg\r\nb.jpg\r\n";
+    downloadSessions(app()).downloadListing = "a.jpg\r\nb.jpg\r\n";
     ASSERT_TRUE(next());
     EXPECT_EQ(dl().downloadTarget, "a.jpg");
     ASSERT_TRUE(next());
     EXPECT_EQ(dl().downloadTarget, "b.jpg");
     EXPECT_FALSE(next());
     EXPECT_EQ(dl().downloadTarget, "done");
-    EXPECT_EQ(downloadJob(app()).downloadNameCursor, -1);
+    EXPECT_EQ(downloadSessions(app()).downloadNameCursor, -1);
     EXPECT_FALSE(next());
 }
 
 TEST_F(Selection, NlstDuplicateCheckAndTheNameBeingUploaded) {
-    downloadJob(app()).downloadListing = "a.jpg\r\nb.jpg\r\nc.jpg\r\n";
-    downloadJob(app()).downloadedNames.add("a.jpg");
-    downloadJob(app()).downloadedNames.add("xa.jpgx");
+    downloadSessions(app()).downloadListing = "a.jpg\r\nb.jpg\r\nc.jpg\r\n";
+    downloadSessions(app()).downloadedNames.add("a.jpg");
+    downloadSessions(app()).downloadedNames.add("xa.jpgx");
     // The upload job is sending b.jpg now.
     auto& u = uploadSession(app());
     u.uploadFileName = "b.jpg";
@@ -286,7 +286,7 @@ TEST_F(Selection, NlstDuplicateCheckAndTheNameBeingUploaded) {
     // With the check off a recorded name is taken again, and a name the
     // upload job sent before (and is not sending now) is taken too.
     s().uploadRunning = false;
-    downloadJob(app()).downloadNameCursor = 1;
+    downloadSessions(app()).downloadNameCursor = 1;
     w().Check3.setChecked(false);
     ASSERT_TRUE(next());
     EXPECT_EQ(dl().downloadTarget, "a.jpg");
@@ -311,9 +311,9 @@ TEST_F(Selection, NlstNamesTable) {
         {"nul\0name.jpg\r\ncr\rname.jpg\r\n"s, {"nul\0name.jpg"s, "cr\rname.jpg"}},
     };
     for (auto& c : cases) {
-        downloadJob(app()).downloadListing = c.listing;
-        downloadJob(app()).downloadNameCursor = 1;
-        downloadJob(app()).downloadSessionNames.clear();
+        downloadSessions(app()).downloadListing = c.listing;
+        downloadSessions(app()).downloadNameCursor = 1;
+        downloadSessions(app()).downloadSessionNames.clear();
         std::vector<std::string> got;
         while (next()) got.push_back(dl().downloadTarget);
         EXPECT_EQ(got, c.taken) << c.listing;
@@ -348,7 +348,7 @@ TEST_F(Selection, ListModeWalksParsedEntries) {
     w().ai_list.setChecked(true);
     w().ai_nlst.setChecked(false);
     w().Text7.setText("*.jpg");
-    downloadJob(app()).downloadListing = (
+    downloadSessions(app()).downloadListing = (
         "total 3\r\n"
         "-rw-r--r--   1 u u  10 Dec 07 04:00 a.jpg\r\n"
         "-rw-r--r--   1 u u  10 Dec 07 04:00 notes.txt\r\n"
@@ -356,7 +356,7 @@ TEST_F(Selection, ListModeWalksParsedEntries) {
         "-rw-r--r--   1 u u  10 Dec 07 04:01 b.jpg\r\n");
     ASSERT_TRUE(next());
     EXPECT_EQ(dl().downloadTarget, "a.jpg");
-    EXPECT_EQ(downloadJob(app()).listEntryIndex, 1);
+    EXPECT_EQ(downloadSessions(app()).listEntryIndex, 1);
     ASSERT_TRUE(next());
     EXPECT_EQ(dl().downloadTarget, "old.jpg");
     ASSERT_TRUE(next());

@@ -58,8 +58,8 @@ TEST_F(DownloadVariants, DuplicateCheckSurvivesARestart) {
     w().fText3.setText("u");
     w().fText4.setText("p");
     w().Text7.setText("*.jpg");
-    EXPECT_EQ(downloadJob(app()).downloadedNames.size(), 2u);
-    EXPECT_TRUE(downloadJob(app()).downloadedNames.contains("a.jpg") && downloadJob(app()).downloadedNames.contains("b.jpg"));
+    EXPECT_EQ(downloadSessions(app()).downloadedNames.size(), 2u);
+    EXPECT_TRUE(downloadSessions(app()).downloadedNames.contains("a.jpg") && downloadSessions(app()).downloadedNames.contains("b.jpg"));
     run();
     EXPECT_FALSE(dir.exists("a.jpg"));
     // With the check off the files come again.
