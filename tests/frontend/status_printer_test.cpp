@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "support/session_fixture.h"
@@ -27,22 +28,32 @@ TEST(Report, ByteTexts) {
 
 using ReportSession = SessionTest;
 
-// A server's name that is not UTF-8 and holds an escape sequence is passed
-// on in a valid JSON line, its bad byte replaced and the escape quoted.
-TEST_F(ReportSession, JsonLinesStayValidWhateverTheServerSends) {
+// Runs body with a printer of these options writing to memory, and puts
+// what it printed in printed.
+void printWhile(App& app, const PrinterOptions& options, const std::function<void()>& body, std::string& printed) {
     char* text = nullptr;
     std::size_t size = 0;
     std::FILE* out = ::open_memstream(&text, &size);
     ASSERT_NE(out, nullptr);
     {
-        PrinterOptions options;
-        options.json = true;
-        StatusPrinter printer(app(), out, options);
-        app().events.fileJudged({JobKind::Download, "a\xff\x1b[2J.jpg", false, -1, "server: 550 No"});
+        StatusPrinter printer(app, out, options);
+        body();
     }
     std::fclose(out);
-    const std::string printed(text, size);
+    printed.assign(text, size);
     std::free(text);
+}
+
+// A server's name that is not UTF-8 and holds an escape sequence is passed
+// on in a valid JSON line, its bad byte replaced and the escape quoted.
+TEST_F(ReportSession, JsonLinesStayValidWhateverTheServerSends) {
+    PrinterOptions options;
+    options.json = true;
+    std::string printed;
+    ASSERT_NO_FATAL_FAILURE(printWhile(
+        app(), options,
+        [&] { app().events.fileJudged({JobKind::Download, "a\xff\x1b[2J.jpg", false, -1, "server: 550 No"}); },
+        printed));
     ASSERT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
     EXPECT_EQ(printed.find('\x1b'), std::string::npos) << printed;
     const auto e = nlohmann::json::parse(printed, nullptr, false);
@@ -71,29 +82,26 @@ TEST_F(ReportSession, RunEndSaysWhatHappened) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        char* text = nullptr;
-        std::size_t size = 0;
-        std::FILE* out = ::open_memstream(&text, &size);
-        ASSERT_NE(out, nullptr);
         double now = 10.0;
         std::vector<RunSummary> runs;
-        {
-            PrinterOptions options;
-            options.json = true;
-            options.seconds = [&] { return now; };
-            options.runEnded = [&](const RunSummary& r) { runs.push_back(r); };
-            StatusPrinter printer(app(), out, options);
-            auto& e = app().events;
-            e.sessionStarted(JobKind::Download);
-            e.fileStarted(JobKind::Download, "a.jpg", row.from);
-            if (row.note) e.noteLogged(JobKind::Download, "Not Verified: the server offers no SIZE and no checksum");
-            now = 10.102;
-            e.fileJudged({JobKind::Download, "a.jpg", !row.fileFails, 5000, row.fileFails ? "checksum mismatch" : ""});
-            e.sessionEnded(JobKind::Download);
-        }
-        std::fclose(out);
-        const std::string printed(text, size);
-        std::free(text);
+        PrinterOptions options;
+        options.json = true;
+        options.seconds = [&] { return now; };
+        options.runEnded = [&](const RunSummary& r) { runs.push_back(r); };
+        std::string printed;
+        ASSERT_NO_FATAL_FAILURE(printWhile(
+            app(), options,
+            [&] {
+                auto& e = app().events;
+                e.sessionStarted(JobKind::Download);
+                e.fileStarted(JobKind::Download, "a.jpg", row.from);
+                if (row.note) e.noteLogged(JobKind::Download, "Not Verified: the server offers no SIZE and no checksum");
+                now = 10.102;
+                e.fileJudged(
+                    {JobKind::Download, "a.jpg", !row.fileFails, 5000, row.fileFails ? "checksum mismatch" : ""});
+                e.sessionEnded(JobKind::Download);
+            },
+            printed));
         ASSERT_EQ(runs.size(), 1u);
         EXPECT_EQ(runs[0].ok(), std::string(row.result) == "ok");
         EXPECT_EQ(runs[0].notes.size(), row.note ? 1u : 0u);
@@ -154,27 +162,23 @@ TEST_F(ReportSession, NotedAndResumedRunsAreOk) {
 
 // A whole download on the virtual clock, as a terminal shows it.
 TEST_F(ReportSession, TerminalShowsProgressThenTheSummary) {
-    char* text = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = ::open_memstream(&text, &size);
-    ASSERT_NE(out, nullptr);
     std::vector<RunSummary> runs;
-    {
-        PrinterOptions options;
-        options.progress = true;
-        options.seconds = [this] { return static_cast<double>(plat.nowMs()) / 1000; };
-        options.runEnded = [&](const RunSummary& r) { runs.push_back(r); };
-        StatusPrinter printer(app(), out, options);
-        const auto ms = download();
-        ASSERT_EQ(runs.size(), 1u);
-        EXPECT_TRUE(runs[0].ok());
-        EXPECT_EQ(runs[0].passed, 2);
-        EXPECT_EQ(runs[0].bytes, 4200);
-        EXPECT_DOUBLE_EQ(runs[0].seconds, static_cast<double>(ms) / 1000);
-    }
-    std::fclose(out);
-    const std::string printed(text, size);
-    std::free(text);
+    PrinterOptions options;
+    options.progress = true;
+    options.seconds = [this] { return static_cast<double>(plat.nowMs()) / 1000; };
+    options.runEnded = [&](const RunSummary& r) { runs.push_back(r); };
+    std::string printed;
+    ASSERT_NO_FATAL_FAILURE(printWhile(
+        app(), options,
+        [&] {
+            const auto ms = download();
+            ASSERT_EQ(runs.size(), 1u);
+            EXPECT_TRUE(runs[0].ok());
+            EXPECT_EQ(runs[0].passed, 2);
+            EXPECT_EQ(runs[0].bytes, 4200);
+            EXPECT_DOUBLE_EQ(runs[0].seconds, static_cast<double>(ms) / 1000);
+        },
+        printed));
     EXPECT_NE(printed.find("\rdownload a.jpg: 3.0 kB of 3.0 kB (100%), "), std::string::npos) << printed;
     EXPECT_NE(printed.find("\rdownload b.jpg: 1.2 kB of 1.2 kB (100%)"), std::string::npos) << printed;
     // The line is cleared before the next status line; it is drawn at most
@@ -188,22 +192,13 @@ TEST_F(ReportSession, TerminalShowsProgressThenTheSummary) {
 // Over two connections the job's totals lead the line: files judged, the
 // bytes of those that passed, files in flight.
 TEST_F(ReportSession, TerminalShowsTheJobsTotalsWithMoreConnections) {
-    char* text = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = ::open_memstream(&text, &size);
-    ASSERT_NE(out, nullptr);
-    {
-        PrinterOptions options;
-        options.progress = true;
-        options.seconds = [this] { return static_cast<double>(plat.nowMs()) / 1000; };
-        StatusPrinter printer(app(), out, options);
-        s().parallelConnections = 2;
-        server.maxConnections = 2;
-        download();
-    }
-    std::fclose(out);
-    const std::string printed(text, size);
-    std::free(text);
+    PrinterOptions options;
+    options.progress = true;
+    options.seconds = [this] { return static_cast<double>(plat.nowMs()) / 1000; };
+    s().parallelConnections = 2;
+    server.maxConnections = 2;
+    std::string printed;
+    ASSERT_NO_FATAL_FAILURE(printWhile(app(), options, [&] { download(); }, printed));
     // (Both files start before either is judged.)
     EXPECT_NE(printed.find("\rdownload (0 done, 0 B; 2 in flight) b.jpg: "), std::string::npos) << printed;
     EXPECT_NE(printed.find("\rdownload (1 done, 3.0 kB; 1 in flight) b.jpg: 1.2 kB of 1.2 kB"), std::string::npos)
