@@ -92,6 +92,12 @@ struct AppState {
     bool verifyTransfers = false;
     std::int64_t settleSeconds = 0, settleChoice = 60;
     bool resumeDownloads = false;
+    // Uploads under a temporary name: each file is stored as its name plus
+    // uploadTempSuffix and renamed into place once proven (with resume, a
+    // cut upload's temporary copy is continued). With settled files only,
+    // the download job passes over names ending in the suffix.
+    bool uploadTempName = false;
+    std::string uploadTempSuffix = ".part";
     // Connections per job (1 to 8): files are moved over that many
     // connections side by side.
     std::int64_t parallelConnections = 1, parallelChoice = 4;

@@ -166,6 +166,10 @@ void installWindowHandlers(App& app) {
         flip(w.ai_resume);
         s.resumeDownloads = w.ai_resume.checked();
     };
+    w.ai_utemp.onChoose = [&w, &s] {
+        flip(w.ai_utemp);
+        s.uploadTempName = w.ai_utemp.checked();
+    };
     // More connections per job: the number given with --parallel, else 4.
     w.ai_parallel.onChoose = [&w, &s] {
         flip(w.ai_parallel);

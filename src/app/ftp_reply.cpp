@@ -107,7 +107,7 @@ bool fitsInCommand(const std::string& text) {
 }
 
 bool isTransferCommand(const std::string& command) {
-    for (const char* verb : {"RETR ", "STOR ", "NLST", "LIST"})
+    for (const char* verb : {"RETR ", "STOR ", "APPE ", "NLST", "LIST"})
         if (command.rfind(verb, 0) == 0) return true;
     return false;
 }

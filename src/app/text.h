@@ -42,6 +42,12 @@ std::string printZoneLine(const std::vector<ZoneField>& fields);
 // other bytes below 32, and DEL) becomes "?", so that a name can neither
 // end its line nor forge another for a reader that splits on any of them.
 std::string logSafeName(std::string name);
+// Whether name ends in suffix and is more than it (an empty suffix ends
+// nothing).
+inline bool endsWith(const std::string& name, const std::string& suffix) {
+    return !suffix.empty() && name.size() > suffix.size() &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
 
 // "st", "nd", "rd" or "th" for a day of month written without leading zero.
 std::string daySuffix(const std::string& day);

@@ -89,7 +89,16 @@ Schedule and options (never saved):
   --settle SECONDS          leave files modified less than SECONDS ago, or whose
                             size changes while they are taken, for a later run
   --resume                  keep a cut download's partial file and fetch only the
-                            rest of it next time (REST)
+                            rest of it next time (REST); with --upload-temp-name
+                            a cut upload is continued the same way (REST and
+                            STOR, else APPE) and proven whole before its rename
+  --upload-temp-name        store each upload as NAME.part and rename it to NAME
+                            (RNFR/RNTO) only once the server confirmed the
+                            whole file (and --verify proved it); a failed upload
+                            never touches NAME, and its temporary copy is deleted
+  --upload-temp-suffix SUF  the temporary name's suffix (default .part); with
+                            --settle the download job passes over names ending
+                            in it (another uploader's file in progress)
   --parallel N              move files over N connections per job side by side
                             (1 to 8; 1 without it): one lists, each file is
                             taken by one connection; fewer are used when the
@@ -258,6 +267,18 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.verify = true;
         } else if (a == "--resume") {
             o.resume = true;
+        } else if (a == "--upload-temp-name") {
+            o.uploadTempName = true;
+        } else if (a == "--upload-temp-suffix") {
+            if (!value(v)) return std::nullopt;
+            // A suffix that makes a plain name in the same folder: no path,
+            // nothing a command cannot carry.
+            if (v.empty() || v.size() > 32 || v.find_first_of(std::string("/\\\r\n\0", 5)) != std::string::npos ||
+                v == "." || v == "..") {
+                error = "--upload-temp-suffix wants a short suffix without '/', '\\' or line breaks, not '" + v + "'";
+                return std::nullopt;
+            }
+            o.uploadTempSuffix = v;
         } else if (a == "--settle") {
             if (!value(v)) return std::nullopt;
             const std::int64_t n = wholeValue(v);
@@ -397,6 +418,8 @@ void applyOptions(App& app, const Options& o) {
     if (o.passive && !w.ai_pasv.checked()) choose(w.ai_pasv);
     if (o.verify && !w.ai_verify.checked()) choose(w.ai_verify);
     if (o.resume && !w.ai_resume.checked()) choose(w.ai_resume);
+    if (o.uploadTempName && !w.ai_utemp.checked()) choose(w.ai_utemp);
+    if (o.uploadTempSuffix) app.s.uploadTempSuffix = *o.uploadTempSuffix;
     if (o.settleSeconds > 0) {
         s.settleChoice = o.settleSeconds;
         if (!w.ai_settle.checked()) choose(w.ai_settle);

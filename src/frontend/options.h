@@ -41,6 +41,9 @@ struct Options {
     // Connections per job (1: one, as without the option).
     std::int64_t parallel = 1;
     bool resume = false;
+    // Uploads stored under NAME plus the suffix and renamed into place.
+    bool uploadTempName = false;
+    std::optional<std::string> uploadTempSuffix;
     std::string portAddress;
     std::optional<std::string> workPath;
     bool armDownload = false, armUpload = false;

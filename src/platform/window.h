@@ -227,6 +227,7 @@ public:
     MenuItem ai_verify{*this, "ai_verify", "Verify Transfers", &ai_op};
     MenuItem ai_settle{*this, "ai_settle", "Settled Files Only", &ai_op};
     MenuItem ai_resume{*this, "ai_resume", "Resume Downloads", &ai_op};
+    MenuItem ai_utemp{*this, "ai_utemp", "Upload Under Temporary Name", &ai_op};
     MenuItem ai_dtls{*this, "ai_dtls", "FTPS Download", &ai_op};
     MenuItem ai_utls{*this, "ai_utls", "FTPS Upload", &ai_op};
     MenuItem ai_parallel{*this, "ai_parallel", "Parallel Connections", &ai_op};

@@ -8,12 +8,13 @@
 #include "app/waits.h"
 #include "download/dispatch.h"
 #include "download/records.h"
-#include "download/session.h"
-#include "upload/session.h"
 #include "download/retrieval.h"
+#include "download/session.h"
 #include "schedule/retry.h"
 #include "upload/dispatch.h"
 #include "upload/sending.h"
+#include "upload/session.h"
+#include "upload/temp_name.h"
 #include "upload/transfer_log.h"
 
 namespace corvantel {
@@ -170,6 +171,8 @@ Task<> runUploadSession(UploadSession& u) {
     downloadSessions(app).listEntryIndex = 0;
     uploadSessions(app).uploadFileIndex = s.uploadStartIndex;
     uploadSessions(app).uploadClocksNoted = false;
+    uploadSessions(app).uploadRenameNoted = false;
+    uploadSessions(app).uploadTempKeptRead = false;
     uploadSessions(app).requeue.newSession();
     resetUploadDialogue(u);
     ++s.sessionsBegun;
@@ -232,6 +235,9 @@ Task<> runUploadSession(UploadSession& u) {
 
     // A file still waiting for the server's confirmation never got it.
     failPendingUpload(u);
+    // Temporary copies left by failed uploads go before the connection
+    // does (those of cut uploads stay, with resume, to be continued).
+    if (s.uploadTempName) co_await clearLeftovers(u);
     u.watchdog.setEnabled(false);
     u.control.close();
     u.data.close();

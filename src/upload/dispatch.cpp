@@ -58,14 +58,16 @@ Task<> uploadHandleReply(UploadSession& u) {
         if (app.trace) app.trace("upload: reply answers no command");
         co_return;
     }
-    if (answer->final && answer->command.rfind("STOR ", 0) == 0) co_await uploadStoreReply(u, answer->command, code);
+    // (APPE continues a cut temporary copy.)
+    const bool store = answer->command.rfind("STOR ", 0) == 0 || answer->command.rfind("APPE ", 0) == 0;
+    if (answer->final && store) co_await uploadStoreReply(u, answer->command, code);
     // Only the reply to the command that the current step sent moves the
     // dialogue on: the next file's commands go out once the server has given
     // its final answer to the current file's store (or the file has failed).
     // A preliminary reply moves it only where the step waits for the store to
     // begin.
     if (!answer->latest) co_return;
-    if (!answer->final && !(u.uploadStep == 22 && answer->command.rfind("STOR ", 0) == 0)) co_return;
+    if (!answer->final && !(u.uploadStep == 22 && store)) co_return;
     u.answered = answer->command;
     stepReplyRule(u, code);
     co_await u.strand.turn();

@@ -9,7 +9,10 @@ namespace corvantel {
 
 namespace files = platform::files;
 
-bool uploadProofWanted(const App& app) { return app.s.verifyTransfers || app.s.settleSeconds > 0; }
+// (A cut upload is continued only where FEAT tells how: REST STREAM.)
+bool uploadProofWanted(const App& app) {
+    return app.s.verifyTransfers || app.s.settleSeconds > 0 || (app.s.uploadTempName && app.s.resumeDownloads);
+}
 
 void noteListedSizes(App& app) {
     auto& s = app.s;
@@ -73,7 +76,10 @@ Task<bool> proveUpload(UploadSession& u) {
     // again.
     const auto now = files::stamp(app.workFile(u.uploadFileName));
     if (!now || !(*now == u.uploadOpenStamp)) co_return failBecause(u, "local file changed while it was sent");
-    if (!s.verifyTransfers) co_return true;
+    // A resumed copy is always checked for its size: a server that took
+    // REST and wrote the rest at another place is found out here.
+    const bool resumed = u.uploadResumeFrom > 0;
+    if (!s.verifyTransfers && !resumed) co_return true;
     const auto job = controlJob(u);
     // The name the server stored it under (with its date stamp, if any).
     const std::string stored = u.uploadStoreCommand.size() > 5 ? u.uploadStoreCommand.substr(5) : u.uploadFileName;
@@ -81,7 +87,7 @@ Task<bool> proveUpload(UploadSession& u) {
     bool proven = false;
     // In ASCII the server's copy differs from the local file by its line
     // ends: neither its size nor its checksum can prove it.
-    if (binary && u.proof.features.size) {
+    if (binary && (u.proof.features.size || resumed)) {
         const auto r = co_await ask(job, "SIZE " + stored);
         const auto size = r ? sizeFromReply(*r) : std::nullopt;
         if (!size) co_return failBecause(u, "size not confirmed by the server");

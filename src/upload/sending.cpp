@@ -3,13 +3,14 @@
 #include <algorithm>
 
 #include "app/app_state.h"
-#include "upload/session.h"
-#include "app/text.h"
 #include "app/partial_names.h"
+#include "app/text.h"
 #include "app/waits.h"
 #include "upload/commands.h"
 #include "upload/dispatch.h"
 #include "upload/proof.h"
+#include "upload/session.h"
+#include "upload/temp_name.h"
 #include "upload/transfer_log.h"
 
 namespace corvantel {
@@ -142,6 +143,7 @@ static bool openChosen(UploadSession& u) {
 }
 
 static Task<> failAndGoOn(UploadSession& u) {
+    leaveTemp(u, false);
     u.uploadStep = 18;
     u.file.close();
     u.uploadFileLength = std::max<std::int64_t>(u.uploadFileLength, 0);
@@ -206,8 +208,11 @@ static Task<> storeStep(UploadSession& u) {
     w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + u.uploadFileName);
     w.fText6b.setText("0");
     u.uploadBytesSent = 0;
-    u.uploadStoreCommand = w.ai_ustamp.checked() ? "STOR " + fmt::yyyymmdd(app.now()) + "_" + u.uploadFileName
-                                                  : "STOR " + u.uploadFileName;
+    u.uploadTarget = w.ai_ustamp.checked() ? fmt::yyyymmdd(app.now()) + "_" + u.uploadFileName : u.uploadFileName;
+    u.uploadStoreCommand = "STOR " + u.uploadTarget;
+    u.uploadTempTarget.clear();
+    u.uploadTempStored = false;
+    u.uploadResumeFrom = 0;
     // Passive mode: the data connection opened after the server named its
     // port must be up before STOR; without one the file fails and the next
     // one starts.
@@ -222,7 +227,10 @@ static Task<> storeStep(UploadSession& u) {
         co_await failAndGoOn(u);
         co_return;
     }
+    // Under a temporary name, renamed into place once proven.
+    if (s.uploadTempName) co_await prepareTempStore(u);
     sendOrFail(u, u.uploadStoreCommand);
+    u.uploadTempStored = !u.uploadTempTarget.empty();
 }
 
 Task<> uploadFileStep(UploadSession& u) {
@@ -307,6 +315,16 @@ Task<> beginFileSend(UploadSession& u) {
     }
     u.uploadBytesRead = 0;
     u.uploadEndOfFile = false;
+    // A resumed upload sends the rest: the bytes the server holds are read
+    // for the checksum only.
+    while (u.uploadBytesRead < u.uploadResumeFrom) {
+        const std::string skipped = u.file.read(static_cast<std::size_t>(
+            std::min<std::int64_t>(static_cast<std::int64_t>(recordBytes), u.uploadResumeFrom - u.uploadBytesRead)));
+        if (skipped.empty()) break;
+        u.digest.update(skipped);
+        u.uploadBytesRead += static_cast<std::int64_t>(skipped.size());
+    }
+    u.uploadBytesSent = u.uploadBytesRead;
     auto& l = u.data;
     // With FTPS the data connection must also be secure before data goes.
     const bool tls = dataJob(u).tls;
@@ -351,6 +369,7 @@ static void sendCompleted(UploadSession& u) {
         if (sent == u.uploadFileLength) {
             awaitVerdict(u);
         } else {
+            leaveTemp(u, true);
             logUploadResult(u, "fail");
         }
         u.data.close();
@@ -362,6 +381,7 @@ static void sendCompleted(UploadSession& u) {
         // The file shrank or could not be read: it cannot pass.
         u.uploadStep = 18;
         u.file.close();
+        leaveTemp(u, false);
         logUploadResult(u, "fail");
         u.data.close();
         if (uploadSessions(app).uploadFileIndex == uploadSessions(app).uploadFileCount()) ++uploadSessions(app).uploadFileIndex;
@@ -381,7 +401,13 @@ Task<> uploadStoreReply(UploadSession& u, std::string storeCommand, std::string 
     auto& s = app.s;
     // An answer to the store of a file already judged (its data connection
     // never came, say) changes nothing.
-    if (storeCommand != u.uploadStoreCommand || u.uploadVerdictGiven) co_return;
+    // (Its temporary copy, when it is to go, goes now that the server has
+    // ended the store.)
+    if (storeCommand != u.uploadStoreCommand) co_return;
+    if (u.uploadVerdictGiven) {
+        co_await clearOwnTemp(u);
+        co_return;
+    }
     if (u.uploadVerdictPending) {
         u.uploadVerdictPending = false;
         const std::string name = u.uploadFileName;
@@ -391,6 +417,14 @@ Task<> uploadStoreReply(UploadSession& u, std::string storeCommand, std::string 
         u.failCause.clear();
         bool proven = false;
         if (code[0] == '2') proven = co_await proveUpload(u);
+        if (proven && u.uploadTempStored) {
+            proven = co_await putInPlace(u);
+        } else if (u.uploadTempStored) {
+            // Refused or not proven: the copy goes (one the server cut
+            // short with a transient error is kept to be resumed).
+            leaveTemp(u, code[0] == '4');
+            co_await clearOwnTemp(u);
+        }
         if (proven) {
             logUploadResult(u, "pass");
             if (s.uploadDupeCheck) recordUploadedName(u);
@@ -407,8 +441,10 @@ Task<> uploadStoreReply(UploadSession& u, std::string storeCommand, std::string 
     // fails, its sending stops and the loop goes on with the next one.
     u.file.close();
     u.data.close();
+    leaveTemp(u, code[0] == '4');
     logUploadResult(u, "fail");
     u.uploadStep = 18;
+    co_await clearOwnTemp(u);
 }
 
 void failPendingUpload(UploadSession& u) {
@@ -416,6 +452,8 @@ void failPendingUpload(UploadSession& u) {
     auto& s = app.s;
     // A file hit by the error that the retry step took over gets its line
     // from the retry's decision (or from its next try).
+    // Whatever its verdict, a temporary copy left is cut short.
+    leaveTemp(u, true);
     if (u.takeover == Takeover::ErrorRetry && s.uploadTakeoverHadFile && !u.uploadVerdictPending) {
         if (u.uploadFileStarted && !u.uploadVerdictGiven) {
             if (std::none_of(uploadSessions(app).uploadOwed.begin(), uploadSessions(app).uploadOwed.end(),

@@ -4,6 +4,7 @@
 // sessions share: the local files to send and the names recorded.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -81,6 +82,14 @@ struct UploadSession : ControlSession {
     platform::files::Stamp uploadOpenStamp;
     // The server refused the transfer type before the file being started.
     bool uploadTypeRefused = false;
+    // The name the file takes on the server (its date stamp included), and
+    // with uploads under a temporary name the name it is stored under first.
+    std::string uploadTarget, uploadTempTarget;
+    // The temporary copy's store went out and nothing has yet decided
+    // whether the copy is deleted or kept.
+    bool uploadTempStored = false;
+    // A resumed upload: the bytes of the file the server held already.
+    std::int64_t uploadResumeFrom = 0;
 };
 
 // The upload job: its sessions (the first connection's and the further
@@ -104,6 +113,15 @@ public:
     // Files left without their verdict by taken-over sessions (see the
     // download job's).
     std::vector<std::pair<std::string, std::int64_t>> uploadOwed;
+    // Uploads under a temporary name: the temporary copies that may be left
+    // on the server and are to be deleted; those kept to be resumed, with
+    // the local file's size and time when its copy was cut (read once a
+    // job run from their record); whether the error log has said that the
+    // server renames nothing.
+    std::vector<std::string> uploadTempLeft;
+    std::map<std::string, platform::files::Stamp> uploadTempKept;
+    bool uploadTempKeptRead = false;
+    bool uploadRenameNoted = false;
 
     UploadSession& operator[](std::size_t k) { return static_cast<UploadSession&>(*all[k]); }
 

@@ -3,11 +3,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <ctime>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -17,15 +16,16 @@
 #include <tuple>
 
 #include "app/app_state.h"
+#include "app/text.h"
 #include "app/verify.h"
 #include "download/session.h"
-#include "upload/session.h"
 #include "platform/fake/fake_platform.h"
 #include "platform/files.h"
 #include "program/program.h"
 #include "schedule/schedule.h"
 #include "support/app_fixture.h"
 #include "support/fake_ftp_server.h"
+#include "upload/session.h"
 
 namespace corvantel::sim {
 
@@ -147,6 +147,9 @@ bool timingFree(const Scenario& sc) {
 bool taken(const Scenario& sc, const std::string& name) {
     const std::string pattern = sc.upload ? "*.txt" : sc.pattern;
     if (name.empty() || (name[0] == '.' && pattern[0] != '.')) return false;
+    // With settled files only, a name in an uploader's temporary suffix is
+    // a file in progress.
+    if (!sc.upload && sc.settle && endsWith(name, ".part")) return false;
     return files::wildcardMatch(pattern, name);
 }
 
@@ -237,6 +240,14 @@ public:
             app_->checksumPatience = [](std::int64_t) { return checksumLimitSeconds(std::int64_t{1} << 62); };
         s.verifyTransfers = sc.verify;
         s.resumeDownloads = sc.resume;
+        s.uploadTempName = sc.tempName;
+        server_.renames = static_cast<testing::FakeFtpServer::Renames>(sc.renames);
+        server_.refuseAppe = sc.appeRefused;
+        if (sc.tempName && sc.oldCopies)
+            for (auto& f : sc.files)
+                if (taken(sc, f.name)) server_.stored[f.name] = old_[f.name] = "an older copy of " + f.name;
+        server_.storedChanged = [this](const std::string& name) { watchStored(name); };
+        server_.storeEnded = [this](const std::string& name) { tamper(name); };
         static const std::vector<std::vector<std::string>> offered = {
             {}, {"SIZE"}, {"SIZE", "MDTM", "REST STREAM", "HASH SHA-1*;SHA-256;MD5"}, {"SIZE", "XCRC", "XSHA1"}};
         server_.features = offered[static_cast<std::size_t>(sc.features) % offered.size()];
@@ -339,7 +350,10 @@ public:
         // after that one is the normal run.
         // So does a part of a file replaced by one of the same size on a
         // server that tells no time: only the checksum finds it out.
-        if ((sc_.restIgnored || sc_.restRefusedAtRetr || (sc_.replaced && sc_.features != 2)) && !sc_.upload) {
+        // (An upload's kept copy that the server continues at the wrong
+        // place, or whose APPE it refuses, costs its file one run alike.)
+        if (((sc_.restIgnored || sc_.restRefusedAtRetr || (sc_.replaced && sc_.features != 2)) && !sc_.upload) ||
+            (sc_.upload && sc_.resume && (sc_.restIgnored || sc_.appeRefused))) {
             plat_.timeLimitMs = plat_.nowMs() + bound * 4;
             if (!job()) {
                 broken.push_back("the run after the faults did not end: " + stuck_);
@@ -359,7 +373,8 @@ public:
         const auto all = lines();
         if (app_->trace) app_->trace("-- verdicts after the normal run:\n" + log() + errors());
         for (std::size_t i = before; i < all.size(); ++i)
-            if (all[i].result != "pass") broken.push_back("after the faults, " + all[i].name + " failed");
+            if (all[i].result != "pass" && renamesWork())
+                broken.push_back("after the faults, " + all[i].name + " failed");
         if (s.failedSessions != failed) broken.push_back("after the faults, the session failed: " + errors());
         // A fault-free run moves each file once, over one connection.
         std::map<std::string, int> moved;
@@ -535,8 +550,55 @@ private:
         }
     }
 
+    // The file a transfer command is for (a temporary name's file).
+    std::string stem(const std::string& line) const {
+        std::string name = line.size() > 5 ? line.substr(5) : "";
+        if (sc_.tempName && tempCopy(name)) name.resize(name.size() - 5);
+        return name;
+    }
+    static bool tempCopy(const std::string& name) { return endsWith(name, ".part"); }
+    bool replacedFindable() const { return sc_.tempReplaced && sc_.verify && sc_.features != 0 && !sc_.ascii; }
+    bool renamesWork() const { return !sc_.tempName || sc_.renames <= 1; }
+    // A DELE refused for good ("550"): what it was to delete may stay.
+    bool deleteRefused() const {
+        for (auto& a : sc_.actions)
+            if (a.verb == "DELE" && a.fault == Fault::Refuse &&
+                refusals("DELE")[static_cast<std::size_t>(a.arg) % 3] == "550")
+                return true;
+        return false;
+    }
+    bool renameHit() const {
+        for (auto& a : sc_.actions)
+            if (a.verb == "RNFR" || a.verb == "RNTO") return true;
+        return false;
+    }
+
+    // With temporary names the server's copy under a file's own name is
+    // only ever the older one or the whole file, whenever it changes.
+    void watchStored(const std::string& name) {
+        if (!sc_.tempName || tempCopy(name)) return;
+        const auto st = server_.stored.find(name);
+        if (st == server_.stored.end()) return;
+        const auto o = originals_.find(name), old = old_.find(name);
+        if ((o != originals_.end() && st->second == o->second) || (old != old_.end() && st->second == old->second))
+            return;
+        storedBroken_.push_back(name + " held " + std::to_string(st->second.size()) +
+                                " bytes on the server, neither its older copy nor the whole file");
+    }
+
+    // While the faults last the server deletes or replaces the first
+    // temporary copy stored.
+    void tamper(const std::string& name) {
+        if (!faults_ || tampered_ || !tempCopy(name)) return;
+        if (sc_.tempVanish)
+            server_.stored.erase(name);
+        else if (replacedFindable())
+            server_.stored[name] += "replaced";
+        tampered_ = sc_.tempVanish || replacedFindable();
+    }
+
     std::int64_t sizeOf(const std::string& line) const {
-        const std::string name = line.size() > 5 ? line.substr(5) : "";
+        const std::string name = stem(line);
         auto it = originals_.find(name);
         return it == originals_.end() ? 40 : static_cast<std::int64_t>(it->second.size());
     }
@@ -575,7 +637,7 @@ private:
             if (sc_.growing == 1) grow();
             else growPending_ = true;
         }
-        if (!recent_.empty() && line == (sc_.upload ? "STOR " : "RETR ") + recent_ &&
+        if (!recent_.empty() && (verb == "RETR" || verb == "STOR" || verb == "APPE") && stem(line) == recent_ &&
             plat_.clock().utcSeconds() < recentUntil_)
             takenUnsettled_ = true;
         if (server_.speaking > lastSession_) {
@@ -655,7 +717,8 @@ private:
         std::map<std::string, std::set<int>> started;
         const std::string verb = sc_.upload ? "STOR " : "RETR ";
         for (auto& [session, line] : sessionCommands_)
-            if (line.rfind(verb, 0) == 0) started[line.substr(5)].insert(session);
+            if (line.rfind(verb, 0) == 0 || (sc_.upload && line.rfind("APPE ", 0) == 0))
+                started[stem(line)].insert(session);
         for (auto& [name, sessions] : started) {
             if (!taken(sc_, name)) broken.push_back("started a file the pattern does not take: " + name);
             std::string trimmed = name;
@@ -681,9 +744,9 @@ private:
         }
         // What is on disk: the program's own files beside the work
         // directory, and in it only whole copies.
-        static const std::set<std::string> own = {"values.log",    "pather.log",  "filename2.log",
-                                                  "dl_file_size.log", "fileupl1.log", "fileupl.log",
-                                                  "err_dload.log", "err_upload.log", "work"};
+        static const std::set<std::string> own = {"values.log",   "pather.log",   "filename2.log", "dl_file_size.log",
+                                                  "fileupl1.log", "fileupl.log",  "err_dload.log", "err_upload.log",
+                                                  "work",         "upl_parts.log"};
         for (auto& e : std::filesystem::directory_iterator(dir_.path()))
             if (!own.count(e.path().filename().string()))
                 broken.push_back("a file beside the program's own: " + e.path().filename().string());
@@ -694,8 +757,9 @@ private:
         if (!final) {
             for (auto& l : files::splitLines(errors())) {
                 bool known = false;
-                for (const char* m : {"Invalid IP/Host ", "Invalid User/Pass ", "Timeout Error ", "Unknown Error ", "TLS ",
-                                      "Certificate ", "Not Verified: ", "Flood Error: "})
+                for (const char* m : {"Invalid IP/Host ", "Invalid User/Pass ", "Timeout Error ", "Unknown Error ",
+                                      "TLS ", "Certificate ", "Not Verified: ", "Flood Error: ", "Rename Refused: ",
+                                      "Replaced: ", "Rename Failed: "})
                     if (l.rfind(m, 0) == 0) known = true;
                 // A file dated in the future may be named, or the clocks said to differ.
                 if (!future_.empty() && (l.find(future_) != std::string::npos || saysClock(l))) known = true;
@@ -718,7 +782,8 @@ private:
                     if (l.result == "pass" && !(sc_.features == 3 && l.name.find(' ') != std::string::npos))
                         broken.push_back(l.name + " passed though its checksum was wrong");
             // (A file that grows is not a well-behaved server's.)
-            if (sc_.actions.empty() && !(sc_.checksumLie && sc_.verify) && growing_.empty()) {
+            if (sc_.actions.empty() && !(sc_.checksumLie && sc_.verify) && growing_.empty() && renamesWork() &&
+                !sc_.tempVanish && !sc_.tempReplaced) {
                 for (auto& f : sc_.files)
                     if (taken(sc_, f.name) && f.name != recent_ && !(sc_.settle && f.name == future_) &&
                         passes[f.name] != 1)
@@ -896,8 +961,9 @@ private:
                 broken.push_back("the local " + name + " was changed");
             }
             const auto st = server_.stored.find(name);
-            if (final && taken(sc_, name) && (st == server_.stored.end() || st->second != c)) {
-                if (st == server_.stored.end() && futureExcused(name)) continue;
+            if (final && taken(sc_, name) && renamesWork() && (st == server_.stored.end() || st->second != c)) {
+                const bool old = st != server_.stored.end() && old_.count(name) && st->second == old_[name];
+                if ((st == server_.stored.end() || old) && futureExcused(name)) continue;
                 broken.push_back(name == future_ && sc_.settle && st == server_.stored.end()
                                      ? "after a normal run, " + name + " (dated hours ahead) is skipped silently"
                                      : "after a normal run, " + name + " is not stored whole");
@@ -905,6 +971,20 @@ private:
         }
         for (auto& name : present)
             if (!originals_.count(name)) broken.push_back("a new file in the work directory: " + name);
+        if (!sc_.tempName) return;
+        // A server that renames nothing passes nothing, and the older copies
+        // stay (one moved aside when the connection is lost mid-rename
+        // takes its name back in a later run).
+        if (!renamesWork())
+            for (auto& [name, n] : passes)
+                if (n > 0) broken.push_back(name + " passed though the server renames nothing");
+        for (auto& [name, o] : old_)
+            if (!server_.stored.count(name) && !renameHit()) broken.push_back("the server's " + name + " is gone");
+        // After a normal run no temporary copy is left.
+        if (final)
+            for (auto& [name, c] : server_.stored)
+                if (tempCopy(name) && !(renameHit() && endsWith(name, ".old.part")) && !deleteRefused())
+                    broken.push_back("a temporary copy left after a normal run: " + name);
     }
 
     const Scenario& sc_;
@@ -922,6 +1002,8 @@ private:
     // cut still belongs to the first one's session.
     int session() const { return static_cast<int>(app_->s.sessionsBegun); }
     std::map<std::string, std::string> originals_;
+    std::map<std::string, std::string> old_;  // the server's older copies
+    bool tampered_ = false;
     std::map<std::string, int> seen_;
     std::map<std::pair<int, std::string>, int> seenOn_;
     // A further connection fell silent: what the others had done by the
@@ -967,7 +1049,48 @@ std::vector<std::string> verbsOf(const Scenario& sc) {
 
 }  // namespace
 
+Scenario drawBefore(std::uint64_t seed, bool oneConnection);
+
+// Uploads under a temporary name, from an eighth stream drawn last (the
+// rest of a seed's scenario stays as it was drawn before them): the option
+// and the server's ways with it, and faults on the commands it adds.
+void drawTempNames(std::uint64_t seed, Scenario& sc) {
+    Rng e(seed ^ 0xA0761D6478BD642FULL);
+    if (!sc.upload || !e.chance(45)) return;
+    sc.tempName = true;
+    sc.resume = e.chance(40);
+    const int way = e.below(10);
+    sc.renames = way < 5 ? 0 : way < 7 ? 1 : way - 6;
+    sc.oldCopies = e.chance(50);
+    sc.tempVanish = e.chance(12);
+    // (Only a size told can find a copy replaced after its store.)
+    sc.tempReplaced = !sc.tempVanish && sc.verify && sc.features != 0 && !sc.ascii && e.chance(15);
+    std::vector<std::string> verbs = {"RNFR", "RNTO", "DELE", "SIZE"};
+    if (sc.resume) {
+        if (sc.features == 0) sc.features = e.below(4);
+        sc.restIgnored = e.chance(20);
+        sc.appeRefused = e.chance(20);
+        verbs.push_back("APPE");
+        if (!sc.ascii && e.chance(70)) sc.actions.push_back({"STOR", 1, Fault::DataReset, 10 + e.below(80)});
+    }
+    if (sc.actions.empty() && e.chance(60)) return;
+    const int k = e.below(3);
+    for (int i = 0; i < k; ++i) {
+        Action a{e.pick(verbs), 1 + e.below(3)};
+        a.fault = e.pick(std::vector<Fault>{Fault::Refuse, Fault::CloseBefore, Fault::ResetBefore, Fault::CloseAfter,
+                                            Fault::ResetAfter, Fault::Delay, Fault::Silent});
+        a.arg = a.fault == Fault::Delay ? 10 + e.below(12000) : e.below(8);
+        sc.actions.push_back(a);
+    }
+}
+
 Scenario draw(std::uint64_t seed, bool oneConnection) {
+    Scenario sc = drawBefore(seed, oneConnection);
+    drawTempNames(seed, sc);
+    return sc;
+}
+
+Scenario drawBefore(std::uint64_t seed, bool oneConnection) {
     Rng r(seed);
     Scenario sc;
     sc.seed = seed;
@@ -1050,7 +1173,8 @@ Scenario draw(std::uint64_t seed, bool oneConnection) {
     };
     // The resume bugs (and ASCII resumes) show only with a kept partial
     // file: often the first RETR is cut.
-    const bool cut = sc.resume && (sc.restIgnored || sc.restRefusedAtRetr || sc.replaced || sc.ascii) && q.chance(60);
+    const bool cut =
+        sc.resume && !sc.upload && (sc.restIgnored || sc.restRefusedAtRetr || sc.replaced || sc.ascii) && q.chance(60);
     const Action cutRetr{"RETR", 1, Fault::DataReset, 10 + q.below(80)};
     const bool all = !sc.upload && sc.pattern == "*";
     if (q.chance(all ? 70 : 35)) {
@@ -1209,7 +1333,7 @@ std::vector<std::string> check(const Scenario& sc, bool trace) {
 
 std::string wire(std::uint64_t seed) {
     // The dialogue of one connection per job.
-    Scenario sc = draw(seed, true);
+    Scenario sc = drawBefore(seed, true);
     std::string out = row(sc) + "\n";
     Player p(sc, false);
     p.record(&out);
@@ -1241,14 +1365,35 @@ Scenario shrink(const Scenario& failing) {
             t.*f = plain;
             tries.push_back(t);
         };
-        for (auto f : {&Scenario::lf, &Scenario::split, &Scenario::coalesce, &Scenario::multiLine, &Scenario::noise,
-                       &Scenario::repeatGreeting, &Scenario::connectAtPort, &Scenario::listsEverything,
-                       &Scenario::blockAfterPassive, &Scenario::tls, &Scenario::deleteAfter,
-                       &Scenario::checksumLie, &Scenario::resume, &Scenario::verify, &Scenario::settle,
-                       &Scenario::ascii, &Scenario::restIgnored, &Scenario::restRefusedAtRetr, &Scenario::replaced,
-                       &Scenario::futureTime, &Scenario::longPatience, &Scenario::strangers})
+        for (auto f : {&Scenario::lf,
+                       &Scenario::split,
+                       &Scenario::coalesce,
+                       &Scenario::multiLine,
+                       &Scenario::noise,
+                       &Scenario::repeatGreeting,
+                       &Scenario::connectAtPort,
+                       &Scenario::listsEverything,
+                       &Scenario::blockAfterPassive,
+                       &Scenario::tls,
+                       &Scenario::deleteAfter,
+                       &Scenario::checksumLie,
+                       &Scenario::resume,
+                       &Scenario::verify,
+                       &Scenario::settle,
+                       &Scenario::ascii,
+                       &Scenario::restIgnored,
+                       &Scenario::restRefusedAtRetr,
+                       &Scenario::replaced,
+                       &Scenario::futureTime,
+                       &Scenario::longPatience,
+                       &Scenario::strangers,
+                       &Scenario::oldCopies,
+                       &Scenario::tempVanish,
+                       &Scenario::tempReplaced,
+                       &Scenario::appeRefused})
             flip(f, false);
-        for (auto f : {&Scenario::replyStyle, &Scenario::login, &Scenario::growing, &Scenario::serverLimit})
+        for (auto f :
+             {&Scenario::replyStyle, &Scenario::login, &Scenario::growing, &Scenario::serverLimit, &Scenario::renames})
             if (best.*f != 0) {
                 Scenario t = best;
                 t.*f = 0;
@@ -1325,6 +1470,12 @@ std::string row(const Scenario& sc) {
     b("strangers", sc.strangers, d.strangers);
     if (sc.parallel != 1) o << ", .parallel = " << sc.parallel;
     if (sc.serverLimit) o << ", .serverLimit = " << sc.serverLimit;
+    b("tempName", sc.tempName, d.tempName);
+    if (sc.renames) o << ", .renames = " << sc.renames;
+    b("oldCopies", sc.oldCopies, d.oldCopies);
+    b("tempVanish", sc.tempVanish, d.tempVanish);
+    b("tempReplaced", sc.tempReplaced, d.tempReplaced);
+    b("appeRefused", sc.appeRefused, d.appeRefused);
     if (sc.pattern != d.pattern) o << ", .pattern = \"" << sc.pattern << "\"";
     o << ", .files = {";
     for (std::size_t i = 0; i < sc.files.size(); ++i)

@@ -136,6 +136,17 @@ struct Scenario {
     // server's limit of connections side by side (0: none).
     int parallel = 1;
     int serverLimit = 0;
+    // Drawn from an eighth stream: uploads under a temporary name (resumed
+    // with resume); how the server renames (0 over an existing name, 1
+    // never over one, 2 not at all, 3 refused by permission, 4 RNTO always
+    // refused); the server holding an older copy of each name; while the
+    // faults last, the temporary copy deleted, or replaced by one of
+    // another size, right after its store; APPE refused.
+    bool tempName = false;
+    int renames = 0;
+    bool oldCopies = false;
+    bool tempVanish = false, tempReplaced = false;
+    bool appeRefused = false;
     std::string pattern = "*.jpg";
     std::vector<File> files;
     std::vector<Action> actions;

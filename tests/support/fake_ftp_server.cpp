@@ -678,9 +678,9 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
         }
         if (r().restIgnored) from = 0;
         retrieve(arg, it->second.substr(std::min(from, it->second.size())), shape);
-    } else if (cmd == "STOR") {
-        if (r().refuseStor) {
-            finalReply("550 Permission denied.");
+    } else if (cmd == "STOR" || cmd == "APPE") {
+        if (r().refuseStor || (cmd == "APPE" && r().refuseAppe)) {
+            finalReply(cmd == "APPE" && r().refuseAppe ? "502 Command not implemented." : "550 Permission denied.");
             return;
         }
         auto d = openData();
@@ -688,8 +688,12 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
             finalReply("425 Can't open data connection.");
             return;
         }
-        r().stored[arg].clear();
-        rest_ = 0;
+        // STOR after REST n keeps the first n bytes; APPE keeps them all.
+        auto& kept = r().stored[arg];
+        const std::size_t from = std::exchange(rest_, 0);
+        if (cmd == "STOR") kept.resize(from > 0 && !r().restIgnored ? std::min(from, kept.size()) : 0);
+        const std::size_t base = kept.size();
+        if (r().storedChanged) r().storedChanged(arg);
         if (r().twoPreliminaries || shape.secondPreliminary) reply("150 Connecting to port " + std::to_string(dataPort_));
         reply(styled("stor", arg, 0));
         storing_ = true;
@@ -701,18 +705,21 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
             storing_ = false;
             after_ = control;
             afterOn_ = this->control;
+            if (r().storedChanged) r().storedChanged(name);
             if (shape.noFinal) return afterFinal();
             finalReply(text);
+            if (r().storeEnded && text[0] == '2') r().storeEnded(name);
         };
         // A server that cuts the store short: after dataBytes bytes it
         // closes or resets the data connection and answers with an error.
         const bool cut = shape.dataBytes >= 0 && shape.dataEnd != Shape::DataEnd::Never;
-        d->onReceive = [this, weak, name, shape, cut, finish] {
+        d->onReceive = [this, weak, name, shape, cut, finish, base] {
             auto p = weak.lock();
             if (!p || !storing_) return;
             r().stored[name] += p->takeReceived();
-            if (cut && r().stored[name].size() >= static_cast<std::size_t>(shape.dataBytes)) {
-                r().stored[name].resize(static_cast<std::size_t>(shape.dataBytes));
+            if (r().storedChanged) r().storedChanged(name);
+            if (cut && r().stored[name].size() >= base + static_cast<std::size_t>(shape.dataBytes)) {
+                r().stored[name].resize(base + static_cast<std::size_t>(shape.dataBytes));
                 if (shape.dataEnd == Shape::DataEnd::Reset)
                     p->reset();
                 else
@@ -734,10 +741,29 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
             later(std::max(r().storeReplyDelayMs, shape.trickleMs), [finish, text] { finish(text); });
         };
     } else if (cmd == "DELE") {
-        if (r().files.erase(arg))
+        if (r().files.erase(arg) || r().stored.erase(arg)) {
+            if (r().storedChanged) r().storedChanged(arg);
             finalReply(r().replyStyle == 3 ? "250 DELE done (0 denied)." : "250 File removed.");
-        else
+        } else {
             finalReply("550 No such file.");
+        }
+    } else if (cmd == "RNFR") {
+        using R = Renames;
+        if (r().renames == R::Never) return finalReply("502 Command not implemented.");
+        if (r().renames == R::Denied) return finalReply("550 Permission denied.");
+        if (!r().stored.count(arg)) return finalReply("550 No such file.");
+        renameFrom_ = arg;
+        finalReply("350 Ready for RNTO.");
+    } else if (cmd == "RNTO") {
+        const std::string from = std::exchange(renameFrom_, std::string());
+        if (from.empty() || !r().stored.count(from)) return finalReply("503 RNFR first.");
+        if (r().renames == Renames::RntoDenied) return finalReply("550 Permission denied.");
+        if (r().renames == Renames::NotOver && r().stored.count(arg)) return finalReply("553 Rename failed.");
+        std::string moved = std::move(r().stored[from]);
+        r().stored.erase(from);
+        r().stored[arg] = std::move(moved);
+        if (r().storedChanged) r().storedChanged(from), r().storedChanged(arg);
+        finalReply("250 Rename successful.");
     } else if (cmd == "QUIT") {
         finalReply("221 Goodbye.");
         control->close();

@@ -98,8 +98,19 @@ public:
     int login = 0;
     // Resume bugs: REST is answered 350 but RETR sends from byte 0; REST is
     // answered 350 and RETR then refused with "451 Restart not permitted".
+    // (restIgnored also makes a STOR after REST write from byte 0.)
     bool restIgnored = false;
     bool restRefusedAtRetr = false;
+    // Renames of stored files (RNFR, RNTO): over an existing name as
+    // rename(2) does; never over an existing name (553); not at all (RNFR
+    // answered 502, or 550 by permission); RNTO always refused (550).
+    enum class Renames { Over, NotOver, Never, Denied, RntoDenied };
+    Renames renames = Renames::Over;
+    bool refuseAppe = false;  // "502" for APPE
+    // Called after a stored name changed (a store's bytes, a rename, a
+    // delete) and after a store's positive final reply.
+    std::function<void(const std::string&)> storedChanged;
+    std::function<void(const std::string&)> storeEnded;
     // Called with each command line; may return a reply to send instead of
     // the normal handling (an empty string: handle normally).
     std::function<std::string(const std::string&)> override;
@@ -236,6 +247,7 @@ private:
     int ordinal_ = 0;    // its place among that session's connections
     int arrivals_ = 0, arrivalsSession_ = 0;  // the root's count of them
     std::size_t rest_ = 0;
+    std::string renameFrom_;
     bool typeA_ = true;
     // A reply text in the server's style (kind: "retr", "list", "stor" for
     // preliminary replies, "end" for a transfer's final one).
