@@ -441,7 +441,11 @@ Task<> uploadStoreReply(UploadSession& u, std::string storeCommand, std::string 
     // fails, its sending stops and the loop goes on with the next one.
     u.file.close();
     u.data.close();
-    leaveTemp(u, code[0] == '4');
+    // A server that refuses a STOR after REST on a copy it holds (one that
+    // never stores over a file) keeps the copy: APPE continues it next time.
+    const bool restRefused = code[0] == '5' && u.uploadResumeFrom > 0 && u.uploadStoreCommand.rfind("STOR ", 0) == 0 &&
+                             u.uploadBytesSent <= u.uploadResumeFrom;
+    leaveTemp(u, code[0] == '4' || restRefused, restRefused);
     logUploadResult(u, "fail");
     u.uploadStep = 18;
     co_await clearOwnTemp(u);

@@ -119,7 +119,12 @@ public:
     // job run from their record); whether the error log has said that the
     // server renames nothing.
     std::vector<std::string> uploadTempLeft;
-    std::map<std::string, platform::files::Stamp> uploadTempKept;
+    // (append: the server refused REST before STOR on it; APPE continues it.)
+    struct KeptCopy {
+        platform::files::Stamp local;
+        bool append = false;
+    };
+    std::map<std::string, KeptCopy> uploadTempKept;
     bool uploadTempKeptRead = false;
     bool uploadRenameNoted = false;
 

@@ -16,8 +16,9 @@ namespace files = platform::files;
 namespace {
 
 // The record of the temporary copies kept to be resumed, beside the
-// program's other files: one line each, "size<TAB>time<TAB>name", the
-// local file's size and time (nanoseconds) when its copy was cut.
+// program's other files: one line each, "size<TAB>time<TAB>way<TAB>name",
+// the local file's size and time (nanoseconds) when its copy was cut, and
+// how it is continued ("S": REST and STOR where offered, "A": APPE).
 constexpr const char* keptRecord = "upl_parts.log";
 // Bounded whatever a run leaves behind: the oldest go first.
 constexpr std::size_t maxKept = 1000;
@@ -36,7 +37,7 @@ std::optional<std::int64_t> number(const std::string& t) {
     return v;
 }
 
-std::map<std::string, files::Stamp>& keptCopies(App& app) {
+std::map<std::string, UploadSessions::KeptCopy>& keptCopies(App& app) {
     auto& job = uploadSessions(app);
     if (job.uploadTempKeptRead) return job.uploadTempKept;
     job.uploadTempKeptRead = true;
@@ -46,10 +47,14 @@ std::map<std::string, files::Stamp>& keptCopies(App& app) {
     for (const auto& line : files::splitLines(*text)) {
         const auto a = line.find('\t');
         const auto b = a == std::string::npos ? a : line.find('\t', a + 1);
-        if (b == std::string::npos || job.uploadTempKept.size() >= maxKept) continue;
+        if (b == std::string::npos || b + 3 > line.size() || line[b + 2] != '\t' ||
+            job.uploadTempKept.size() >= maxKept)
+            continue;
         const auto size = number(line.substr(0, a)), time = number(line.substr(a + 1, b - a - 1));
-        const std::string name = line.substr(b + 1);
-        if (size && time && !name.empty() && fitsInCommand(name)) job.uploadTempKept[name] = {*size, *time};
+        const char way = line[b + 1];
+        const std::string name = line.substr(b + 3);
+        if (size && time && (way == 'S' || way == 'A') && !name.empty() && fitsInCommand(name))
+            job.uploadTempKept[name] = {{*size, *time}, way == 'A'};
     }
     return job.uploadTempKept;
 }
@@ -61,8 +66,9 @@ void saveKept(App& app) {
         return;
     }
     std::string text;
-    for (const auto& [name, st] : kept)
-        text += std::to_string(st.size) + "\t" + std::to_string(st.modifiedNs) + "\t" + name + "\r\n";
+    for (const auto& [name, k] : kept)
+        text += std::to_string(k.local.size) + "\t" + std::to_string(k.local.modifiedNs) + "\t" +
+                (k.append ? "A" : "S") + "\t" + name + "\r\n";
     files::writeWhole(app.ownFile(keptRecord), text, 0600);
 }
 
@@ -100,7 +106,8 @@ Task<> prepareTempStore(UploadSession& u) {
     if (const auto k = kept.find(temp); k != kept.end()) {
         // Continued only while the local file is the one whose copy was
         // cut: same size, same time.
-        const bool same = resumable(app) && k->second == u.uploadOpenStamp;
+        const bool same = resumable(app) && k->second.local == u.uploadOpenStamp;
+        const bool append = k->second.append;
         forgetKept(app, temp);
         stale = true;
         if (same) {
@@ -108,7 +115,8 @@ Task<> prepareTempStore(UploadSession& u) {
             const auto size = r ? sizeFromReply(*r) : std::nullopt;
             if (size && *size > 0 && *size < u.uploadFileLength) {
                 u.uploadResumeFrom = *size;
-                if (u.proof.features.rest && positive(co_await ask(control, "REST " + std::to_string(*size)), '3'))
+                if (!append && u.proof.features.rest &&
+                    positive(co_await ask(control, "REST " + std::to_string(*size)), '3'))
                     co_return;
                 u.uploadStoreCommand = "APPE " + temp;
                 co_return;
@@ -184,7 +192,7 @@ Task<bool> putInPlace(UploadSession& u) {
     co_return false;
 }
 
-void leaveTemp(UploadSession& u, bool cut) {
+void leaveTemp(UploadSession& u, bool cut, bool append) {
     if (!u.uploadTempStored) return;
     u.uploadTempStored = false;
     App& app = u.app;
@@ -194,7 +202,7 @@ void leaveTemp(UploadSession& u, bool cut) {
         auto& kept = keptCopies(app);
         // (The oldest record goes when the record is full.)
         if (kept.size() >= maxKept && !kept.count(temp)) kept.erase(kept.begin());
-        kept[temp] = u.uploadOpenStamp;
+        kept[temp] = {u.uploadOpenStamp, append};
         saveKept(app);
         std::erase(job.uploadTempLeft, temp);
         return;

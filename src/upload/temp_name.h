@@ -31,9 +31,9 @@ Task<> prepareTempStore(UploadSession& u);
 // says so). False when the file is not in place; its cause is set.
 Task<bool> putInPlace(UploadSession& u);
 // The current file failed after its temporary copy's store went out: the
-// copy is kept to be resumed (cut is true, with resume, in binary) or put
-// on the job's list of copies to delete.
-void leaveTemp(UploadSession& u, bool cut);
+// copy is kept to be resumed (cut is true, with resume, in binary; append:
+// by APPE) or put on the job's list of copies to delete.
+void leaveTemp(UploadSession& u, bool cut, bool append = false);
 // The current file's temporary copy, when the job's list has it: deleted.
 Task<> clearOwnTemp(UploadSession& u);
 // Deletes the temporary copies on the job's list, while the connection

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <map>
 
 #include "real_servers.h"
@@ -643,5 +644,74 @@ std::string tlsRowName(const ::testing::TestParamInfo<int>& info) {
 
 INSTANTIATE_TEST_SUITE_P(RealServer, RealServerTls, ::testing::Values(0, 1, 2, 3), tlsRowName);
 
+// --- uploads under a temporary name
+
+// On each server (and proftpd with AllowOverwrite off): a first upload, a
+// replacement of files the server holds, and an upload continued from the
+// copy a cut attempt left; each file is stored as NAME.part and renamed into
+// place once proven, and nothing but the files is left on the server.
+class RealServerTempName : public RealServerTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(RealServerTempName, FirstReplacementAndResumedUploads) {
+    const ServerKind kind = GetParam() == 3 ? ServerKind::Proftpd : kAllServers[static_cast<std::size_t>(GetParam())];
+    if (GetParam() == 3) server_.setNoOverwrite();
+    ASSERT_TRUE(start(kind));
+    const std::vector<std::string> options = {"--upload-temp-name", "--verify", "--resume", "--upload-dupe-check",
+                                              "off"};
+    const fs::path errors = run_ / "err_upload.log";
+    for (unsigned round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const Files up = {{"harbour.jpg", randomBytes(150001, 71 + round)}, {"tiny.jpg", randomBytes(7, 81 + round)}};
+        for (auto& [name, content] : up) writeFile(work_ / name, content);
+        if (round == 2) {
+            // A cut attempt left the first 60000 bytes, recorded against the
+            // local file as it stands.
+            writeFile(remote_ / "harbour.jpg.part", up.at("harbour.jpg").substr(0, 60000));
+            // (The server's user writes on it.)
+            fs::permissions(remote_ / "harbour.jpg.part", fs::perms::owner_read | fs::perms::owner_write |
+                                                              fs::perms::group_read | fs::perms::group_write |
+                                                              fs::perms::others_read | fs::perms::others_write);
+            struct stat st {};
+            ASSERT_EQ(::stat((work_ / "harbour.jpg").c_str(), &st), 0);
+            writeFile(run_ / "upl_parts.log",
+                      "150001\t" + std::to_string(std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec) +
+                          "\tS\tharbour.jpg.part\r\n");
+        }
+        const auto before = fileExists(errors) ? readFile(errors) : std::string();
+        auto r = session("upload", options);
+        ASSERT_FALSE(r.timedOut) << r.describe();
+        if (round == 2 && GetParam() == 3) {
+            // proftpd stores nothing over a file it holds, after REST too:
+            // that attempt fails, the copy is kept, and APPE continues it.
+            EXPECT_EQ(r.exitCode, 1) << brief(r);
+            EXPECT_TRUE(fileExists(remote_ / "harbour.jpg.part"));
+            r = session("upload", options);
+            ASSERT_FALSE(r.timedOut) << r.describe();
+        }
+        EXPECT_EQ(r.exitCode, 0) << brief(r);
+        expectExactly(remote_, up);
+        auto log = readZoneLog(run_ / "fileupl.log");
+        expectOnePassEach(std::vector<ZoneLine>(log.end() - 2, log.end()), up);
+        EXPECT_NE(r.err.find("upload -> STOR tiny.jpg.part"), std::string::npos);
+        EXPECT_NE(r.err.find("upload -> RNTO harbour.jpg"), std::string::npos);
+        const std::string said = (fileExists(errors) ? readFile(errors) : std::string()).substr(before.size());
+        // A server that renames over an existing file needs no replacement
+        // step; one that does not gets the old copy moved aside first.
+        EXPECT_EQ(said.find("Replaced:") != std::string::npos, round > 0 && GetParam() == 3) << said;
+        std::cout << "[ server   ] " << (GetParam() == 3 ? "proftpd_no_overwrite" : toString(kind)) << " round "
+                  << round << ": "
+                  << (said.find("Replaced:") != std::string::npos ? "moved the old copy aside" : "renamed in place")
+                  << "\n";
+        if (round == 2)
+            EXPECT_TRUE(r.err.find("upload -> REST 60000") != std::string::npos ||
+                        r.err.find("upload -> APPE harbour.jpg.part") != std::string::npos);
+    }
+    EXPECT_FALSE(fileExists(run_ / "upl_parts.log"));
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerTempName, ::testing::Values(0, 1, 2, 3), [](const auto& info) {
+    return info.param == 3 ? std::string("proftpd_no_overwrite")
+                           : toString(kAllServers[static_cast<std::size_t>(info.param)]);
+});
 }  // namespace
 }  // namespace corvantel::itest

@@ -332,7 +332,7 @@ const std::string& RealFtpServer::password() { return kPassword; }
               << "AuthPAM off\n"
               << "RequireValidShell off\n"
               << "DefaultRoot ~\n"
-              << "AllowOverwrite on\n"
+              << "AllowOverwrite " << (overwrite_ ? "on" : "off") << "\n"
               << "AllowStoreRestart on\n"
               << "Umask 022\n"
               << "MaxInstances 30\n";

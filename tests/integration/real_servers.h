@@ -65,6 +65,9 @@ public:
     // Each session moves at most this many KiB a second (0: no limit; set
     // before start).
     void setRateLimit(int kib) { rate_ = kib; }
+    // proftpd only: nothing is stored or renamed over an existing file
+    // (AllowOverwrite off; set before start).
+    void setNoOverwrite() { overwrite_ = false; }
     bool running() const { return pid_ > 0; }
     // What the server logged so far (its dialogue where it writes one, its
     // transfers, its own output), for failure messages.
@@ -90,6 +93,7 @@ private:
     bool ipv6_ = false;
     int limit_ = 0;
     int rate_ = 0;
+    bool overwrite_ = true;
     fs::path tlsCert_, tlsKey_;
     std::vector<fs::path> logFiles_;
 };
