@@ -3,11 +3,12 @@
 #include <cctype>
 
 #include "app/app_state.h"
-#include "upload/session.h"
 #include "app/dialogue.h"
 #include "app/waits.h"
 #include "upload/commands.h"
 #include "upload/sending.h"
+#include "upload/session.h"
+#include "upload/temp_name.h"
 #include "upload/transfer_log.h"
 
 namespace corvantel {
@@ -34,6 +35,8 @@ void installUploadHandlers(App& app) {
                 sessions[k].data.close();
             }
             sessions[k].file.close();
+            // A copy cut by the shutdown is one to resume (with resume).
+            leaveTemp(sessions[k], true);
         }
     };
     app.uploadingNow = [&app](const std::string& name) {

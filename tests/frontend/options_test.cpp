@@ -44,6 +44,10 @@ TEST(CommandLine, WrongCommandLinesGetAClearMessage) {
     }
     EXPECT_FALSE(parse({"--work-path", "/no/such/dir"}, &error));
     EXPECT_NE(error.find("not a directory"), std::string::npos);
+    for (const char* bad : {"", "/x", "a\\b", "x\ny", ".."}) {
+        EXPECT_FALSE(parse({"--upload-temp-suffix", bad}, &error)) << bad;
+        EXPECT_NE(error.find("--upload-temp-suffix wants a short suffix"), std::string::npos) << bad;
+    }
     EXPECT_FALSE(parse({"--json"}, &error));
     EXPECT_NE(error.find("--json needs --headless"), std::string::npos);
     EXPECT_FALSE(parse({"--headless", "--on-session", ""}, &error));
@@ -187,10 +191,32 @@ class Presets : public AppTest {};
 
 TEST_F(Presets, FieldsGoThroughTheirRules) {
     start();
-    auto o = parse({"--download-host", "  ftp.example  ", "--download-port", "x21", "--download-retries", "7",
-                    "--upload-user", "anonymous", "--upload-password", "secret", "--ascii", "--list",
-                    "--delete-after-download", "--download-dupe-check", "off", "--upload-at", "11PM", "--verify",
-                    "--settle", "90", "--resume", "--parallel", "3"});
+    auto o = parse({"--download-host",
+                    "  ftp.example  ",
+                    "--download-port",
+                    "x21",
+                    "--download-retries",
+                    "7",
+                    "--upload-user",
+                    "anonymous",
+                    "--upload-password",
+                    "secret",
+                    "--ascii",
+                    "--list",
+                    "--delete-after-download",
+                    "--download-dupe-check",
+                    "off",
+                    "--upload-at",
+                    "11PM",
+                    "--verify",
+                    "--settle",
+                    "90",
+                    "--resume",
+                    "--parallel",
+                    "3",
+                    "--upload-temp-name",
+                    "--upload-temp-suffix",
+                    ".tmp"});
     ASSERT_TRUE(o);
     applyOptions(app(), *o);
     EXPECT_EQ(w().Text1.text(), "ftp.example");
@@ -204,6 +230,8 @@ TEST_F(Presets, FieldsGoThroughTheirRules) {
     EXPECT_EQ(w().Label12.caption(), "11PM InActive");
     EXPECT_TRUE(w().ai_verify.checked() && s().verifyTransfers);
     EXPECT_TRUE(w().ai_resume.checked() && s().resumeDownloads);
+    EXPECT_TRUE(w().ai_utemp.checked() && s().uploadTempName);
+    EXPECT_EQ(s().uploadTempSuffix, ".tmp");
     EXPECT_TRUE(w().ai_settle.checked());
     EXPECT_EQ(s().settleSeconds, 90);
     // The tick turns it off and on again with the seconds given.

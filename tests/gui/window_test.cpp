@@ -257,10 +257,11 @@ TEST_F(Window, MenusCarryTheModelsCaptionsInOrder) {
     EXPECT_EQ(schedules, QStringList({"Download", "Upload", "Every Hour", "eXit Now!"}));
     QStringList options;
     for (auto* a : menu("ai_op")->actions()) options << a->text();
-    EXPECT_EQ(options, QStringList({"Set Path", "Recall PASS", "Delete After DownLoad", "Delete After UpLoad",
-                                    "Download Timestamp", "Upload Timestamp", "File Size Exists", "Type",
-                                    "Transfer type", "PASV", "Quick Waits", "Verify Transfers", "Settled Files Only",
-                                    "Resume Downloads", "FTPS Download", "FTPS Upload", "Parallel Connections"}));
+    EXPECT_EQ(options,
+              QStringList({"Set Path", "Recall PASS", "Delete After DownLoad", "Delete After UpLoad",
+                           "Download Timestamp", "Upload Timestamp", "File Size Exists", "Type", "Transfer type",
+                           "PASV", "Quick Waits", "Verify Transfers", "Settled Files Only", "Resume Downloads",
+                           "Upload Under Temporary Name", "FTPS Download", "FTPS Upload", "Parallel Connections"}));
     EXPECT_TRUE(action("ai_nlst")->isChecked());
     EXPECT_TRUE(action("ai_bin")->isChecked());
     EXPECT_FALSE(action("ai_list")->isChecked());

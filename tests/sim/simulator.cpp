@@ -351,9 +351,15 @@ public:
         // So does a part of a file replaced by one of the same size on a
         // server that tells no time: only the checksum finds it out.
         // (An upload's kept copy that the server continues at the wrong
-        // place, or whose APPE it refuses, costs its file one run alike.)
-        if (((sc_.restIgnored || sc_.restRefusedAtRetr || (sc_.replaced && sc_.features != 2)) && !sc_.upload) ||
-            (sc_.upload && sc_.resume && (sc_.restIgnored || sc_.appeRefused))) {
+        // place, whose APPE it refuses, or on which it refuses a STOR after
+        // REST, costs its file one run alike; one that refuses both that
+        // STOR and APPE costs it two.)
+        const int costly =
+            ((sc_.restIgnored || sc_.restRefusedAtRetr || (sc_.replaced && sc_.features != 2)) && !sc_.upload) ||
+                    (sc_.upload && sc_.resume && (sc_.restIgnored || sc_.appeRefused || sc_.renames == 1))
+                ? 1 + (sc_.upload && sc_.resume && sc_.appeRefused && sc_.renames == 1)
+                : 0;
+        for (int i = 0; i < costly; ++i) {
             plat_.timeLimitMs = plat_.nowMs() + bound * 4;
             if (!job()) {
                 broken.push_back("the run after the faults did not end: " + stuck_);

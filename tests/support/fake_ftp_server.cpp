@@ -688,6 +688,12 @@ void FakeFtpServer::handle(const std::string& line, const Shape& shape) {
             finalReply("425 Can't open data connection.");
             return;
         }
+        // A server that never renames over a file stores over none either
+        // (after REST too); APPE adds to one.
+        if (cmd == "STOR" && r().renames == Renames::NotOver && r().stored.count(arg)) {
+            rest_ = 0;
+            return finalReply("550 Overwrite permission denied.");
+        }
         // STOR after REST n keeps the first n bytes; APPE keeps them all.
         auto& kept = r().stored[arg];
         const std::size_t from = std::exchange(rest_, 0);

@@ -102,7 +102,8 @@ public:
     bool restIgnored = false;
     bool restRefusedAtRetr = false;
     // Renames of stored files (RNFR, RNTO): over an existing name as
-    // rename(2) does; never over an existing name (553); not at all (RNFR
+    // rename(2) does; never over an existing name (553, and a STOR over
+    // one is refused too, as proftpd's AllowOverwrite off); not at all (RNFR
     // answered 502, or 550 by permission); RNTO always refused (550).
     enum class Renames { Over, NotOver, Never, Denied, RntoDenied };
     Renames renames = Renames::Over;
