@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "app/text.h"
 #include "app/verify.h"
 #include "app/waits.h"
 #include "download/retrieval.h"
@@ -209,9 +208,6 @@ Task<bool> prepareDownload(DownloadSession& d) {
     auto& s = app.s;
     const auto job = controlJob(d);
     const std::string& name = d.downloadTarget;
-    // Settled files only: a name that ends in the uploads' temporary suffix
-    // is another uploader's file in progress (ours included).
-    if (s.settleSeconds > 0 && endsWith(name, s.uploadTempSuffix)) co_return false;
     std::int64_t serverTime = -1;
     d.downloadServerTime = -1;
     bool ahead = false;

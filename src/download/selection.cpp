@@ -5,10 +5,11 @@
 #include <optional>
 
 #include "app/app_state.h"
-#include "download/session.h"
+#include "app/text.h"
+#include "app/waits.h"
 #include "download/records.h"
 #include "download/retrieval.h"
-#include "app/waits.h"
+#include "download/session.h"
 
 namespace corvantel {
 
@@ -169,6 +170,9 @@ bool wanted(App& app, const std::string& name) {
     // Whatever the server chose to list, only the names the job's pattern
     // takes are fetched.
     if (!patternTakes(app.w.Text7.text(), name)) return false;
+    // Settled files only: a name in the uploads' temporary suffix is
+    // another uploader's file in progress (ours included).
+    if (s.settleSeconds > 0 && endsWith(name, s.uploadTempSuffix)) return false;
     if (s.downloadDupeCheck && downloadSessions(app).downloadedNames.contains(name)) return false;
     downloadSessions(app).downloadSessionNames.add(name);
     return true;

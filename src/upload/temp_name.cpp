@@ -76,19 +76,36 @@ void forgetKept(App& app, const std::string& temp) {
     if (keptCopies(app).erase(temp)) saveKept(app);
 }
 
-// Whether a DELE is settled: answered, and not with a transient refusal
-// (that one is tried again later).
-bool deleteSettled(const std::optional<std::string>& r) { return r && !r->empty() && (*r)[0] != '4'; }
+// The job's list of copies to delete, bounded whatever a server refuses
+// (the oldest go).
+constexpr std::size_t maxLeft = 100;
 
-// The copy is to go: deleted now, or left on the job's list when the
-// server does not answer (or asks to try again later).
-Task<> dropTemp(UploadSession& u, const std::string& temp) {
-    const auto r = co_await ask(controlJob(u), "DELE " + temp);
-    auto& left = uploadSessions(u.app).uploadTempLeft;
-    if (!deleteSettled(r) && std::find(left.begin(), left.end(), temp) == left.end()) left.push_back(temp);
+void noteLeft(App& app, const std::string& temp) {
+    auto& left = uploadSessions(app).uploadTempLeft;
+    if (std::find(left.begin(), left.end(), temp) != left.end()) return;
+    if (left.size() >= maxLeft) left.erase(left.begin());
+    left.push_back(temp);
 }
 
 bool positive(const std::optional<std::string>& r, char digit) { return r && !r->empty() && (*r)[0] == digit; }
+
+bool deleted(const std::optional<std::string>& r) { return r && !r->empty() && (*r)[0] == '2'; }
+
+// The copy is to go: deleted now, or left on the job's list when the
+// server does not delete it (the next store of that name deletes it first:
+// a server that never stores over a file would refuse that store).
+Task<> dropTemp(UploadSession& u, std::string temp) {
+    const auto r = co_await ask(controlJob(u), "DELE " + temp);
+    if (!deleted(r)) noteLeft(u.app, temp);
+}
+
+// RNFR from, then RNTO to: whether both went through.
+Task<bool> renamed(ControlJob control, std::string from, std::string to) {
+    const auto r = co_await ask(control, "RNFR " + from);
+    if (!positive(r, '3')) co_return false;
+    const auto s = co_await ask(control, "RNTO " + to);
+    co_return positive(s, '2');
+}
 
 }  // namespace
 
@@ -115,9 +132,10 @@ Task<> prepareTempStore(UploadSession& u) {
             const auto size = r ? sizeFromReply(*r) : std::nullopt;
             if (size && *size > 0 && *size < u.uploadFileLength) {
                 u.uploadResumeFrom = *size;
-                if (!append && u.proof.features.rest &&
-                    positive(co_await ask(control, "REST " + std::to_string(*size)), '3'))
-                    co_return;
+                if (!append && u.proof.features.rest) {
+                    const auto rest = co_await ask(control, "REST " + std::to_string(*size));
+                    if (positive(rest, '3')) co_return;
+                }
                 u.uploadStoreCommand = "APPE " + temp;
                 co_return;
             }
@@ -137,7 +155,7 @@ Task<bool> putInPlace(UploadSession& u) {
     const auto from = co_await ask(control, "RNFR " + temp);
     if (!from) {
         u.failCause = "rename not answered";
-        job.uploadTempLeft.push_back(temp);
+        noteLeft(app, temp);
         co_return false;
     }
     if (!positive(from, '3')) {
@@ -156,7 +174,7 @@ Task<bool> putInPlace(UploadSession& u) {
     }
     if (!to) {
         u.failCause = "rename not answered";
-        job.uploadTempLeft.push_back(temp);
+        noteLeft(app, temp);
         co_return false;
     }
     // Refused: some servers never rename over an existing file. The old
@@ -168,14 +186,14 @@ Task<bool> putInPlace(UploadSession& u) {
     // name holds a copy, so it is not the only one.)
     std::erase(job.uploadTempLeft, aside);
     co_await ask(control, "DELE " + aside);
-    if (!positive(co_await ask(control, "RNFR " + target), '3') ||
-        !positive(co_await ask(control, "RNTO " + aside), '2')) {
+    const bool moved = co_await renamed(control, target, aside);
+    if (!moved) {
         u.failCause = "rename refused by the server";
         co_await dropTemp(u, temp);
         co_return false;
     }
-    if (positive(co_await ask(control, "RNFR " + temp), '3') &&
-        positive(co_await ask(control, "RNTO " + target), '2')) {
+    const bool placed = co_await renamed(control, temp, target);
+    if (placed) {
         appendUploadNote(app, "Replaced: the server renames nothing over an existing file; the old " +
                                   logSafeName(target) + " was deleted once the new copy had its name");
         co_await dropTemp(u, aside);
@@ -183,8 +201,8 @@ Task<bool> putInPlace(UploadSession& u) {
         co_return true;
     }
     // The old copy goes back under its name.
-    if (!positive(co_await ask(control, "RNFR " + aside), '3') ||
-        !positive(co_await ask(control, "RNTO " + target), '2'))
+    const bool back = co_await renamed(control, aside, target);
+    if (!back)
         appendUploadNote(app,
                          "Rename Failed: the old copy of " + logSafeName(target) + " stays as " + logSafeName(aside));
     u.failCause = "rename refused by the server";
@@ -207,8 +225,7 @@ void leaveTemp(UploadSession& u, bool cut, bool append) {
         std::erase(job.uploadTempLeft, temp);
         return;
     }
-    if (std::find(job.uploadTempLeft.begin(), job.uploadTempLeft.end(), temp) == job.uploadTempLeft.end())
-        job.uploadTempLeft.push_back(temp);
+    noteLeft(app, temp);
 }
 
 Task<> clearOwnTemp(UploadSession& u) {
@@ -219,13 +236,14 @@ Task<> clearOwnTemp(UploadSession& u) {
 }
 
 Task<> clearLeftovers(UploadSession& u) {
-    auto& left = uploadSessions(u.app).uploadTempLeft;
-    while (!left.empty() && u.control.state() == platform::Endpoint::Connected && !sessionEnding(u) &&
-           u.ledger.idle()) {
-        const std::string temp = left.back();
-        // Unanswered, or to be tried later: it stays on the list.
-        if (!deleteSettled(co_await ask(controlJob(u), "DELE " + temp))) co_return;
-        std::erase(left, temp);
+    // Each once: one the server does not delete stays on the list, and an
+    // unanswered question ends the round.
+    const auto names = uploadSessions(u.app).uploadTempLeft;
+    for (const auto& temp : names) {
+        if (u.control.state() != platform::Endpoint::Connected || sessionEnding(u) || !u.ledger.idle()) co_return;
+        const auto r = co_await ask(controlJob(u), "DELE " + temp);
+        if (!r) co_return;
+        if (deleted(r)) std::erase(uploadSessions(u.app).uploadTempLeft, temp);
     }
 }
 
