@@ -5,12 +5,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <iostream>
 #include <map>
+#include <thread>
 
 #include "real_servers.h"
 
@@ -713,5 +715,45 @@ INSTANTIATE_TEST_SUITE_P(RealServer, RealServerTempName, ::testing::Values(0, 1,
     return info.param == 3 ? std::string("proftpd_no_overwrite")
                            : toString(kAllServers[static_cast<std::size_t>(info.param)]);
 });
+// A true cut: the server throttled, the program stopped by SIGTERM while it
+// sends. The copy left is recorded and continued by the next run.
+class RealServerTempCut : public RealServerTest, public ::testing::WithParamInterface<ServerKind> {};
+
+TEST_P(RealServerTempCut, StoppedMidFileThenContinued) {
+    server_.setRateLimit(512);
+    ASSERT_TRUE(start(GetParam()));
+    const Files up = {{"harbour.jpg", randomBytes(1 << 20, 91)}};
+    writeFile(work_ / "harbour.jpg", up.at("harbour.jpg"));
+    const std::vector<std::string> options = {"--upload-temp-name", "--resume"};
+    auto args = concat({CORVANTEL_BINARY, "--headless"}, jobOptions("upload", server_.port(), RealFtpServer::user(),
+                                                                    RealFtpServer::password(), "*.jpg", "/", host_));
+    args = concat(concat(args, {"--work-path", work_.string()}), concat(options, {"--run-now", "upload", "--once"}));
+    // (With the program's waits as short as the other runs have them.)
+    ::setenv("CORVANTEL_TIME_SCALE", "60", 1);
+    const pid_t pid = spawnSessionLeader(args, run_, base_ / "cut.log");
+    ::unsetenv("CORVANTEL_TIME_SCALE");
+    ASSERT_GT(pid, 0);
+    const fs::path copy = remote_ / "harbour.jpg.part";
+    for (int i = 0; i < 500 && !(fileExists(copy) && fs::file_size(copy) > 100000); ++i)
+        std::this_thread::sleep_for(20ms);
+    ::kill(pid, SIGTERM);
+    ASSERT_TRUE(waitForExit(pid, 20s)) << readFile(base_ / "cut.log");
+    ASSERT_TRUE(fileExists(copy));
+    const auto cut = fs::file_size(copy);
+    EXPECT_LT(cut, up.at("harbour.jpg").size());
+    EXPECT_FALSE(fileExists(remote_ / "harbour.jpg"));
+    EXPECT_TRUE(fileExists(run_ / "upl_parts.log"));
+
+    auto r = session("upload", options);
+    ASSERT_FALSE(r.timedOut) << r.describe();
+    EXPECT_EQ(r.exitCode, 0) << brief(r);
+    expectExactly(remote_, up);
+    EXPECT_TRUE(r.err.find("upload -> REST ") != std::string::npos ||
+                r.err.find("upload -> APPE harbour.jpg.part") != std::string::npos);
+    EXPECT_FALSE(fileExists(run_ / "upl_parts.log"));
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServer, RealServerTempCut, ::testing::ValuesIn(kAllServers), kindName);
+
 }  // namespace
 }  // namespace corvantel::itest
