@@ -191,31 +191,10 @@ class Presets : public AppTest {};
 
 TEST_F(Presets, FieldsGoThroughTheirRules) {
     start();
-    auto o = parse({"--download-host",
-                    "  ftp.example  ",
-                    "--download-port",
-                    "x21",
-                    "--download-retries",
-                    "7",
-                    "--upload-user",
-                    "anonymous",
-                    "--upload-password",
-                    "secret",
-                    "--ascii",
-                    "--list",
-                    "--delete-after-download",
-                    "--download-dupe-check",
-                    "off",
-                    "--upload-at",
-                    "11PM",
-                    "--verify",
-                    "--settle",
-                    "90",
-                    "--resume",
-                    "--parallel",
-                    "3",
-                    "--upload-temp-name",
-                    "--upload-temp-suffix",
+    auto o = parse({"--download-host", "  ftp.example  ", "--download-port", "x21", "--download-retries", "7",
+                    "--upload-user", "anonymous", "--upload-password", "secret", "--ascii", "--list",
+                    "--delete-after-download", "--download-dupe-check", "off", "--upload-at", "11PM", "--verify",
+                    "--settle", "90", "--resume", "--parallel", "3", "--upload-temp-name", "--upload-temp-suffix",
                     ".tmp"});
     ASSERT_TRUE(o);
     applyOptions(app(), *o);
