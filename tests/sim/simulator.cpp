@@ -563,7 +563,11 @@ private:
         return name;
     }
     static bool tempCopy(const std::string& name) { return endsWith(name, ".part"); }
-    bool replacedFindable() const { return sc_.tempReplaced && sc_.verify && sc_.features != 0 && !sc_.ascii; }
+    // (FEAT refused: the server offers no size to ask, as far as the
+    // program can know, and such a copy cannot be found out.)
+    bool replacedFindable() const {
+        return sc_.tempReplaced && sc_.verify && sc_.features != 0 && !sc_.ascii && !featHit();
+    }
     bool renamesWork() const { return !sc_.tempName || sc_.renames <= 1; }
     // A DELE refused for good ("550"): what it was to delete may stay.
     bool deleteRefused() const {
