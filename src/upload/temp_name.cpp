@@ -236,9 +236,15 @@ Task<> clearOwnTemp(UploadSession& u) {
 }
 
 Task<> clearLeftovers(UploadSession& u) {
+    const auto names = uploadSessions(u.app).uploadTempLeft;
+    if (names.empty()) co_return;
+    // The answer to the last command first (a data setup that nothing
+    // used, say), for a few seconds at most.
+    co_await sessionTimedWait(u, [&u] {
+        return u.ledger.idle() || u.control.state() != platform::Endpoint::Connected || u.waitSeconds >= 5;
+    });
     // Each once: one the server does not delete stays on the list, and an
     // unanswered question ends the round.
-    const auto names = uploadSessions(u.app).uploadTempLeft;
     for (const auto& temp : names) {
         if (u.control.state() != platform::Endpoint::Connected || sessionEnding(u) || !u.ledger.idle()) co_return;
         const auto r = co_await ask(controlJob(u), "DELE " + temp);

@@ -202,6 +202,11 @@ const Scenario regressions[] = {
     {.seed = 60063858, .upload = true, .nlst = false, .quick = true, .tempName = true, .renames = 1,
      .pattern = "?.jpg", .files = {{"p4.txt", 100}},
      .actions = {{"RNFR", 1, Fault::Refuse, 6}, {"DELE", 1, Fault::Refuse, 0}}},
+    // A copy left on the server, and a session with no file to send whose
+    // last command is still unanswered at its end: it deletes the copy
+    // once the answer is in.
+    {.seed = 80626006, .upload = true, .deleteAfter = true, .tempName = true, .renames = 1, .oldCopies = true,
+     .pattern = "*", .files = {{"a0.txt", 100}}, .actions = {{"DELE", 2, Fault::CloseBefore, 0}}},
     // Settled files only: a name in the temporary suffix is passed over
     // before any command for it (a refused TYPE gives it no verdict).
     {.seed = 60531837, .passive = true, .quick = true, .features = 2, .settle = true, .pattern = "*",
