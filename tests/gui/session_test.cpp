@@ -269,5 +269,45 @@ TEST(GuiSession, DownloadShowsProgressWhileTheWindowAnswersClicks) {
     EXPECT_TRUE(edit("Text1")->isEnabled());
 }
 
+// An upload from the window with "Upload Under Temporary Name" ticked in
+// the Options menu: the file is stored under its temporary name and renamed
+// into place.
+TEST(GuiSession, UploadUnderTemporaryNameFromTheMenu) {
+    TempDir run, remote;
+    const std::string report = randomBytes(200000, 3);
+    run.write("report.txt", report);
+    FtpServer server;
+    ASSERT_TRUE(server.start(remote.path()));
+    platform::qt::QtPlatform plat(60);
+    Program app(plat, run.path());
+    gui::MainWindow window(app);
+    app.startUp();
+    window.show();
+    settle();
+    auto edit = [&](const char* name) { return qobject_cast<QLineEdit*>(window.control(name)); };
+    for (auto [field, text] : {std::pair{"Text3", QString("127.0.0.1")}, {"Text4", "u"}, {"Text5", "p"},
+                               {"Text6", "/"}, {"Text8", "*.txt"}, {"Text10", QString::number(server.port())}})
+        typeOver(edit(field), text);
+    window.menuAction("ai_utemp")->trigger();
+    settle();
+    ASSERT_TRUE(app.s.uploadTempName);
+    EXPECT_TRUE(window.menuAction("ai_utemp")->isChecked());
+    std::string sent;
+    app.trace = [&](const std::string& line) { sent += line + "\n"; };
+    bool done = false;
+    app.loop.post([&] {
+        startUploadNow(app);
+        done = true;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    while (!done && clock.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    ASSERT_TRUE(done) << "the session did not end within 60 s";
+    EXPECT_TRUE(remote.read("report.txt") == report);
+    EXPECT_FALSE(fs::exists(remote.file("report.txt.part")));
+    EXPECT_NE(sent.find("-> STOR report.txt.part"), std::string::npos) << sent;
+    EXPECT_NE(sent.find("-> RNTO report.txt"), std::string::npos) << sent;
+}
+
 }  // namespace
 }  // namespace corvantel
