@@ -379,7 +379,7 @@ public:
         const auto all = lines();
         if (app_->trace) app_->trace("-- verdicts after the normal run:\n" + log() + errors());
         for (std::size_t i = before; i < all.size(); ++i)
-            if (all[i].result != "pass" && renamesWork())
+            if (all[i].result != "pass" && renamesWork() && !deletedLate(all[i].name))
                 broken.push_back("after the faults, " + all[i].name + " failed");
         if (s.failedSessions != failed) broken.push_back("after the faults, the session failed: " + errors());
         // A fault-free run moves each file once, over one connection.
@@ -569,6 +569,14 @@ private:
         return sc_.tempReplaced && sc_.verify && sc_.features != 0 && !sc_.ascii && !featHit();
     }
     bool renamesWork() const { return !sc_.tempName || sc_.renames <= 1; }
+    // A download that passed under the faults and was deleted by a DELE
+    // that reached the server late (its connection lost, the normal run
+    // already listing): it is gone, and its failure is the server's truth.
+    bool deletedLate(const std::string& name) const {
+        if (sc_.upload || !sc_.deleteAfter || server_.files.count(name)) return false;
+        return std::any_of(firstLines_.begin(), firstLines_.end(),
+                           [&](const Line& l) { return l.name == name && l.result == "pass"; });
+    }
     // A DELE refused for good ("550"): what it was to delete may stay.
     bool deleteRefused() const {
         for (auto& a : sc_.actions)

@@ -207,6 +207,11 @@ const Scenario regressions[] = {
     // once the answer is in.
     {.seed = 80626006, .upload = true, .deleteAfter = true, .tempName = true, .renames = 1, .oldCopies = true,
      .pattern = "*", .files = {{"a0.txt", 100}}, .actions = {{"DELE", 2, Fault::CloseBefore, 0}}},
+    // A DELE of the faults' run reaches the server late, after the normal
+    // run has listed the file it deletes: that file fails, truly gone.
+    {.seed = 90187837, .deleteAfter = true, .dupe = false, .split = true, .features = 2, .settle = true,
+     .parallel = 3, .files = {{"a0.jpg", 100}, {"p1.jpg", 4246}, {"my photo 2.jpg", 100}},
+     .actions = {{"DELE", 1, Fault::Delay, 10855}}},
     // Settled files only: a name in the temporary suffix is passed over
     // before any command for it (a refused TYPE gives it no verdict).
     {.seed = 60531837, .passive = true, .quick = true, .features = 2, .settle = true, .pattern = "*",
