@@ -835,7 +835,10 @@ private:
         std::size_t expected = 0;
         for (auto& f : sc_.files)
             if (taken(sc_, f.name) && f.name != recent_ && !(sc_.settle && f.name == future_)) ++expected;
-        if (verdictsWhileSilent_ == silentFrom_ && verdictsWhileSilent_ + 1 < expected)
+        // (A download connection takes its next name before it judges its
+        // file: silent while it judges, it holds two.)
+        const std::size_t held = sc_.upload ? 1 : 2;
+        if (verdictsWhileSilent_ == silentFrom_ && verdictsWhileSilent_ + held < expected)
             broken.push_back("a silent further connection stalled the others: " + std::to_string(silentFrom_) +
                              " verdicts when it fell silent, none in 150 s after, " + std::to_string(expected) +
                              " files");

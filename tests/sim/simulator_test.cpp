@@ -212,6 +212,11 @@ const Scenario regressions[] = {
     {.seed = 90187837, .deleteAfter = true, .dupe = false, .split = true, .features = 2, .settle = true,
      .parallel = 3, .files = {{"a0.jpg", 100}, {"p1.jpg", 4246}, {"my photo 2.jpg", 100}},
      .actions = {{"DELE", 1, Fault::Delay, 10855}}},
+    // A further download connection silent while it judges its file holds
+    // the next name it took too; the first has nothing left to take.
+    {.seed = 100080260, .nlst = false, .features = 2, .settle = true, .parallel = 2,
+     .files = {{"a0.jpg", 100}, {"IMG_0001 (1).jpg", 100}, {"-x.jpg", 100}, {"scan (1024).jpg", 100}},
+     .actions = {{"SIZE", 2, Fault::Silent, 1, 2}}},
     // Settled files only: a name in the temporary suffix is passed over
     // before any command for it (a refused TYPE gives it no verdict).
     {.seed = 60531837, .passive = true, .quick = true, .features = 2, .settle = true, .pattern = "*",
