@@ -109,6 +109,20 @@ struct AppState {
     // Explicit FTPS per job, and a CA file trusted besides the system's.
     bool downloadTls = false, uploadTls = false;
     std::string tlsCaFile;
+    // SFTP per job instead of FTP (a job uses FTPS or SFTP, not both), and
+    // what its SSH login takes besides the password field: a private key
+    // and its passphrase, and a pinned fingerprint of the server's key
+    // ("SHA256:..."). The server's key is always checked: against the pins
+    // and the known-hosts files (none given: the user's and the system's);
+    // with acceptNewHostKeys an unknown key (never a changed one) is added
+    // to the first file and taken.
+    bool downloadSftp = false, uploadSftp = false;
+    struct SshLogin {
+        std::string keyFile, keyPassphrase, hostKey;
+    };
+    SshLogin downloadSsh, uploadSsh;
+    std::vector<std::string> knownHostsFiles;
+    bool acceptNewHostKeys = false;
     bool exitNow = false;
 
     // Schedule.

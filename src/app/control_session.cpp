@@ -63,6 +63,7 @@ void resetControlDialogue(ControlSession& c) {
     c.passivePort = -1;
     c.tlsPhase = TlsPhase::Off;
     c.tlsProblem.clear();
+    c.transportProblem.clear();
     c.proof = {};
 }
 
@@ -234,6 +235,10 @@ void reportFailure(ControlSession& c, platform::Label& status, const std::string
     } else if (c.flooded) {
         status.setCaption(hour + "Timeout");
         logError(floodText);
+    } else if (!c.transportProblem.empty()) {
+        // SFTP failed for a reason of its own, before any file.
+        status.setCaption(hour + " Login Failed");
+        logError(c.transportProblem);
     } else if (!c.tlsProblem.empty() || !tlsErrorText(c.socketError).empty()) {
         // FTPS failed before the password went out: say why.
         status.setCaption(hour + " Login Failed");

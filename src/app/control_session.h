@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/app_state.h"
@@ -20,6 +21,7 @@
 #include "app/verify.h"
 #include "platform/digest.h"
 #include "platform/endpoint.h"
+#include "platform/sftp.h"
 #include "platform/timer.h"
 #include "platform/window.h"
 
@@ -103,6 +105,11 @@ struct ControlSession {
     std::int32_t passivePort = -1;
     TlsPhase tlsPhase = TlsPhase::Off;
     std::string tlsProblem;
+    // The job's SFTP connection (made the first time the job runs over
+    // SFTP), and why it failed when the error log has a line of its own
+    // for it (a host key refused, no SFTP for the user, ...).
+    std::unique_ptr<platform::SftpConnection> sftp;
+    std::string transportProblem;
     // Proven transfers: what this session has learnt of its server, and
     // the checksum of the current file's bytes as they pass.
     ProofSession proof;
@@ -123,6 +130,9 @@ struct ControlSession {
     virtual bool tlsOption() const = 0;
     virtual std::string hostField() const = 0;
     virtual const bool& running() const = 0;
+    // whether it runs over SFTP, and the SSH login's options;
+    virtual bool sftpOption() const = 0;
+    virtual const AppState::SshLogin& sshOptions() const = 0;
     // the fields of its login (user, password, the server's directory), and
     // whether it proves its transfers (FEAT asked after the login);
     virtual std::string userField() const = 0;

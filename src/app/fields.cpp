@@ -141,14 +141,19 @@ void installWindowHandlers(App& app) {
         flip(w.ai_pasv);
         s.passiveMode = w.ai_pasv.checked();
     };
-    w.ai_dtls.onChoose = [&w, &s] {
-        flip(w.ai_dtls);
-        s.downloadTls = w.ai_dtls.checked();
+    // A job speaks FTPS or SFTP, not both: ticking one unticks the other.
+    auto transport = [&w, &s](bool download, bool sftp) {
+        auto& tls = download ? w.ai_dtls : w.ai_utls;
+        auto& ssh = download ? w.ai_dsftp : w.ai_usftp;
+        flip(sftp ? ssh : tls);
+        if ((sftp ? ssh : tls).checked()) (sftp ? tls : ssh).setChecked(false);
+        (download ? s.downloadTls : s.uploadTls) = tls.checked();
+        (download ? s.downloadSftp : s.uploadSftp) = ssh.checked();
     };
-    w.ai_utls.onChoose = [&w, &s] {
-        flip(w.ai_utls);
-        s.uploadTls = w.ai_utls.checked();
-    };
+    w.ai_dtls.onChoose = [transport] { transport(true, false); };
+    w.ai_utls.onChoose = [transport] { transport(false, false); };
+    w.ai_dsftp.onChoose = [transport] { transport(true, true); };
+    w.ai_usftp.onChoose = [transport] { transport(false, true); };
     w.ai_quick.onChoose = [&w, &s] {
         flip(w.ai_quick);
         s.quickWaits = w.ai_quick.checked();

@@ -130,34 +130,45 @@ std::optional<KeptPart> keptPartial(App& app, const std::string& remote) {
 // the server states the same size and time as when the part was kept, it
 // is shorter than that size, and a file without a time can be proven by a
 // checksum afterwards. Any other is removed and the file fetched whole.
-Task<> resumeIfKept(DownloadSession& d, std::int64_t serverTime) {
+}  // namespace
+
+std::int64_t openKeptPart(DownloadSession& d, std::int64_t serverTime, bool timeProves) {
     App& app = d.app;
-    auto& s = app.s;
     const auto kept = keptPartial(app, d.downloadTarget);
-    if (!kept) co_return;
+    if (!kept) return 0;
     // Resuming given up for this session: the file comes whole, and its
     // part can never be resumed after that.
     if (downloadSessions(app).downloadResumeOff) {
         files::remove(app.workFile(kept->name));
-        co_return;
+        return 0;
     }
-    const bool sameFileProvable = serverTime >= 0 || (s.verifyTransfers && binaryType(app) &&
-                                                      checksumAskable(d.proof.plan, d.downloadTarget));
     const bool sameCopy = binaryType(app) && kept->identified && d.downloadServerSize >= 0 &&
-                          kept->size == d.downloadServerSize && kept->time == serverTime && sameFileProvable;
+                          kept->size == d.downloadServerSize && kept->time == serverTime && timeProves;
     if (!sameCopy) {
         files::remove(app.workFile(kept->name));
-        co_return;
+        return 0;
     }
     // Opened first, then judged by what was opened (a regular file of ours
     // with a single name): nothing put under the name meanwhile, a FIFO
     // least of all, is written on or waited for.
-    if (!d.file.reopen(app.workFile(""), kept->name)) co_return;  // not ours: left alone
+    if (!d.file.reopen(app.workFile(""), kept->name)) return 0;  // not ours: left alone
     const std::int64_t have = d.file.size();
     if (have <= 0 || have >= d.downloadServerSize) {
         d.file.close();  // removes it
-        co_return;
+        return 0;
     }
+    return have;
+}
+
+namespace {
+
+Task<> resumeIfKept(DownloadSession& d, std::int64_t serverTime) {
+    App& app = d.app;
+    auto& s = app.s;
+    const bool sameFileProvable = serverTime >= 0 || (s.verifyTransfers && binaryType(app) &&
+                                                      checksumAskable(d.proof.plan, d.downloadTarget));
+    const std::int64_t have = openKeptPart(d, serverTime, sameFileProvable);
+    if (have <= 0) co_return;
     // Sent, it may outlive a transfer that never starts: the next file's
     // RETR then goes after "REST 0" whatever the waits.
     d.downloadRestUsed = true;
@@ -184,7 +195,7 @@ void noteUnverified(DownloadSession& d) {
 // UTC, a camera with a wrong clock): the time proves nothing, so the file
 // is settled once its size and time have stayed the same for the settle
 // interval. The error log says once a session that the clocks differ.
-static bool settledAhead(DownloadSession& d, std::int64_t serverTime) {
+bool settledAhead(DownloadSession& d, std::int64_t serverTime) {
     App& app = d.app;
     auto& s = app.s;
     if (!downloadSessions(app).downloadClocksNoted) {

@@ -25,6 +25,17 @@ Task<bool> prepareDownload(DownloadSession& d);
 // while it was fetched (it is then left for a later run, whatever came).
 Task<bool> downloadGrewMeanwhile(DownloadSession& d);
 
+// Settled files only, for a file whose server time lies ahead of the
+// listing (the time proves nothing then): whether its size and time have
+// stayed the same for the settle interval since first seen.
+bool settledAhead(DownloadSession& d, std::int64_t serverTime);
+
+// The kept partial file of the chosen file, opened to be written on when
+// it is a beginning of the server's copy: the same size and time as when it
+// was kept (timeProves: that time can tell the copy), and shorter. Its
+// length (0: nothing to resume; any other kept part is removed).
+std::int64_t openKeptPart(DownloadSession& d, std::int64_t serverTime, bool timeProves);
+
 // What a kept partial file's name says of the server's copy it is a
 // beginning of (its size, and its time or none), so that it is resumed only
 // against that same copy.

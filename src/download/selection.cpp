@@ -159,11 +159,9 @@ void forEachLine(const std::string& text, F&& f) {
     }
 }
 
-// Whether a listed name is to be fetched (it is then noted as taken in this
-// session): names that name no file and names already taken in this session
-// are passed over, so is a name the upload job is sending now, and, while the duplicate
-// check is on, names fetched before.
-bool wanted(App& app, const std::string& name) {
+}  // namespace
+
+bool wantedName(App& app, const std::string& name) {
     auto& s = app.s;
     if (namesNoFile(name) || downloadSessions(app).downloadSessionNames.contains(name)) return false;
     if (app.uploadingNow && app.uploadingNow(name)) return false;
@@ -177,8 +175,6 @@ bool wanted(App& app, const std::string& name) {
     downloadSessions(app).downloadSessionNames.add(name);
     return true;
 }
-
-}  // namespace
 
 void parseListListing(App& app, const std::string& text) {
     auto& entries = downloadSessions(app).downloadEntries;
@@ -234,7 +230,7 @@ bool selectNextNlstName(DownloadSession& d) {
         d.downloadTarget = text.substr(b, n - b);
         pos = static_cast<std::int64_t>(e) + 2;
         downloadSessions(app).downloadNameCursor = pos;
-        if (wanted(app, d.downloadTarget)) return true;
+        if (wantedName(app, d.downloadTarget)) return true;
     }
     d.downloadTarget = "done";
     d.downloadOver = true;
@@ -260,7 +256,7 @@ Task<bool> selectNextListEntry(DownloadSession& d) {
             const std::string entry = at < downloadSessions(app).downloadEntries.size() ? downloadSessions(app).downloadEntries[at] : std::string();
             if (patternTakes(app.w.Text7.text(), entry)) {
                 d.downloadTarget = entry;
-                found = wanted(app, entry);
+                found = wantedName(app, entry);
                 // The pause for each matching entry; it is activity, so the
                 // watchdog does not take a session over for a long walk.
                 co_await downloadEntryPause(d);

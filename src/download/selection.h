@@ -15,6 +15,11 @@ Task<bool> selectNextDownload(DownloadSession& d);
 bool selectNextNlstName(DownloadSession& d);
 Task<bool> selectNextListEntry(DownloadSession& d);
 
+// Whether a listed name is to be fetched (it is then noted as taken in this
+// session): names that name no file and names already taken in this session
+// are passed over, so is a name the upload job is sending now, and, while
+// the duplicate check is on, names fetched before.
+bool wantedName(App& app, const std::string& name);
 // Names of a long listing, one per line that names a file.
 void parseListListing(App& app, const std::string& text);
 std::string patternToken(const std::string& pattern);

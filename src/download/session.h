@@ -23,6 +23,8 @@ struct DownloadSession : ControlSession {
 
     const char* job() const override { return "download"; }
     bool tlsOption() const override { return app.s.downloadTls; }
+    bool sftpOption() const override { return app.s.downloadSftp; }
+    const AppState::SshLogin& sshOptions() const override { return app.s.downloadSsh; }
     std::string hostField() const override { return app.w.Text1.text(); }
     std::string userField() const override { return app.w.fText3.text(); }
     std::string passwordField() const override { return app.w.fText4.text(); }

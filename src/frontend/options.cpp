@@ -105,6 +105,24 @@ Schedule and options (never saved):
                             server limits connections
   --download-tls            --upload-tls              explicit FTPS (AUTH TLS) per job
   --tls-ca FILE             trust the CA certificates in FILE besides the system's
+SFTP (SSH) instead of FTP, per job (port 22 when the port field holds 21):
+  --download-sftp           --upload-sftp             (not with FTPS)
+  --download-key FILE       --upload-key FILE         log in with this private key
+                            (OpenSSH format: Ed25519, ECDSA, RSA); the SSH
+                            agent's keys and the password are tried after it
+  --download-key-passphrase-file FILE   --upload-key-passphrase-file FILE
+                            the key's passphrase (first line), else from
+                            CORVANTEL_DOWNLOAD_KEY_PASSPHRASE and
+                            CORVANTEL_UPLOAD_KEY_PASSPHRASE
+  The server's key is always checked before any password or key is offered:
+  --download-host-key SHA256:...  --upload-host-key SHA256:...
+                            take the server whose key has this fingerprint
+                            (ssh-keygen -lf KEY.pub prints it)
+  --known-hosts FILE        take the keys FILE holds (repeatable; default
+                            ~/.ssh/known_hosts and /etc/ssh/ssh_known_hosts)
+  --accept-new-host-key     take a key no file holds for the host and add it to
+                            the first known-hosts file (a changed key is still
+                            refused)
 Passwords off the command line (recommended over --*-password, which any
 local user can read in the process list):
   --download-password-file FILE   --upload-password-file FILE   (first line;
@@ -196,6 +214,7 @@ static bool passwordFromFile(const std::string& path, std::string& password, std
 std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string& error) {
     Options o;
     std::string downloadPasswordFile, uploadPasswordFile;
+    std::string downloadPassphraseFile, uploadPassphraseFile;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& out) {
@@ -259,6 +278,29 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
         } else if (a == "--tls-ca") {
             if (!value(v)) return std::nullopt;
             o.tlsCaFile = v;
+        } else if (a == "--download-sftp" || a == "--upload-sftp") {
+            (a[2] == 'd' ? o.downloadSftp : o.uploadSftp) = true;
+        } else if (a == "--download-key" || a == "--upload-key") {
+            if (!value(v)) return std::nullopt;
+            (a[2] == 'd' ? o.downloadKey : o.uploadKey) = v;
+        } else if (a == "--download-key-passphrase-file" || a == "--upload-key-passphrase-file") {
+            if (!value(v)) return std::nullopt;
+            (a[2] == 'd' ? downloadPassphraseFile : uploadPassphraseFile) = v;
+        } else if (a == "--download-host-key" || a == "--upload-host-key") {
+            if (!value(v)) return std::nullopt;
+            // OpenSSH's form: "SHA256:" and 43 characters of unpadded base64.
+            if (v.size() != 50 || v.rfind("SHA256:", 0) != 0 ||
+                v.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", 7) !=
+                    std::string::npos) {
+                error = a + " wants a key's fingerprint as ssh-keygen -l prints it (SHA256:...), not '" + v + "'";
+                return std::nullopt;
+            }
+            (a[2] == 'd' ? o.downloadHostKey : o.uploadHostKey) = v;
+        } else if (a == "--known-hosts") {
+            if (!value(v)) return std::nullopt;
+            o.knownHosts.push_back(v);
+        } else if (a == "--accept-new-host-key") {
+            o.acceptNewHostKey = true;
         } else if (a == "--quick") {
             o.quickWaits = true;
         } else if (a == "--passive") {
@@ -339,6 +381,25 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
     if ((o.json || !o.onSession.empty()) && !o.headless && !o.help && !o.version) {
         error = std::string(o.json ? "--json" : "--on-session") + " needs --headless";
         return std::nullopt;
+    }
+    if ((o.downloadTls && o.downloadSftp) || (o.uploadTls && o.uploadSftp)) {
+        error = "a job uses FTPS or SFTP, not both";
+        return std::nullopt;
+    }
+    // Key passphrases never on the command line: a file, else the
+    // environment.
+    const struct {
+        std::string& out;
+        const std::string& file;
+        const char* variable;
+    } passphrases[] = {{o.downloadKeyPassphrase, downloadPassphraseFile, "CORVANTEL_DOWNLOAD_KEY_PASSPHRASE"},
+                       {o.uploadKeyPassphrase, uploadPassphraseFile, "CORVANTEL_UPLOAD_KEY_PASSPHRASE"}};
+    for (auto& p : passphrases) {
+        if (!p.file.empty()) {
+            if (!passwordFromFile(p.file, p.out, error)) return std::nullopt;
+        } else if (const char* env = std::getenv(p.variable); env != nullptr) {
+            p.out = env;
+        }
     }
     // Passwords off the command line: a file, else the environment; a
     // password given on the command line comes first.
@@ -432,6 +493,12 @@ void applyOptions(App& app, const Options& o) {
     if (o.downloadTls && !w.ai_dtls.checked()) choose(w.ai_dtls);
     if (o.uploadTls && !w.ai_utls.checked()) choose(w.ai_utls);
     app.s.tlsCaFile = o.tlsCaFile;
+    if (o.downloadSftp && !w.ai_dsftp.checked()) choose(w.ai_dsftp);
+    if (o.uploadSftp && !w.ai_usftp.checked()) choose(w.ai_usftp);
+    s.downloadSsh = {o.downloadKey, o.downloadKeyPassphrase, o.downloadHostKey};
+    s.uploadSsh = {o.uploadKey, o.uploadKeyPassphrase, o.uploadHostKey};
+    s.knownHostsFiles = o.knownHosts;
+    s.acceptNewHostKeys = o.acceptNewHostKey;
     if (o.workPath) {
         app.form3->open();
         app.form3->clickFolder(*o.workPath);

@@ -19,6 +19,14 @@ struct Options {
     // FTPS per job, and a CA trusted besides the system's.
     bool downloadTls = false, uploadTls = false;
     std::string tlsCaFile;
+    // SFTP per job, its key file, the key's passphrase (from a file or the
+    // environment only), a pinned host key; the known-hosts files; and
+    // whether an unknown host key is accepted and added.
+    bool downloadSftp = false, uploadSftp = false;
+    std::string downloadKey, uploadKey, downloadKeyPassphrase, uploadKeyPassphrase;
+    std::string downloadHostKey, uploadHostKey;
+    std::vector<std::string> knownHosts;
+    bool acceptNewHostKey = false;
     bool once = false;
     // Headless reporting: JSON lines instead of text, and a command run
     // after each run of a job.

@@ -174,7 +174,7 @@ std::vector<MenuItem*> Form1::menuItems() {
     return {&ai_sched, &ai_down, &ai_up,     &ai_hr,       &ai_exit,  &ai_op,     &ai_path,   &ai_pass,
             &ai_del,   &ai_del2, &ai_dstamp, &ai_ustamp,   &ai_fsize, &ai_type,   &ai_list,   &ai_nlst,
             &ai_trans, &ai_bin,  &ai_asc,    &ai_pasv,     &ai_quick, &ai_verify, &ai_settle, &ai_resume,
-            &ai_utemp, &ai_dtls, &ai_utls,   &ai_parallel, &ai_about};
+            &ai_utemp, &ai_dtls, &ai_utls,   &ai_dsftp,    &ai_usftp, &ai_parallel, &ai_about};
 }
 
 bool Form1::userClose() {

@@ -230,6 +230,8 @@ public:
     MenuItem ai_utemp{*this, "ai_utemp", "Upload Under Temporary Name", &ai_op};
     MenuItem ai_dtls{*this, "ai_dtls", "FTPS Download", &ai_op};
     MenuItem ai_utls{*this, "ai_utls", "FTPS Upload", &ai_op};
+    MenuItem ai_dsftp{*this, "ai_dsftp", "SFTP Download", &ai_op};
+    MenuItem ai_usftp{*this, "ai_usftp", "SFTP Upload", &ai_op};
     MenuItem ai_parallel{*this, "ai_parallel", "Parallel Connections", &ai_op};
     MenuItem ai_about{*this, "ai_about", "About", nullptr};
 

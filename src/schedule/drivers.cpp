@@ -10,10 +10,12 @@
 #include "download/records.h"
 #include "download/retrieval.h"
 #include "download/session.h"
+#include "download/sftp_download.h"
 #include "schedule/retry.h"
 #include "upload/dispatch.h"
 #include "upload/sending.h"
 #include "upload/session.h"
+#include "upload/sftp_upload.h"
 #include "upload/temp_name.h"
 #include "upload/transfer_log.h"
 
@@ -74,13 +76,18 @@ Task<> runDownloadSession(DownloadSession& d) {
     downloadSessions(app).requeue.newSession();
     resetDownloadDialogue(d);
     ++s.sessionsBegun;
-    d.control.connect();
     d.downloadTarget = "notdone";
     d.downloadOver = false;
-    co_await d.strand.until([&] {
-        return d.downloadOver || d.downloadSocketError != 0 || d.downloadFailed ||
-               d.takeover != Takeover::None || s.shuttingDown;
-    });
+    if (s.downloadSftp) {
+        // Over SFTP the session's steps are one sequence of calls.
+        co_await sftpDownloadRun(d);
+    } else {
+        d.control.connect();
+        co_await d.strand.until([&] {
+            return d.downloadOver || d.downloadSocketError != 0 || d.downloadFailed ||
+                   d.takeover != Takeover::None || s.shuttingDown;
+        });
+    }
     co_await endFurtherConnections(downloadSessions(app));
     logUnsafeSummary(app);
     if (s.shuttingDown) co_return;
@@ -135,6 +142,7 @@ Task<> runDownloadSession(DownloadSession& d) {
         recordDownloadResult(d, "fail");
     }
     d.control.close();
+    if (d.sftp) d.sftp->close();
     discardPartialDownload(d);
     d.watchdog.setEnabled(false);
     s.sessionAborting = false;
@@ -176,11 +184,15 @@ Task<> runUploadSession(UploadSession& u) {
     uploadSessions(app).requeue.newSession();
     resetUploadDialogue(u);
     ++s.sessionsBegun;
-    u.control.connect();
-    co_await u.strand.until([&] {
-        return u.uploadStep >= 12 || u.uploadSocketError != 0 || u.uploadFailed ||
-               u.takeover != Takeover::None || s.shuttingDown;
-    });
+    if (s.uploadSftp) {
+        co_await sftpUploadLogin(u);
+    } else {
+        u.control.connect();
+        co_await u.strand.until([&] {
+            return u.uploadStep >= 12 || u.uploadSocketError != 0 || u.uploadFailed ||
+                   u.takeover != Takeover::None || s.shuttingDown;
+        });
+    }
     if (s.shuttingDown) co_return;
     s.sessionAborting = false;
 
@@ -192,7 +204,10 @@ Task<> runUploadSession(UploadSession& u) {
     } else {
         u.uploadStep = 18;
         if (!u.helper) startFurtherConnections(uploadSessions(app));
-        co_await uploadNextFile(u);
+        if (s.uploadSftp)
+            co_await sftpUploadFiles(u);
+        else
+            co_await uploadNextFile(u);
         // With more connections the list may end while this one still
         // sends: it is over once it is back between files.
         co_await u.strand.until([&] {
@@ -237,9 +252,10 @@ Task<> runUploadSession(UploadSession& u) {
     failPendingUpload(u);
     // Temporary copies left by failed uploads go before the connection
     // does (those of cut uploads stay, with resume, to be continued).
-    if (s.uploadTempName) co_await clearLeftovers(u);
+    if (s.uploadTempName && !s.uploadSftp) co_await clearLeftovers(u);
     u.watchdog.setEnabled(false);
     u.control.close();
+    if (u.sftp) u.sftp->close();
     u.data.close();
     u.file.close();
     w.setCaption(idleCaption);

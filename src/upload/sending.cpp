@@ -32,13 +32,13 @@ static void sendOrFail(UploadSession& u, const std::string& text) {
 
 // Whether a listed file is one to send: a download still being written is
 // not, nor (with the duplicate check on) a name sent before.
-static bool worthSending(App& app, const std::string& name) {
+bool worthSending(App& app, const std::string& name) {
     auto& s = app.s;
     return !isPartialDownload(name) && !(s.uploadDupeCheck && uploadSessions(app).uploadedNames.contains(name));
 }
 
 // A file the download job is fetching now is not sent half-written.
-static bool beingDownloaded(App& app, const std::string& name) {
+bool beingDownloaded(App& app, const std::string& name) {
     return app.downloadingNow && app.downloadingNow(name);
 }
 
@@ -122,7 +122,7 @@ Task<> uploadNextFile(UploadSession& u) {
 // put under the name since the listing), or when its name cannot go into a
 // command (a CR, LF or NUL). Its length is the opened file's.
 // A refusal leaves its cause for the file's "fail" verdict.
-static bool openChosen(UploadSession& u) {
+bool openChosen(UploadSession& u) {
     App& app = u.app;
     u.file.close();
     u.uploadFileLength = -1;

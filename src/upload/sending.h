@@ -22,4 +22,15 @@ Task<> uploadStoreReply(UploadSession& u, std::string storeCommand, std::string 
 void failPendingUpload(UploadSession& u);
 void installUploadDataHandlers(UploadSession& u);
 
+// Whether a listed local file is one to send: not a download still being
+// written, nor (with the duplicate check on) a name sent before.
+bool worthSending(App& app, const std::string& name);
+// Whether the download job is fetching that name now (it is not sent
+// half-written).
+bool beingDownloaded(App& app, const std::string& name);
+// Opens the chosen file (uploadFileName) for reading: false, with the cause
+// for its verdict, when it has vanished, cannot be read, is a link or not a
+// regular file, or its name cannot go into a command.
+bool openChosen(UploadSession& u);
+
 }  // namespace corvantel

@@ -24,6 +24,8 @@ struct UploadSession : ControlSession {
 
     const char* job() const override { return "upload"; }
     bool tlsOption() const override { return app.s.uploadTls; }
+    bool sftpOption() const override { return app.s.uploadSftp; }
+    const AppState::SshLogin& sshOptions() const override { return app.s.uploadSsh; }
     std::string hostField() const override { return app.w.Text3.text(); }
     std::string userField() const override { return app.w.Text4.text(); }
     std::string passwordField() const override { return app.w.Text5.text(); }
@@ -119,6 +121,8 @@ public:
     // job run from their record); whether the error log has said that the
     // server renames nothing.
     std::vector<std::string> uploadTempLeft;
+    // Over SFTP, the paths of such copies, removed at the next login.
+    std::vector<std::string> uploadSftpTempLeft;
     // (append: the server refused REST before STOR on it; APPE continues it.)
     struct KeptCopy {
         platform::files::Stamp local;

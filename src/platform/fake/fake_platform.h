@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fake/fake_sftp.h"
 #include "platform/platform.h"
 
 namespace corvantel::platform::fake {
@@ -93,6 +94,7 @@ public:
     const Clock& clock() const override { return *this; }
     std::unique_ptr<Timer> makeTimer() override;
     std::unique_ptr<Endpoint> makeEndpoint() override;
+    std::unique_ptr<SftpConnection> makeSftp() override;
 
     // EventLoop
     void post(std::function<void()> fn) override;
@@ -124,6 +126,10 @@ public:
     // listens there.
     std::shared_ptr<Peer> connectTo(std::int32_t port, const std::string& from = {});
     bool isListening(std::int32_t port) const;
+    // SFTP servers by port (on any host that resolves).
+    void addSftpServer(std::int32_t port, std::shared_ptr<FakeSftpServer> server) { sftpServers_[port] = server; }
+    std::shared_ptr<FakeSftpServer> sftpServer(std::int32_t port) const;
+    bool resolves(const std::string& host) const { return hosts_.count(host) > 0; }
 
     // Internal, for the fake endpoints and timers.
     struct TimerRec;
@@ -151,6 +157,7 @@ private:
     std::set<std::string> hosts_{"127.0.0.1", "localhost", "::1", "[::1]"};
     std::map<std::int32_t, AcceptFn> servers_;
     std::map<std::int32_t, FakeEndpoint*> listeners_;
+    std::map<std::int32_t, std::shared_ptr<FakeSftpServer>> sftpServers_;
     std::int32_t nextPort_ = 40000;
 };
 

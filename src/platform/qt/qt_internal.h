@@ -137,5 +137,8 @@ struct Context : std::enable_shared_from_this<Context> {
 
 std::unique_ptr<Timer> makeQtTimer(std::shared_ptr<Context> ctx);
 std::unique_ptr<Endpoint> makeQtEndpoint(std::shared_ptr<Context> ctx);
+// An SFTP connection (libssh) whose calls run on a thread of its own and
+// whose answers come back through ctx's loop.
+std::unique_ptr<SftpConnection> makeQtSftp(std::shared_ptr<Context> ctx);
 
 }  // namespace corvantel::platform::qt

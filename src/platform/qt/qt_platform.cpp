@@ -291,6 +291,8 @@ std::unique_ptr<Timer> QtPlatform::makeTimer() { return makeQtTimer(impl_->ctx);
 
 std::unique_ptr<Endpoint> QtPlatform::makeEndpoint() { return makeQtEndpoint(impl_->ctx); }
 
+std::unique_ptr<SftpConnection> QtPlatform::makeSftp() { return makeQtSftp(impl_->ctx); }
+
 double QtPlatform::timeScale() const { return impl_->ctx->timeScale; }
 
 double QtPlatform::timeScaleFromEnvironment() {

@@ -22,6 +22,7 @@ public:
     const Clock& clock() const override;
     std::unique_ptr<Timer> makeTimer() override;
     std::unique_ptr<Endpoint> makeEndpoint() override;
+    std::unique_ptr<SftpConnection> makeSftp() override;
 
     double timeScale() const;
 

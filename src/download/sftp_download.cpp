@@ -1,0 +1,229 @@
+#include "download/sftp_download.h"
+
+#include <algorithm>
+
+#include "app/app_state.h"
+#include "app/partial_names.h"
+#include "app/sftp_job.h"
+#include "app/text.h"
+#include "download/proof.h"
+#include "download/records.h"
+#include "download/retrieval.h"
+#include "download/selection.h"
+#include "download/session.h"
+
+namespace corvantel {
+
+using platform::SftpEntry;
+using platform::SftpStatus;
+namespace fmt = platform::fmt;
+
+namespace {
+
+// At most this much of the listing is shown in its box.
+constexpr std::size_t shownListingBytes = 64 * 1024;
+
+// What a listed file holds when the read begins, for the checks after it.
+struct Listed {
+    std::string path;
+    std::int64_t size, time;
+};
+
+// Settled files only: whether the file is to be taken now (its time is
+// older than the settle interval, or a time ahead of the listing has
+// stayed the same for it).
+bool settled(DownloadSession& d, const SftpEntry& e) {
+    auto& s = d.app.s;
+    const std::int64_t listedAt = downloadSessions(d.app).downloadListingTime;
+    if (s.settleSeconds <= 0 || e.mtime < 0) return true;
+    if (e.mtime > listedAt) return settledAhead(d, e.mtime);
+    return e.mtime <= listedAt - s.settleSeconds;
+}
+
+// Opens the file's partial file: a kept part to resume (its length), or a
+// new one created exclusively.
+void openPartial(DownloadSession& d, const Listed& f) {
+    App& app = d.app;
+    auto& s = app.s;
+    if (s.resumeDownloads) {
+        // The listing's time tells one copy of the file from another.
+        const std::int64_t have = openKeptPart(d, f.time, f.time >= 0);
+        if (have > 0) {
+            d.downloadPartPath = d.file.path();
+            d.downloadResumeAt = have;
+            d.downloadRestProven = true;
+            return;
+        }
+    }
+    std::string prefix = partialName(d.downloadLocalName);
+    if (s.resumeDownloads && f.size >= 0) prefix += partIdentity(f.size, f.time);
+    if (d.file.create(app.workFile(""), prefix, partSuffix))
+        d.downloadPartPath = d.file.path();
+    else
+        d.downloadFileSpoiled = true;
+}
+
+// Reads the file to its end into the partial file. True when the server
+// said the file ended; false when it refused or failed a read (the file
+// cannot pass) or the session ended.
+Task<bool> readWhole(DownloadSession& d, const Listed& f) {
+    App& app = d.app;
+    auto& w = app.w;
+    const std::int64_t from = d.downloadResumeAt;
+    const SftpCall open = [&](auto& c, auto done) { c.openRead(f.path, from, done); };
+    auto r = co_await sftpCall(d, open);
+    if (!sftpStillUp(d, r)) co_return false;
+    if (r->status != SftpStatus::Ok) {
+        d.failCause = r->status == SftpStatus::NoSuchFile ? "gone from the server" : "read refused";
+        co_return false;
+    }
+    for (;;) {
+        const SftpCall next = [](auto& c, auto done) { c.read(done); };
+        r = co_await sftpCall(d, next);
+        if (!sftpStillUp(d, r)) co_return false;
+        if (r->status == SftpStatus::Eof) break;
+        if (r->status != SftpStatus::Ok || r->bytes.empty()) {
+            d.downloadFileSpoiled = true;
+            break;
+        }
+        d.downloadBytes += static_cast<std::int64_t>(r->bytes.size());
+        if (!d.file.isOpen() || !d.file.write(r->bytes)) d.downloadFileSpoiled = true;
+        w.fText6.setText(std::to_string(d.downloadBytes));
+        if (d.downloadStatedSize > 0)
+            w.Text13.setText(std::to_string(d.downloadBytes * 100 / d.downloadStatedSize) + " %");
+        // More than the listing said: not the copy that was listed.
+        if (d.downloadExpectedSize >= 0 && d.downloadBytes > d.downloadExpectedSize) d.downloadFileSpoiled = true;
+        if (d.downloadFileSpoiled) break;
+    }
+    const bool ended = r->status == SftpStatus::Eof && !d.downloadFileSpoiled;
+    const SftpCall closing = [](auto& c, auto done) { c.closeFile(done); };
+    r = co_await sftpCall(d, closing);
+    if (!sftpStillUp(d, r)) co_return false;
+    co_return ended;
+}
+
+// The rule of a pass over SFTP: the server said the file ended, the bytes
+// came to the size the listing stated, and the local copy is written (on
+// disk before a delete on the server). With verify the server's size and
+// time are asked again and must be unchanged. A file that changed while it
+// came is left for a later run with settled files only.
+Task<Judged> judgeRead(DownloadSession& d, const Listed& f, bool ended) {
+    App& app = d.app;
+    auto& s = app.s;
+    const bool sizeOk = f.size < 0 || d.downloadBytes == f.size;
+    const bool written = d.file.isOpen() && (s.deleteAfterDownload ? d.file.finish() : !d.file.failed());
+    bool pass = ended && sizeOk && written && !d.downloadFileSpoiled;
+    bool changed = ended && !sizeOk;
+    if (pass && (s.verifyTransfers || s.settleSeconds > 0)) {
+        const SftpCall statAgain = [&](auto& c, auto done) { c.stat(f.path, done); };
+        const auto r = co_await sftpCall(d, statAgain);
+        if (!sftpStillUp(d, r)) co_return Judged::Fail;
+        changed = r->status != SftpStatus::Ok || r->attributes.size != f.size || r->attributes.mtime != f.time;
+        if (changed) {
+            pass = false;
+            d.failCause = "changed on the server while it was read";
+        }
+    }
+    if (!pass && changed && written && s.settleSeconds > 0) {
+        d.downloadPartialBad = true;
+        discardPartialDownload(d);
+        co_return Judged::Left;
+    }
+    if (pass) pass = d.file.commit(d.downloadLocalName);
+    if (!pass) d.downloadFileGood = false;
+    discardPartialDownload(d);
+    co_return pass ? Judged::Pass : Judged::Fail;
+}
+
+Task<> fetch(DownloadSession& d, const SftpEntry& e, const std::string& folder) {
+    App& app = d.app;
+    auto& s = app.s;
+    auto& w = app.w;
+    discardPartialDownload(d);
+    const Listed f{sftpPath(folder, e.name), e.size, e.mtime};
+    d.downloadTarget = d.downloadFileName = e.name;
+    d.downloadLocalName = downloadLocalName(app, e.name);
+    d.downloadServerSize = e.size;
+    d.downloadServerTime = e.mtime;
+    d.downloadResumeAt = 0;
+    d.downloadPartialBad = d.downloadRestProven = false;
+    d.downloadExpectedSize = d.downloadStatedSize = e.size;
+    d.downloadFileSpoiled = d.downloadLastPassed = false;
+    d.failCause.clear();
+    openPartial(d, f);
+    w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + e.name);
+    d.downloadFileGood = true;
+    d.downloadVerdictPending = true;
+    notify(app.events.fileStarted, JobKind::Download, e.name, d.downloadResumeAt);
+    d.downloadBytes = d.downloadResumeAt;
+    w.fText6.setText(std::to_string(d.downloadBytes));
+    const bool ended = co_await readWhole(d, f);
+    // A session lost or taken over judges nothing on what came so far: its
+    // driver and retries decide.
+    if (d.failed || sessionEnding(d)) co_return;
+    const Judged j = co_await judgeRead(d, f, ended);
+    if (d.failed || sessionEnding(d)) co_return;
+    if (j == Judged::Left) {
+        d.downloadFileGood = false;
+        d.downloadVerdictPending = false;
+        co_return;
+    }
+    recordDownloadResult(d, j == Judged::Pass ? "pass" : "fail");
+    d.failCause.clear();
+    // Deleted on the server only once its whole copy is on disk here.
+    if (j == Judged::Pass && s.deleteAfterDownload) {
+        const SftpCall removal = [&](auto& c, auto done) { c.remove(f.path, done); };
+        const auto r = co_await sftpCall(d, removal);
+        sftpStillUp(d, r);
+    }
+    d.downloadLastPassed = false;
+}
+
+}  // namespace
+
+Task<> sftpDownloadRun(DownloadSession& d) {
+    App& app = d.app;
+    auto& w = app.w;
+    auto& job = downloadSessions(app);
+    if (!co_await sftpLogin(d)) co_return;
+    const std::string folder = w.Text2.text();
+    const SftpCall listing = [&](auto& c, auto done) { c.list(folder, done); };
+    const auto r = co_await sftpCall(d, listing);
+    if (!sftpStillUp(d, r)) co_return;
+    job.downloadListingTime = app.plat.clock().utcSeconds();
+    // A folder that cannot be read lists nothing, as a refused listing does.
+    std::vector<SftpEntry> entries;
+    if (r->status == SftpStatus::Ok) entries = r->entries;
+    job.downloadListing.clear();
+    job.downloadEntries.clear();
+    job.downloadListedSizes.clear();
+    for (const auto& e : entries) {
+        if (job.downloadListing.size() < shownListingBytes) job.downloadListing += e.name + "\r\n";
+        if (!e.regular) continue;
+        job.downloadEntries.push_back(e.name);
+        if (e.size >= 0) job.downloadListedSizes[e.name] = e.size;
+    }
+    w.fText5.setText(job.downloadListing);
+    w.Combo1.setItems(job.downloadEntries);
+    d.downloadStep = 12;
+    for (const auto& e : entries) {
+        if (d.failed || sessionEnding(d)) co_return;
+        // Only regular files the job's pattern takes, each once.
+        if (!e.regular || !wantedName(app, e.name)) continue;
+        d.downloadTarget = d.downloadFileName = e.name;
+        if (!safeLocalName(e.name) || isOwnFile(app, downloadLocalName(app, e.name))) {
+            d.downloadExpectedSize = -1;
+            recordUnsafeName(d);
+            continue;
+        }
+        d.downloadServerSize = e.size;
+        if (!settled(d, e)) continue;
+        co_await fetch(d, e, folder);
+    }
+    if (d.failed || sessionEnding(d)) co_return;
+    d.downloadStep = 17;
+    d.downloadTarget = "done";
+    d.downloadOver = true;
+}
+
+}  // namespace corvantel

@@ -1,0 +1,56 @@
+#pragma once
+// An SFTP server in memory for tests on the fake platform: its files, its
+// key and logins, and the faults a test gives it. Connections answer each
+// call after latencyMs of virtual time.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/sftp.h"
+
+namespace corvantel::platform::fake {
+
+class FakePlatform;
+
+struct FakeSftpServer {
+    struct File {
+        std::string bytes;
+        std::int64_t mtime = 1'700'000'000;
+        bool regular = true;
+        bool readable = true;
+        bool writable = true;
+    };
+    // By path as the program names it ("dir/name", or "name" for the
+    // login's folder).
+    std::map<std::string, File> files;
+    std::string fingerprint = "SHA256:fakeserverkeyfakeserverkeyfakeserverkey0";
+    // What the program's known-hosts files say of this server's key when
+    // no pin matches: known, unknown, or another key on file.
+    enum class Known { Yes, No, Changed } known = Known::Yes;
+    std::string user = "tester";
+    std::string password = "secret";
+    // A key file accepted for the user (empty: none).
+    std::string acceptedKey;
+    bool subsystem = true;
+    bool posixRename = true;
+    // Each read answers at most this many bytes (short reads).
+    std::size_t readChunk = 64 * 1024;
+    int latencyMs = 1;
+    // Fault hook, called before each call is answered with the call
+    // ("connect", "list", "stat", "open-read", "read", "open-write",
+    // "write", "close", "rename", "remove"), its path, and the answer it is
+    // about to get, which it may change. Returning false leaves the call
+    // unanswered for ever (a silent server).
+    std::function<bool(const std::string& call, const std::string& path, SftpReply& reply)> fault;
+    // Every call, as "call path" (tests read it).
+    std::vector<std::string> calls;
+    // The login each connection offered last.
+    SftpLogin lastLogin;
+    int connections = 0;
+    bool authenticated = false;
+};
+
+}  // namespace corvantel::platform::fake

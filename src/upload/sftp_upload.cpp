@@ -1,0 +1,191 @@
+#include "upload/sftp_upload.h"
+
+#include <algorithm>
+
+#include "app/app_state.h"
+#include "app/sftp_job.h"
+#include "app/text.h"
+#include "upload/proof.h"
+#include "upload/sending.h"
+#include "upload/session.h"
+#include "upload/transfer_log.h"
+
+namespace corvantel {
+
+using platform::SftpStatus;
+namespace fmt = platform::fmt;
+
+namespace {
+
+// Each write carries at most this much of the file.
+constexpr std::size_t pieceBytes = 256 * 1024;
+
+// Why the file failed, for its verdict; false.
+bool failBecause(UploadSession& u, std::string cause) {
+    if (u.failCause.empty()) u.failCause = std::move(cause);
+    return false;
+}
+
+// Writes the open local file to path from its start. True when every byte
+// was taken and the server closed the file well.
+Task<bool> writeWhole(UploadSession& u, const std::string& path) {
+    App& app = u.app;
+    auto& w = app.w;
+    const SftpCall open = [&](auto& c, auto done) { c.openWrite(path, 0, done); };
+    auto r = co_await sftpCall(u, open);
+    if (!sftpStillUp(u, r)) co_return false;
+    if (r->status != SftpStatus::Ok)
+        co_return failBecause(u, r->status == SftpStatus::PermissionDenied ? "write refused" : "store refused");
+    bool whole = true;
+    std::string piece;
+    const SftpCall write = [&](auto& c, auto done) { c.write(piece, done); };
+    while (u.uploadBytesRead < u.uploadFileLength) {
+        piece = u.file.read(pieceBytes);
+        if (piece.empty() || u.file.failed()) {
+            // The file shrank or could not be read: it cannot pass.
+            whole = failBecause(u, "local file changed while it was sent");
+            break;
+        }
+        u.uploadBytesRead += static_cast<std::int64_t>(piece.size());
+        r = co_await sftpCall(u, write);
+        if (!sftpStillUp(u, r)) co_return false;
+        if (r->status != SftpStatus::Ok) {
+            whole = failBecause(u, "write refused");
+            break;
+        }
+        u.uploadBytesSent = u.uploadBytesRead;
+        w.fText6b.setText(std::to_string(u.uploadBytesSent));
+        w.Text14.setText(std::to_string(u.uploadBytesSent * 100 / u.uploadFileLength) + " %");
+    }
+    const SftpCall closing = [](auto& c, auto done) { c.closeFile(done); };
+    r = co_await sftpCall(u, closing);
+    if (!sftpStillUp(u, r)) co_return false;
+    if (r->status != SftpStatus::Ok) whole = failBecause(u, "store not confirmed by the server");
+    co_return whole;
+}
+
+// After the write: the local file still stands as it was sent, and the
+// server reports the whole size for the copy.
+Task<bool> proveWritten(UploadSession& u, const std::string& path) {
+    const auto now = platform::files::stamp(u.app.workFile(u.uploadFileName));
+    if (!now || !(*now == u.uploadOpenStamp)) co_return failBecause(u, "local file changed while it was sent");
+    const SftpCall stat = [&](auto& c, auto done) { c.stat(path, done); };
+    const auto r = co_await sftpCall(u, stat);
+    if (!sftpStillUp(u, r)) co_return false;
+    if (r->status != SftpStatus::Ok) co_return failBecause(u, "size not confirmed by the server");
+    if (r->attributes.size != u.uploadFileLength)
+        co_return failBecause(u, "size differs on the server: " + std::to_string(r->attributes.size) +
+                                     " bytes stored, " + std::to_string(u.uploadFileLength) + " sent");
+    co_return true;
+}
+
+// A copy the server should not keep (a failed temporary copy): removed,
+// whatever the answer.
+Task<> removeCopy(UploadSession& u, const std::string& path) {
+    const SftpCall removal = [&](auto& c, auto done) { c.remove(path, done); };
+    const auto r = co_await sftpCall(u, removal);
+    sftpStillUp(u, r);
+}
+
+// A temporary copy the connection could not remove: on the job's list, for
+// the next login (at most 100 are kept).
+void leaveCopy(UploadSession& u, const std::string& path) {
+    auto& left = uploadSessions(u.app).uploadSftpTempLeft;
+    if (std::find(left.begin(), left.end(), path) == left.end() && left.size() < 100) left.push_back(path);
+}
+
+Task<> send(UploadSession& u) {
+    App& app = u.app;
+    auto& s = app.s;
+    auto& w = app.w;
+    const std::string folder = w.Text6.text();
+    u.uploadStep = 22;
+    startUploadProof(u);
+    u.uploadFileStarted = true;
+    u.uploadVerdictGiven = false;
+    notify(app.events.fileStarted, JobKind::Upload, u.uploadFileName, std::int64_t{0});
+    w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + u.uploadFileName);
+    w.fText6b.setText("0");
+    w.Text14.setVisible(true);
+    u.uploadBytesSent = u.uploadBytesRead = 0;
+    u.uploadTarget = w.ai_ustamp.checked() ? fmt::yyyymmdd(app.now()) + "_" + u.uploadFileName : u.uploadFileName;
+    const std::string path = sftpPath(folder, u.uploadTarget);
+    // Under a temporary name, put in place once proven: the name never
+    // holds a part of the file.
+    const std::string written = s.uploadTempName ? path + s.uploadTempSuffix : path;
+    bool pass = co_await writeWhole(u, written);
+    // A temporary copy a lost connection left is removed at the next login.
+    if (s.uploadTempName && (u.failed || sessionEnding(u))) leaveCopy(u, written);
+    if (u.failed || sessionEnding(u)) co_return;
+    if (pass) pass = co_await proveWritten(u, written);
+    if (u.failed || sessionEnding(u)) co_return;
+    if (pass && s.uploadTempName) {
+        // posix-rename@openssh.com where offered: an older copy is replaced
+        // in one step.
+        const SftpCall rename = [&](auto& c, auto done) { c.rename(written, path, done); };
+        const auto r = co_await sftpCall(u, rename);
+        if (!sftpStillUp(u, r)) co_return;
+        if (r->status != SftpStatus::Ok) pass = failBecause(u, "rename refused");
+    }
+    if (!pass && s.uploadTempName) co_await removeCopy(u, written);
+    if (s.uploadTempName && (u.failed || sessionEnding(u))) leaveCopy(u, written);
+    if (u.failed || sessionEnding(u)) co_return;
+    u.file.close();
+    logUploadResult(u, pass ? "pass" : "fail");
+    if (pass && s.uploadDupeCheck) recordUploadedName(u);
+    u.failCause.clear();
+    u.uploadFileStarted = false;
+    u.uploadStep = 18;
+}
+
+}  // namespace
+
+Task<bool> sftpUploadLogin(UploadSession& u) {
+    const bool in = co_await sftpLogin(u);
+    if (in) u.uploadStep = 12;
+    co_return in;
+}
+
+Task<> sftpUploadFiles(UploadSession& u) {
+    App& app = u.app;
+    auto& s = app.s;
+    auto& w = app.w;
+    auto& job = uploadSessions(app);
+    u.uploadStep = 18;
+    // Temporary copies lost connections left go first.
+    while (!job.uploadSftpTempLeft.empty()) {
+        const std::string path = job.uploadSftpTempLeft.front();
+        job.uploadSftpTempLeft.erase(job.uploadSftpTempLeft.begin());
+        co_await removeCopy(u, path);
+        if (u.failed || sessionEnding(u)) {
+            leaveCopy(u, path);
+            co_return;
+        }
+    }
+    // The files to send are taken at the start of a job run (a retry goes
+    // on in the same list); File2 shows them.
+    if (job.uploadFileIndex == 0) {
+        job.uploadFiles = platform::files::listFiles(s.workPath, w.Text8.text());
+        w.File2.show(s.workPath, w.Text8.text(), job.uploadFiles);
+        noteListedSizes(app);
+    }
+    while (job.uploadFileIndex < job.uploadFileCount()) {
+        if (u.failed || sessionEnding(u)) co_return;
+        u.uploadFileName = job.uploadFiles[static_cast<std::size_t>(job.uploadFileIndex++)];
+        if (!worthSending(app, u.uploadFileName)) continue;
+        // A file still being written, or fetched by the download job now,
+        // is left for a later run without a verdict.
+        if (beingDownloaded(app, u.uploadFileName) || !uploadSettled(app, u.uploadFileName)) continue;
+        if (!openChosen(u)) {
+            u.uploadFileLength = std::max<std::int64_t>(u.uploadFileLength, 0);
+            u.uploadVerdictGiven = false;
+            logUploadResult(u, "fail");
+            u.failCause.clear();
+            continue;
+        }
+        co_await send(u);
+    }
+    job.uploadFileIndex = job.uploadFileCount() + 1;
+}
+
+}  // namespace corvantel
