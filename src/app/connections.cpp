@@ -1,6 +1,7 @@
 #include "app/connections.h"
 
 #include "app/app_state.h"
+#include "app/sftp_job.h"
 #include "app/strand.h"
 #include "app/text.h"
 
@@ -99,10 +100,14 @@ Task<> runFurther(SessionGroup& group, std::size_t k) {
     h.idleTicks = 0;
     h.watchdog.setEnabled(true);
     trace(h, "opening");
-    h.control.connect();
     // Logins are spaced out: the next connection opens once this one is in
     // (or has failed).
-    co_await h.strand.until([&] { return h.step >= 12 || connectionGone(h) || s.shuttingDown; });
+    if (h.sftpOption()) {
+        if (co_await sftpLogin(h)) h.step = 12;
+    } else {
+        h.control.connect();
+        co_await h.strand.until([&] { return h.step >= 12 || connectionGone(h) || s.shuttingDown; });
+    }
     if (s.shuttingDown) co_return;
     if (h.step < 12 || connectionGone(h)) {
         // Not in: the server limits connections (or has a fault of its own,
@@ -113,7 +118,7 @@ Task<> runFurther(SessionGroup& group, std::size_t k) {
         // (Only while the first session's connection is up: once it is gone
         // that session is ending.)
         if (k + 1 < static_cast<std::size_t>(s.parallelConnections) && !group.requeue.stop &&
-            group.first().control.state() == platform::Endpoint::Connected) {
+            connectionUp(group.first())) {
             group.at(k + 1).strand.spawn(runFurther(group, k + 1));
         }
         co_await h.takeFiles();
@@ -127,6 +132,7 @@ Task<> runFurther(SessionGroup& group, std::size_t k) {
     trace(h, std::string(gone ? "lost" : "done") + " at step " + std::to_string(h.step));
     h.watchdog.setEnabled(false);
     h.control.close();
+    if (h.sftp) h.sftp->close();
     h.closeFile();
     h.data.close();
     h.takeover = Takeover::None;
@@ -134,13 +140,18 @@ Task<> runFurther(SessionGroup& group, std::size_t k) {
 
 }  // namespace
 
+bool connectionUp(const ControlSession& c) {
+    if (c.sftpOption()) return c.step >= 12 && !connectionGone(c);
+    return c.control.state() == platform::Endpoint::Connected;
+}
+
 bool connectionGone(const ControlSession& c) {
     return c.socketError != 0 || c.failed || c.takeover != Takeover::None;
 }
 
 void startFurtherConnections(SessionGroup& group) {
     ControlSession& first = group.first();
-    if (first.app.s.parallelConnections <= 1 || first.control.state() != platform::Endpoint::Connected) return;
+    if (first.app.s.parallelConnections <= 1 || !connectionUp(first)) return;
     group.at(1).strand.spawn(runFurther(group, 1));
 }
 

@@ -10,6 +10,7 @@
 #include "download/records.h"
 #include "download/retrieval.h"
 #include "download/session.h"
+#include "download/sftp_download.h"
 
 namespace corvantel {
 
@@ -31,6 +32,10 @@ void DownloadSession::freshConnection() {
 }
 
 Task<> DownloadSession::takeFiles() {
+    if (sftpOption()) {
+        co_await sftpTakeFiles(*this);
+        co_return;
+    }
     // The files are fetched as the replies come; over once none is left.
     co_await strand.until([this] { return downloadOver || connectionGone(*this) || app.s.shuttingDown; });
 }

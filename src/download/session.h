@@ -161,6 +161,10 @@ public:
     // size), for a later session of the job run to judge; those still owed
     // when the run ends fail then.
     std::vector<std::pair<std::string, std::int64_t>> downloadOwed;
+    // Over SFTP: the listing with its attributes, and the next entry to
+    // look at (every connection takes from it).
+    std::vector<platform::SftpEntry> sftpListing;
+    std::size_t sftpNext = 0;
 
     DownloadSession& operator[](std::size_t k) { return static_cast<DownloadSession&>(*all[k]); }
 

@@ -150,6 +150,7 @@ Task<> fetch(DownloadSession& d, const SftpEntry& e, const std::string& folder) 
     d.downloadExpectedSize = d.downloadStatedSize = e.size;
     d.downloadFileSpoiled = d.downloadLastPassed = false;
     d.failCause.clear();
+    d.requeuedTaken.clear();
     openPartial(d, f);
     w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + e.name);
     d.downloadFileGood = true;
@@ -181,33 +182,26 @@ Task<> fetch(DownloadSession& d, const SftpEntry& e, const std::string& folder) 
 
 }  // namespace
 
-Task<> sftpDownloadRun(DownloadSession& d) {
+Task<> sftpTakeFiles(DownloadSession& d) {
     App& app = d.app;
-    auto& w = app.w;
     auto& job = downloadSessions(app);
-    if (!co_await sftpLogin(d)) co_return;
-    const std::string folder = w.Text2.text();
-    const SftpCall listing = [&](auto& c, auto done) { c.list(folder, done); };
-    const auto r = co_await sftpCall(d, listing);
-    if (!sftpStillUp(d, r)) co_return;
-    job.downloadListingTime = app.plat.clock().utcSeconds();
-    // A folder that cannot be read lists nothing, as a refused listing does.
-    std::vector<SftpEntry> entries;
-    if (r->status == SftpStatus::Ok) entries = r->entries;
-    job.downloadListing.clear();
-    job.downloadEntries.clear();
-    job.downloadListedSizes.clear();
-    for (const auto& e : entries) {
-        if (job.downloadListing.size() < shownListingBytes) job.downloadListing += e.name + "\r\n";
-        if (!e.regular) continue;
-        job.downloadEntries.push_back(e.name);
-        if (e.size >= 0) job.downloadListedSizes[e.name] = e.size;
-    }
-    w.fText5.setText(job.downloadListing);
-    w.Combo1.setItems(job.downloadEntries);
-    d.downloadStep = 12;
-    for (const auto& e : entries) {
+    const std::string folder = app.w.Text2.text();
+    for (;;) {
         if (d.failed || sessionEnding(d)) co_return;
+        // A file a lost connection gave back comes first.
+        if (!job.requeue.names.empty()) {
+            const std::string name = job.requeue.names.front();
+            job.requeue.names.pop_front();
+            const auto e = std::find_if(job.sftpListing.begin(), job.sftpListing.end(),
+                                        [&](const SftpEntry& x) { return x.name == name; });
+            if (e == job.sftpListing.end()) continue;
+            d.requeuedTaken = name;
+            const SftpEntry entry = *e;
+            co_await fetch(d, entry, folder);
+            continue;
+        }
+        if ((d.helper && job.requeue.stop) || job.sftpNext >= job.sftpListing.size()) co_return;
+        const SftpEntry e = job.sftpListing[job.sftpNext++];
         // Only regular files the job's pattern takes, each once.
         if (!e.regular || !wantedName(app, e.name)) continue;
         d.downloadTarget = d.downloadFileName = e.name;
@@ -220,6 +214,36 @@ Task<> sftpDownloadRun(DownloadSession& d) {
         if (!settled(d, e)) continue;
         co_await fetch(d, e, folder);
     }
+}
+
+Task<> sftpDownloadRun(DownloadSession& d) {
+    App& app = d.app;
+    auto& w = app.w;
+    auto& job = downloadSessions(app);
+    if (!co_await sftpLogin(d)) co_return;
+    const std::string folder = w.Text2.text();
+    const SftpCall listing = [&](auto& c, auto done) { c.list(folder, done); };
+    const auto r = co_await sftpCall(d, listing);
+    if (!sftpStillUp(d, r)) co_return;
+    job.downloadListingTime = app.plat.clock().utcSeconds();
+    // A folder that cannot be read lists nothing, as a refused listing does.
+    job.sftpListing.clear();
+    job.sftpNext = 0;
+    if (r->status == SftpStatus::Ok) job.sftpListing = r->entries;
+    job.downloadListing.clear();
+    job.downloadEntries.clear();
+    job.downloadListedSizes.clear();
+    for (const auto& e : job.sftpListing) {
+        if (job.downloadListing.size() < shownListingBytes) job.downloadListing += e.name + "\r\n";
+        if (!e.regular) continue;
+        job.downloadEntries.push_back(e.name);
+        if (e.size >= 0) job.downloadListedSizes[e.name] = e.size;
+    }
+    w.fText5.setText(job.downloadListing);
+    w.Combo1.setItems(job.downloadEntries);
+    d.downloadStep = 12;
+    startFurtherConnections(job);
+    co_await sftpTakeFiles(d);
     if (d.failed || sessionEnding(d)) co_return;
     d.downloadStep = 17;
     d.downloadTarget = "done";

@@ -9,6 +9,7 @@
 #include "upload/dispatch.h"
 #include "upload/sending.h"
 #include "upload/session.h"
+#include "upload/sftp_upload.h"
 #include "upload/transfer_log.h"
 
 namespace corvantel {
@@ -26,6 +27,10 @@ void UploadSession::freshConnection() {
 Task<> UploadSession::takeFiles() {
     auto& s = app.s;
     uploadStep = 18;
+    if (sftpOption()) {
+        co_await sftpUploadFiles(*this);
+        co_return;
+    }
     co_await uploadNextFile(*this);
     // Over once back between files with nothing left (or told to stop).
     co_await strand.until([this, &s] {

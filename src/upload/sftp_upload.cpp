@@ -152,6 +152,13 @@ Task<> sftpUploadFiles(UploadSession& u) {
     auto& w = app.w;
     auto& job = uploadSessions(app);
     u.uploadStep = 18;
+    // The files to send are taken at the start of a job run, by its first
+    // connection (a retry goes on in the same list); File2 shows them.
+    if (job.uploadFileIndex == 0 && !u.helper) {
+        job.uploadFiles = platform::files::listFiles(s.workPath, w.Text8.text());
+        w.File2.show(s.workPath, w.Text8.text(), job.uploadFiles);
+        noteListedSizes(app);
+    }
     // Temporary copies lost connections left go first.
     while (!job.uploadSftpTempLeft.empty()) {
         const std::string path = job.uploadSftpTempLeft.front();
@@ -162,17 +169,19 @@ Task<> sftpUploadFiles(UploadSession& u) {
             co_return;
         }
     }
-    // The files to send are taken at the start of a job run (a retry goes
-    // on in the same list); File2 shows them.
-    if (job.uploadFileIndex == 0) {
-        job.uploadFiles = platform::files::listFiles(s.workPath, w.Text8.text());
-        w.File2.show(s.workPath, w.Text8.text(), job.uploadFiles);
-        noteListedSizes(app);
-    }
-    while (job.uploadFileIndex < job.uploadFileCount()) {
+    for (;;) {
         if (u.failed || sessionEnding(u)) co_return;
-        u.uploadFileName = job.uploadFiles[static_cast<std::size_t>(job.uploadFileIndex++)];
-        if (!worthSending(app, u.uploadFileName)) continue;
+        // A file a lost connection gave back comes first (it was worth
+        // sending when it was taken).
+        if (!job.requeue.names.empty()) {
+            u.uploadFileName = job.requeue.names.front();
+            job.requeue.names.pop_front();
+        } else if ((u.helper && job.requeue.stop) || job.uploadFileIndex >= job.uploadFileCount()) {
+            break;
+        } else {
+            u.uploadFileName = job.uploadFiles[static_cast<std::size_t>(job.uploadFileIndex++)];
+            if (!worthSending(app, u.uploadFileName)) continue;
+        }
         // A file still being written, or fetched by the download job now,
         // is left for a later run without a verdict.
         if (beingDownloaded(app, u.uploadFileName) || !uploadSettled(app, u.uploadFileName)) continue;
@@ -185,7 +194,7 @@ Task<> sftpUploadFiles(UploadSession& u) {
         }
         co_await send(u);
     }
-    job.uploadFileIndex = job.uploadFileCount() + 1;
+    if (job.uploadFileIndex >= job.uploadFileCount()) job.uploadFileIndex = job.uploadFileCount() + 1;
 }
 
 }  // namespace corvantel

@@ -184,5 +184,28 @@ TEST_F(SftpDownload, ResumeSettleVerifyAndDelete) {
     EXPECT_NE(std::find(server->calls.begin(), server->calls.end(), "stat in/old.jpg"), server->calls.end());
 }
 
+// More connections take from the one listing, each file once; the server's
+// limit holds the rest back, and a lost connection's file goes to another.
+TEST_F(SftpDownload, MoreConnectionsShareTheListing) {
+    for (int i = 0; i < 12; ++i) server->files["in/f" + std::to_string(i) + ".jpg"] = {std::string(70'000, 'f')};
+    server->limit = 3;
+    w().ai_parallel.userChoose();
+    int lost = 0;
+    server->fault = [&lost](const std::string& c, const std::string& p, SftpReply& r) {
+        if (c == "read" && p == "in/f7.jpg" && lost++ == 0) r = SftpReply{SftpStatus::Lost};
+        return true;
+    };
+    run();
+    EXPECT_EQ(server->mostOpen, 3);
+    for (int i = 0; i < 12; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".jpg";
+        EXPECT_EQ(verdictOf(log(), name), "pass") << name;
+        EXPECT_EQ(std::count(server->calls.begin(), server->calls.end(), "open-read in/" + name),
+                  name == "f7.jpg" ? 2 : 1)
+            << name;
+    }
+    EXPECT_EQ(s().failedFiles, 0);
+}
+
 }  // namespace
 }  // namespace corvantel::testing

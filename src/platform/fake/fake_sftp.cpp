@@ -46,12 +46,16 @@ public:
             sv.authenticated = true;
             r.status = SftpStatus::LoginRefused;
             r.message = "Permission denied";
+        } else if (sv.limit > 0 && sv.open >= sv.limit) {
+            r.status = SftpStatus::LoginRefused;
+            r.message = "too many connections";
         } else if (!sv.subsystem) {
             sv.authenticated = true;
             r.status = SftpStatus::NoSubsystem;
         } else {
             sv.authenticated = true;
             up_ = true;
+            sv.mostOpen = std::max(sv.mostOpen, ++sv.open);
         }
         reply("connect", login.host, std::move(r));
     }
@@ -170,8 +174,10 @@ public:
         reply("remove", path, std::move(r));
     }
 
+    ~FakeSftpConnection() override { close(); }
+
     void close() override {
-        ++generation_;
+        if (up_ && server_) --server_->open;
         pending_ = false;
         up_ = reading_ = writing_ = false;
         timer_->setEnabled(false);
@@ -203,9 +209,11 @@ private:
         if (server_) {
             server_->calls.push_back(call + " " + path);
             if (server_->fault && !server_->fault(call, path, r)) return;  // never answered
-            if (r.status == SftpStatus::Lost) up_ = false;
         }
-        if (call == "connect" && r.status != SftpStatus::Ok) up_ = false;
+        if (up_ && (r.status == SftpStatus::Lost || (call == "connect" && r.status != SftpStatus::Ok))) {
+            up_ = false;
+            if (server_) --server_->open;
+        }
         answer_ = std::move(r);
         timer_->setInterval(std::max(server_ ? server_->latencyMs : 1, 1));
         timer_->setEnabled(true);
@@ -230,7 +238,6 @@ private:
     bool writing_ = false;
     std::string path_;
     std::int64_t position_ = 0;
-    int generation_ = 0;
 };
 
 }  // namespace

@@ -50,6 +50,9 @@ struct FakeSftpServer {
     // The login each connection offered last.
     SftpLogin lastLogin;
     int connections = 0;
+    // Connections logged in now, the most at once, and the most the server
+    // lets in at once (0: no limit; past it a login is refused).
+    int open = 0, mostOpen = 0, limit = 0;
     bool authenticated = false;
 };
 
