@@ -33,6 +33,8 @@ void installDownloadHandlers(App& app) {
                 sessions[k].control.close();
                 sessions[k].data.close();
             }
+            // Over SFTP the connection ends at once, whatever it waits on.
+            if (sessions[k].sftp) sessions[k].sftp->close();
             discardPartialDownload(sessions[k]);
         }
     };

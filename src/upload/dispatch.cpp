@@ -37,6 +37,10 @@ void installUploadHandlers(App& app) {
             sessions[k].file.close();
             // A copy cut by the shutdown is one to resume (with resume).
             leaveTemp(sessions[k], true);
+            // Over SFTP the connection ends at once, whatever it waits on.
+            if (sessions[k].sftp) sessions[k].sftp->close();
+            if (!sessions[k].uploadSftpWriting.empty() && sessions[k].uploadBytesSent > 0 && uploadsResumable(app))
+                keepCutCopy(sessions[k], sessions[k].uploadSftpWriting);
         }
     };
     app.uploadingNow = [&app](const std::string& name) {

@@ -82,6 +82,9 @@ struct UploadSession : ControlSession {
     std::string uploadStoreCommand;
     // The file's size and time when it was opened.
     platform::files::Stamp uploadOpenStamp;
+    // Over SFTP, the temporary copy being written now (empty: none), for a
+    // shutdown to keep it to be resumed.
+    std::string uploadSftpWriting;
     // The server refused the transfer type before the file being started.
     bool uploadTypeRefused = false;
     // The name the file takes on the server (its date stamp included), and

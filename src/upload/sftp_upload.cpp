@@ -8,6 +8,7 @@
 #include "upload/proof.h"
 #include "upload/sending.h"
 #include "upload/session.h"
+#include "upload/temp_name.h"
 #include "upload/transfer_log.h"
 
 namespace corvantel {
@@ -26,12 +27,20 @@ bool failBecause(UploadSession& u, std::string cause) {
     return false;
 }
 
-// Writes the open local file to path from its start. True when every byte
-// was taken and the server closed the file well.
+// Writes the open local file to path, from uploadResumeFrom on (the bytes
+// before it are the server's already). True when every byte was taken and
+// the server closed the file well.
 Task<bool> writeWhole(UploadSession& u, const std::string& path) {
     App& app = u.app;
     auto& w = app.w;
-    const SftpCall open = [&](auto& c, auto done) { c.openWrite(path, 0, done); };
+    const std::int64_t from = u.uploadResumeFrom;
+    while (u.uploadBytesRead < from) {
+        const std::string skipped = u.file.read(static_cast<std::size_t>(
+            std::min<std::int64_t>(static_cast<std::int64_t>(pieceBytes), from - u.uploadBytesRead)));
+        if (skipped.empty()) co_return failBecause(u, "local file changed while it was sent");
+        u.uploadBytesRead += static_cast<std::int64_t>(skipped.size());
+    }
+    const SftpCall open = [&](auto& c, auto done) { c.openWrite(path, from, done); };
     auto r = co_await sftpCall(u, open);
     if (!sftpStillUp(u, r)) co_return false;
     if (r->status != SftpStatus::Ok)
@@ -113,9 +122,28 @@ Task<> send(UploadSession& u) {
     // Under a temporary name, put in place once proven: the name never
     // holds a part of the file.
     const std::string written = s.uploadTempName ? path + s.uploadTempSuffix : path;
+    // With resume, a copy cut from the file as it stands is continued from
+    // the size the server holds.
+    u.uploadResumeFrom = 0;
+    if (s.uploadTempName && uploadsResumable(app) && takeCutCopy(u, written)) {
+        const SftpCall stat = [&](auto& c, auto done) { c.stat(written, done); };
+        const auto r = co_await sftpCall(u, stat);
+        if (!sftpStillUp(u, r)) co_return;
+        if (r->status == SftpStatus::Ok && r->attributes.regular && r->attributes.size > 0 &&
+            r->attributes.size < u.uploadFileLength)
+            u.uploadResumeFrom = r->attributes.size;
+    }
+    if (s.uploadTempName) u.uploadSftpWriting = written;
     bool pass = co_await writeWhole(u, written);
-    // A temporary copy a lost connection left is removed at the next login.
-    if (s.uploadTempName && (u.failed || sessionEnding(u))) leaveCopy(u, written);
+    u.uploadSftpWriting.clear();
+    // A temporary copy a lost connection cut is kept to be resumed, or
+    // else removed at the next login.
+    if (s.uploadTempName && (u.failed || sessionEnding(u))) {
+        if (uploadsResumable(app) && u.uploadBytesSent > 0)
+            keepCutCopy(u, written);
+        else
+            leaveCopy(u, written);
+    }
     if (u.failed || sessionEnding(u)) co_return;
     if (pass) pass = co_await proveWritten(u, written);
     if (u.failed || sessionEnding(u)) co_return;

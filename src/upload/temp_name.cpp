@@ -253,4 +253,24 @@ Task<> clearLeftovers(UploadSession& u) {
     }
 }
 
+bool uploadsResumable(const App& app) { return resumable(app); }
+
+void keepCutCopy(UploadSession& u, const std::string& temp) {
+    App& app = u.app;
+    auto& kept = keptCopies(app);
+    if (kept.size() >= maxKept && !kept.count(temp)) kept.erase(kept.begin());
+    kept[temp] = {u.uploadOpenStamp, false};
+    saveKept(app);
+}
+
+bool takeCutCopy(UploadSession& u, const std::string& temp) {
+    auto& kept = keptCopies(u.app);
+    const auto it = kept.find(temp);
+    if (it == kept.end()) return false;
+    const bool same = u.uploadOpenStamp.size >= 0 && it->second.local == u.uploadOpenStamp;
+    kept.erase(it);
+    saveKept(u.app);
+    return same;
+}
+
 }  // namespace corvantel

@@ -40,4 +40,13 @@ Task<> clearOwnTemp(UploadSession& u);
 // is free for it.
 Task<> clearLeftovers(UploadSession& u);
 
+// The record of cut copies kept to be resumed, for transports that store
+// at an offset themselves (SFTP). Whether uploads are resumed at all; a
+// cut copy of the chosen file recorded under temp; and the one recorded
+// under temp taken off the record: true when it was cut from the local
+// file as it stands now (the same size and time).
+bool uploadsResumable(const App& app);
+void keepCutCopy(UploadSession& u, const std::string& temp);
+bool takeCutCopy(UploadSession& u, const std::string& temp);
+
 }  // namespace corvantel

@@ -99,5 +99,30 @@ TEST_F(SftpUpload, FailuresNeverTouchTheNameUnderATemporaryName) {
               server->calls.end());
 }
 
+// With resume, a temporary copy cut by a lost connection is continued from
+// the size the server holds, and only while the local file is unchanged.
+TEST_F(SftpUpload, ACutTemporaryCopyIsResumed) {
+    w().ai_utemp.userChoose();
+    w().ai_resume.userChoose();
+    w().Text12.setText("0");
+    server->fault = [n = 0](const std::string& c, const std::string& p, SftpReply& r) mutable {
+        if (c == "write" && p == "out/z.txt.part" && n++ == 1) r = SftpReply{SftpStatus::Lost};
+        return true;
+    };
+    run();
+    // (The second write reached the server; only its answer was lost.)
+    ASSERT_EQ(server->files["out/z.txt.part"].bytes.size(), 512u * 1024);
+    EXPECT_TRUE(dir.exists("upl_parts.log"));
+    server->fault = nullptr;
+    server->calls.clear();
+    run();
+    EXPECT_TRUE(server->files["out/z.txt"].bytes == dir.read("z.txt"));
+    EXPECT_EQ(verdictOf(log(), "z.txt"), "pass");
+    EXPECT_NE(std::find(server->calls.begin(), server->calls.end(), "open-write out/z.txt.part"), server->calls.end());
+    EXPECT_EQ(std::count(server->calls.begin(), server->calls.end(), "write out/z.txt.part"), 1);  // the rest only
+    EXPECT_FALSE(dir.exists("upl_parts.log"));
+    EXPECT_FALSE(server->files.count("out/z.txt.part"));
+}
+
 }  // namespace
 }  // namespace corvantel::testing
