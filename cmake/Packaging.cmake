@@ -73,7 +73,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${CORVANTEL_MAINTAINER})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "move files to and from FTP servers on a schedule")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "move files to and from FTP and SFTP servers on a schedule")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CORVANTEL_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
@@ -81,8 +81,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The long description; CPack puts the summary above it as its first line.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "Corvantel keeps two jobs: a download job that fetches the files matching a
-pattern from an FTP server into a local working directory, and an upload
-job that stores the matching files of that directory on an FTP server.
+pattern from an FTP or SFTP server into a local working directory, and an
+upload job that stores the matching files of that directory on an FTP or SFTP
+server.
 Each job runs once a day at its hour, or every hour, and logs every file it
 moves. It runs as a Qt desktop window, or headless as a systemd service
 (corvantel@NAME), several instances side by side.")

@@ -99,6 +99,22 @@ TEST_F(Menus, PasvAndQuickWaitsTickOnAndOff) {
     }
 }
 
+// A job speaks FTPS or SFTP, not both: each tick unticks the other of its
+// job only.
+TEST_F(Menus, FtpsAndSftpTicksExcludeEachOtherPerJob) {
+    w().ai_dtls.userChoose();
+    w().ai_utls.userChoose();
+    w().ai_dsftp.userChoose();
+    EXPECT_TRUE(s().downloadSftp && w().ai_dsftp.checked());
+    EXPECT_FALSE(s().downloadTls || w().ai_dtls.checked());
+    EXPECT_TRUE(s().uploadTls && !s().uploadSftp);
+    w().ai_utls.userChoose();
+    w().ai_usftp.userChoose();
+    w().ai_dtls.userChoose();
+    EXPECT_TRUE(s().downloadTls && !s().downloadSftp && !w().ai_dsftp.checked());
+    EXPECT_TRUE(s().uploadSftp && !s().uploadTls);
+}
+
 TEST_F(Menus, DupeCheckBoxesMirrorIntoState) {
     EXPECT_TRUE(s().downloadDupeCheck);
     EXPECT_TRUE(s().uploadDupeCheck);

@@ -48,6 +48,15 @@ TEST(CommandLine, WrongCommandLinesGetAClearMessage) {
         EXPECT_FALSE(parse({"--upload-temp-suffix", bad}, &error)) << bad;
         EXPECT_NE(error.find("--upload-temp-suffix wants a short suffix"), std::string::npos) << bad;
     }
+    for (const char* bad : {"SHA256:short", "MD5:aa:bb", "SHA256:MWwRBD0JDnoiguVXxiqR3gPB3JS14aBHktPSmbE/6k=",
+                            "sha256:MWwRBD0JDnoiguVXxiqR3gPB3JS14aBHktPSmbE/6kk"}) {
+        EXPECT_FALSE(parse({"--download-host-key", bad}, &error)) << bad;
+        EXPECT_NE(error.find("wants a key's fingerprint"), std::string::npos) << bad;
+    }
+    EXPECT_TRUE(parse({"--upload-host-key", "SHA256:MWwRBD0JDnoiguVXxiqR3gPB3JS14aBHktPSmbE/6kk"}));
+    EXPECT_FALSE(parse({"--download-tls", "--download-sftp"}, &error));
+    EXPECT_NE(error.find("FTPS or SFTP, not both"), std::string::npos);
+    EXPECT_TRUE(parse({"--download-tls", "--upload-sftp"}));
     EXPECT_FALSE(parse({"--json"}, &error));
     EXPECT_NE(error.find("--json needs --headless"), std::string::npos);
     EXPECT_FALSE(parse({"--headless", "--on-session", ""}, &error));
