@@ -113,11 +113,13 @@ public:
     virtual void read(Done done) = 0;
     // Opens path for writing: created or truncated when offset is 0, else
     // written from offset on (the bytes before it kept). write() appends
-    // bytes at the current position; Ok once the server has taken them all.
+    // bytes at the current position: Ok once they are on their way (a
+    // bounded number of writes may wait for the server's acknowledgement; a
+    // refusal is told by a later write or by closeFile).
     virtual void openWrite(const std::string& path, std::int64_t offset, Done done) = 0;
     virtual void write(std::string bytes, Done done) = 0;
-    // Closes the open file (the server's answer to the close is judged: a
-    // write it could not finish is a failure).
+    // Closes the open file once every write is acknowledged (a write the
+    // server refused, or its answer to the close, is a failure).
     virtual void closeFile(Done done) = 0;
     // Renames from to to: replacing an existing to in one step where the
     // server offers posix-rename@openssh.com, else a plain rename (which
