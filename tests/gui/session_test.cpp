@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -25,6 +27,7 @@
 #include "app/app_state.h"
 #include "program/program.h"
 #include "gui/main_window.h"
+#include "sshd/real_sshd.h"
 #include "platform/qt/qt_platform.h"
 #include "schedule/schedule.h"
 
@@ -307,6 +310,52 @@ TEST(GuiSession, UploadUnderTemporaryNameFromTheMenu) {
     EXPECT_FALSE(fs::exists(remote.file("report.txt.part")));
     EXPECT_NE(sent.find("-> STOR report.txt.part"), std::string::npos) << sent;
     EXPECT_NE(sent.find("-> RNTO report.txt"), std::string::npos) << sent;
+}
+
+// A download from the window with "SFTP Download" ticked in the Options
+// menu, against OpenSSH's server: the server's key is checked against the
+// known-hosts file, and the file is fetched whole.
+TEST(GuiSession, SftpDownloadFromTheMenu) {
+    ASSERT_TRUE(sshtest::RealSshd::installed());
+    TempDir run, base;
+    const fs::path remote = fs::path(base.path()) / "remote";
+    fs::create_directories(remote);
+    ::chmod(base.path().c_str(), 0755);
+    const std::string picture = randomBytes(300000, 4);
+    std::ofstream(remote / "harbour.jpg", std::ios::binary) << picture;
+    sshtest::RealSshd::handOver(remote);
+    sshtest::RealSshd sshd;
+    ASSERT_TRUE(sshd.start(fs::path(base.path()) / "sshd", remote));
+    sshd.writeKnownHosts(fs::path(base.path()) / "known_hosts");
+    platform::qt::QtPlatform plat(60);
+    Program app(plat, run.path());
+    gui::MainWindow window(app);
+    app.startUp();
+    window.show();
+    settle();
+    auto edit = [&](const char* name) { return qobject_cast<QLineEdit*>(window.control(name)); };
+    for (auto [field, text] :
+         {std::pair{"Text1", QString("127.0.0.1")}, {"fText3", QString::fromStdString(sshtest::RealSshd::user())},
+          {"fText4", QString::fromStdString(sshtest::RealSshd::password())}, {"Text2", "."}, {"Text7", "*.jpg"},
+          {"Text9", QString::number(sshd.port())}})
+        typeOver(edit(field), text);
+    window.menuAction("ai_dsftp")->trigger();
+    settle();
+    ASSERT_TRUE(app.s.downloadSftp);
+    EXPECT_TRUE(window.menuAction("ai_dsftp")->isChecked());
+    // (As --known-hosts gives it.)
+    app.s.knownHostsFiles = {(fs::path(base.path()) / "known_hosts").string()};
+    bool done = false;
+    app.loop.post([&] {
+        startDownloadNow(app);
+        done = true;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    while (!done && clock.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    ASSERT_TRUE(done) << "the session did not end within 60 s";
+    EXPECT_TRUE(run.read("harbour.jpg") == picture);
+    EXPECT_NE(run.read("dl_file_size.log").find("pass"), std::string::npos);
 }
 
 }  // namespace
