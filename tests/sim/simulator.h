@@ -36,6 +36,17 @@ enum class Fault {
     Silent,        // no answer at all
     Hold,          // no answer, but a line that answers nothing every arg ms
     Flood,         // arg short lines that answer nothing behind the answer
+    // Over SFTP (Refuse, Delay and Silent too; a verb is a call: "connect",
+    // "list", "stat", "open-read", "read", "open-write", "write", "close",
+    // "rename", "remove"):
+    Lost,          // the connection lost before the call takes effect
+    LostAfter,     // lost once the server has done the call (its answer lost)
+    EarlyEof,      // a read answers that the file has ended
+    Grow,          // the file gains arg + 1 bytes before the call
+    Replace,       // the file is replaced by another of arg percent its size (a new time)
+    SizesOff,      // the listing tells each size one byte off (arg odd: less)
+    ShortReads,    // from this read on, reads answer at most arg bytes
+    KeyChanged,    // the server's key is not the one on file
     Count
 };
 
@@ -147,6 +158,10 @@ struct Scenario {
     bool oldCopies = false;
     bool tempVanish = false, tempReplaced = false;
     bool appeRefused = false;
+    // Drawn from a ninth stream: the job runs over SFTP (the faults are
+    // keyed to its calls; renames 0: posix-rename offered, 1: a plain
+    // rename, refused onto an existing name).
+    bool sftp = false;
     std::string pattern = "*.jpg";
     std::vector<File> files;
     std::vector<Action> actions;

@@ -221,6 +221,44 @@ const Scenario regressions[] = {
     // before any command for it (a refused TYPE gives it no verdict).
     {.seed = 60531837, .passive = true, .quick = true, .features = 2, .settle = true, .pattern = "*",
      .files = {{"a.jpg.part", 100}}, .actions = {{"TYPE", 2, Fault::Refuse, 0}}},
+    // Over SFTP: a rename done whose answer was lost, and a write lost
+    // before it took effect; the older copy stays until the whole file
+    // replaces it.
+    {.seed = 1, .upload = true, .retries = 1, .resume = true, .tempName = true, .oldCopies = true, .sftp = true,
+     .files = {{"a.txt", 3000}, {"b.txt", 70000}},
+     .actions = {{"rename", 1, Fault::LostAfter, 0}, {"write", 2, Fault::Lost, 0}}},
+    // A file that grows, one replaced and one cut short while they are
+    // read in short pieces: none passes but as it was listed.
+    {.seed = 2, .retries = 1, .verify = true, .resume = true, .sftp = true,
+     .files = {{"a.jpg", 3000}, {"b.jpg", 70000}, {"c.jpg", 1000}},
+     .actions = {{"read", 1, Fault::ShortReads, 700}, {"read", 2, Fault::Grow, 10}, {"read", 8, Fault::Replace, 150},
+                 {"read", 112, Fault::EarlyEof, 0}}},
+    {.seed = 2, .sftp = true, .files = {{"a.jpg", 3000}, {"b.jpg", 0}}, .actions = {{"list", 1, Fault::SizesOff, 1}}},
+    // A changed key at the first connection: nothing offered, and said.
+    {.seed = 3, .sftp = true, .files = {{"a.jpg", 100}}, .actions = {{"connect", 1, Fault::KeyChanged, 0}}},
+    // The server's limit, and a further connection lost mid-file.
+    {.seed = 4, .parallel = 3, .serverLimit = 2, .sftp = true,
+     .files = {{"a.jpg", 100}, {"b.jpg", 70000}, {"c.jpg", 300}, {"d.jpg", 100}, {"e.jpg", 5000}},
+     .actions = {{"read", 1, Fault::Lost, 0, 2}}},
+    // An SFTP upload session after one ended by the watchdog or a lost
+    // connection: the watchdog also ends a login that stays unanswered.
+    {.seed = 11369, .upload = true, .quick = true, .retries = 1, .sftp = true, .pattern = "a*.jpg",
+     .files = {{"e.txt", 100}}, .actions = {{"connect", 2, Fault::Silent, 3}, {"open-write", 1, Fault::Silent, 1}}},
+    {.seed = 10783, .upload = true, .retries = 1, .sftp = true,
+     .files = {{"p1.txt", 100}, {"my photo 2.txt", 100}, {"a3.txt", 100}},
+     .actions = {{"close", 3, Fault::Lost, 1}, {"connect", 2, Fault::Silent, 2}}},
+    // Settled files only: a stat refused after a whole read is a failure,
+    // not a change that leaves the file without a verdict.
+    {.seed = 7859, .quick = true, .settle = true, .sftp = true, .files = {{"my photo 2.jpg", 0}, {"a3.jpg", 100}},
+     .actions = {{"stat", 1, Fault::Refuse, 1}}},
+    // A file rewritten in place while it is read ends at another size than
+    // listed: what came mixes two copies, and is no part to resume.
+    {.seed = 200094145, .quick = true, .resume = true, .sftp = true, .pattern = "*", .files = {{"a3.jpg", 94821}},
+     .actions = {{"read", 2, Fault::Replace, 78}}},
+    // A changed key met by a further connection is told as the first
+    // connection's would be.
+    {.seed = 67, .quick = true, .parallel = 2, .sftp = true, .files = {{"p1.jpg", 0}},
+     .actions = {{"connect", 2, Fault::KeyChanged, 0}}},
 };
 
 TEST(Simulator, RegressionRowsHold) {

@@ -31,7 +31,8 @@ public:
             return reply("connect", login.host, std::move(r));
         }
         auto& sv = *server_;
-        ++sv.connections;
+        id_ = ++sv.connections;
+        if (preempt("connect", login.host)) return;
         sv.lastLogin = login;
         r.fingerprint = sv.fingerprint;
         r.posixRename = sv.posixRename;
@@ -61,7 +62,7 @@ public:
     }
 
     void list(const std::string& folder, Done done) override {
-        if (!startUp(std::move(done))) return;
+        if (!startUp(std::move(done)) || preempt("list", folder)) return;
         SftpReply r;
         const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
         for (const auto& [path, f] : server_->files) {
@@ -74,7 +75,7 @@ public:
     }
 
     void stat(const std::string& path, Done done) override {
-        if (!startUp(std::move(done))) return;
+        if (!startUp(std::move(done)) || preempt("stat", path)) return;
         SftpReply r;
         auto it = server_->files.find(path);
         if (it == server_->files.end())
@@ -87,6 +88,9 @@ public:
 
     void openRead(const std::string& path, std::int64_t offset, Done done) override {
         if (!startUp(std::move(done))) return;
+        path_ = path;
+        reading_ = false;
+        if (preempt("open-read", path)) return;
         SftpReply r;
         auto it = server_->files.find(path);
         if (it == server_->files.end())
@@ -100,7 +104,7 @@ public:
     }
 
     void read(Done done) override {
-        if (!startUp(std::move(done))) return;
+        if (!startUp(std::move(done)) || preempt("read", path_)) return;
         SftpReply r;
         auto it = server_->files.find(path_);
         if (!reading_ || it == server_->files.end()) {
@@ -117,6 +121,9 @@ public:
 
     void openWrite(const std::string& path, std::int64_t offset, Done done) override {
         if (!startUp(std::move(done))) return;
+        path_ = path;
+        writing_ = false;
+        if (preempt("open-write", path)) return;
         SftpReply r;
         auto it = server_->files.find(path);
         if (it != server_->files.end() && (!it->second.writable || !it->second.regular)) {
@@ -135,7 +142,7 @@ public:
     }
 
     void write(std::string bytes, Done done) override {
-        if (!startUp(std::move(done))) return;
+        if (!startUp(std::move(done)) || preempt("write", path_)) return;
         SftpReply r;
         auto it = server_->files.find(path_);
         if (!writing_ || it == server_->files.end())
@@ -146,13 +153,18 @@ public:
     }
 
     void closeFile(Done done) override {
-        if (!startUp(std::move(done))) return;
+        if (!startUp(std::move(done)) || preempt("close", path_)) return;
+        SftpReply r;
+        auto it = server_->files.find(path_);
+        if (writing_ && it != server_->files.end())
+            r.attributes = {"", static_cast<std::int64_t>(it->second.bytes.size()), it->second.mtime,
+                            it->second.regular};
         reading_ = writing_ = false;
-        reply("close", path_, {});
+        reply("close", path_, std::move(r));
     }
 
     void rename(const std::string& from, const std::string& to, Done done) override {
-        if (!startUp(std::move(done))) return;
+        if (!startUp(std::move(done)) || preempt("rename", from + " " + to)) return;
         SftpReply r;
         auto& fs = server_->files;
         if (!fs.count(from))
@@ -168,7 +180,7 @@ public:
     }
 
     void remove(const std::string& path, Done done) override {
-        if (!startUp(std::move(done))) return;
+        if (!startUp(std::move(done)) || preempt("remove", path)) return;
         SftpReply r;
         if (server_->files.erase(path) == 0) r.status = SftpStatus::NoSuchFile;
         reply("remove", path, std::move(r));
@@ -205,17 +217,32 @@ private:
         pending_ = true;
         return true;
     }
+    // The arriving hook's answer, if it gives one: the call then takes no
+    // effect.
+    bool preempt(const std::string& call, const std::string& path) {
+        if (!server_ || !server_->arriving) return false;
+        server_->speaking = id_;
+        SftpReply r;
+        if (!server_->arriving(call, path, r)) return false;
+        reply(call, path, std::move(r));
+        return true;
+    }
     void reply(const std::string& call, const std::string& path, SftpReply r) {
+        int latency = 1;
         if (server_) {
             server_->calls.push_back(call + " " + path);
-            if (server_->fault && !server_->fault(call, path, r)) return;  // never answered
+            server_->speaking = id_;
+            const bool answered = !server_->fault || server_->fault(call, path, r);
+            latency = server_->answerLatencyMs >= 0 ? server_->answerLatencyMs : server_->latencyMs;
+            server_->answerLatencyMs = -1;
+            if (!answered) return;  // never answered
         }
         if (up_ && (r.status == SftpStatus::Lost || (call == "connect" && r.status != SftpStatus::Ok))) {
             up_ = false;
             if (server_) --server_->open;
         }
         answer_ = std::move(r);
-        timer_->setInterval(std::max(server_ ? server_->latencyMs : 1, 1));
+        timer_->setInterval(std::max(latency, 1));
         timer_->setEnabled(true);
     }
     void answer() {
@@ -238,6 +265,7 @@ private:
     bool writing_ = false;
     std::string path_;
     std::int64_t position_ = 0;
+    int id_ = 0;
 };
 
 }  // namespace

@@ -45,6 +45,17 @@ struct FakeSftpServer {
     // about to get, which it may change. Returning false leaves the call
     // unanswered for ever (a silent server).
     std::function<bool(const std::string& call, const std::string& path, SftpReply& reply)> fault;
+    // Called as each call arrives, before it takes effect (the same calls
+    // and paths): it may change the server (its files, its key), or answer
+    // the call itself by returning true with reply set, and the call then
+    // takes no effect (fault still sees that answer).
+    std::function<bool(const std::string& call, const std::string& path, SftpReply& reply)> arriving;
+    // The connection whose call the hooks see: the count of connections
+    // when it last connected.
+    int speaking = 0;
+    // A hook may set the latency of the one answer it sees (ms; -1:
+    // latencyMs).
+    int answerLatencyMs = -1;
     // Every call, as "call path" (tests read it).
     std::vector<std::string> calls;
     // The login each connection offered last.
