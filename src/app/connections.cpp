@@ -86,6 +86,16 @@ void trace(ControlSession& h, const std::string& what) {
     if (h.app.trace) h.app.trace(h.label + ": " + what);
 }
 
+Task<> runFurther(SessionGroup& group, std::size_t k);
+
+// Opens the connection after the kth, while more are wanted and the first
+// session goes on.
+void spawnNext(SessionGroup& group, std::size_t k) {
+    if (k + 1 < static_cast<std::size_t>(group.first().app.s.parallelConnections) && !group.requeue.stop &&
+        connectionUp(group.first()))
+        group.at(k + 1).strand.spawn(runFurther(group, k + 1));
+}
+
 // The life of the kth connection (1 is the first further one).
 Task<> runFurther(SessionGroup& group, std::size_t k) {
     ControlSession& h = group.at(k);
@@ -95,14 +105,18 @@ Task<> runFurther(SessionGroup& group, std::size_t k) {
     h.takeover = Takeover::None;
     h.control.close();
     h.data.close();
-    aimConnection(app, h.control, h.data, h.hostField(), h.portField());
+    // Logins are spaced out over FTP: the next connection opens once this
+    // one is in (or has failed). Over SFTP, whose logins take several round
+    // trips each, the further connections open all at once; one the server
+    // does not let in ends quietly as below.
+    const bool together = h.sftpOption();
+    if (!together) aimConnection(app, h.control, h.data, h.hostField(), h.portField());
     h.freshConnection();
     h.idleTicks = 0;
     h.watchdog.setEnabled(true);
     trace(h, "opening");
-    // Logins are spaced out: the next connection opens once this one is in
-    // (or has failed).
-    if (h.sftpOption()) {
+    if (together) spawnNext(group, k);
+    if (together) {
         if (co_await sftpLogin(h)) h.step = 12;
     } else {
         h.control.connect();
@@ -114,13 +128,16 @@ Task<> runFurther(SessionGroup& group, std::size_t k) {
         // which the first session meets and reports): this run goes on with
         // the connections open.
         trace(h, "not logged in; the run goes on with " + std::to_string(k) + " connection(s)");
+        // A refused server key is no connection limit: the job's error log
+        // says so and the run counts as failed, whichever connection met it.
+        if (h.hostKeyRefused) {
+            h.logError(h.transportProblem);
+            ++s.failedSessions;
+        }
     } else {
         // (Only while the first session's connection is up: once it is gone
         // that session is ending.)
-        if (k + 1 < static_cast<std::size_t>(s.parallelConnections) && !group.requeue.stop &&
-            connectionUp(group.first())) {
-            group.at(k + 1).strand.spawn(runFurther(group, k + 1));
-        }
+        if (!together) spawnNext(group, k);
         co_await h.takeFiles();
         if (s.shuttingDown) co_return;
     }

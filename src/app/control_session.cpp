@@ -64,6 +64,7 @@ void resetControlDialogue(ControlSession& c) {
     c.tlsPhase = TlsPhase::Off;
     c.tlsProblem.clear();
     c.transportProblem.clear();
+    c.hostKeyRefused = false;
     c.proof = {};
 }
 

@@ -110,6 +110,9 @@ struct ControlSession {
     // for it (a host key refused, no SFTP for the user, ...).
     std::unique_ptr<platform::SftpConnection> sftp;
     std::string transportProblem;
+    // The server's key was refused (unknown or changed): worth its error-log
+    // line from any connection of the job, not only the first.
+    bool hostKeyRefused = false;
     // Proven transfers: what this session has learnt of its server, and
     // the checksum of the current file's bytes as they pass.
     ProofSession proof;
@@ -172,6 +175,8 @@ struct ControlSession {
     virtual Task<> windDown(bool gone, Requeue& requeue) = 0;
     virtual void closeFile() = 0;
     virtual void failLeftover(const std::string& name) = 0;
+    // A line in the job's error log.
+    virtual void logError(const std::string& text) = 0;
 
     // The session's steps and their waits: last, so that steps still waiting
     // are dropped before anything they use (a job's session drops them

@@ -19,9 +19,14 @@ std::string sftpPath(const std::string& folder, const std::string& name) {
     return folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
-Task<std::optional<SftpReply>> sftpCall(ControlSession& c, const SftpCall& call) {
+namespace {
+const char* statusName(SftpStatus s);
+}  // namespace
+
+Task<std::optional<SftpReply>> sftpCall(ControlSession& c, const SftpCall& call, const std::string& what) {
     if (!c.sftp) c.sftp = c.app.plat.makeSftp();
     if (!c.sftp) co_return SftpReply{SftpStatus::ConnectFailed, "no SFTP in this build"};
+    if (c.app.trace) c.app.trace(c.label + " -> sftp " + what);
     auto answer = std::make_shared<std::optional<SftpReply>>();
     call(*c.sftp, [answer, &c](SftpReply r) {
         *answer = std::move(r);
@@ -32,10 +37,27 @@ Task<std::optional<SftpReply>> sftpCall(ControlSession& c, const SftpCall& call)
         c.sftp->close();
         co_return std::nullopt;
     }
+    if (c.app.trace) c.app.trace(c.label + " <- sftp " + statusName((*answer)->status));
     co_return std::move(**answer);
 }
 
 namespace {
+
+const char* statusName(SftpStatus s) {
+    static const char* const names[] = {"ok",
+                                        "end of file",
+                                        "no such file",
+                                        "permission denied",
+                                        "failure",
+                                        "connect failed",
+                                        "host key unknown",
+                                        "host key changed",
+                                        "login refused",
+                                        "no subsystem",
+                                        "lost",
+                                        "busy"};
+    return names[static_cast<int>(s)];
+}
 
 // The known-hosts files: those given, else the user's and the system's.
 std::vector<std::string> knownHostsFiles(const App& app) {
@@ -64,8 +86,12 @@ Task<bool> sftpLogin(ControlSession& c) {
     if (!ssh.hostKey.empty()) login.pinnedKeys.push_back(ssh.hostKey);
     if (app.s.acceptNewHostKeys) login.acceptNewInto = login.knownHostsFiles.front();
     login.timeoutSeconds = 20;
+    // The session is under way: the watchdog judges its silence from now on
+    // (as an FTP session's does from the greeting).
+    if (!c.helper) app.s.sessionAborting = false;
     const SftpCall connect = [&login](platform::SftpConnection& s, auto done) { s.connect(login, done); };
-    const auto r = co_await sftpCall(c, connect);
+    const std::string connectText = "connect " + login.user + " at " + hostAndPort(login);
+    const auto r = co_await sftpCall(c, connect, connectText);
     if (!r) {
         c.failed = true;
         co_return false;
@@ -75,12 +101,14 @@ Task<bool> sftpLogin(ControlSession& c) {
     const std::string pin = std::string("--") + c.job() + "-host-key " + r->fingerprint;
     switch (r->status) {
         case SftpStatus::HostKeyUnknown:
+            c.hostKeyRefused = true;
             c.transportProblem = "Host Key Unknown: " + hostAndPort(login) + " presented the key " + r->fingerprint +
                                  ", which no known-hosts file holds; nothing was sent. Once it is confirmed to be "
                                  "the server's, pin it with " +
                                  pin + " or add it to a known-hosts file";
             break;
         case SftpStatus::HostKeyChanged:
+            c.hostKeyRefused = true;
             c.transportProblem = "Host Key Changed: " + hostAndPort(login) + " presented the key " + r->fingerprint +
                                  ", not the one a known-hosts file holds for it; nothing was sent. Ask the "
                                  "server's operator before trusting the new key";

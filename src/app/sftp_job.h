@@ -27,7 +27,8 @@ std::string sftpPath(const std::string& folder, const std::string& name);
 // in a named variable: GCC 12 mishandles temporaries of class type in a
 // co_await expression.
 using SftpCall = std::function<void(platform::SftpConnection&, platform::SftpConnection::Done)>;
-Task<std::optional<platform::SftpReply>> sftpCall(ControlSession& c, const SftpCall& call);
+// what names the call in the trace (CORVANTEL_TRACE).
+Task<std::optional<platform::SftpReply>> sftpCall(ControlSession& c, const SftpCall& call, const std::string& what);
 
 // Connects and logs in. False when the session cannot go on: it has then
 // failed, with the cause its report tells (a host key refused, the login

@@ -50,6 +50,7 @@ struct DownloadSession : ControlSession {
     Task<> takeFiles() override;
     Task<> windDown(bool gone, Requeue& requeue) override;
     void closeFile() override;
+    void logError(const std::string& text) override { appendDownloadError(app, text); }
     void failLeftover(const std::string& name) override;
 
     // The dialogue's fields under their own names.

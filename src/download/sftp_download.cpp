@@ -70,8 +70,12 @@ Task<bool> readWhole(DownloadSession& d, const Listed& f) {
     App& app = d.app;
     auto& w = app.w;
     const std::int64_t from = d.downloadResumeAt;
-    const SftpCall open = [&](auto& c, auto done) { c.openRead(f.path, from, done); };
-    auto r = co_await sftpCall(d, open);
+    const SftpCall open = [&](auto& c, auto done) {
+        c.expectSize(f.size);
+        c.openRead(f.path, from, done);
+    };
+    const std::string openText = "open-read " + f.path;
+    auto r = co_await sftpCall(d, open, openText);
     if (!sftpStillUp(d, r)) co_return false;
     if (r->status != SftpStatus::Ok) {
         d.failCause = r->status == SftpStatus::NoSuchFile ? "gone from the server" : "read refused";
@@ -79,7 +83,8 @@ Task<bool> readWhole(DownloadSession& d, const Listed& f) {
     }
     for (;;) {
         const SftpCall next = [](auto& c, auto done) { c.read(done); };
-        r = co_await sftpCall(d, next);
+        const std::string nextText = "read";
+        r = co_await sftpCall(d, next, nextText);
         if (!sftpStillUp(d, r)) co_return false;
         if (r->status == SftpStatus::Eof) break;
         if (r->status != SftpStatus::Ok || r->bytes.empty()) {
@@ -97,16 +102,18 @@ Task<bool> readWhole(DownloadSession& d, const Listed& f) {
     }
     const bool ended = r->status == SftpStatus::Eof && !d.downloadFileSpoiled;
     const SftpCall closing = [](auto& c, auto done) { c.closeFile(done); };
-    r = co_await sftpCall(d, closing);
+    const std::string closingText = "close " + f.path;
+    r = co_await sftpCall(d, closing, closingText);
     if (!sftpStillUp(d, r)) co_return false;
     co_return ended;
 }
 
 // The rule of a pass over SFTP: the server said the file ended, the bytes
 // came to the size the listing stated, and the local copy is written (on
-// disk before a delete on the server). With verify the server's size and
-// time are asked again and must be unchanged. A file that changed while it
-// came is left for a later run with settled files only.
+// disk before a delete on the server). With verify (or settle) the server's
+// size and time are asked again and must be unchanged (verify also needs
+// them told). A file that changed while it came is left for a later run
+// with settled files only.
 Task<Judged> judgeRead(DownloadSession& d, const Listed& f, bool ended) {
     App& app = d.app;
     auto& s = app.s;
@@ -114,18 +121,29 @@ Task<Judged> judgeRead(DownloadSession& d, const Listed& f, bool ended) {
     const bool written = d.file.isOpen() && (s.deleteAfterDownload ? d.file.finish() : !d.file.failed());
     bool pass = ended && sizeOk && written && !d.downloadFileSpoiled;
     bool changed = ended && !sizeOk;
+    // Bytes that end elsewhere than the listed size, or run past it, are not
+    // a beginning of the listed copy: never kept to be resumed.
+    if (changed || (f.size >= 0 && d.downloadBytes > f.size)) d.downloadPartialBad = true;
     if (pass && (s.verifyTransfers || s.settleSeconds > 0)) {
         const SftpCall statAgain = [&](auto& c, auto done) { c.stat(f.path, done); };
-        const auto r = co_await sftpCall(d, statAgain);
+        const std::string statAgainText = "stat " + f.path;
+        const auto r = co_await sftpCall(d, statAgain, statAgainText);
         if (!sftpStillUp(d, r)) co_return Judged::Fail;
-        changed = r->status != SftpStatus::Ok || r->attributes.size != f.size || r->attributes.mtime != f.time;
-        if (changed) {
+        if (r->status != SftpStatus::Ok) {
+            // Not told: verify cannot prove the file (settle alone judges
+            // by the read, which ended at the listed size).
+            if (s.verifyTransfers) {
+                pass = false;
+                d.failCause = "size not confirmed by the server";
+            }
+        } else if (r->attributes.size != f.size || r->attributes.mtime != f.time) {
+            changed = true;
             pass = false;
+            d.downloadPartialBad = true;
             d.failCause = "changed on the server while it was read";
         }
     }
     if (!pass && changed && written && s.settleSeconds > 0) {
-        d.downloadPartialBad = true;
         discardPartialDownload(d);
         co_return Judged::Left;
     }
@@ -174,7 +192,8 @@ Task<> fetch(DownloadSession& d, const SftpEntry& e, const std::string& folder) 
     // Deleted on the server only once its whole copy is on disk here.
     if (j == Judged::Pass && s.deleteAfterDownload) {
         const SftpCall removal = [&](auto& c, auto done) { c.remove(f.path, done); };
-        const auto r = co_await sftpCall(d, removal);
+        const std::string removalText = "remove " + f.path;
+        const auto r = co_await sftpCall(d, removal, removalText);
         sftpStillUp(d, r);
     }
     d.downloadLastPassed = false;
@@ -223,7 +242,8 @@ Task<> sftpDownloadRun(DownloadSession& d) {
     if (!co_await sftpLogin(d)) co_return;
     const std::string folder = w.Text2.text();
     const SftpCall listing = [&](auto& c, auto done) { c.list(folder, done); };
-    const auto r = co_await sftpCall(d, listing);
+    const std::string listingText = "list " + folder;
+    const auto r = co_await sftpCall(d, listing, listingText);
     if (!sftpStillUp(d, r)) co_return;
     job.downloadListingTime = app.plat.clock().utcSeconds();
     // A folder that cannot be read lists nothing, as a refused listing does.

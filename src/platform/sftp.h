@@ -110,6 +110,11 @@ public:
     // file has ended. Reads may be asked ahead of time by the connection,
     // but never more than a bounded amount.
     virtual void openRead(const std::string& path, std::int64_t offset, Done done) = 0;
+    // The size the next openRead's file is expected to have (the listing's),
+    // a hint only: reads are cut at it so that a file of that size is read
+    // to its end in one round trip. Whatever the hint, the bytes and the end
+    // are the server's.
+    virtual void expectSize(std::int64_t size) { (void)size; }
     virtual void read(Done done) = 0;
     // Opens path for writing: created or truncated when offset is 0, else
     // written from offset on (the bytes before it kept). write() appends
@@ -119,7 +124,10 @@ public:
     virtual void openWrite(const std::string& path, std::int64_t offset, Done done) = 0;
     virtual void write(std::string bytes, Done done) = 0;
     // Closes the open file once every write is acknowledged (a write the
-    // server refused, or its answer to the close, is a failure).
+    // server refused, or its answer to the close, is a failure). For a file
+    // written, attributes holds what the server told of it after the last
+    // write (size -1: not told). A file read is closed without waiting for
+    // the server's answer.
     virtual void closeFile(Done done) = 0;
     // Renames from to to: replacing an existing to in one step where the
     // server offers posix-rename@openssh.com, else a plain rename (which

@@ -62,7 +62,7 @@ Task<> runDownloadSession(DownloadSession& d) {
         return d.control.state() == Endpoint::Closed && d.data.state() == Endpoint::Closed;
     });
     if (s.shuttingDown) co_return;
-    aimConnection(app, d.control, d.data, w.Text1.text(), w.Text9.text());
+    if (!s.downloadSftp) aimConnection(app, d.control, d.data, w.Text1.text(), w.Text9.text());
     d.downloadIdleTicks = 0;
     d.watchdog.setEnabled(true);
     w.Timer4->setEnabled(false);
@@ -171,7 +171,7 @@ Task<> runUploadSession(UploadSession& u) {
         return u.control.state() == Endpoint::Closed && u.data.state() == Endpoint::Closed;
     });
     if (s.shuttingDown) co_return;
-    aimConnection(app, u.control, u.data, w.Text3.text(), w.Text10.text());
+    if (!s.uploadSftp) aimConnection(app, u.control, u.data, w.Text3.text(), w.Text10.text());
     u.uploadIdleTicks = 0;
     u.watchdog.setEnabled(true);
     w.Timer3->setEnabled(false);

@@ -42,6 +42,7 @@ struct UploadSession : ControlSession {
     Task<> takeFiles() override;
     Task<> windDown(bool gone, Requeue& requeue) override;
     void closeFile() override;
+    void logError(const std::string& text) override { appendUploadError(app, text); }
     void failLeftover(const std::string& name) override;
 
     // The dialogue's fields under their own names.

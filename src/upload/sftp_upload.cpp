@@ -29,8 +29,9 @@ bool failBecause(UploadSession& u, std::string cause) {
 
 // Writes the open local file to path, from uploadResumeFrom on (the bytes
 // before it are the server's already). True when every byte was taken and
-// the server closed the file well.
-Task<bool> writeWhole(UploadSession& u, const std::string& path) {
+// the server closed the file well; told gets the size the server told for
+// the file at its close (-1: none).
+Task<bool> writeWhole(UploadSession& u, const std::string& path, std::int64_t& told) {
     App& app = u.app;
     auto& w = app.w;
     const std::int64_t from = u.uploadResumeFrom;
@@ -41,7 +42,8 @@ Task<bool> writeWhole(UploadSession& u, const std::string& path) {
         u.uploadBytesRead += static_cast<std::int64_t>(skipped.size());
     }
     const SftpCall open = [&](auto& c, auto done) { c.openWrite(path, from, done); };
-    auto r = co_await sftpCall(u, open);
+    const std::string openText = "open-write " + path;
+    auto r = co_await sftpCall(u, open, openText);
     if (!sftpStillUp(u, r)) co_return false;
     if (r->status != SftpStatus::Ok)
         co_return failBecause(u, r->status == SftpStatus::PermissionDenied ? "write refused" : "store refused");
@@ -56,7 +58,8 @@ Task<bool> writeWhole(UploadSession& u, const std::string& path) {
             break;
         }
         u.uploadBytesRead += static_cast<std::int64_t>(piece.size());
-        r = co_await sftpCall(u, write);
+        const std::string writeText = "write " + path;
+        r = co_await sftpCall(u, write, writeText);
         if (!sftpStillUp(u, r)) co_return false;
         if (r->status != SftpStatus::Ok) {
             whole = failBecause(u, "write refused");
@@ -67,24 +70,31 @@ Task<bool> writeWhole(UploadSession& u, const std::string& path) {
         w.Text14.setText(std::to_string(u.uploadBytesSent * 100 / u.uploadFileLength) + " %");
     }
     const SftpCall closing = [](auto& c, auto done) { c.closeFile(done); };
-    r = co_await sftpCall(u, closing);
+    const std::string closingText = "close " + path;
+    r = co_await sftpCall(u, closing, closingText);
     if (!sftpStillUp(u, r)) co_return false;
     if (r->status != SftpStatus::Ok) whole = failBecause(u, "store not confirmed by the server");
+    told = r->attributes.size;
     co_return whole;
 }
 
 // After the write: the local file still stands as it was sent, and the
-// server reports the whole size for the copy.
-Task<bool> proveWritten(UploadSession& u, const std::string& path) {
+// server reports the whole size for the copy: the size it told at the close
+// (after every write), else asked now.
+Task<bool> proveWritten(UploadSession& u, const std::string& path, std::int64_t told) {
     const auto now = platform::files::stamp(u.app.workFile(u.uploadFileName));
     if (!now || !(*now == u.uploadOpenStamp)) co_return failBecause(u, "local file changed while it was sent");
-    const SftpCall stat = [&](auto& c, auto done) { c.stat(path, done); };
-    const auto r = co_await sftpCall(u, stat);
-    if (!sftpStillUp(u, r)) co_return false;
-    if (r->status != SftpStatus::Ok) co_return failBecause(u, "size not confirmed by the server");
-    if (r->attributes.size != u.uploadFileLength)
-        co_return failBecause(u, "size differs on the server: " + std::to_string(r->attributes.size) +
-                                     " bytes stored, " + std::to_string(u.uploadFileLength) + " sent");
+    if (told < 0) {
+        const SftpCall stat = [&](auto& c, auto done) { c.stat(path, done); };
+        const std::string statText = "stat " + path;
+        const auto r = co_await sftpCall(u, stat, statText);
+        if (!sftpStillUp(u, r)) co_return false;
+        if (r->status != SftpStatus::Ok) co_return failBecause(u, "size not confirmed by the server");
+        told = r->attributes.size;
+    }
+    if (told != u.uploadFileLength)
+        co_return failBecause(u, "size differs on the server: " + std::to_string(told) + " bytes stored, " +
+                                     std::to_string(u.uploadFileLength) + " sent");
     co_return true;
 }
 
@@ -92,7 +102,8 @@ Task<bool> proveWritten(UploadSession& u, const std::string& path) {
 // whatever the answer.
 Task<> removeCopy(UploadSession& u, const std::string& path) {
     const SftpCall removal = [&](auto& c, auto done) { c.remove(path, done); };
-    const auto r = co_await sftpCall(u, removal);
+    const std::string removalText = "remove " + path;
+    const auto r = co_await sftpCall(u, removal, removalText);
     sftpStillUp(u, r);
 }
 
@@ -127,14 +138,16 @@ Task<> send(UploadSession& u) {
     u.uploadResumeFrom = 0;
     if (s.uploadTempName && uploadsResumable(app) && takeCutCopy(u, written)) {
         const SftpCall stat = [&](auto& c, auto done) { c.stat(written, done); };
-        const auto r = co_await sftpCall(u, stat);
+        const std::string statText = "stat " + written;
+        const auto r = co_await sftpCall(u, stat, statText);
         if (!sftpStillUp(u, r)) co_return;
         if (r->status == SftpStatus::Ok && r->attributes.regular && r->attributes.size > 0 &&
             r->attributes.size < u.uploadFileLength)
             u.uploadResumeFrom = r->attributes.size;
     }
     if (s.uploadTempName) u.uploadSftpWriting = written;
-    bool pass = co_await writeWhole(u, written);
+    std::int64_t told = -1;
+    bool pass = co_await writeWhole(u, written, told);
     u.uploadSftpWriting.clear();
     // A temporary copy a lost connection cut is kept to be resumed, or
     // else removed at the next login.
@@ -145,13 +158,14 @@ Task<> send(UploadSession& u) {
             leaveCopy(u, written);
     }
     if (u.failed || sessionEnding(u)) co_return;
-    if (pass) pass = co_await proveWritten(u, written);
+    if (pass) pass = co_await proveWritten(u, written, told);
     if (u.failed || sessionEnding(u)) co_return;
     if (pass && s.uploadTempName) {
         // posix-rename@openssh.com where offered: an older copy is replaced
         // in one step.
         const SftpCall rename = [&](auto& c, auto done) { c.rename(written, path, done); };
-        const auto r = co_await sftpCall(u, rename);
+        const std::string renameText = "rename " + written + " " + path;
+        const auto r = co_await sftpCall(u, rename, renameText);
         if (!sftpStillUp(u, r)) co_return;
         if (r->status != SftpStatus::Ok) pass = failBecause(u, "rename refused");
     }

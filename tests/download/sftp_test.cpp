@@ -190,6 +190,9 @@ TEST_F(SftpDownload, MoreConnectionsShareTheListing) {
     for (int i = 0; i < 12; ++i) server->files["in/f" + std::to_string(i) + ".jpg"] = {std::string(70'000, 'f')};
     server->limit = 3;
     w().ai_parallel.userChoose();
+    // (Whichever connection loses its file: the first one's loss ends the
+    // session, and its retry takes the file again.)
+    w().Text11.setText("1");
     int lost = 0;
     server->fault = [&lost](const std::string& c, const std::string& p, SftpReply& r) {
         if (c == "read" && p == "in/f7.jpg" && lost++ == 0) r = SftpReply{SftpStatus::Lost};

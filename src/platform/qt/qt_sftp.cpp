@@ -16,20 +16,20 @@
 // that whatever libssh call is running fails at once, and the worker ends
 // on its own, holding the state it needs by shared pointer.
 
-#include <QMetaObject>
-#include <QObject>
-
+#include <fcntl.h>
 #include <libssh/callbacks.h>
 #include <libssh/libssh.h>
-
-#include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <QMetaObject>
+#include <QObject>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -75,6 +75,8 @@ constexpr std::size_t kWriteAhead = 32;
 constexpr std::size_t kMaxEntries = 100000;
 constexpr std::size_t kMaxName = 4096;
 constexpr std::size_t kMaxHandle = 256;
+// Closes left unanswered at most (the server answers every request).
+constexpr std::size_t kMaxDropped = 64;
 // Answers in a row that bring no byte of a file before a read gives up.
 constexpr int kMaxEmptyReads = 16;
 
@@ -87,6 +89,7 @@ enum : std::uint8_t {
     FXP_CLOSE = 4,
     FXP_READ = 5,
     FXP_WRITE = 6,
+    FXP_FSTAT = 8,
     FXP_OPENDIR = 11,
     FXP_READDIR = 12,
     FXP_REMOVE = 13,
@@ -395,7 +398,7 @@ public:
     SftpReply connect(const SftpLogin& login);
     SftpReply list(const std::string& folder);
     SftpReply stat(const std::string& path);
-    SftpReply openRead(const std::string& path, std::int64_t offset);
+    SftpReply openRead(const std::string& path, std::int64_t offset, std::int64_t sizeHint);
     SftpReply read();
     SftpReply openWrite(const std::string& path, std::int64_t offset);
     SftpReply write(const std::string& bytes);
@@ -489,6 +492,15 @@ private:
     std::deque<ReadRequest> reads_;
     std::uint64_t askAt_ = 0;
     std::uint32_t chunk_ = kReadChunk;
+    // The size the file is expected to have: requests end there, and the
+    // next one starts there, so that the end of a file as expected shows in
+    // the first round trip (no short read to ask again for). kNoHint: none.
+    static constexpr std::uint64_t kNoHint = ~std::uint64_t{0};
+    std::uint64_t sizeHint_ = kNoHint;
+    std::uint32_t nextLength() const {
+        if (sizeHint_ == kNoHint || askAt_ >= sizeHint_) return chunk_;
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk_, sizeHint_ - askAt_));
+    }
     bool endSeen_ = false;
     bool readEof_ = false;
     int emptyReads_ = 0;
@@ -498,6 +510,9 @@ private:
     // Writing: the ids of writes not yet answered, the next offset, and the
     // first refusal (told at the next write or at the close).
     std::deque<std::uint32_t> writes_;
+    // Requests whose answers are dropped when they come (the close of a file
+    // read to its end: nothing in its answer changes what was read).
+    std::deque<std::uint32_t> dropped_;
     std::uint64_t writeAt_ = 0;
     bool writeFailed_ = false;
     SftpReply writeError_;
@@ -557,6 +572,11 @@ int Session::openSocket(const SftpLogin& login, std::string& why) {
         if (rc == 0) {
             int flags = ::fcntl(fd, F_GETFL);
             ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+            // Requests sent back to back (reads ahead, a stat and a close)
+            // go out at once, not after the first one's acknowledgement
+            // (libssh sets this only on sockets it opens itself).
+            const int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             return fd;
         }
         why = "cannot connect to " + login.host + " port " + port + ": " + std::strerror(errno);
@@ -897,6 +917,11 @@ bool Session::dispatchPipelined(const Packet& p) {
         reapWrite(p);
         return true;
     }
+    for (auto it = dropped_.begin(); it != dropped_.end(); ++it) {
+        if (*it != p.id) continue;
+        dropped_.erase(it);
+        return true;
+    }
     return false;
 }
 
@@ -973,13 +998,15 @@ SftpReply Session::list(const std::string& folder) {
         }
         if (failed) break;
     }
-    // The folder's handle is closed in any case.
+    // The folder's handle is closed in any case, without waiting for the
+    // answer (the next request's wait drops it).
     id = nextId();
     startPacket(out_, FXP_CLOSE, id);
     putString(out_, dir);
     finishPacket(out_);
     send(out_);
-    expectStatus(id);
+    if (dropped_.size() >= kMaxDropped) throw LostError("the server leaves closes unanswered");
+    dropped_.push_back(id);
     if (failed) return failure;
     return result;
 }
@@ -1007,17 +1034,44 @@ SftpReply Session::closeHandle() {
     mode_ = Mode::None;
     reads_.clear();
     ready_.clear();
+    // A file written: its attributes are asked for in the same round trip
+    // as its close (the server answers requests in order, so they show
+    // every write), for the caller's check of what the server holds.
+    std::uint32_t statId = 0;
+    if (writing) {
+        statId = nextId();
+        startPacket(out_, FXP_FSTAT, statId);
+        putString(out_, handle);
+        finishPacket(out_);
+        send(out_);
+    }
     const std::uint32_t id = nextId();
     startPacket(out_, FXP_CLOSE, id);
     putString(out_, handle);
     finishPacket(out_);
     send(out_);
+    if (!writing) {
+        // A file read: the close's answer is not waited for (the next
+        // request's wait takes it and drops it).
+        if (dropped_.size() >= kMaxDropped) throw LostError("the server leaves closes unanswered");
+        dropped_.push_back(id);
+        return reply(SftpStatus::Ok);
+    }
+    SftpEntry attributes;
+    {
+        Packet p = await(statId);
+        if (p.type == FXP_ATTRS) {
+            Fields f = p.fields();
+            attributes = readAttributes(f);
+        }
+    }
     SftpReply closed = expectStatus(id);
-    if (writing && writeFailed_) return writeError_;
+    if (writeFailed_) return writeError_;
+    closed.attributes = attributes;
     return closed;
 }
 
-SftpReply Session::openRead(const std::string& path, std::int64_t offset) {
+SftpReply Session::openRead(const std::string& path, std::int64_t offset, std::int64_t sizeHint) {
     if (mode_ != Mode::None) closeHandle();
     const std::uint32_t id = nextId();
     startPacket(out_, FXP_OPEN, id);
@@ -1034,11 +1088,12 @@ SftpReply Session::openRead(const std::string& path, std::int64_t offset) {
     ready_.clear();
     askAt_ = static_cast<std::uint64_t>(std::max<std::int64_t>(offset, 0));
     chunk_ = kReadChunk;
+    sizeHint_ = sizeHint >= 0 ? static_cast<std::uint64_t>(sizeHint) : kNoHint;
     endSeen_ = readEof_ = readFailed_ = false;
     emptyReads_ = 0;
     // The first requests go out now: the answers come while the loop's
     // thread deals with this one.
-    while (reads_.size() < kReadAhead) askRead(askAt_, chunk_, false);
+    while (reads_.size() < kReadAhead) askRead(askAt_, nextLength(), false);
     return reply(SftpStatus::Ok);
 }
 
@@ -1064,7 +1119,7 @@ void Session::askRead(std::uint64_t offset, std::uint32_t length, bool front) {
 SftpReply Session::read() {
     if (mode_ != Mode::Reading) return reply(SftpStatus::Failure, "no file is open for reading");
     while (ready_.size() < SftpConnection::maxReadBytes && !readEof_ && !readFailed_) {
-        while (!endSeen_ && reads_.size() < kReadAhead) askRead(askAt_, chunk_, false);
+        while (!endSeen_ && reads_.size() < kReadAhead) askRead(askAt_, nextLength(), false);
         if (reads_.empty()) {
             readFailed_ = true;
             readError_ = reply(SftpStatus::Failure, "the server ended the file without saying so");
@@ -1302,9 +1357,11 @@ public:
     void stat(const std::string& path, Done done) override {
         call(std::move(done), [path](Session& s) { return s.guarded([&] { return s.stat(path); }); });
     }
+    void expectSize(std::int64_t size) override { sizeHint_ = size; }
     void openRead(const std::string& path, std::int64_t offset, Done done) override {
+        const std::int64_t hint = std::exchange(sizeHint_, -1);
         call(std::move(done),
-             [path, offset](Session& s) { return s.guarded([&] { return s.openRead(path, offset); }); });
+             [path, offset, hint](Session& s) { return s.guarded([&] { return s.openRead(path, offset, hint); }); });
     }
     void read(Done done) override {
         call(std::move(done), [](Session& s) { return s.guarded([&] { return s.read(); }); });
@@ -1344,6 +1401,8 @@ public:
     bool busy() const override { return pending_ != nullptr; }
 
 private:
+    // The size the next openRead's file is expected to have (-1: none).
+    std::int64_t sizeHint_ = -1;
     void refuse(Done done, std::string why) {
         std::weak_ptr<char> alive = alive_;
         const std::uint64_t gen = gen_;
