@@ -158,7 +158,7 @@ Task<> runFurther(SessionGroup& group, std::size_t k) {
 }  // namespace
 
 bool connectionUp(const ControlSession& c) {
-    if (c.sftpOption()) return c.step >= 12 && !connectionGone(c);
+    if (c.sftpOption()) return c.step >= 4 && !connectionGone(c);
     return c.control.state() == platform::Endpoint::Connected;
 }
 

@@ -67,7 +67,7 @@ private:
 // Whether a connection is gone: lost, failed, or taken over.
 bool connectionGone(const ControlSession& c);
 // Whether a connection is up: over FTP its control connection is connected,
-// over SFTP it is logged in and not gone.
+// over SFTP it is logged in (step 4 on) and not gone.
 bool connectionUp(const ControlSession& c);
 
 // Opens the further connections of this run (none with one connection):

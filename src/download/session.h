@@ -166,6 +166,9 @@ public:
     // look at (every connection takes from it).
     std::vector<platform::SftpEntry> sftpListing;
     std::size_t sftpNext = 0;
+    // The first session has its listing (the further connections, which log
+    // in while it lists, wait for it).
+    bool sftpListed = false;
 
     DownloadSession& operator[](std::size_t k) { return static_cast<DownloadSession&>(*all[k]); }
 

@@ -205,6 +205,8 @@ Task<> sftpTakeFiles(DownloadSession& d) {
     App& app = d.app;
     auto& job = downloadSessions(app);
     const std::string folder = app.w.Text2.text();
+    co_await d.strand.until(
+        [&] { return job.sftpListed || job.requeue.stop || d.failed || sessionEnding(d) || app.s.shuttingDown; });
     for (;;) {
         if (d.failed || sessionEnding(d)) co_return;
         // A file a lost connection gave back comes first.
@@ -239,7 +241,11 @@ Task<> sftpDownloadRun(DownloadSession& d) {
     App& app = d.app;
     auto& w = app.w;
     auto& job = downloadSessions(app);
+    job.sftpListed = false;
     if (!co_await sftpLogin(d)) co_return;
+    // The further connections log in while this one lists.
+    d.downloadStep = 4;
+    startFurtherConnections(job);
     const std::string folder = w.Text2.text();
     const SftpCall listing = [&](auto& c, auto done) { c.list(folder, done); };
     const std::string listingText = "list " + folder;
@@ -262,7 +268,7 @@ Task<> sftpDownloadRun(DownloadSession& d) {
     w.fText5.setText(job.downloadListing);
     w.Combo1.setItems(job.downloadEntries);
     d.downloadStep = 12;
-    startFurtherConnections(job);
+    job.sftpListed = true;
     co_await sftpTakeFiles(d);
     if (d.failed || sessionEnding(d)) co_return;
     d.downloadStep = 17;

@@ -719,10 +719,15 @@ SftpReply Session::authenticate(const SftpLogin& login) {
     auto note = [&](const std::string& what) { tried += (tried.empty() ? "" : "; ") + what; };
     auto lost = [&] { return reply(SftpStatus::Lost, "login: " + sshError()); };
 
-    int rc = ssh_userauth_none(s_, nullptr);
-    if (rc == SSH_AUTH_SUCCESS) return reply(SftpStatus::Ok);
-    if (rc == SSH_AUTH_ERROR) return lost();
-    const int methods = ssh_userauth_list(s_, nullptr);
+    // With a key, the key is offered first (its refusal tells the methods
+    // left); without one, "none" asks for them. Either way one round trip.
+    int rc = SSH_AUTH_DENIED;
+    if (login.keyFile.empty()) {
+        rc = ssh_userauth_none(s_, nullptr);
+        if (rc == SSH_AUTH_SUCCESS) return reply(SftpStatus::Ok);
+        if (rc == SSH_AUTH_ERROR) return lost();
+    }
+    int methods = ssh_userauth_list(s_, nullptr);
 
     if (!login.keyFile.empty()) {
         ssh_key key = nullptr;
@@ -736,6 +741,13 @@ SftpReply Session::authenticate(const SftpLogin& login) {
             if (rc == SSH_AUTH_ERROR) return lost();
             note("the key " + login.keyFile + " was refused");
         }
+        if (rc != SSH_AUTH_DENIED || methods == 0) {
+            // The key never went out (it could not be loaded): "none" asks.
+            rc = ssh_userauth_none(s_, nullptr);
+            if (rc == SSH_AUTH_SUCCESS) return reply(SftpStatus::Ok);
+            if (rc == SSH_AUTH_ERROR) return lost();
+        }
+        methods = ssh_userauth_list(s_, nullptr);
     }
     if (login.agent) {
         const char* sock = std::getenv("SSH_AUTH_SOCK");
