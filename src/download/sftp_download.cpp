@@ -66,12 +66,13 @@ void openPartial(DownloadSession& d, const Listed& f) {
 // Reads the file to its end into the partial file. True when the server
 // said the file ended; false when it refused or failed a read (the file
 // cannot pass) or the session ended.
-Task<bool> readWhole(DownloadSession& d, const Listed& f) {
+Task<bool> readWhole(DownloadSession& d, const Listed& f, const std::string& ahead) {
     App& app = d.app;
     auto& w = app.w;
     const std::int64_t from = d.downloadResumeAt;
     const SftpCall open = [&](auto& c, auto done) {
         c.expectSize(f.size);
+        c.openAhead(ahead);
         c.openRead(f.path, from, done);
     };
     const std::string openText = "open-read " + f.path;
@@ -153,7 +154,9 @@ Task<Judged> judgeRead(DownloadSession& d, const Listed& f, bool ended) {
     co_return pass ? Judged::Pass : Judged::Fail;
 }
 
-Task<> fetch(DownloadSession& d, const SftpEntry& e, const std::string& folder) {
+// ahead: the file likely fetched next (its open may go out with this one's
+// reads; empty: none).
+Task<> fetch(DownloadSession& d, const SftpEntry& e, const std::string& folder, const std::string& ahead = {}) {
     App& app = d.app;
     auto& s = app.s;
     auto& w = app.w;
@@ -176,7 +179,7 @@ Task<> fetch(DownloadSession& d, const SftpEntry& e, const std::string& folder) 
     notify(app.events.fileStarted, JobKind::Download, e.name, d.downloadResumeAt);
     d.downloadBytes = d.downloadResumeAt;
     w.fText6.setText(std::to_string(d.downloadBytes));
-    const bool ended = co_await readWhole(d, f);
+    const bool ended = co_await readWhole(d, f, ahead);
     // A session lost or taken over judges nothing on what came so far: its
     // driver and retries decide.
     if (d.failed || sessionEnding(d)) co_return;
@@ -197,6 +200,21 @@ Task<> fetch(DownloadSession& d, const SftpEntry& e, const std::string& folder) 
         sftpStillUp(d, r);
     }
     d.downloadLastPassed = false;
+}
+
+// The path of the listing's next file that this connection would likely
+// take (no file is taken by looking): a hint for opening it ahead.
+std::string likelyNext(App& app, const std::string& folder) {
+    auto& job = downloadSessions(app);
+    const auto& s = app.s;
+    for (std::size_t k = job.sftpNext; k < job.sftpListing.size() && k < job.sftpNext + 8; ++k) {
+        const SftpEntry& e = job.sftpListing[k];
+        if (!e.regular || namesNoFile(e.name) || !patternTakes(app.w.Text7.text(), e.name) ||
+            job.downloadSessionNames.contains(e.name) || (s.downloadDupeCheck && job.downloadedNames.contains(e.name)))
+            continue;
+        return sftpPath(folder, e.name);
+    }
+    return {};
 }
 
 }  // namespace
@@ -233,7 +251,8 @@ Task<> sftpTakeFiles(DownloadSession& d) {
         }
         d.downloadServerSize = e.size;
         if (!settled(d, e)) continue;
-        co_await fetch(d, e, folder);
+        const std::string ahead = likelyNext(app, folder);
+        co_await fetch(d, e, folder, ahead);
     }
 }
 

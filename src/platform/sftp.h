@@ -115,6 +115,10 @@ public:
     // to its end in one round trip. Whatever the hint, the bytes and the end
     // are the server's.
     virtual void expectSize(std::int64_t size) { (void)size; }
+    // The file the caller will likely read after the next openRead's: it
+    // may be opened in the same round trip (a hint only: a handle opened
+    // ahead and not asked for is closed).
+    virtual void openAhead(const std::string& path) { (void)path; }
     virtual void read(Done done) = 0;
     // Opens path for writing: created or truncated when offset is 0, else
     // written from offset on (the bytes before it kept). write() appends

@@ -43,6 +43,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -398,7 +399,8 @@ public:
     SftpReply connect(const SftpLogin& login);
     SftpReply list(const std::string& folder);
     SftpReply stat(const std::string& path);
-    SftpReply openRead(const std::string& path, std::int64_t offset, std::int64_t sizeHint);
+    SftpReply openRead(const std::string& path, std::int64_t offset, std::int64_t sizeHint,
+                       const std::string& ahead);
     SftpReply read();
     SftpReply openWrite(const std::string& path, std::int64_t offset);
     SftpReply write(const std::string& bytes);
@@ -501,6 +503,23 @@ private:
         if (sizeHint_ == kNoHint || askAt_ >= sizeHint_) return chunk_;
         return static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk_, sizeHint_ - askAt_));
     }
+    // Whether more is asked for: up to the first request at or past the
+    // expected size, and on only once bytes came from past it (one request
+    // is always under way, whatever the hint).
+    bool pastHint_ = false;
+    bool mayAsk() const { return sizeHint_ == kNoHint || pastHint_ || askAt_ <= sizeHint_ || reads_.empty(); }
+    // A file opened ahead for reading, the one the caller said it would read
+    // next: its OPEN goes out with the current file's reads, and its answer
+    // is kept for the openRead that asks for it (or its handle closed).
+    struct Ahead {
+        std::string path;
+        std::uint32_t id = 0;
+        bool answered = false;
+        std::string handle;  // empty: refused
+        SftpReply refusal;
+    };
+    std::optional<Ahead> ahead_;
+    void dropAhead();
     bool endSeen_ = false;
     bool readEof_ = false;
     int emptyReads_ = 0;
@@ -929,6 +948,14 @@ bool Session::dispatchPipelined(const Packet& p) {
         reapWrite(p);
         return true;
     }
+    if (ahead_ && !ahead_->answered && p.id == ahead_->id) {
+        ahead_->answered = true;
+        if (p.type == FXP_HANDLE)
+            ahead_->handle = p.fields().string(kMaxHandle);
+        else
+            ahead_->refusal = statusReply(p);
+        return true;
+    }
     for (auto it = dropped_.begin(); it != dropped_.end(); ++it) {
         if (*it != p.id) continue;
         dropped_.erase(it);
@@ -1083,29 +1110,76 @@ SftpReply Session::closeHandle() {
     return closed;
 }
 
-SftpReply Session::openRead(const std::string& path, std::int64_t offset, std::int64_t sizeHint) {
-    if (mode_ != Mode::None) closeHandle();
+void Session::dropAhead() {
+    if (!ahead_) return;
+    // Its answer is awaited (it went out a round trip ago), then the handle
+    // closed without waiting.
+    while (!ahead_->answered) {
+        Packet p = receive();
+        if (!dispatchPipelined(p)) throw LostError("the server answered a request never made");
+    }
+    const std::string handle = std::move(ahead_->handle);
+    ahead_.reset();
+    if (handle.empty()) return;
     const std::uint32_t id = nextId();
-    startPacket(out_, FXP_OPEN, id);
-    putString(out_, path);
-    put32(out_, FXF_READ);
-    put32(out_, 0);  // no attributes
+    startPacket(out_, FXP_CLOSE, id);
+    putString(out_, handle);
     finishPacket(out_);
     send(out_);
-    Packet p = await(id);
-    if (p.type != FXP_HANDLE) return statusReply(p);
-    handle_ = p.fields().string(kMaxHandle);
+    if (dropped_.size() >= kMaxDropped) throw LostError("the server leaves closes unanswered");
+    dropped_.push_back(id);
+}
+
+SftpReply Session::openRead(const std::string& path, std::int64_t offset, std::int64_t sizeHint,
+                            const std::string& ahead) {
+    if (mode_ != Mode::None) closeHandle();
+    if (ahead_ && ahead_->path == path) {
+        // Opened ahead: its answer is this one's.
+        while (!ahead_->answered) {
+            Packet p = receive();
+            if (!dispatchPipelined(p)) throw LostError("the server answered a request never made");
+        }
+        Ahead taken = std::move(*ahead_);
+        ahead_.reset();
+        if (taken.handle.empty()) return taken.refusal;
+        handle_ = std::move(taken.handle);
+    } else {
+        dropAhead();
+        const std::uint32_t id = nextId();
+        startPacket(out_, FXP_OPEN, id);
+        putString(out_, path);
+        put32(out_, FXF_READ);
+        put32(out_, 0);  // no attributes
+        finishPacket(out_);
+        send(out_);
+        Packet p = await(id);
+        if (p.type != FXP_HANDLE) return statusReply(p);
+        handle_ = p.fields().string(kMaxHandle);
+    }
     mode_ = Mode::Reading;
     reads_.clear();
     ready_.clear();
     askAt_ = static_cast<std::uint64_t>(std::max<std::int64_t>(offset, 0));
     chunk_ = kReadChunk;
     sizeHint_ = sizeHint >= 0 ? static_cast<std::uint64_t>(sizeHint) : kNoHint;
-    endSeen_ = readEof_ = readFailed_ = false;
+    endSeen_ = readEof_ = readFailed_ = pastHint_ = false;
     emptyReads_ = 0;
     // The first requests go out now: the answers come while the loop's
     // thread deals with this one.
-    while (reads_.size() < kReadAhead) askRead(askAt_, nextLength(), false);
+    while (reads_.size() < kReadAhead && mayAsk()) askRead(askAt_, nextLength(), false);
+    // And the next file's open, in the same round trip.
+    if (!ahead.empty() && ahead != path) {
+        Ahead a;
+        a.path = ahead;
+        a.id = nextId();
+        startPacket(out_, FXP_OPEN, a.id);
+        putString(out_, ahead);
+        put32(out_, FXF_READ);
+        put32(out_, 0);
+        finishPacket(out_);
+        send(out_);
+        ahead_ = std::move(a);
+    }
     return reply(SftpStatus::Ok);
 }
 
@@ -1131,7 +1205,7 @@ void Session::askRead(std::uint64_t offset, std::uint32_t length, bool front) {
 SftpReply Session::read() {
     if (mode_ != Mode::Reading) return reply(SftpStatus::Failure, "no file is open for reading");
     while (ready_.size() < SftpConnection::maxReadBytes && !readEof_ && !readFailed_) {
-        while (!endSeen_ && reads_.size() < kReadAhead) askRead(askAt_, nextLength(), false);
+        while (!endSeen_ && reads_.size() < kReadAhead && mayAsk()) askRead(askAt_, nextLength(), false);
         if (reads_.empty()) {
             readFailed_ = true;
             readError_ = reply(SftpStatus::Failure, "the server ended the file without saying so");
@@ -1145,6 +1219,7 @@ SftpReply Session::read() {
         }
         if (r.isData) {
             const std::uint32_t n = r.count;
+            if (sizeHint_ != kNoHint && n > 0 && r.offset + n > sizeHint_) pastHint_ = true;
             if (!r.taken) ready_ += r.data;
             emptyReads_ = n == 0 ? emptyReads_ + 1 : 0;
             if (emptyReads_ > kMaxEmptyReads) {
@@ -1370,10 +1445,13 @@ public:
         call(std::move(done), [path](Session& s) { return s.guarded([&] { return s.stat(path); }); });
     }
     void expectSize(std::int64_t size) override { sizeHint_ = size; }
+    void openAhead(const std::string& path) override { aheadPath_ = path; }
     void openRead(const std::string& path, std::int64_t offset, Done done) override {
         const std::int64_t hint = std::exchange(sizeHint_, -1);
-        call(std::move(done),
-             [path, offset, hint](Session& s) { return s.guarded([&] { return s.openRead(path, offset, hint); }); });
+        std::string ahead = std::exchange(aheadPath_, std::string());
+        call(std::move(done), [path, offset, hint, ahead = std::move(ahead)](Session& s) {
+            return s.guarded([&] { return s.openRead(path, offset, hint, ahead); });
+        });
     }
     void read(Done done) override {
         call(std::move(done), [](Session& s) { return s.guarded([&] { return s.read(); }); });
@@ -1413,8 +1491,10 @@ public:
     bool busy() const override { return pending_ != nullptr; }
 
 private:
-    // The size the next openRead's file is expected to have (-1: none).
+    // The size the next openRead's file is expected to have (-1: none), and
+    // the file to open ahead with it (empty: none).
     std::int64_t sizeHint_ = -1;
+    std::string aheadPath_;
     void refuse(Done done, std::string why) {
         std::weak_ptr<char> alive = alive_;
         const std::uint64_t gen = gen_;

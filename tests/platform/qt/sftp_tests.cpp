@@ -153,9 +153,15 @@ protected:
     }
 
     // Reads path from offset to its end; the answers' statuses and chunk
-    // sizes are checked on the way.
-    std::string readAll(const std::string& path, std::int64_t offset) {
-        SftpReply r = call([&](SftpConnection::Done d) { conn().openRead(path, offset, std::move(d)); });
+    // sizes are checked on the way. (With a size hint and a file to open
+    // ahead, when given.)
+    std::string readAll(const std::string& path, std::int64_t offset, std::int64_t hint = -1,
+                        const std::string& ahead = {}) {
+        SftpReply r = call([&](SftpConnection::Done d) {
+            conn().expectSize(hint);
+            conn().openAhead(ahead);
+            conn().openRead(path, offset, std::move(d));
+        });
         EXPECT_EQ(r.status, SftpStatus::Ok) << show(r);
         std::string all;
         for (int i = 0; i < 10000; ++i) {
@@ -418,20 +424,30 @@ TEST_F(SftpTest, ListsReadsWritesRenamesAndRemoves) {
     EXPECT_TRUE(r.attributes.regular);
     EXPECT_EQ(r.attributes.mtime, 1600000000);
 
-    // Reads: whole files of several sizes, and from an offset.
+    // Reads: whole files of several sizes, and from an offset; with the
+    // expected size right, too small or too large (the bytes are the
+    // server's whatever the hint), and the next file opened ahead, taken or
+    // not (its handle then closed).
     struct ReadRow {
         const char* path;
         std::int64_t offset;
         const std::string* content;
+        std::int64_t hint;
+        const char* ahead;
     };
     const std::string none;
+    const auto size = [](const std::string& s) { return static_cast<std::int64_t>(s.size()); };
     const ReadRow reads[] = {
-        {"big.bin", 0, &big},      {"big.bin", 1234567, &big}, {"exact.bin", 0, &exact},
-        {"empty.bin", 0, &none},   {"exact.bin", 300000, &exact},
+        {"big.bin", 0, &big, -1, "exact.bin"},
+        {"exact.bin", 0, &exact, size(exact), "empty.bin"},
+        {"big.bin", 1234567, &big, 100, "exact.bin"},
+        {"exact.bin", 300000, &exact, size(exact) + 5000, ""},
+        {"empty.bin", 0, &none, 0, "big.bin"},
+        {"big.bin", 0, &big, size(big) - 1, ""},
     };
     for (const ReadRow& row : reads) {
         SCOPED_TRACE(std::string(row.path) + " from " + std::to_string(row.offset));
-        const std::string got = readAll(row.path, row.offset);
+        const std::string got = readAll(row.path, row.offset, row.hint, row.ahead);
         const std::size_t from = std::min<std::size_t>(static_cast<std::size_t>(row.offset), row.content->size());
         EXPECT_EQ(got.size(), row.content->size() - from);
         EXPECT_TRUE(got == row.content->substr(from)) << "the bytes differ";
