@@ -947,6 +947,19 @@ private:
                             c.compare(0, part.size(), part) == 0)
                             prefix = true;
                     }
+                // Over SFTP a part cut from a copy replaced while it was read
+                // holds both copies; it is harmless while the size its name
+                // holds is not the server's (it is never resumed then).
+                if (!prefix && sftp_) {
+                    for (auto& [orig, vs] : versions_) {
+                        const std::string lead = "." + orig + ".r";
+                        const auto f = sftp_->files.find("/" + orig);
+                        if (name.rfind(lead, 0) == 0 && f != sftp_->files.end() &&
+                            name.compare(lead.size(), std::to_string(f->second.bytes.size()).size() + 1,
+                                         std::to_string(f->second.bytes.size()) + "-") != 0)
+                            prefix = true;
+                    }
+                }
                 if (!prefix) broken.push_back("a kept partial file that is no beginning of its file: " + name);
                 // A file dated ahead is left until it has been seen unchanged
                 // for the settle time: its part waits for it.

@@ -221,6 +221,11 @@ const Scenario regressions[] = {
     // before any command for it (a refused TYPE gives it no verdict).
     {.seed = 60531837, .passive = true, .quick = true, .features = 2, .settle = true, .pattern = "*",
      .files = {{"a.jpg.part", 100}}, .actions = {{"TYPE", 2, Fault::Refuse, 0}}},
+    // Over SFTP: a file replaced by a bigger copy while it is read in short
+    // pieces, then a read refused: the part kept holds both copies, under
+    // the listed size, which the server's copy no longer has.
+    {.seed = 400021770, .resume = true, .sftp = true, .pattern = "*", .files = {{"GW2_0001.dat", 2399}},
+     .actions = {{"read", 1, Fault::ShortReads, 139}, {"read", 18, Fault::Refuse, 5}, {"read", 2, Fault::Replace, 159}}},
     // Over SFTP: a rename done whose answer was lost, and a write lost
     // before it took effect; the older copy stays until the whole file
     // replaces it.
