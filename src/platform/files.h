@@ -87,6 +87,14 @@ public:
     std::string read(std::size_t n);
     bool failed() const { return failed_; }
     void close();
+    // Exchanges the open files of the two.
+    void swap(ReadFile& other) noexcept {
+        std::swap(fd_, other.fd_);
+        std::swap(failed_, other.failed_);
+        std::swap(stamp_, other.stamp_);
+        buffer_.swap(other.buffer_);
+        std::swap(pos_, other.pos_);
+    }
 
 private:
     int fd_ = -1;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace corvantel::platform {
@@ -79,6 +80,9 @@ enum class SftpStatus {
 };
 
 struct SftpReply {
+    SftpReply() = default;
+    explicit SftpReply(SftpStatus s, std::string why = {}) : status(s), message(std::move(why)) {}
+
     SftpStatus status = SftpStatus::Ok;
     // What went wrong, in the library's or server's words (for the logs).
     std::string message;
@@ -119,6 +123,10 @@ public:
     // may be opened in the same round trip (a hint only: a handle opened
     // ahead and not asked for is closed).
     virtual void openAhead(const std::string& path) { (void)path; }
+    // The file the caller will write next (from its start) after the next
+    // closeFile: its open, which creates or truncates it, may go out with
+    // that close. Only for a file that will be written next.
+    virtual void openWriteAhead(const std::string& path) { (void)path; }
     virtual void read(Done done) = 0;
     // Opens path for writing: created or truncated when offset is 0, else
     // written from offset on (the bytes before it kept). write() appends

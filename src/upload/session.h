@@ -86,6 +86,12 @@ struct UploadSession : ControlSession {
     // Over SFTP, the temporary copy being written now (empty: none), for a
     // shutdown to keep it to be resumed.
     std::string uploadSftpWriting;
+    // Over SFTP, the file this connection sends next when it was claimed
+    // and opened before the current file's close (so that its open went out
+    // with that close): its local name and file, and its name on the
+    // server. Empty: none.
+    std::string uploadSftpNext, uploadSftpNextTarget;
+    platform::files::ReadFile uploadSftpNextFile;
     // The server refused the transfer type before the file being started.
     bool uploadTypeRefused = false;
     // The name the file takes on the server (its date stamp included), and

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/app_state.h"
+#include "app/ftp_reply.h"
 #include "app/sftp_job.h"
 #include "app/text.h"
 #include "upload/proof.h"
@@ -25,6 +26,38 @@ constexpr std::size_t pieceBytes = 256 * 1024;
 bool failBecause(UploadSession& u, std::string cause) {
     if (u.failCause.empty()) u.failCause = std::move(cause);
     return false;
+}
+
+// The name a local file is stored under now (with the date stamp when
+// wanted).
+std::string remoteName(App& app, const std::string& local) {
+    return app.w.ai_ustamp.checked() ? fmt::yyyymmdd(app.now()) + "_" + local : local;
+}
+
+// Before the current file's close: the file this connection sends next,
+// claimed and opened here so that its open can go out with the close. That
+// open creates or truncates it on the server, so only a file that is sent
+// next is taken: one worth sending, settled, not being downloaded, that
+// opens. Anything else (a file given back, one to resume, one the loop
+// must judge) is left to the loop. The path it is written to; empty: none.
+std::string claimNext(UploadSession& u) {
+    App& app = u.app;
+    auto& s = app.s;
+    auto& job = uploadSessions(app);
+    if (!job.requeue.names.empty() || job.requeue.stop || (s.uploadTempName && uploadsResumable(app))) return {};
+    while (job.uploadFileIndex < job.uploadFileCount() &&
+           !worthSending(app, job.uploadFiles[static_cast<std::size_t>(job.uploadFileIndex)]))
+        ++job.uploadFileIndex;
+    if (job.uploadFileIndex >= job.uploadFileCount()) return {};
+    const std::string name = job.uploadFiles[static_cast<std::size_t>(job.uploadFileIndex)];
+    if (beingDownloaded(app, name) || !uploadSettled(app, name) || !fitsInCommand(name)) return {};
+    if (!u.uploadSftpNextFile.open(app.workFile(name))) return {};
+    ++job.uploadFileIndex;
+    // Given back if this connection ends before it starts.
+    u.requeuedTaken = u.uploadSftpNext = name;
+    u.uploadSftpNextTarget = remoteName(app, name);
+    const std::string path = sftpPath(app.w.Text6.text(), u.uploadSftpNextTarget);
+    return s.uploadTempName ? path + s.uploadTempSuffix : path;
 }
 
 // Writes the open local file to path, from uploadResumeFrom on (the bytes
@@ -69,7 +102,11 @@ Task<bool> writeWhole(UploadSession& u, const std::string& path, std::int64_t& t
         w.fText6b.setText(std::to_string(u.uploadBytesSent));
         w.Text14.setText(std::to_string(u.uploadBytesSent * 100 / u.uploadFileLength) + " %");
     }
-    const SftpCall closing = [](auto& c, auto done) { c.closeFile(done); };
+    const std::string ahead = whole ? claimNext(u) : std::string();
+    const SftpCall closing = [&](auto& c, auto done) {
+        c.openWriteAhead(ahead);
+        c.closeFile(done);
+    };
     const std::string closingText = "close " + path;
     r = co_await sftpCall(u, closing, closingText);
     if (!sftpStillUp(u, r)) co_return false;
@@ -114,7 +151,9 @@ void leaveCopy(UploadSession& u, const std::string& path) {
     if (std::find(left.begin(), left.end(), path) == left.end() && left.size() < 100) left.push_back(path);
 }
 
-Task<> send(UploadSession& u) {
+// target: the file's name on the server, when it was chosen before (empty:
+// chosen now).
+Task<> send(UploadSession& u, const std::string& target) {
     App& app = u.app;
     auto& s = app.s;
     auto& w = app.w;
@@ -128,7 +167,7 @@ Task<> send(UploadSession& u) {
     w.fText6b.setText("0");
     w.Text14.setVisible(true);
     u.uploadBytesSent = u.uploadBytesRead = 0;
-    u.uploadTarget = w.ai_ustamp.checked() ? fmt::yyyymmdd(app.now()) + "_" + u.uploadFileName : u.uploadFileName;
+    u.uploadTarget = target.empty() ? remoteName(app, u.uploadFileName) : target;
     const std::string path = sftpPath(folder, u.uploadTarget);
     // Under a temporary name, put in place once proven: the name never
     // holds a part of the file.
@@ -201,6 +240,9 @@ Task<> sftpUploadFiles(UploadSession& u) {
         w.File2.show(s.workPath, w.Text8.text(), job.uploadFiles);
         noteListedSizes(app);
     }
+    // A file claimed ahead by a session that ended went back to the queue.
+    u.uploadSftpNextFile.close();
+    u.uploadSftpNext.clear();
     // Temporary copies lost connections left go first.
     while (!job.uploadSftpTempLeft.empty()) {
         const std::string path = job.uploadSftpTempLeft.front();
@@ -213,6 +255,19 @@ Task<> sftpUploadFiles(UploadSession& u) {
     }
     for (;;) {
         if (u.failed || sessionEnding(u)) co_return;
+        // The file claimed and opened before the last close (its open went
+        // out with that close).
+        if (!u.uploadSftpNext.empty()) {
+            u.uploadFileName = std::exchange(u.uploadSftpNext, std::string());
+            u.requeuedTaken.clear();
+            u.file.close();
+            u.file.swap(u.uploadSftpNextFile);
+            u.uploadFileLength = u.file.size();
+            u.failCause.clear();
+            const std::string target = std::exchange(u.uploadSftpNextTarget, std::string());
+            co_await send(u, target);
+            continue;
+        }
         // A file a lost connection gave back comes first (it was worth
         // sending when it was taken).
         if (!job.requeue.names.empty()) {
@@ -234,7 +289,8 @@ Task<> sftpUploadFiles(UploadSession& u) {
             u.failCause.clear();
             continue;
         }
-        co_await send(u);
+        const std::string chosenNow;
+        co_await send(u, chosenNow);
     }
     if (job.uploadFileIndex >= job.uploadFileCount()) job.uploadFileIndex = job.uploadFileCount() + 1;
 }

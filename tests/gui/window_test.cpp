@@ -261,7 +261,8 @@ TEST_F(Window, MenusCarryTheModelsCaptionsInOrder) {
               QStringList({"Set Path", "Recall PASS", "Delete After DownLoad", "Delete After UpLoad",
                            "Download Timestamp", "Upload Timestamp", "File Size Exists", "Type", "Transfer type",
                            "PASV", "Quick Waits", "Verify Transfers", "Settled Files Only", "Resume Downloads",
-                           "Upload Under Temporary Name", "FTPS Download", "FTPS Upload", "Parallel Connections"}));
+                           "Upload Under Temporary Name", "FTPS Download", "FTPS Upload", "SFTP Download",
+                           "SFTP Upload", "Parallel Connections"}));
     EXPECT_TRUE(action("ai_nlst")->isChecked());
     EXPECT_TRUE(action("ai_bin")->isChecked());
     EXPECT_FALSE(action("ai_list")->isChecked());

@@ -404,7 +404,7 @@ public:
     SftpReply read();
     SftpReply openWrite(const std::string& path, std::int64_t offset);
     SftpReply write(const std::string& bytes);
-    SftpReply closeFile();
+    SftpReply closeFile(const std::string& ahead);
     SftpReply rename(const std::string& from, const std::string& to);
     SftpReply remove(const std::string& path);
 
@@ -469,7 +469,7 @@ private:
     void settleReads();
     void reapWrite(const Packet& p);
     void settleWrites();
-    SftpReply closeHandle();
+    SftpReply closeHandle(const std::string& ahead = {});
 
     Link& link_;
     ssh_session s_ = nullptr;
@@ -517,7 +517,10 @@ private:
         bool answered = false;
         std::string handle;  // empty: refused
         SftpReply refusal;
+        bool write = false;  // opened for writing (created or truncated)
     };
+    // Sends the open of ahead (for reading, or for writing from its start).
+    void openAheadNow(const std::string& ahead, bool write);
     std::optional<Ahead> ahead_;
     void dropAhead();
     bool endSeen_ = false;
@@ -1064,7 +1067,7 @@ SftpReply Session::stat(const std::string& path) {
     return r;
 }
 
-SftpReply Session::closeHandle() {
+SftpReply Session::closeHandle(const std::string& ahead) {
     settleReads();
     settleWrites();
     const bool writing = mode_ == Mode::Writing;
@@ -1089,6 +1092,8 @@ SftpReply Session::closeHandle() {
     putString(out_, handle);
     finishPacket(out_);
     send(out_);
+    // The next file's open for writing, in the same round trip.
+    if (writing && !ahead.empty()) openAheadNow(ahead, true);
     if (!writing) {
         // A file read: the close's answer is not waited for (the next
         // request's wait takes it and drops it).
@@ -1133,7 +1138,7 @@ void Session::dropAhead() {
 SftpReply Session::openRead(const std::string& path, std::int64_t offset, std::int64_t sizeHint,
                             const std::string& ahead) {
     if (mode_ != Mode::None) closeHandle();
-    if (ahead_ && ahead_->path == path) {
+    if (ahead_ && ahead_->path == path && !ahead_->write) {
         // Opened ahead: its answer is this one's.
         while (!ahead_->answered) {
             Packet p = receive();
@@ -1168,19 +1173,23 @@ SftpReply Session::openRead(const std::string& path, std::int64_t offset, std::i
     // thread deals with this one.
     while (reads_.size() < kReadAhead && mayAsk()) askRead(askAt_, nextLength(), false);
     // And the next file's open, in the same round trip.
-    if (!ahead.empty() && ahead != path) {
-        Ahead a;
-        a.path = ahead;
-        a.id = nextId();
-        startPacket(out_, FXP_OPEN, a.id);
-        putString(out_, ahead);
-        put32(out_, FXF_READ);
-        put32(out_, 0);
-        finishPacket(out_);
-        send(out_);
-        ahead_ = std::move(a);
-    }
+    if (!ahead.empty() && ahead != path) openAheadNow(ahead, false);
     return reply(SftpStatus::Ok);
+}
+
+void Session::openAheadNow(const std::string& ahead, bool write) {
+    dropAhead();
+    Ahead a;
+    a.path = ahead;
+    a.write = write;
+    a.id = nextId();
+    startPacket(out_, FXP_OPEN, a.id);
+    putString(out_, ahead);
+    put32(out_, write ? (FXF_WRITE | FXF_CREAT | FXF_TRUNC) : FXF_READ);
+    put32(out_, 0);
+    finishPacket(out_);
+    send(out_);
+    ahead_ = std::move(a);
 }
 
 void Session::askRead(std::uint64_t offset, std::uint32_t length, bool front) {
@@ -1283,16 +1292,29 @@ void Session::settleReads() {
 
 SftpReply Session::openWrite(const std::string& path, std::int64_t offset) {
     if (mode_ != Mode::None) closeHandle();
-    const std::uint32_t id = nextId();
-    startPacket(out_, FXP_OPEN, id);
-    putString(out_, path);
-    put32(out_, offset > 0 ? FXF_WRITE : (FXF_WRITE | FXF_CREAT | FXF_TRUNC));
-    put32(out_, 0);
-    finishPacket(out_);
-    send(out_);
-    Packet p = await(id);
-    if (p.type != FXP_HANDLE) return statusReply(p);
-    handle_ = p.fields().string(kMaxHandle);
+    if (offset == 0 && ahead_ && ahead_->write && ahead_->path == path) {
+        // Opened ahead with the last close: its answer is this one's.
+        while (!ahead_->answered) {
+            Packet p = receive();
+            if (!dispatchPipelined(p)) throw LostError("the server answered a request never made");
+        }
+        Ahead taken = std::move(*ahead_);
+        ahead_.reset();
+        if (taken.handle.empty()) return taken.refusal;
+        handle_ = std::move(taken.handle);
+    } else {
+        dropAhead();
+        const std::uint32_t id = nextId();
+        startPacket(out_, FXP_OPEN, id);
+        putString(out_, path);
+        put32(out_, offset > 0 ? FXF_WRITE : (FXF_WRITE | FXF_CREAT | FXF_TRUNC));
+        put32(out_, 0);
+        finishPacket(out_);
+        send(out_);
+        Packet p = await(id);
+        if (p.type != FXP_HANDLE) return statusReply(p);
+        handle_ = p.fields().string(kMaxHandle);
+    }
     mode_ = Mode::Writing;
     writes_.clear();
     writeAt_ = static_cast<std::uint64_t>(std::max<std::int64_t>(offset, 0));
@@ -1348,9 +1370,9 @@ SftpReply Session::write(const std::string& bytes) {
     return reply(SftpStatus::Ok);
 }
 
-SftpReply Session::closeFile() {
+SftpReply Session::closeFile(const std::string& ahead) {
     if (mode_ == Mode::None) return reply(SftpStatus::Failure, "no file is open");
-    return closeHandle();
+    return closeHandle(ahead);
 }
 
 SftpReply Session::rename(const std::string& from, const std::string& to) {
@@ -1446,6 +1468,7 @@ public:
     }
     void expectSize(std::int64_t size) override { sizeHint_ = size; }
     void openAhead(const std::string& path) override { aheadPath_ = path; }
+    void openWriteAhead(const std::string& path) override { writeAheadPath_ = path; }
     void openRead(const std::string& path, std::int64_t offset, Done done) override {
         const std::int64_t hint = std::exchange(sizeHint_, -1);
         std::string ahead = std::exchange(aheadPath_, std::string());
@@ -1470,7 +1493,9 @@ public:
         });
     }
     void closeFile(Done done) override {
-        call(std::move(done), [](Session& s) { return s.guarded([&] { return s.closeFile(); }); });
+        std::string ahead = std::exchange(writeAheadPath_, std::string());
+        call(std::move(done),
+             [ahead = std::move(ahead)](Session& s) { return s.guarded([&] { return s.closeFile(ahead); }); });
     }
     void rename(const std::string& from, const std::string& to, Done done) override {
         call(std::move(done), [from, to](Session& s) { return s.guarded([&] { return s.rename(from, to); }); });
@@ -1495,6 +1520,8 @@ private:
     // the file to open ahead with it (empty: none).
     std::int64_t sizeHint_ = -1;
     std::string aheadPath_;
+    // The file to open for writing with the next close (empty: none).
+    std::string writeAheadPath_;
     void refuse(Done done, std::string why) {
         std::weak_ptr<char> alive = alive_;
         const std::uint64_t gen = gen_;
