@@ -898,7 +898,16 @@ private:
         if (it != known.end())
             for (auto& v : it->second)
                 if (expect(v) == local) return true;
-        if (sc_.sftp) return false;
+        if (sc_.sftp) {
+            // A file the faults rewrote while it was read, to the size a
+            // listing stated (a listing that told another size than the
+            // file had): only a second look at its size and time can tell,
+            // which verify and settle take; without them the copy the
+            // server sent, at the stated size, is all the program can know.
+            const auto told = stated_.find(name);
+            return !sc_.verify && !sc_.settle && changed_.count(name) && told != stated_.end() &&
+                   told->second.count(static_cast<std::int64_t>(local.size()));
+        }
         // In ASCII a stated size counts the server's disk, not what comes:
         // no size can prove a copy, and one cut short by a server that
         // then ends the transfer normally is all the program can know of.
@@ -1199,11 +1208,13 @@ private:
             // (An answer that comes, and before the watchdog's bound.)
             keyRefused_ = keyRefused_ || (answer && sv.answerLatencyMs < 150000 && r.status == SftpStatus::HostKeyChanged);
         }
-        if (call == "list" && r.status == SftpStatus::Ok)
+        if (call == "list" && r.status == SftpStatus::Ok) {
             for (auto& [p, f] : sv.files) {
                 auto& l = listed_[p.substr(1)];
                 if (l.empty() || l.back() != f.bytes) l.push_back(f.bytes);
             }
+            for (auto& e : r.entries) stated_[e.name].insert(e.size);
+        }
         if (!sc_.upload || !sc_.tempName) return answer;
         // The names this call touched hold their older copy or the whole
         // file, or are gone only where none stood before.
@@ -1226,6 +1237,8 @@ private:
     std::vector<std::string> removals_;
     // Every content each file had when the server listed it.
     std::map<std::string, std::vector<std::string>> listed_;
+    // The sizes the listings stated, by name.
+    std::map<std::string, std::set<std::int64_t>> stated_;
     std::set<std::string> changed_;  // changed while the faults lasted
     bool sizesOff_ = false, keyChanged_ = false, keyBroken_ = false, keyRefused_ = false;
 

@@ -226,6 +226,14 @@ const Scenario regressions[] = {
     // the listed size, which the server's copy no longer has.
     {.seed = 400021770, .resume = true, .sftp = true, .pattern = "*", .files = {{"GW2_0001.dat", 2399}},
      .actions = {{"read", 1, Fault::ShortReads, 139}, {"read", 18, Fault::Refuse, 5}, {"read", 2, Fault::Replace, 159}}},
+    // Over SFTP: a listing one byte off, and the file rewritten to that size
+    // while it is read: without verify or settle nothing can tell (the
+    // bytes are the stated size, and the server said the file ended).
+    {.seed = 400475369, .sftp = true, .pattern = "a*.jpg", .files = {{"a0.jpg", 3043}},
+     .actions = {{"read", 1, Fault::ShortReads, 1548}, {"read", 3, Fault::Replace, 100}, {"list", 1, Fault::SizesOff, 6}}},
+    // The same with verify: the second look at its size and time fails it.
+    {.seed = 400475369, .verify = true, .sftp = true, .pattern = "a*.jpg", .files = {{"a0.jpg", 3043}},
+     .actions = {{"read", 1, Fault::ShortReads, 1548}, {"read", 3, Fault::Replace, 100}, {"list", 1, Fault::SizesOff, 6}}},
     // Over SFTP: a rename done whose answer was lost, and a write lost
     // before it took effect; the older copy stays until the whole file
     // replaces it.
