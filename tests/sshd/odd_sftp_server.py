@@ -196,7 +196,10 @@ def main():
     threading.Timer(120, lambda: os._exit(0)).start()
     while True:
         sock, _ = listener.accept()
-        serve(sock, key)
+        # Each connection on a thread of its own: a client that hangs up in
+        # the middle of the handshake (a refused host key) never holds up
+        # the next one.
+        threading.Thread(target=serve, args=(sock, key), daemon=True).start()
 
 
 main()
