@@ -123,6 +123,11 @@ SFTP (SSH) instead of FTP, per job (port 22 when the port field holds 21):
   --accept-new-host-key     take a key no file holds for the host and add it to
                             the first known-hosts file (a changed key is still
                             refused)
+  For example, with the server's key pinned and a key login:
+    corvantel --headless --download-sftp --download-host sftp.example.org \
+      --download-host-key SHA256:MWwRBD0JDnoiguVXxiqR3gPB3JS14aBHktPSmbE/6kk \
+      --download-user bob --download-key ~/.ssh/id_ed25519 \
+      --download-dir /outgoing --download-pattern '*.jpg' --download-at 5PM --arm download
 Passwords off the command line (recommended over --*-password, which any
 local user can read in the process list):
   --download-password-file FILE   --upload-password-file FILE   (first line;
@@ -447,7 +452,8 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
 bool guardSecrets(const App& app, const Options& o) {
     if (!o.headless) return false;
     const auto& w = app.w;
-    bool holds = false;
+    // (A key's passphrase is one too.)
+    bool holds = !app.s.downloadSsh.keyPassphrase.empty() || !app.s.uploadSsh.keyPassphrase.empty();
     for (auto* p : {&w.fText4, &w.Text5})
         holds = holds || (!p->text().empty() && p->text() != defaultAnonymousPassword);
     if (!holds) return false;

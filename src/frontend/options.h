@@ -71,9 +71,9 @@ std::string versionText();
 void applyOptions(App& app, const Options& options);
 
 // Headless, once a password is loaded (a job's password field holds one
-// that is not the anonymous default): makes the process non-dumpable, so the
-// password is in no core file and no other process of the user can read
-// it. Returns whether it did.
+// that is not the anonymous default, or a key's passphrase was given):
+// makes the process non-dumpable, so the secret is in no core file and no
+// other process of the user can read it. Returns whether it did.
 bool guardSecrets(const App& app, const Options& options);
 
 // Whether every job that --once waits for has finished one run.

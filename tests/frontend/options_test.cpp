@@ -274,6 +274,12 @@ TEST_F(Presets, HeadlessWithAPasswordIsNotDumpable) {
     EXPECT_TRUE(guardSecrets(app(), *o));
     EXPECT_EQ(::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 0);
     ASSERT_EQ(::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0), 0);
+    // A key's passphrase is a secret too.
+    w().fText4.setText(defaultAnonymousPassword);
+    s().downloadSsh.keyPassphrase = "open sesame";
+    EXPECT_TRUE(guardSecrets(app(), *o));
+    EXPECT_EQ(::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 0);
+    ASSERT_EQ(::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0), 0);
 }
 
 TEST(Once, WaitsForEveryArmedAndRunNowJob) {
