@@ -191,6 +191,6 @@ std::string row(const Scenario& sc);
 
 // Runs seeds [from, from + count); prints a progress line every so often and
 // every failure (its replay line and shrunk row). Returns the failures.
-int runSeeds(std::uint64_t from, std::uint64_t count, bool progress, int maxFailures = 5);
+int runSeeds(std::uint64_t from, std::uint64_t count, bool progress, int maxFailures = 5, bool sftpOnly = false);
 
 }  // namespace corvantel::sim

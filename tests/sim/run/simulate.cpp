@@ -1,5 +1,5 @@
-// simulate --seeds N [--from S] [--trace | --wire]: runs the simulator over N seeds
-// from S, with a progress line every thousand; each failure is printed with
+// simulate --seeds N [--from S] [--sftp] [--trace | --wire]: runs the simulator
+// over N seeds from S (with --sftp only those that draw SFTP), with a progress line every thousand; each failure is printed with
 // its replay line and its shrunk row. Exit status 1 when any seed failed.
 
 #include <cstdio>
@@ -10,7 +10,7 @@
 
 int main(int argc, char** argv) {
     unsigned long long seeds = 1000, from = 1;
-    bool trace = false, wire = false;
+    bool trace = false, wire = false, sftp = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--seeds" && i + 1 < argc)
@@ -21,8 +21,10 @@ int main(int argc, char** argv) {
             trace = true;
         else if (a == "--wire")
             wire = true;
+        else if (a == "--sftp")
+            sftp = true;
         else {
-            std::fprintf(stderr, "usage: simulate --seeds N [--from S] [--trace | --wire]\n");
+            std::fprintf(stderr, "usage: simulate --seeds N [--from S] [--sftp] [--trace | --wire]\n");
             return 2;
         }
     }
@@ -39,7 +41,7 @@ int main(int argc, char** argv) {
         for (auto& b : broken) std::printf("  %s\n", b.c_str());
         return broken.empty() ? 0 : 1;
     }
-    const int failures = corvantel::sim::runSeeds(from, seeds, true, 1000000);
+    const int failures = corvantel::sim::runSeeds(from, seeds, true, 1000000, sftp);
     std::printf("%llu seeds from %llu: %d failing\n", seeds, from, failures);
     return failures == 0 ? 0 : 1;
 }
