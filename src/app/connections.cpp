@@ -1,7 +1,6 @@
 #include "app/connections.h"
 
 #include "app/app_state.h"
-#include "app/sftp_job.h"
 #include "app/strand.h"
 #include "app/text.h"
 
@@ -105,25 +104,20 @@ Task<> runFurther(SessionGroup& group, std::size_t k) {
     h.takeover = Takeover::None;
     h.control.close();
     h.data.close();
-    // Logins are spaced out over FTP: the next connection opens once this
-    // one is in (or has failed). Over SFTP, whose logins take several round
-    // trips each, the further connections open all at once; one the server
-    // does not let in ends quietly as below.
-    const bool together = h.sftpOption();
-    if (!together) aimConnection(app, h.control, h.data, h.hostField(), h.portField());
+    const Transport& via = h.chooseTransport();
+    h.transport = &via;
     h.freshConnection();
     h.idleTicks = 0;
     h.watchdog.setEnabled(true);
     trace(h, "opening");
-    if (together) spawnNext(group, k);
-    if (together) {
-        if (co_await sftpLogin(h)) h.step = 12;
-    } else {
-        h.control.connect();
-        co_await h.strand.until([&] { return h.step >= 12 || connectionGone(h) || s.shuttingDown; });
-    }
+    // Logins are spaced out over FTP: the next connection opens once this
+    // one is in (or has failed). Over SFTP, whose logins take several round
+    // trips each, the further connections open all at once; one the server
+    // does not let in ends quietly as below.
+    if (via.opensTogether()) spawnNext(group, k);
+    const bool in = co_await via.join(h);
     if (s.shuttingDown) co_return;
-    if (h.step < 12 || connectionGone(h)) {
+    if (!in || connectionGone(h)) {
         // Not in: the server limits connections (or has a fault of its own,
         // which the first session meets and reports): this run goes on with
         // the connections open.
@@ -137,8 +131,8 @@ Task<> runFurther(SessionGroup& group, std::size_t k) {
     } else {
         // (Only while the first session's connection is up: once it is gone
         // that session is ending.)
-        if (!together) spawnNext(group, k);
-        co_await h.takeFiles();
+        if (!via.opensTogether()) spawnNext(group, k);
+        co_await via.takeFiles(h);
         if (s.shuttingDown) co_return;
     }
     const bool gone = connectionGone(h);
@@ -148,8 +142,7 @@ Task<> runFurther(SessionGroup& group, std::size_t k) {
     h.requeuedTaken.clear();
     trace(h, std::string(gone ? "lost" : "done") + " at step " + std::to_string(h.step));
     h.watchdog.setEnabled(false);
-    h.control.close();
-    if (h.sftp) h.sftp->close();
+    via.close(h);
     h.closeFile();
     h.data.close();
     h.takeover = Takeover::None;
@@ -157,10 +150,7 @@ Task<> runFurther(SessionGroup& group, std::size_t k) {
 
 }  // namespace
 
-bool connectionUp(const ControlSession& c) {
-    if (c.sftpOption()) return c.step >= 4 && !connectionGone(c);
-    return c.control.state() == platform::Endpoint::Connected;
-}
+bool connectionUp(const ControlSession& c) { return c.transport && c.transport->up(c); }
 
 bool connectionGone(const ControlSession& c) {
     return c.socketError != 0 || c.failed || c.takeover != Takeover::None;

@@ -18,6 +18,7 @@
 #include "app/ftps.h"
 #include "app/strand.h"
 #include "app/task.h"
+#include "app/transport.h"
 #include "app/verify.h"
 #include "platform/digest.h"
 #include "platform/endpoint.h"
@@ -109,6 +110,10 @@ struct ControlSession {
     // SFTP), and why it failed when the error log has a line of its own
     // for it (a host key refused, no SFTP for the user, ...).
     std::unique_ptr<platform::SftpConnection> sftp;
+    // How this session reaches its server: chosen from the job's options
+    // when the session begins, and kept until it ends (none before the
+    // first).
+    const Transport* transport = nullptr;
     std::string transportProblem;
     // The server's key was refused (unknown or changed): worth its error-log
     // line from any connection of the job, not only the first.
@@ -133,8 +138,10 @@ struct ControlSession {
     virtual bool tlsOption() const = 0;
     virtual std::string hostField() const = 0;
     virtual const bool& running() const = 0;
-    // whether it runs over SFTP, and the SSH login's options;
+    // whether it runs over SFTP, and the SSH login's options; the
+    // transport its options ask for;
     virtual bool sftpOption() const = 0;
+    virtual const Transport& chooseTransport() const = 0;
     virtual const AppState::SshLogin& sshOptions() const = 0;
     // the fields of its login (user, password, the server's directory), and
     // whether it proves its transfers (FEAT asked after the login);
@@ -159,11 +166,10 @@ struct ControlSession {
 
     // For the further connections (app/connections.h): the port field; the
     // handlers of its endpoints; what its watchdog does when it fires; a
-    // fresh dialogue for a new connection; taking files until none is left
-    // (or it is gone); winding down (its file in flight given back to the
-    // job's queue once, or failed); its local file let go; and, on the
-    // first session, the verdict of a file given back that no connection
-    // took again.
+    // fresh dialogue for a new connection; winding down (its file in
+    // flight given back to the job's queue once, or failed); its local file
+    // let go; and, on the first session, the verdict of a file given back
+    // that no connection took again.
     virtual std::string portField() const = 0;
     virtual void installHandlers() = 0;
     virtual void watchdogFired() {
@@ -171,7 +177,6 @@ struct ControlSession {
         takeover = Takeover::Watchdog;
     }
     virtual void freshConnection() = 0;
-    virtual Task<> takeFiles() = 0;
     virtual Task<> windDown(bool gone, Requeue& requeue) = 0;
     virtual void closeFile() = 0;
     virtual void failLeftover(const std::string& name) = 0;

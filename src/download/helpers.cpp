@@ -10,7 +10,6 @@
 #include "download/records.h"
 #include "download/retrieval.h"
 #include "download/session.h"
-#include "download/sftp_download.h"
 
 namespace corvantel {
 
@@ -29,15 +28,6 @@ void DownloadSession::freshConnection() {
     resetDownloadDialogue(*this);
     downloadNextDue = true;
     downloadReplySeen = true;
-}
-
-Task<> DownloadSession::takeFiles() {
-    if (sftpOption()) {
-        co_await sftpTakeFiles(*this);
-        co_return;
-    }
-    // The files are fetched as the replies come; over once none is left.
-    co_await strand.until([this] { return downloadOver || connectionGone(*this) || app.s.shuttingDown; });
 }
 
 Task<> DownloadSession::windDown(bool gone, Requeue& requeue) {

@@ -24,6 +24,7 @@ struct DownloadSession : ControlSession {
     const char* job() const override { return "download"; }
     bool tlsOption() const override { return app.s.downloadTls; }
     bool sftpOption() const override { return app.s.downloadSftp; }
+    const Transport& chooseTransport() const override;
     const AppState::SshLogin& sshOptions() const override { return app.s.downloadSsh; }
     std::string hostField() const override { return app.w.Text1.text(); }
     std::string userField() const override { return app.w.fText3.text(); }
@@ -47,7 +48,6 @@ struct DownloadSession : ControlSession {
     void installHandlers() override;
     void watchdogFired() override;
     void freshConnection() override;
-    Task<> takeFiles() override;
     Task<> windDown(bool gone, Requeue& requeue) override;
     void closeFile() override;
     void logError(const std::string& text) override { appendDownloadError(app, text); }

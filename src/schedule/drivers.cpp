@@ -10,12 +10,10 @@
 #include "download/records.h"
 #include "download/retrieval.h"
 #include "download/session.h"
-#include "download/sftp_download.h"
 #include "schedule/retry.h"
 #include "upload/dispatch.h"
 #include "upload/sending.h"
 #include "upload/session.h"
-#include "upload/sftp_upload.h"
 #include "upload/temp_name.h"
 #include "upload/transfer_log.h"
 
@@ -62,7 +60,7 @@ Task<> runDownloadSession(DownloadSession& d) {
         return d.control.state() == Endpoint::Closed && d.data.state() == Endpoint::Closed;
     });
     if (s.shuttingDown) co_return;
-    if (!s.downloadSftp) aimConnection(app, d.control, d.data, w.Text1.text(), w.Text9.text());
+    d.transport = &d.chooseTransport();
     d.downloadIdleTicks = 0;
     d.watchdog.setEnabled(true);
     w.Timer4->setEnabled(false);
@@ -78,16 +76,7 @@ Task<> runDownloadSession(DownloadSession& d) {
     ++s.sessionsBegun;
     d.downloadTarget = "notdone";
     d.downloadOver = false;
-    if (s.downloadSftp) {
-        // Over SFTP the session's steps are one sequence of calls.
-        co_await sftpDownloadRun(d);
-    } else {
-        d.control.connect();
-        co_await d.strand.until([&] {
-            return d.downloadOver || d.downloadSocketError != 0 || d.downloadFailed ||
-                   d.takeover != Takeover::None || s.shuttingDown;
-        });
-    }
+    co_await d.transport->start(d);
     co_await endFurtherConnections(downloadSessions(app));
     logUnsafeSummary(app);
     if (s.shuttingDown) co_return;
@@ -141,8 +130,7 @@ Task<> runDownloadSession(DownloadSession& d) {
         d.downloadFileGood = false;
         recordDownloadResult(d, "fail");
     }
-    d.control.close();
-    if (d.sftp) d.sftp->close();
+    d.transport->close(d);
     discardPartialDownload(d);
     d.watchdog.setEnabled(false);
     s.sessionAborting = false;
@@ -171,7 +159,7 @@ Task<> runUploadSession(UploadSession& u) {
         return u.control.state() == Endpoint::Closed && u.data.state() == Endpoint::Closed;
     });
     if (s.shuttingDown) co_return;
-    if (!s.uploadSftp) aimConnection(app, u.control, u.data, w.Text3.text(), w.Text10.text());
+    u.transport = &u.chooseTransport();
     u.uploadIdleTicks = 0;
     u.watchdog.setEnabled(true);
     w.Timer3->setEnabled(false);
@@ -184,15 +172,7 @@ Task<> runUploadSession(UploadSession& u) {
     uploadSessions(app).requeue.newSession();
     resetUploadDialogue(u);
     ++s.sessionsBegun;
-    if (s.uploadSftp) {
-        co_await sftpUploadLogin(u);
-    } else {
-        u.control.connect();
-        co_await u.strand.until([&] {
-            return u.uploadStep >= 12 || u.uploadSocketError != 0 || u.uploadFailed ||
-                   u.takeover != Takeover::None || s.shuttingDown;
-        });
-    }
+    co_await u.transport->start(u);
     if (s.shuttingDown) co_return;
     s.sessionAborting = false;
 
@@ -204,10 +184,7 @@ Task<> runUploadSession(UploadSession& u) {
     } else {
         u.uploadStep = 18;
         if (!u.helper) startFurtherConnections(uploadSessions(app));
-        if (s.uploadSftp)
-            co_await sftpUploadFiles(u);
-        else
-            co_await uploadNextFile(u);
+        co_await u.transport->takeFiles(u);
         // With more connections the list may end while this one still
         // sends: it is over once it is back between files.
         co_await u.strand.until([&] {
@@ -250,12 +227,9 @@ Task<> runUploadSession(UploadSession& u) {
 
     // A file still waiting for the server's confirmation never got it.
     failPendingUpload(u);
-    // Temporary copies left by failed uploads go before the connection
-    // does (those of cut uploads stay, with resume, to be continued).
-    if (s.uploadTempName && !s.uploadSftp) co_await clearLeftovers(u);
+    co_await u.transport->finish(u);
     u.watchdog.setEnabled(false);
-    u.control.close();
-    if (u.sftp) u.sftp->close();
+    u.transport->close(u);
     u.data.close();
     u.file.close();
     w.setCaption(idleCaption);

@@ -9,7 +9,6 @@
 #include "upload/dispatch.h"
 #include "upload/sending.h"
 #include "upload/session.h"
-#include "upload/sftp_upload.h"
 #include "upload/transfer_log.h"
 
 namespace corvantel {
@@ -22,22 +21,6 @@ void UploadSession::freshConnection() {
     resetUploadDialogue(*this);
     uploadFileStarted = false;
     uploadVerdictGiven = false;
-}
-
-Task<> UploadSession::takeFiles() {
-    auto& s = app.s;
-    uploadStep = 18;
-    if (sftpOption()) {
-        co_await sftpUploadFiles(*this);
-        co_return;
-    }
-    co_await uploadNextFile(*this);
-    // Over once back between files with nothing left (or told to stop).
-    co_await strand.until([this, &s] {
-        return ((uploadSessions(app).uploadFileIndex > uploadSessions(app).uploadFileCount() || uploadSessions(app).requeue.stop) &&
-                !uploadVerdictPending && uploadStep == 18) ||
-               connectionGone(*this) || s.shuttingDown;
-    });
 }
 
 Task<> UploadSession::windDown(bool gone, Requeue& requeue) {

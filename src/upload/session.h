@@ -25,6 +25,7 @@ struct UploadSession : ControlSession {
     const char* job() const override { return "upload"; }
     bool tlsOption() const override { return app.s.uploadTls; }
     bool sftpOption() const override { return app.s.uploadSftp; }
+    const Transport& chooseTransport() const override;
     const AppState::SshLogin& sshOptions() const override { return app.s.uploadSsh; }
     std::string hostField() const override { return app.w.Text3.text(); }
     std::string userField() const override { return app.w.Text4.text(); }
@@ -39,7 +40,6 @@ struct UploadSession : ControlSession {
     std::string portField() const override;
     void installHandlers() override;
     void freshConnection() override;
-    Task<> takeFiles() override;
     Task<> windDown(bool gone, Requeue& requeue) override;
     void closeFile() override;
     void logError(const std::string& text) override { appendUploadError(app, text); }
