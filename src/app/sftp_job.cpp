@@ -55,7 +55,8 @@ const char* statusName(SftpStatus s) {
                                         "login refused",
                                         "no subsystem",
                                         "lost",
-                                        "busy"};
+                                        "busy",
+                                        "host not found"};
     return names[static_cast<int>(s)];
 }
 
@@ -124,9 +125,13 @@ Task<bool> sftpLogin(ControlSession& c) {
             c.transportProblem =
                 "SFTP Unavailable: " + hostAndPort(login) + " let " + login.user + " in but offers no SFTP";
             break;
-        case SftpStatus::ConnectFailed:
-            // The FTP wording: an unknown host, else a timeout.
+        // The FTP wording: an unknown host, else (refused, or no answer) a
+        // timeout.
+        case SftpStatus::HostNotFound:
             c.socketError = platform::neterr::HostNotFound;
+            break;
+        case SftpStatus::ConnectFailed:
+            c.socketError = platform::neterr::ConnectionRefused;
             break;
         default:
             c.socketError = 1;

@@ -62,7 +62,8 @@ enum class SftpStatus {
     PermissionDenied,
     // Any other refusal of the server (SSH_FX_FAILURE and the rest).
     Failure,
-    // connect: the host name does not resolve, or nothing accepts there.
+    // connect: nothing accepts a connection at the host's address (refused,
+    // or no answer in time).
     ConnectFailed,
     // connect: the server's key is unknown (in no file, matching no pin),
     // or differs from the one a file holds for host. The fingerprint is in
@@ -77,6 +78,8 @@ enum class SftpStatus {
     Lost,
     // A call while another is unanswered, or on a connection not connected.
     Busy,
+    // connect: the host name does not resolve.
+    HostNotFound,
 };
 
 struct SftpReply {

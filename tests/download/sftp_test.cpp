@@ -114,6 +114,18 @@ TEST_F(SftpDownload, FailuresOnlySftpHasGetTheirOwnLines) {
     server->subsystem = true;
     run();
     EXPECT_EQ(verdictOf(log(), "a.jpg"), "pass");
+    // Unreachable servers are told as over FTP: a refused connection is a
+    // timeout, a name that does not resolve an unknown host.
+    std::remove(dir.file("err_dload.log").c_str());
+    w().Text9.setText("2222");
+    run();
+    w().Text1.setText("nowhere.example");
+    run();
+    const std::string e = errors();
+    const auto refused = e.find("Timeout Error"), unknown = e.find("Invalid IP/Host");
+    EXPECT_TRUE(refused != std::string::npos && unknown != std::string::npos && refused < unknown &&
+                e.rfind("Invalid IP/Host") == unknown)
+        << e;
 }
 
 // Only a read the server ended, of exactly the listed size, passes; what

@@ -1834,9 +1834,9 @@ int runSeeds(std::uint64_t from, std::uint64_t count, bool progress, int maxFail
         const std::uint64_t seed = from + i;
         const Scenario sc = draw(seed);
         // Only the SFTP scenarios, each under the seed that replays it.
-        if (sftpOnly && !sc.sftp) continue;
-        ++ran;
-        const auto broken = check(sc);
+        const bool runs = !sftpOnly || sc.sftp;
+        if (runs) ++ran;
+        const auto broken = runs ? check(sc) : std::vector<std::string>{};
         if (!broken.empty()) {
             ++failures;
             std::printf("FAIL seed %llu (replay: scripts/simulate --seeds 1 --from %llu)\n",
@@ -1854,6 +1854,9 @@ int runSeeds(std::uint64_t from, std::uint64_t count, bool progress, int maxFail
             std::fflush(stdout);
         }
     }
+    if (progress)
+        std::printf("%llu seeds from %llu, %llu run\n", static_cast<unsigned long long>(count),
+                    static_cast<unsigned long long>(from), static_cast<unsigned long long>(ran));
     return failures;
 }
 

@@ -26,8 +26,8 @@ public:
         SftpReply r;
         server_ = p_.resolves(login.host) ? p_.sftpServer(login.port) : nullptr;
         if (!server_) {
-            r.status = SftpStatus::ConnectFailed;
-            r.message = "Connection refused";
+            r.status = p_.resolves(login.host) ? SftpStatus::ConnectFailed : SftpStatus::HostNotFound;
+            r.message = p_.resolves(login.host) ? "Connection refused" : "Name or service not known";
             return reply("connect", login.host, std::move(r));
         }
         auto& sv = *server_;

@@ -445,6 +445,8 @@ private:
 
     std::string sshError() const { return s_ ? ssh_get_error(s_) : "no session"; }
     void release();
+    // The connected socket; -2 when the host name does not resolve, -1 when
+    // nothing at its addresses accepts (why says what failed).
     int openSocket(const SftpLogin& login, std::string& why);
     SftpReply checkHostKey(const SftpLogin& login, std::string& fingerprint);
     SftpReply authenticate(const SftpLogin& login);
@@ -559,7 +561,7 @@ int Session::openSocket(const SftpLogin& login, std::string& why) {
     const std::string port = std::to_string(login.port);
     if (int rc = ::getaddrinfo(login.host.c_str(), port.c_str(), &hints, &found); rc != 0) {
         why = "cannot resolve " + login.host + ": " + ::gai_strerror(rc);
-        return -1;
+        return -2;
     }
     std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, ::freeaddrinfo);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
@@ -612,7 +614,7 @@ SftpReply Session::connect(const SftpLogin& login) {
     timeoutMs_ = std::clamp(login.timeoutSeconds, 1, 24 * 3600) * 1000;
     std::string why;
     int fd = openSocket(login, why);
-    if (fd < 0) return reply(SftpStatus::ConnectFailed, why);
+    if (fd < 0) return reply(fd == -2 ? SftpStatus::HostNotFound : SftpStatus::ConnectFailed, why);
     if (!link_.adopt(fd)) return reply(SftpStatus::Lost, "closed");
     // libssh gets a duplicate and closes it itself; ours stays open (and
     // can be shut down) as long as the link lives.

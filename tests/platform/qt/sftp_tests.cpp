@@ -77,6 +77,7 @@ const char* name(SftpStatus s) {
         case SftpStatus::NoSubsystem: return "NoSubsystem";
         case SftpStatus::Lost: return "Lost";
         case SftpStatus::Busy: return "Busy";
+        case SftpStatus::HostNotFound: return "HostNotFound";
     }
     return "?";
 }
