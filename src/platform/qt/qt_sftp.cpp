@@ -464,6 +464,13 @@ private:
     // come first go to them.
     Packet await(std::uint32_t id);
     bool dispatchPipelined(const Packet& p);
+    // A packet that is not the answer awaited: the answer to a pipelined
+    // request, or the connection is judged lost.
+    void takePipelined(const Packet& p);
+    // Opens path into handle_ with flags: the answer of the open sent ahead
+    // when takeAhead (it is this one), else an open sent now. Ok, or the
+    // server's refusal.
+    SftpReply openHandle(const std::string& path, std::uint32_t flags, bool takeAhead);
     SftpReply statusReply(const Packet& p);
     SftpReply expectStatus(std::uint32_t id);
 
@@ -969,11 +976,15 @@ bool Session::dispatchPipelined(const Packet& p) {
     return false;
 }
 
+void Session::takePipelined(const Packet& p) {
+    if (!dispatchPipelined(p)) throw LostError("the server answered a request never made");
+}
+
 Session::Packet Session::await(std::uint32_t id) {
     for (;;) {
         Packet p = receive();
         if (p.id == id) return p;
-        if (!dispatchPipelined(p)) throw LostError("the server answered a request never made");
+        takePipelined(p);
     }
 }
 
@@ -1121,10 +1132,7 @@ void Session::dropAhead() {
     if (!ahead_) return;
     // Its answer is awaited (it went out a round trip ago), then the handle
     // closed without waiting.
-    while (!ahead_->answered) {
-        Packet p = receive();
-        if (!dispatchPipelined(p)) throw LostError("the server answered a request never made");
-    }
+    while (!ahead_->answered) takePipelined(receive());
     const std::string handle = std::move(ahead_->handle);
     ahead_.reset();
     if (handle.empty()) return;
@@ -1137,32 +1145,37 @@ void Session::dropAhead() {
     dropped_.push_back(id);
 }
 
-SftpReply Session::openRead(const std::string& path, std::int64_t offset, std::int64_t sizeHint,
-                            const std::string& ahead) {
-    if (mode_ != Mode::None) closeHandle();
-    if (ahead_ && ahead_->path == path && !ahead_->write) {
-        // Opened ahead: its answer is this one's.
-        while (!ahead_->answered) {
-            Packet p = receive();
-            if (!dispatchPipelined(p)) throw LostError("the server answered a request never made");
-        }
+SftpReply Session::openHandle(const std::string& path, std::uint32_t flags, bool takeAhead) {
+    if (takeAhead) {
+        // Its answer is this one's.
+        while (!ahead_->answered) takePipelined(receive());
         Ahead taken = std::move(*ahead_);
         ahead_.reset();
         if (taken.handle.empty()) return taken.refusal;
         handle_ = std::move(taken.handle);
-    } else {
-        dropAhead();
-        const std::uint32_t id = nextId();
-        startPacket(out_, FXP_OPEN, id);
-        putString(out_, path);
-        put32(out_, FXF_READ);
-        put32(out_, 0);  // no attributes
-        finishPacket(out_);
-        send(out_);
-        Packet p = await(id);
-        if (p.type != FXP_HANDLE) return statusReply(p);
-        handle_ = p.fields().string(kMaxHandle);
+        return reply(SftpStatus::Ok);
     }
+    dropAhead();
+    const std::uint32_t id = nextId();
+    startPacket(out_, FXP_OPEN, id);
+    putString(out_, path);
+    put32(out_, flags);
+    put32(out_, 0);  // no attributes
+    finishPacket(out_);
+    send(out_);
+    Packet p = await(id);
+    if (p.type != FXP_HANDLE) return statusReply(p);
+    handle_ = p.fields().string(kMaxHandle);
+    return reply(SftpStatus::Ok);
+}
+
+SftpReply Session::openRead(const std::string& path, std::int64_t offset, std::int64_t sizeHint,
+                            const std::string& ahead) {
+    if (mode_ != Mode::None) closeHandle();
+    // (Opened ahead with the last file's reads.)
+    if (SftpReply r = openHandle(path, FXF_READ, ahead_ && ahead_->path == path && !ahead_->write);
+        r.status != SftpStatus::Ok)
+        return r;
     mode_ = Mode::Reading;
     reads_.clear();
     ready_.clear();
@@ -1224,8 +1237,7 @@ SftpReply Session::read() {
         }
         ReadRequest& r = reads_.front();
         if (!r.answered) {
-            Packet p = receive();
-            if (!dispatchPipelined(p)) throw LostError("the server answered a request never made");
+            takePipelined(receive());
             continue;
         }
         if (r.isData) {
@@ -1285,8 +1297,7 @@ void Session::settleReads() {
     // Answers still due are taken and dropped, so that the next request's
     // answer is the next packet.
     while (std::any_of(reads_.begin(), reads_.end(), [](const ReadRequest& r) { return !r.answered; })) {
-        Packet p = receive();
-        if (!dispatchPipelined(p)) throw LostError("the server answered a request never made");
+        takePipelined(receive());
         for (auto& r : reads_) r.data.clear();
     }
     if (readEof_ || readFailed_ || mode_ != Mode::Reading) reads_.clear();
@@ -1294,29 +1305,12 @@ void Session::settleReads() {
 
 SftpReply Session::openWrite(const std::string& path, std::int64_t offset) {
     if (mode_ != Mode::None) closeHandle();
-    if (offset == 0 && ahead_ && ahead_->write && ahead_->path == path) {
-        // Opened ahead with the last close: its answer is this one's.
-        while (!ahead_->answered) {
-            Packet p = receive();
-            if (!dispatchPipelined(p)) throw LostError("the server answered a request never made");
-        }
-        Ahead taken = std::move(*ahead_);
-        ahead_.reset();
-        if (taken.handle.empty()) return taken.refusal;
-        handle_ = std::move(taken.handle);
-    } else {
-        dropAhead();
-        const std::uint32_t id = nextId();
-        startPacket(out_, FXP_OPEN, id);
-        putString(out_, path);
-        put32(out_, offset > 0 ? FXF_WRITE : (FXF_WRITE | FXF_CREAT | FXF_TRUNC));
-        put32(out_, 0);
-        finishPacket(out_);
-        send(out_);
-        Packet p = await(id);
-        if (p.type != FXP_HANDLE) return statusReply(p);
-        handle_ = p.fields().string(kMaxHandle);
-    }
+    // (Opened ahead with the last close, created or truncated: only for a
+    // write from the start.)
+    const std::uint32_t flags = offset > 0 ? FXF_WRITE : (FXF_WRITE | FXF_CREAT | FXF_TRUNC);
+    if (SftpReply r = openHandle(path, flags, offset == 0 && ahead_ && ahead_->write && ahead_->path == path);
+        r.status != SftpStatus::Ok)
+        return r;
     mode_ = Mode::Writing;
     writes_.clear();
     writeAt_ = static_cast<std::uint64_t>(std::max<std::int64_t>(offset, 0));
@@ -1336,8 +1330,7 @@ void Session::reapWrite(const Packet& p) {
 
 void Session::settleWrites() {
     while (!writes_.empty()) {
-        Packet p = receive();
-        if (!dispatchPipelined(p)) throw LostError("the server answered a request never made");
+        takePipelined(receive());
     }
 }
 
@@ -1349,8 +1342,7 @@ SftpReply Session::write(const std::string& bytes) {
         // At most kWriteAhead writes unanswered: the oldest answers are
         // awaited before more go out.
         while (writes_.size() >= kWriteAhead) {
-            Packet p = receive();
-            if (!dispatchPipelined(p)) throw LostError("the server answered a request never made");
+            takePipelined(receive());
         }
         const std::size_t n = std::min(kWriteChunk, bytes.size() - at);
         const std::uint32_t id = nextId();
@@ -1365,8 +1357,7 @@ SftpReply Session::write(const std::string& bytes) {
         at += n;
         // Answers already here are taken without waiting.
         Packet p;
-        while (!writes_.empty() && tryReceive(p))
-            if (!dispatchPipelined(p)) throw LostError("the server answered a request never made");
+        while (!writes_.empty() && tryReceive(p)) takePipelined(p);
     }
     if (writeFailed_) return writeError_;
     return reply(SftpStatus::Ok);
