@@ -72,7 +72,6 @@ bool partOf(App& app, const std::string& local, const std::string& remote) {
 constexpr std::int64_t keptPartDays = 7;
 
 std::vector<std::string>& keptParts(App& app) {
-    auto& s = app.s;
     if (downloadSessions(app).downloadPartsRead) return downloadSessions(app).downloadKeptParts;
     downloadSessions(app).downloadPartsRead = true;
     downloadSessions(app).downloadKeptParts.clear();

@@ -75,7 +75,6 @@ void recordDownloadResult(DownloadSession& d, const std::string& result, bool lo
 
 void recordUnsafeName(DownloadSession& d) {
     App& app = d.app;
-    auto& s = app.s;
     // A listing can hold millions of such names, listed again on every
     // run: past the limit they are only counted.
     const bool logLine = downloadSessions(app).downloadUnsafeLogged < maxUnsafeLines;
@@ -87,7 +86,6 @@ void recordUnsafeName(DownloadSession& d) {
 }
 
 void logUnsafeSummary(App& app) {
-    auto& s = app.s;
     const std::int64_t more = downloadSessions(app).downloadUnsafeUnlogged;
     downloadSessions(app).downloadUnsafeLogged = downloadSessions(app).downloadUnsafeUnlogged = 0;
     if (more == 0) return;
@@ -100,7 +98,6 @@ void logUnsafeSummary(App& app) {
 }
 
 void loadDownloadedNames(App& app) {
-    auto& s = app.s;
     downloadSessions(app).downloadedNames.clear();
     auto text = files::readAll(app.ownFile("filename2.log"), 256 << 20);
     if (!text) return;

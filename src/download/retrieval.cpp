@@ -153,7 +153,6 @@ Task<Judged> judgeDownloadedFile(DownloadSession& d) {
 
 Task<bool> judgeAndRecordDownload(DownloadSession& d) {
     App& app = d.app;
-    auto& s = app.s;
     d.failCause.clear();
     const Judged j = co_await judgeDownloadedFile(d);
     if (j == Judged::Left) {
@@ -219,8 +218,6 @@ static Task<> leaveFile(DownloadSession& d);
 
 static Task<> startFile(DownloadSession& d) {
     App& app = d.app;
-    auto& s = app.s;
-    auto& w = app.w;
     discardPartialDownload(d);
     d.downloadLocalName = downloadLocalName(app, d.downloadTarget);
     d.downloadServerSize = -1;
@@ -238,13 +235,22 @@ static Task<> startFile(DownloadSession& d) {
             co_return;
         }
     }
-    w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + d.downloadTarget);
     d.downloadExpectedSize = -1;
+    d.downloadStep = 16;
+    beginDownloadFile(d);
+    startDownloadDigest(d);
+    sendOrFail(d, "RETR " + d.downloadTarget);
+}
+
+void beginDownloadFile(DownloadSession& d) {
+    App& app = d.app;
+    auto& s = app.s;
+    auto& w = app.w;
+    w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + d.downloadTarget);
     d.downloadFileGood = true;
     d.downloadVerdictPending = true;
     d.requeuedTaken.clear();
     notify(app.events.fileStarted, JobKind::Download, d.downloadTarget, d.downloadResumeAt);
-    d.downloadStep = 16;
     d.downloadBytes = d.downloadResumeAt;
     d.downloadFileSpoiled = false;
     d.downloadLastPassed = false;
@@ -263,8 +269,6 @@ static Task<> startFile(DownloadSession& d) {
         else
             d.downloadFileSpoiled = true;
     }
-    startDownloadDigest(d);
-    sendOrFail(d, "RETR " + d.downloadTarget);
 }
 
 // The chosen file is not settled: it gets no verdict, its data connection

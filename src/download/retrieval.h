@@ -30,5 +30,11 @@ std::string downloadLocalName(App& app, const std::string& remote);
 
 // Closes and removes the partial file of a download that did not pass.
 void discardPartialDownload(DownloadSession& d);
+// The chosen file (downloadTarget, with what the server told of it) begins
+// over either transport: its caption and counters, its verdict pending,
+// and the partial file its bytes go to: a kept part opened to resume it,
+// else a new one created exclusively (named with the server's size and
+// time when parts are kept to be resumed).
+void beginDownloadFile(DownloadSession& d);
 
 }  // namespace corvantel

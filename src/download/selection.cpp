@@ -240,7 +240,6 @@ bool selectNextNlstName(DownloadSession& d) {
 
 Task<bool> selectNextListEntry(DownloadSession& d) {
     App& app = d.app;
-    auto& s = app.s;
     if (d.downloadStep == 12 && d.downloadNextDue) {
         if (downloadSessions(app).listEntryIndex == 0) {
             parseListListing(app, downloadSessions(app).downloadListing);
@@ -275,7 +274,6 @@ Task<bool> selectNextListEntry(DownloadSession& d) {
 
 Task<bool> selectNextDownload(DownloadSession& d) {
     App& app = d.app;
-    auto& s = app.s;
     const bool fresh = d.downloadStep == 12 && d.downloadNextDue;
     if (!fresh) {
         d.downloadFileName = d.downloadTarget;

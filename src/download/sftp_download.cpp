@@ -40,27 +40,15 @@ bool settled(DownloadSession& d, const SftpEntry& e) {
     return e.mtime <= listedAt - s.settleSeconds;
 }
 
-// Opens the file's partial file: a kept part to resume (its length), or a
-// new one created exclusively.
-void openPartial(DownloadSession& d, const Listed& f) {
-    App& app = d.app;
-    auto& s = app.s;
-    if (s.resumeDownloads) {
-        // The listing's time tells one copy of the file from another.
-        const std::int64_t have = openKeptPart(d, f.time, f.time >= 0);
-        if (have > 0) {
-            d.downloadPartPath = d.file.path();
-            d.downloadResumeAt = have;
-            d.downloadRestProven = true;
-            return;
-        }
-    }
-    std::string prefix = partialName(d.downloadLocalName);
-    if (s.resumeDownloads && f.size >= 0) prefix += partIdentity(f.size, f.time);
-    if (d.file.create(app.workFile(""), prefix, partSuffix))
-        d.downloadPartPath = d.file.path();
-    else
-        d.downloadFileSpoiled = true;
+// With resume: a kept part of this copy of the file (the listing's time
+// tells one copy from another) is opened to be continued.
+void resumeKept(DownloadSession& d, const Listed& f) {
+    if (!d.app.s.resumeDownloads) return;
+    const std::int64_t have = openKeptPart(d, f.time, f.time >= 0);
+    if (have <= 0) return;
+    d.downloadPartPath = d.file.path();
+    d.downloadResumeAt = have;
+    d.downloadRestProven = true;
 }
 
 // Reads the file to its end into the partial file. True when the server
@@ -159,7 +147,6 @@ Task<Judged> judgeRead(DownloadSession& d, const Listed& f, bool ended) {
 Task<> fetch(DownloadSession& d, const SftpEntry& e, const std::string& folder, const std::string& ahead = {}) {
     App& app = d.app;
     auto& s = app.s;
-    auto& w = app.w;
     discardPartialDownload(d);
     const Listed f{sftpPath(folder, e.name), e.size, e.mtime};
     d.downloadTarget = d.downloadFileName = e.name;
@@ -169,16 +156,9 @@ Task<> fetch(DownloadSession& d, const SftpEntry& e, const std::string& folder, 
     d.downloadResumeAt = 0;
     d.downloadPartialBad = d.downloadRestProven = false;
     d.downloadExpectedSize = d.downloadStatedSize = e.size;
-    d.downloadFileSpoiled = d.downloadLastPassed = false;
     d.failCause.clear();
-    d.requeuedTaken.clear();
-    openPartial(d, f);
-    w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + e.name);
-    d.downloadFileGood = true;
-    d.downloadVerdictPending = true;
-    notify(app.events.fileStarted, JobKind::Download, e.name, d.downloadResumeAt);
-    d.downloadBytes = d.downloadResumeAt;
-    w.fText6.setText(std::to_string(d.downloadBytes));
+    resumeKept(d, f);
+    beginDownloadFile(d);
     const bool ended = co_await readWhole(d, f, ahead);
     // A session lost or taken over judges nothing on what came so far: its
     // driver and retries decide.

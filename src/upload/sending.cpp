@@ -46,8 +46,6 @@ bool beingDownloaded(App& app, const std::string& name) {
 // becomes uploadFileName and the index passes it. False when none is left.
 static bool takeNextWorthSending(UploadSession& u) {
     App& app = u.app;
-    auto& s = app.s;
-    auto& w = app.w;
     while (uploadSessions(app).uploadFileIndex < uploadSessions(app).uploadFileCount()) {
         const std::string name = uploadSessions(app).uploadFiles[static_cast<std::size_t>(uploadSessions(app).uploadFileIndex++)];
         if (worthSending(app, name)) {
@@ -357,7 +355,6 @@ Task<> beginFileSend(UploadSession& u) {
 
 static void sendCompleted(UploadSession& u) {
     App& app = u.app;
-    auto& s = app.s;
     auto& w = app.w;
     // Every completed send is activity, the last piece of a file too.
     u.uploadIdleTicks = 0;

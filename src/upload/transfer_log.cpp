@@ -50,13 +50,11 @@ void logUploadResult(UploadSession& u, const std::string& result) {
 
 void recordUploadedName(UploadSession& u) {
     App& app = u.app;
-    auto& s = app.s;
     files::append(app.ownFile("fileupl1.log"), u.uploadFileName + "\r\n");
     uploadSessions(app).uploadedNames.add(u.uploadFileName);
 }
 
 void loadUploadedNames(App& app) {
-    auto& s = app.s;
     uploadSessions(app).uploadedNames.clear();
     auto text = files::readAll(app.ownFile("fileupl1.log"), 256 << 20);
     if (!text) return;
