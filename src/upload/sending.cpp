@@ -120,6 +120,24 @@ Task<> uploadNextFile(UploadSession& u) {
 // put under the name since the listing), or when its name cannot go into a
 // command (a CR, LF or NUL). Its length is the opened file's.
 // A refusal leaves its cause for the file's "fail" verdict.
+std::string uploadRemoteName(App& app, const std::string& local) {
+    return app.w.ai_ustamp.checked() ? fmt::yyyymmdd(app.now()) + "_" + local : local;
+}
+
+void beginUploadFile(UploadSession& u) {
+    App& app = u.app;
+    auto& w = app.w;
+    startUploadProof(u);
+    u.uploadFileStarted = true;
+    notify(app.events.fileStarted, JobKind::Upload, u.uploadFileName, std::int64_t{0});
+    u.uploadVerdictGiven = false;
+    w.setCaption(app.s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + u.uploadFileName);
+    w.fText6b.setText("0");
+    u.uploadBytesSent = 0;
+    u.uploadTarget = uploadRemoteName(app, u.uploadFileName);
+    u.uploadResumeFrom = 0;
+}
+
 bool openChosen(UploadSession& u) {
     App& app = u.app;
     u.file.close();
@@ -153,7 +171,6 @@ static Task<> failAndGoOn(UploadSession& u) {
 static Task<> storeStep(UploadSession& u) {
     App& app = u.app;
     auto& s = app.s;
-    auto& w = app.w;
     u.uploadStep = 22;
     if (s.parallelConnections > 1) {
         // More connections send from the same list: the file is claimed now,
@@ -199,18 +216,10 @@ static Task<> storeStep(UploadSession& u) {
         }
         skip = beingDownloaded(app, u.uploadFileName) || !uploadSettled(app, u.uploadFileName);
     }
-    startUploadProof(u);
-    u.uploadFileStarted = true;
-    notify(app.events.fileStarted, JobKind::Upload, u.uploadFileName, std::int64_t{0});
-    u.uploadVerdictGiven = false;
-    w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + u.uploadFileName);
-    w.fText6b.setText("0");
-    u.uploadBytesSent = 0;
-    u.uploadTarget = w.ai_ustamp.checked() ? fmt::yyyymmdd(app.now()) + "_" + u.uploadFileName : u.uploadFileName;
+    beginUploadFile(u);
     u.uploadStoreCommand = "STOR " + u.uploadTarget;
     u.uploadTempTarget.clear();
     u.uploadTempStored = false;
-    u.uploadResumeFrom = 0;
     // Passive mode: the data connection opened after the server named its
     // port must be up before STOR; without one the file fails and the next
     // one starts.

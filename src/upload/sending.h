@@ -32,5 +32,11 @@ bool beingDownloaded(App& app, const std::string& name);
 // for its verdict, when it has vanished, cannot be read, is a link or not a
 // regular file, or its name cannot go into a command.
 bool openChosen(UploadSession& u);
+// The name a local file is stored under now (with the date stamp when
+// asked for).
+std::string uploadRemoteName(App& app, const std::string& local);
+// The chosen, opened file begins over either transport: its proof, its
+// caption and counters, no verdict yet, and the name it is stored under.
+void beginUploadFile(UploadSession& u);
 
 }  // namespace corvantel

@@ -15,7 +15,6 @@
 namespace corvantel {
 
 using platform::SftpStatus;
-namespace fmt = platform::fmt;
 
 namespace {
 
@@ -26,12 +25,6 @@ constexpr std::size_t pieceBytes = 256 * 1024;
 bool failBecause(UploadSession& u, std::string cause) {
     if (u.failCause.empty()) u.failCause = std::move(cause);
     return false;
-}
-
-// The name a local file is stored under now (with the date stamp when
-// wanted).
-std::string remoteName(App& app, const std::string& local) {
-    return app.w.ai_ustamp.checked() ? fmt::yyyymmdd(app.now()) + "_" + local : local;
 }
 
 // Before the current file's close: the file this connection sends next,
@@ -55,7 +48,7 @@ std::string claimNext(UploadSession& u) {
     ++job.uploadFileIndex;
     // Given back if this connection ends before it starts.
     u.requeuedTaken = u.uploadSftpNext = name;
-    u.uploadSftpNextTarget = remoteName(app, name);
+    u.uploadSftpNextTarget = uploadRemoteName(app, name);
     const std::string path = sftpPath(app.w.Text6.text(), u.uploadSftpNextTarget);
     return s.uploadTempName ? path + s.uploadTempSuffix : path;
 }
@@ -159,22 +152,17 @@ Task<> send(UploadSession& u, const std::string& target) {
     auto& w = app.w;
     const std::string folder = w.Text6.text();
     u.uploadStep = 22;
-    startUploadProof(u);
-    u.uploadFileStarted = true;
-    u.uploadVerdictGiven = false;
-    notify(app.events.fileStarted, JobKind::Upload, u.uploadFileName, std::int64_t{0});
-    w.setCaption(s.transferCaptionPrefix + fmt::hhmmssAmPm(app.now()) + " File: " + u.uploadFileName);
-    w.fText6b.setText("0");
+    beginUploadFile(u);
     w.Text14.setVisible(true);
-    u.uploadBytesSent = u.uploadBytesRead = 0;
-    u.uploadTarget = target.empty() ? remoteName(app, u.uploadFileName) : target;
+    u.uploadBytesRead = 0;
+    // (Claimed before the last close: named then.)
+    if (!target.empty()) u.uploadTarget = target;
     const std::string path = sftpPath(folder, u.uploadTarget);
     // Under a temporary name, put in place once proven: the name never
     // holds a part of the file.
     const std::string written = s.uploadTempName ? path + s.uploadTempSuffix : path;
     // With resume, a copy cut from the file as it stands is continued from
     // the size the server holds.
-    u.uploadResumeFrom = 0;
     if (s.uploadTempName && uploadsResumable(app) && takeCutCopy(u, written)) {
         const SftpCall stat = [&](auto& c, auto done) { c.stat(written, done); };
         const std::string statText = "stat " + written;
