@@ -152,21 +152,25 @@ Task<Judged> judgeDownloadedFile(DownloadSession& d) {
 }
 
 Task<bool> judgeAndRecordDownload(DownloadSession& d) {
-    App& app = d.app;
     d.failCause.clear();
     const Judged j = co_await judgeDownloadedFile(d);
+    co_return recordJudged(d, j);
+}
+
+bool recordJudged(DownloadSession& d, Judged j) {
+    App& app = d.app;
     if (j == Judged::Left) {
         // No verdict: the file is taken in a later run.
         d.downloadFileGood = false;
         d.downloadVerdictPending = false;
         d.downloadLastPassed = false;
         std::erase_if(downloadSessions(app).downloadOwed, [&](const auto& o) { return o.first == d.downloadFileName; });
-        co_return false;
+        return false;
     }
     if (j == Judged::Fail) d.downloadFileGood = false;
     recordDownloadResult(d, j == Judged::Pass ? "pass" : "fail");
     d.failCause.clear();
-    co_return j == Judged::Pass;
+    return j == Judged::Pass;
 }
 
 std::string downloadLocalName(App& app, const std::string& remote) {

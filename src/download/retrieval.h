@@ -25,6 +25,10 @@ Task<Judged> judgeDownloadedFile(DownloadSession& d);
 // Judges the file and writes its verdict (none for a file left for a later
 // run); true when it passed.
 Task<bool> judgeAndRecordDownload(DownloadSession& d);
+// Writes a judged file's verdict over either transport (none for a file
+// left for a later run, which no longer counts as owed); true when it
+// passed.
+bool recordJudged(DownloadSession& d, Judged j);
 // The local name of a remote file (with the date stamp when wanted).
 std::string downloadLocalName(App& app, const std::string& remote);
 

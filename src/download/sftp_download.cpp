@@ -137,7 +137,6 @@ Task<Judged> judgeRead(DownloadSession& d, const Listed& f, bool ended) {
         co_return Judged::Left;
     }
     if (pass) pass = d.file.commit(d.downloadLocalName);
-    if (!pass) d.downloadFileGood = false;
     discardPartialDownload(d);
     co_return pass ? Judged::Pass : Judged::Fail;
 }
@@ -165,15 +164,9 @@ Task<> fetch(DownloadSession& d, const SftpEntry& e, const std::string& folder, 
     if (d.failed || sessionEnding(d)) co_return;
     const Judged j = co_await judgeRead(d, f, ended);
     if (d.failed || sessionEnding(d)) co_return;
-    if (j == Judged::Left) {
-        d.downloadFileGood = false;
-        d.downloadVerdictPending = false;
-        co_return;
-    }
-    recordDownloadResult(d, j == Judged::Pass ? "pass" : "fail");
-    d.failCause.clear();
+    const bool passed = recordJudged(d, j);
     // Deleted on the server only once its whole copy is on disk here.
-    if (j == Judged::Pass && s.deleteAfterDownload) {
+    if (passed && s.deleteAfterDownload) {
         const SftpCall removal = [&](auto& c, auto done) { c.remove(f.path, done); };
         const std::string removalText = "remove " + f.path;
         const auto r = co_await sftpCall(d, removal, removalText);
