@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "support/app_fixture.h"
 #include "program/program.h"
 #include "gui/main_window.h"
 #include "sshd/real_sshd.h"
@@ -36,33 +37,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "corvantel-gui-session-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    void write(const std::string& name, const std::string& content) const {
-        std::ofstream out(file(name), std::ios::binary);
-        out << content;
-    }
-    std::string read(const std::string& name) const {
-        std::ifstream in(file(name), std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
-
-private:
-    std::string path_;
-};
+using testing::TempDir;
 
 std::string randomBytes(std::size_t n, std::uint32_t seed) {
     std::string out(n, '\0');
@@ -134,6 +109,24 @@ struct Sample {
     bool running = false;
 };
 
+// The program and its window on the real Qt platform, shown, with the
+// program's time 60 times faster: its pauses and quiet waits take a
+// fraction of a second.
+struct Shown {
+    explicit Shown(const std::string& dir) : app(plat, dir), window(app) {
+        app.startUp();
+        window.show();
+        settle();
+    }
+    QLineEdit* edit(const char* name) { return qobject_cast<QLineEdit*>(window.control(name)); }
+    void fill(std::initializer_list<std::pair<const char*, QString>> fields) {
+        for (const auto& [field, text] : fields) typeOver(edit(field), text);
+    }
+    platform::qt::QtPlatform plat{60};
+    Program app;
+    gui::MainWindow window;
+};
+
 TEST(GuiSession, DownloadShowsProgressWhileTheWindowAnswersClicks) {
     TempDir run, remote;
     const std::string big = randomBytes(24u << 20, 1), small = randomBytes(300000, 2);
@@ -143,20 +136,11 @@ TEST(GuiSession, DownloadShowsProgressWhileTheWindowAnswersClicks) {
     FtpServer server;
     ASSERT_TRUE(server.start(remote.path()));
 
-    // The program's time runs 60 times faster: its pauses and quiet waits
-    // take a fraction of a second.
-    platform::qt::QtPlatform plat(60);
-    Program app(plat, run.path());
-    gui::MainWindow window(app);
-    app.startUp();
-    window.show();
-    settle();
-    auto edit = [&](const char* name) { return qobject_cast<QLineEdit*>(window.control(name)); };
-    typeOver(edit("Text1"), "127.0.0.1");
-    typeOver(edit("fText3"), "u");
-    typeOver(edit("fText4"), "p");
-    typeOver(edit("Text2"), "/");
-    typeOver(edit("Text9"), QString::number(server.port()));
+    Shown shown(run.path());
+    auto& [plat, app, window] = shown;
+    auto edit = [&](const char* name) { return shown.edit(name); };
+    shown.fill({{"Text1", "127.0.0.1"}, {"fText3", "u"}, {"fText4", "p"}, {"Text2", "/"},
+                {"Text9", QString::number(server.port())}});
     ASSERT_EQ(app.w.Text1.text(), "127.0.0.1");
     ASSERT_EQ(app.w.fText4.text(), "p");
     ASSERT_EQ(app.w.Text9.text(), std::to_string(server.port()));
@@ -281,16 +265,10 @@ TEST(GuiSession, UploadUnderTemporaryNameFromTheMenu) {
     run.write("report.txt", report);
     FtpServer server;
     ASSERT_TRUE(server.start(remote.path()));
-    platform::qt::QtPlatform plat(60);
-    Program app(plat, run.path());
-    gui::MainWindow window(app);
-    app.startUp();
-    window.show();
-    settle();
-    auto edit = [&](const char* name) { return qobject_cast<QLineEdit*>(window.control(name)); };
-    for (auto [field, text] : {std::pair{"Text3", QString("127.0.0.1")}, {"Text4", "u"}, {"Text5", "p"},
-                               {"Text6", "/"}, {"Text8", "*.txt"}, {"Text10", QString::number(server.port())}})
-        typeOver(edit(field), text);
+    Shown shown(run.path());
+    auto& [plat, app, window] = shown;
+    shown.fill({{"Text3", "127.0.0.1"}, {"Text4", "u"}, {"Text5", "p"}, {"Text6", "/"}, {"Text8", "*.txt"},
+                {"Text10", QString::number(server.port())}});
     window.menuAction("ai_utemp")->trigger();
     settle();
     ASSERT_TRUE(app.s.uploadTempName);
@@ -327,18 +305,11 @@ TEST(GuiSession, SftpDownloadFromTheMenu) {
     sshtest::RealSshd sshd;
     ASSERT_TRUE(sshd.start(fs::path(base.path()) / "sshd", remote));
     sshd.writeKnownHosts(fs::path(base.path()) / "known_hosts");
-    platform::qt::QtPlatform plat(60);
-    Program app(plat, run.path());
-    gui::MainWindow window(app);
-    app.startUp();
-    window.show();
-    settle();
-    auto edit = [&](const char* name) { return qobject_cast<QLineEdit*>(window.control(name)); };
-    for (auto [field, text] :
-         {std::pair{"Text1", QString("127.0.0.1")}, {"fText3", QString::fromStdString(sshtest::RealSshd::user())},
-          {"fText4", QString::fromStdString(sshtest::RealSshd::password())}, {"Text2", "."}, {"Text7", "*.jpg"},
-          {"Text9", QString::number(sshd.port())}})
-        typeOver(edit(field), text);
+    Shown shown(run.path());
+    auto& [plat, app, window] = shown;
+    shown.fill({{"Text1", "127.0.0.1"}, {"fText3", QString::fromStdString(sshtest::RealSshd::user())},
+                {"fText4", QString::fromStdString(sshtest::RealSshd::password())}, {"Text2", "."},
+                {"Text7", "*.jpg"}, {"Text9", QString::number(sshd.port())}});
     window.menuAction("ai_dsftp")->trigger();
     settle();
     ASSERT_TRUE(app.s.downloadSftp);

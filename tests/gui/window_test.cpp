@@ -24,6 +24,7 @@
 #include <sstream>
 
 #include "app/app_state.h"
+#include "support/app_fixture.h"
 #include "program/program.h"
 #include "app/dialogs.h"
 #include "gui/dialog_views.h"
@@ -39,30 +40,7 @@ using platform::fake::ProgramEnded;
 
 // ---- helpers
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "corvantel-gui-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    std::string read(const std::string& name) const {
-        std::ifstream in(file(name), std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
-    bool exists(const std::string& name) const { return fs::exists(file(name)); }
-
-private:
-    std::string path_;
-};
+using testing::TempDir;
 
 void settle() {
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
