@@ -61,14 +61,21 @@ constexpr std::uint32_t kMaxPacket = 1024 * 1024;
 // The channel's receive window: libssh lets the server send this much ahead
 // of what we have read (it grows the window to the size of a read).
 constexpr std::uint32_t kWindow = 2 * 1024 * 1024;
+// The window is opened again once less than this is left of it.
+constexpr std::uint32_t kWindowRefill = kWindow / 4 * 3;
 // What libssh may hold for the channel before we read it. An honest server
 // stays within the window; one that goes past this is cut off.
 constexpr std::size_t kChannelBufferLimit = 2 * kWindow;
 // Our receive buffer: a window's worth plus one whole packet.
 constexpr std::size_t kInCapacity = kWindow + kMaxPacket + 64 * 1024;
-// Reads: requests of kReadChunk bytes, at most kReadAhead in flight.
+// Reads: requests of kReadChunk bytes at first, doubled while the server
+// answers them whole, up to kReadChunkMost (what OpenSSH's server answers);
+// a server that answers less caps them at that for the connection. At most
+// kReadAhead requests and kReadAheadBytes in flight (a window's worth).
 constexpr std::uint32_t kReadChunk = 64 * 1024;
+constexpr std::uint32_t kReadChunkMost = 255 * 1024;
 constexpr std::size_t kReadAhead = 32;
+constexpr std::uint64_t kReadAheadBytes = kWindow;
 // Writes: requests of kWriteChunk bytes, at most kWriteAhead unanswered.
 constexpr std::size_t kWriteChunk = 64 * 1024;
 constexpr std::size_t kWriteAhead = 32;
@@ -493,6 +500,9 @@ private:
 
     std::vector<char> in_;
     std::size_t head_ = 0, tail_ = 0;
+    // At least what the channel holds for us plus what its window still
+    // lets the server send (see fill()).
+    std::size_t room_ = 0;
     std::string out_;
 
     // The open file.
@@ -502,7 +512,19 @@ private:
     // hand over), bytes in order not yet handed over.
     std::deque<ReadRequest> reads_;
     std::uint64_t askAt_ = 0;
+    // The read size now, and the most the server answers (learnt on this
+    // connection).
     std::uint32_t chunk_ = kReadChunk;
+    std::uint32_t readCap_ = kReadChunkMost;
+    // Asks for more while the limits above allow.
+    void askAhead() {
+        std::uint64_t asked = 0;
+        for (const auto& r : reads_) asked += r.length;
+        while (!endSeen_ && reads_.size() < kReadAhead && asked < kReadAheadBytes && mayAsk()) {
+            asked += nextLength();
+            askRead(askAt_, nextLength(), false);
+        }
+    }
     // The size the file is expected to have: requests end there, and the
     // next one starts there, so that the end of a file as expected shows in
     // the first round trip (no short read to ask again for). kNoHint: none.
@@ -819,6 +841,9 @@ SftpReply Session::authenticate(const SftpLogin& login) {
 SftpReply Session::startSubsystem() {
     ch_ = ssh_channel_new(s_);
     if (!ch_) return reply(SftpStatus::NoSubsystem, "cannot make a channel: " + sshError());
+    room_ = 0;
+    chunk_ = kReadChunk;
+    readCap_ = kReadChunkMost;
     callbacks_ = {};
     callbacks_.userdata = this;
     callbacks_.channel_data_function = &Session::onChannelData;
@@ -881,11 +906,19 @@ bool Session::fill(bool block) {
         tail_ -= head_;
         head_ = 0;
     }
-    const std::size_t space = std::min<std::size_t>(in_.size() - tail_, kWindow);
+    // libssh adjusts the channel's window whenever a read asks for more than
+    // it holds plus what the window still allows. Asking for a whole window
+    // every time cost an adjustment (an SSH packet each way to handle) per
+    // packet received; a read asks for what is left, and for a whole window
+    // again only once less than kWindowRefill is.
+    const std::size_t space =
+        std::min<std::size_t>(in_.size() - tail_, room_ >= kWindowRefill ? room_ : std::size_t{kWindow});
     const int n = ssh_channel_read_timeout(ch_, in_.data() + tail_, static_cast<uint32_t>(space), 0,
                                            block ? timeoutMs_ : 0);
     if (n == SSH_ERROR) throw LostError("receiving: " + sshError());
+    room_ = std::max(room_, space);
     if (n > 0) {
+        room_ -= std::min(room_, static_cast<std::size_t>(n));
         tail_ += static_cast<std::size_t>(n);
         return true;
     }
@@ -1180,13 +1213,12 @@ SftpReply Session::openRead(const std::string& path, std::int64_t offset, std::i
     reads_.clear();
     ready_.clear();
     askAt_ = static_cast<std::uint64_t>(std::max<std::int64_t>(offset, 0));
-    chunk_ = kReadChunk;
     sizeHint_ = sizeHint >= 0 ? static_cast<std::uint64_t>(sizeHint) : kNoHint;
     endSeen_ = readEof_ = readFailed_ = pastHint_ = false;
     emptyReads_ = 0;
     // The first requests go out now: the answers come while the loop's
     // thread deals with this one.
-    while (reads_.size() < kReadAhead && mayAsk()) askRead(askAt_, nextLength(), false);
+    askAhead();
     // And the next file's open, in the same round trip.
     if (!ahead.empty() && ahead != path) openAheadNow(ahead, false);
     return reply(SftpStatus::Ok);
@@ -1229,7 +1261,7 @@ void Session::askRead(std::uint64_t offset, std::uint32_t length, bool front) {
 SftpReply Session::read() {
     if (mode_ != Mode::Reading) return reply(SftpStatus::Failure, "no file is open for reading");
     while (ready_.size() < SftpConnection::maxReadBytes && !readEof_ && !readFailed_) {
-        while (!endSeen_ && reads_.size() < kReadAhead && mayAsk()) askRead(askAt_, nextLength(), false);
+        askAhead();
         if (reads_.empty()) {
             readFailed_ = true;
             readError_ = reply(SftpStatus::Failure, "the server ended the file without saying so");
@@ -1258,10 +1290,12 @@ SftpReply Session::read() {
                 // now on.
                 const std::uint64_t at = r.offset + n;
                 const std::uint32_t rest = r.length - n;
-                if (n >= 4096 && n < chunk_) chunk_ = n;
+                if (n >= 4096 && n < chunk_) chunk_ = readCap_ = n;
                 reads_.pop_front();
                 askRead(at, rest, true);
             } else {
+                // Answered whole: larger requests from now on.
+                if (n == chunk_) chunk_ = std::min(readCap_, chunk_ * 2);
                 reads_.pop_front();
             }
             continue;
@@ -1282,7 +1316,7 @@ SftpReply Session::read() {
         if (ready_.size() <= SftpConnection::maxReadBytes) {
             out.bytes = std::move(ready_);
             ready_ = std::string();
-            ready_.reserve(SftpConnection::maxReadBytes + kReadChunk);
+            ready_.reserve(SftpConnection::maxReadBytes + kReadChunkMost);
         } else {
             out.bytes.assign(ready_, 0, SftpConnection::maxReadBytes);
             ready_.erase(0, SftpConnection::maxReadBytes);
