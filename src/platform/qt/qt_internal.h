@@ -140,5 +140,9 @@ std::unique_ptr<Endpoint> makeQtEndpoint(std::shared_ptr<Context> ctx);
 // An SFTP connection (libssh) whose calls run on a thread of its own and
 // whose answers come back through ctx's loop.
 std::unique_ptr<SftpConnection> makeQtSftp(std::shared_ptr<Context> ctx);
+// The SFTP connections' threads still running: a closed connection's thread
+// is left to end by itself once its socket is shut down (for tests that
+// check for leaks at exit).
+std::size_t sftpWorkersRunning();
 
 }  // namespace corvantel::platform::qt

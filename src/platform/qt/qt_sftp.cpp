@@ -1428,8 +1428,15 @@ SftpReply Session::remove(const std::string& path) {
 
 // ---- The worker thread
 
+std::atomic<std::size_t> workersRunning{0};
+
 void runWorker(std::shared_ptr<Link> link, std::shared_ptr<Mailbox> mailbox,
                std::function<void(std::shared_ptr<Mailbox>&, SftpReply)> answer) {
+    // Counted from its start (by whoever starts it) until the session below
+    // has let go of everything.
+    struct Counted {
+        ~Counted() { --workersRunning; }
+    } counted;
     Session session(*link);
     for (;;) {
         Link::Job job;
@@ -1482,6 +1489,7 @@ public:
                 });
             });
         };
+        ++workersRunning;
         std::thread(runWorker, link_, mailbox_, std::move(answer)).detach();
         SftpLogin copy = login;
         start(std::move(done), [copy](Session& s) { return s.connect(copy); }, true);
@@ -1608,5 +1616,7 @@ private:
 std::unique_ptr<SftpConnection> makeQtSftp(std::shared_ptr<Context> ctx) {
     return std::make_unique<QtSftp>(std::move(ctx));
 }
+
+std::size_t sftpWorkersRunning() { return workersRunning; }
 
 }  // namespace corvantel::platform::qt
