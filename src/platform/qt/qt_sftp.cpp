@@ -554,6 +554,9 @@ private:
     void openAheadNow(const std::string& ahead, bool write);
     std::optional<Ahead> ahead_;
     void dropAhead();
+    // Closes handle without waiting for the answer (the next request's wait
+    // takes it and drops it).
+    void closeUnawaited(const std::string& handle);
     bool endSeen_ = false;
     bool readEof_ = false;
     int emptyReads_ = 0;
@@ -1086,15 +1089,8 @@ SftpReply Session::list(const std::string& folder) {
         }
         if (failed) break;
     }
-    // The folder's handle is closed in any case, without waiting for the
-    // answer (the next request's wait drops it).
-    id = nextId();
-    startPacket(out_, FXP_CLOSE, id);
-    putString(out_, dir);
-    finishPacket(out_);
-    send(out_);
-    if (dropped_.size() >= kMaxDropped) throw LostError("the server leaves closes unanswered");
-    dropped_.push_back(id);
+    // The folder's handle is closed in any case.
+    closeUnawaited(dir);
     if (failed) return failure;
     return result;
 }
@@ -1133,20 +1129,18 @@ SftpReply Session::closeHandle(const std::string& ahead) {
         finishPacket(out_);
         send(out_);
     }
+    // A file read: the close's answer is not waited for.
+    if (!writing) {
+        closeUnawaited(handle);
+        return reply(SftpStatus::Ok);
+    }
     const std::uint32_t id = nextId();
     startPacket(out_, FXP_CLOSE, id);
     putString(out_, handle);
     finishPacket(out_);
     send(out_);
     // The next file's open for writing, in the same round trip.
-    if (writing && !ahead.empty()) openAheadNow(ahead, true);
-    if (!writing) {
-        // A file read: the close's answer is not waited for (the next
-        // request's wait takes it and drops it).
-        if (dropped_.size() >= kMaxDropped) throw LostError("the server leaves closes unanswered");
-        dropped_.push_back(id);
-        return reply(SftpStatus::Ok);
-    }
+    if (!ahead.empty()) openAheadNow(ahead, true);
     SftpEntry attributes;
     {
         Packet p = await(statId);
@@ -1168,7 +1162,10 @@ void Session::dropAhead() {
     while (!ahead_->answered) takePipelined(receive());
     const std::string handle = std::move(ahead_->handle);
     ahead_.reset();
-    if (handle.empty()) return;
+    if (!handle.empty()) closeUnawaited(handle);
+}
+
+void Session::closeUnawaited(const std::string& handle) {
     const std::uint32_t id = nextId();
     startPacket(out_, FXP_CLOSE, id);
     putString(out_, handle);
