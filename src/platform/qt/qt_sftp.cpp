@@ -409,6 +409,11 @@ public:
     SftpReply openRead(const std::string& path, std::int64_t offset, std::int64_t sizeHint,
                        const std::string& ahead);
     SftpReply read();
+    // While the loop deals with the bytes last handed over, the worker takes
+    // the next ones off the connection (one read's worth, kept for the next
+    // read()), rather than waiting idle for that call.
+    bool mayReadAhead() const { return mode_ == Mode::Reading && !early_ && !dead_ && !readEof_ && !readFailed_; }
+    void readAhead() { early_ = guarded([&] { return read(); }); }
     SftpReply openWrite(const std::string& path, std::int64_t offset);
     SftpReply write(const std::string& bytes);
     SftpReply closeFile(const std::string& ahead);
@@ -563,6 +568,7 @@ private:
     SftpReply readError_;
     bool readFailed_ = false;
     std::string ready_;
+    std::optional<SftpReply> early_;  // read ahead, for the next read()
     // Writing: the ids of writes not yet answered, the next offset, and the
     // first refusal (told at the next write or at the close).
     std::deque<std::uint32_t> writes_;
@@ -1118,6 +1124,7 @@ SftpReply Session::closeHandle(const std::string& ahead) {
     mode_ = Mode::None;
     reads_.clear();
     ready_.clear();
+    early_.reset();
     // A file written: its attributes are asked for in the same round trip
     // as its close (the server answers requests in order, so they show
     // every write), for the caller's check of what the server holds.
@@ -1209,6 +1216,7 @@ SftpReply Session::openRead(const std::string& path, std::int64_t offset, std::i
     mode_ = Mode::Reading;
     reads_.clear();
     ready_.clear();
+    early_.reset();
     askAt_ = static_cast<std::uint64_t>(std::max<std::int64_t>(offset, 0));
     sizeHint_ = sizeHint >= 0 ? static_cast<std::uint64_t>(sizeHint) : kNoHint;
     endSeen_ = readEof_ = readFailed_ = pastHint_ = false;
@@ -1257,6 +1265,7 @@ void Session::askRead(std::uint64_t offset, std::uint32_t length, bool front) {
 
 SftpReply Session::read() {
     if (mode_ != Mode::Reading) return reply(SftpStatus::Failure, "no file is open for reading");
+    if (early_) return *std::exchange(early_, std::nullopt);
     while (ready_.size() < SftpConnection::maxReadBytes && !readEof_ && !readFailed_) {
         askAhead();
         if (reads_.empty()) {
@@ -1265,6 +1274,9 @@ SftpReply Session::read() {
             break;
         }
         ReadRequest& r = reads_.front();
+        // What is ready goes out before an answer that would take it past
+        // the bound, so that it is handed over whole, never split and copied.
+        if (!ready_.empty() && ready_.size() + r.length > SftpConnection::maxReadBytes) break;
         if (!r.answered) {
             takePipelined(receive());
             continue;
@@ -1313,8 +1325,10 @@ SftpReply Session::read() {
         if (ready_.size() <= SftpConnection::maxReadBytes) {
             out.bytes = std::move(ready_);
             ready_ = std::string();
-            ready_.reserve(SftpConnection::maxReadBytes + kReadChunkMost);
+            ready_.reserve(SftpConnection::maxReadBytes);
         } else {
+            // (Only when an answer came in while the connection did something
+            // else.)
             out.bytes.assign(ready_, 0, SftpConnection::maxReadBytes);
             ready_.erase(0, SftpConnection::maxReadBytes);
         }
@@ -1447,6 +1461,12 @@ void runWorker(std::shared_ptr<Link> link, std::shared_ptr<Mailbox> mailbox,
         SftpReply r = job(session);
         if (link->abandoned) break;
         answer(mailbox, std::move(r));
+        bool idle = false;
+        {
+            std::lock_guard<std::mutex> lock(link->m);
+            idle = !link->stop && !link->job;
+        }
+        if (idle && session.mayReadAhead()) session.readAhead();
     }
 }
 
