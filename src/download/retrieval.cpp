@@ -118,37 +118,43 @@ Task<Judged> judgeDownloadedFile(DownloadSession& d) {
     // open, or broken, has not been proven whole however quiet it is.
     const auto data = d.data.state();
     sizeOk = sizeOk && (data == platform::Endpoint::Closed || data == platform::Endpoint::Closing);
-    // A file that is about to be deleted on the server must be on disk first;
-    // otherwise the kernel's own write-back is enough.
-    bool written = d.file.isOpen() &&
-                   (s.deleteAfterDownload ? d.file.finish() : !d.file.failed());
+    const bool written = downloadWritten(d);
     bool pass = sizeOk && written && !d.downloadFileSpoiled;
     // Settled files only: a file whose size changed while it came (more or
     // fewer bytes than stated) is still being written; it is left for a
     // later run.
     bool grew = false;
     if (!pass && written && s.settleSeconds > 0) grew = co_await downloadGrewMeanwhile(d);
-    if (grew) {
-        d.downloadPartialBad = true;
-        discardPartialDownload(d);
-        co_return Judged::Left;
-    }
+    if (grew) co_return concludeDownload(d, false, true);
     // Proven transfers: the server confirms the copy (or the file changed
     // while it was fetched, and is left for a later run).
     if (pass && downloadProofWanted(app)) {
         const DownloadProof proof = co_await proveDownload(d);
-        if (proof == DownloadProof::Leave) {
-            d.downloadPartialBad = true;
-            discardPartialDownload(d);
-            co_return Judged::Left;
-        }
+        if (proof == DownloadProof::Leave) co_return concludeDownload(d, false, true);
         pass = proof == DownloadProof::Pass;
+    }
+    co_return concludeDownload(d, pass, false);
+}
+
+bool downloadWritten(DownloadSession& d) {
+    // A file that is about to be deleted on the server must be on disk first;
+    // otherwise the kernel's own write-back is enough.
+    return d.file.isOpen() && (d.app.s.deleteAfterDownload ? d.file.finish() : !d.file.failed());
+}
+
+Judged concludeDownload(DownloadSession& d, bool pass, bool leave) {
+    // A file left for a later run: what came is not a beginning of the copy
+    // to come, and is never kept to be resumed.
+    if (leave) {
+        d.downloadPartialBad = true;
+        discardPartialDownload(d);
+        return Judged::Left;
     }
     // Renamed beside itself; a local file of that name that is a link or not
     // a regular file is never replaced, and the file fails.
     if (pass) pass = d.file.commit(d.downloadLocalName);
     discardPartialDownload(d);
-    co_return pass ? Judged::Pass : Judged::Fail;
+    return pass ? Judged::Pass : Judged::Fail;
 }
 
 Task<bool> judgeAndRecordDownload(DownloadSession& d) {

@@ -25,6 +25,12 @@ Task<Judged> judgeDownloadedFile(DownloadSession& d);
 // Judges the file and writes its verdict (none for a file left for a later
 // run); true when it passed.
 Task<bool> judgeAndRecordDownload(DownloadSession& d);
+// Whether the file fetched is written whole (on disk, when it is to be
+// deleted on the server).
+bool downloadWritten(DownloadSession& d);
+// The end of every judgement: a file left for a later run (leave) is
+// discarded; a pass is renamed into place, or fails when it cannot be.
+Judged concludeDownload(DownloadSession& d, bool pass, bool leave);
 // Writes a judged file's verdict over either transport (none for a file
 // left for a later run, which no longer counts as owed); true when it
 // passed.

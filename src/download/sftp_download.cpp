@@ -107,7 +107,7 @@ Task<Judged> judgeRead(DownloadSession& d, const Listed& f, bool ended) {
     App& app = d.app;
     auto& s = app.s;
     const bool sizeOk = f.size < 0 || d.downloadBytes == f.size;
-    const bool written = d.file.isOpen() && (s.deleteAfterDownload ? d.file.finish() : !d.file.failed());
+    const bool written = downloadWritten(d);
     bool pass = ended && sizeOk && written && !d.downloadFileSpoiled;
     bool changed = ended && !sizeOk;
     // Bytes that end elsewhere than the listed size, or run past it, are not
@@ -132,13 +132,7 @@ Task<Judged> judgeRead(DownloadSession& d, const Listed& f, bool ended) {
             d.failCause = "changed on the server while it was read";
         }
     }
-    if (!pass && changed && written && s.settleSeconds > 0) {
-        discardPartialDownload(d);
-        co_return Judged::Left;
-    }
-    if (pass) pass = d.file.commit(d.downloadLocalName);
-    discardPartialDownload(d);
-    co_return pass ? Judged::Pass : Judged::Fail;
+    co_return concludeDownload(d, pass, !pass && changed && written && s.settleSeconds > 0);
 }
 
 // ahead: the file likely fetched next (its open may go out with this one's

@@ -196,6 +196,27 @@ TEST_F(SftpDownload, ResumeSettleVerifyAndDelete) {
     EXPECT_NE(std::find(server->calls.begin(), server->calls.end(), "stat in/old.jpg"), server->calls.end());
 }
 
+// A file the lost session started is owed a verdict by its retry; the retry
+// finding it changed leaves it for a later run, with no verdict now.
+TEST_F(SftpDownload, AFileTheRetryLeavesOwesNoVerdict) {
+    w().ai_settle.userChoose();
+    w().Text11.setText("1");
+    int reads = 0, stats = 0;
+    server->fault = [&](const std::string& c, const std::string& p, SftpReply& r) {
+        if (p != "in/a.jpg") return true;
+        if (c == "read" && ++reads == 2) r = SftpReply{SftpStatus::Lost};
+        if (c == "stat" && ++stats == 1) r.attributes.mtime += 60;
+        return true;
+    };
+    run();
+    EXPECT_EQ(stats, 1);
+    EXPECT_EQ(verdictOf(log(), "a.jpg"), "");
+    EXPECT_EQ(verdictOf(log(), "b.jpg"), "pass");
+    EXPECT_FALSE(dir.exists("a.jpg"));
+    run();
+    EXPECT_EQ(verdictOf(log(), "a.jpg"), "pass");
+}
+
 // More connections take from the one listing, each file once; the server's
 // limit holds the rest back, and a lost connection's file goes to another.
 TEST_F(SftpDownload, MoreConnectionsShareTheListing) {
