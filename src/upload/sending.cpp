@@ -403,8 +403,6 @@ static void sendCompleted(UploadSession& u) {
 }
 
 Task<> uploadStoreReply(UploadSession& u, std::string storeCommand, std::string code) {
-    App& app = u.app;
-    auto& s = app.s;
     // An answer to the store of a file already judged (its data connection
     // never came, say) changes nothing.
     // (Its temporary copy, when it is to go, goes now that the server has
@@ -431,13 +429,7 @@ Task<> uploadStoreReply(UploadSession& u, std::string storeCommand, std::string 
             leaveTemp(u, code[0] == '4');
             co_await clearOwnTemp(u);
         }
-        if (proven) {
-            logUploadResult(u, "pass");
-            if (s.uploadDupeCheck) recordUploadedName(u);
-        } else {
-            logUploadResult(u, "fail");
-        }
-        u.failCause.clear();
+        recordUploadJudged(u, proven);
         u.uploadFileName = name;
         u.uploadFileLength = length;
         co_return;

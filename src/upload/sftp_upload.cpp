@@ -200,9 +200,7 @@ Task<> send(UploadSession& u, const std::string& target) {
     if (s.uploadTempName && (u.failed || sessionEnding(u))) leaveCopy(u, written);
     if (u.failed || sessionEnding(u)) co_return;
     u.file.close();
-    logUploadResult(u, pass ? "pass" : "fail");
-    if (pass && s.uploadDupeCheck) recordUploadedName(u);
-    u.failCause.clear();
+    recordUploadJudged(u, pass);
     u.uploadFileStarted = false;
     u.uploadStep = 18;
 }

@@ -54,6 +54,12 @@ void recordUploadedName(UploadSession& u) {
     uploadSessions(app).uploadedNames.add(u.uploadFileName);
 }
 
+void recordUploadJudged(UploadSession& u, bool pass) {
+    logUploadResult(u, pass ? "pass" : "fail");
+    if (pass && u.app.s.uploadDupeCheck) recordUploadedName(u);
+    u.failCause.clear();
+}
+
 void loadUploadedNames(App& app) {
     uploadSessions(app).uploadedNames.clear();
     auto text = files::readAll(app.ownFile("fileupl1.log"), 256 << 20);
