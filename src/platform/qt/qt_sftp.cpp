@@ -1216,7 +1216,6 @@ SftpReply Session::openRead(const std::string& path, std::int64_t offset, std::i
     mode_ = Mode::Reading;
     reads_.clear();
     ready_.clear();
-    early_.reset();
     askAt_ = static_cast<std::uint64_t>(std::max<std::int64_t>(offset, 0));
     sizeHint_ = sizeHint >= 0 ? static_cast<std::uint64_t>(sizeHint) : kNoHint;
     endSeen_ = readEof_ = readFailed_ = pastHint_ = false;

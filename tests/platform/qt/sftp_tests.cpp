@@ -458,6 +458,19 @@ TEST_F(SftpTest, ListsReadsWritesRenamesAndRemoves) {
         EXPECT_TRUE(got == row.content->substr(from)) << "the bytes differ";
     }
 
+    // A file left after its first chunk (the next one read ahead meanwhile):
+    // the next file's bytes are its own, whether the first was closed or
+    // simply followed by another open.
+    for (const bool closed : {true, false}) {
+        SCOPED_TRACE(closed ? "closed" : "left open");
+        r = call([&](SftpConnection::Done d) { conn().openRead("big.bin", 0, std::move(d)); });
+        ASSERT_EQ(r.status, SftpStatus::Ok) << show(r);
+        r = call([&](SftpConnection::Done d) { conn().read(std::move(d)); });
+        EXPECT_TRUE(r.status == SftpStatus::Ok && big.compare(0, r.bytes.size(), r.bytes) == 0) << show(r);
+        if (closed) EXPECT_EQ(call([&](SftpConnection::Done d) { conn().closeFile(std::move(d)); }).status, SftpStatus::Ok);
+        EXPECT_TRUE(readAll("exact.bin", 0) == exact) << "the bytes differ";
+    }
+
     // Writes: a new file in pieces, then again from an offset (the bytes
     // before it kept, the ones after it too).
     const std::string up = randomBytes(3 * 1024 * 1024 + 17, 9);
