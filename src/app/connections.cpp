@@ -104,7 +104,9 @@ Task<> runFurther(SessionGroup& group, std::size_t k) {
     h.takeover = Takeover::None;
     h.control.close();
     h.data.close();
-    const Transport& via = h.chooseTransport();
+    // The first session's transport: an option changed since it began
+    // counts from the job's next session.
+    const Transport& via = *group.first().transport;
     h.transport = &via;
     h.freshConnection();
     h.idleTicks = 0;

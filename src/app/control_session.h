@@ -111,8 +111,8 @@ struct ControlSession {
     // for it (a host key refused, no SFTP for the user, ...).
     std::unique_ptr<platform::SftpConnection> sftp;
     // How this session reaches its server: chosen from the job's options
-    // when the session begins, and kept until it ends (none before the
-    // first).
+    // when the job's session begins, taken from it by the further
+    // connections, and kept until it ends (none before the first).
     const Transport* transport = nullptr;
     std::string transportProblem;
     // The server's key was refused (unknown or changed): worth its error-log

@@ -196,6 +196,21 @@ TEST_F(SftpDownload, ResumeSettleVerifyAndDelete) {
     EXPECT_NE(std::find(server->calls.begin(), server->calls.end(), "stat in/old.jpg"), server->calls.end());
 }
 
+// Further connections take the transport the session began with: the
+// option changed meanwhile counts from the next session.
+TEST_F(SftpDownload, FurtherConnectionsKeepTheFirstOnesTransport) {
+    for (int i = 0; i < 6; ++i) server->files["in/f" + std::to_string(i) + ".jpg"] = {std::string(70'000, 'f')};
+    w().ai_parallel.userChoose();
+    server->fault = [this, flipped = false](const std::string& c, const std::string&, SftpReply&) mutable {
+        if (c == "connect" && !std::exchange(flipped, true)) w().ai_dsftp.userChoose();
+        return true;
+    };
+    run();
+    EXPECT_FALSE(s().downloadSftp);
+    EXPECT_EQ(server->mostOpen, s().parallelConnections);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(verdictOf(log(), "f" + std::to_string(i) + ".jpg"), "pass") << i;
+}
+
 // A file the lost session started is owed a verdict by its retry; the retry
 // finding it changed leaves it for a later run, with no verdict now.
 TEST_F(SftpDownload, AFileTheRetryLeavesOwesNoVerdict) {
